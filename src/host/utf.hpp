@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+// UTF-8 inside the host, UTF-16 at Windows calls. char16_t has the width of WCHAR on every
+// Windows toolchain, so a *_win32.cpp file may reinterpret one as the other.
+
+// Unpaired surrogates become U+FFFD.
+[[nodiscard]] std::string utf16_to_utf8(std::u16string_view text);
+
+// Malformed UTF-8 sequences become U+FFFD (host text is validated before it gets here).
+[[nodiscard]] std::u16string utf8_to_utf16(std::string_view text);
+
+// Decodes one code point starting at text[pos]; returns it and advances pos, or returns
+// std::u32string::npos-like 0xFFFFFFFF and advances one byte for a malformed sequence.
+inline constexpr char32_t INVALID_CODE_POINT = 0xFFFFFFFF;
+[[nodiscard]] char32_t next_code_point(std::string_view text, std::size_t& pos) noexcept;
+
+[[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
+
+}  // namespace vantrel
