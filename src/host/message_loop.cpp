@@ -27,7 +27,9 @@ HostResponse early_failure_response(std::span<const std::uint8_t> body, HostErro
 
 }  // namespace
 
-Result<JsonValue> MessageHandlers::list_printers(MessageState&) { return unknown_message(); }
+Result<JsonValue> MessageHandlers::list_printers(MessageState&) {
+  return unknown_message();
+}
 Result<JsonValue> MessageHandlers::submit(const JsonValue&, MessageState&) {
   return unknown_message();
 }

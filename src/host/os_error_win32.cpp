@@ -15,7 +15,8 @@ std::expected<std::string, std::uint32_t> describe_os_error(std::uint32_t code) 
     if (buffer != nullptr) LocalFree(buffer);
     return std::unexpected(static_cast<std::uint32_t>(lookup_error));
   }
-  std::string text = utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
+  std::string text =
+      utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
   LocalFree(buffer);
   return text;
 }

@@ -15,7 +15,8 @@ struct StandardStreams {
 
 [[nodiscard]] StandardStreams take_standard_streams();
 
-// Writes one diagnostic line to standard error; failures are ignored (nothing else can report them).
+// Writes one diagnostic line to standard error; failures are ignored (nothing else can report
+// them).
 void write_standard_error(std::string_view line);
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "host/standard_streams.hpp"
 
