@@ -1,0 +1,48 @@
+#include <benchmark/benchmark.h>
+
+#include "../tests/fake_streams.hpp"
+#include "host/envelope.hpp"
+#include "host/message_loop.hpp"
+
+namespace {
+
+class NoState final : public vantrel::MessageState {};
+
+class HelloOnly final : public vantrel::MessageHandlers {
+ public:
+  vantrel::Result<std::unique_ptr<vantrel::MessageState>> open_state() override {
+    return std::make_unique<NoState>();
+  }
+  void write_bridge_status(vantrel::MessageState&) override {}
+};
+
+// Hello round trips through the whole loop over in-memory streams.
+void BM_HelloRoundTrips(benchmark::State& state) {
+  const std::string one =
+      vantrel::testing::frame(R"({"protocol":1,"request_id":"bench-1","type":"hello"})");
+  std::string input;
+  for (int i = 0; i < 1000; ++i) input += one;
+  HelloOnly handlers;
+  for (auto _ : state) {
+    vantrel::testing::MemorySource source(input);
+    vantrel::testing::MemorySink sink;
+    benchmark::DoNotOptimize(vantrel::serve_messages(source, sink, handlers));
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_HelloRoundTrips)->Unit(benchmark::kMillisecond);
+
+// The largest body the channel accepts, nearly all of it one string.
+void BM_DecodeEightMebibyteEnvelope(benchmark::State& state) {
+  const std::string head = R"({"protocol":1,"request_id":"big","type":"submit","payload":")";
+  std::string body = head + std::string(vantrel::MAX_MESSAGE_LEN - head.size() - 2, 'A') + "\"}";
+  for (auto _ : state) {
+    auto request = vantrel::decode_envelope(
+        {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
+    benchmark::DoNotOptimize(request);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(body.size()));
+}
+BENCHMARK(BM_DecodeEightMebibyteEnvelope)->Unit(benchmark::kMillisecond);
+
+}  // namespace
