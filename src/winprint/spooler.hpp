@@ -1,0 +1,129 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vantrel {
+
+// A buffer for the spooler's variable-size records: 8-byte aligned, its capacity the requested
+// size rounded up to a multiple of 8. The size handed to a filling call is still the unrounded
+// needed count.
+class SpoolerBuffer {
+ public:
+  explicit SpoolerBuffer(std::uint32_t size)
+      : words_(std::make_unique_for_overwrite<std::uint64_t[]>((std::size_t{size} + 7) / 8)),
+        capacity_((std::size_t{size} + 7) / 8 * 8) {}
+
+  [[nodiscard]] std::byte* data() noexcept { return reinterpret_cast<std::byte*>(words_.get()); }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  std::unique_ptr<std::uint64_t[]> words_;
+  std::size_t capacity_;
+};
+
+class Spooler;
+
+// An open printer handle; closing it (ClosePrinter) is the owner's job, done exactly once.
+class PrinterHandle {
+ public:
+  PrinterHandle() = default;
+  PrinterHandle(Spooler& spooler, void* native) noexcept : spooler_(&spooler), native_(native) {}
+  PrinterHandle(PrinterHandle&& other) noexcept
+      : spooler_(std::exchange(other.spooler_, nullptr)), native_(other.native_) {}
+  PrinterHandle& operator=(PrinterHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      spooler_ = std::exchange(other.spooler_, nullptr);
+      native_ = other.native_;
+    }
+    return *this;
+  }
+  ~PrinterHandle() { reset(); }
+
+  [[nodiscard]] void* native() const noexcept { return native_; }
+  [[nodiscard]] explicit operator bool() const noexcept { return spooler_ != nullptr; }
+  inline void reset() noexcept;
+
+ private:
+  Spooler* spooler_ = nullptr;
+  void* native_ = nullptr;
+};
+
+// The outcome of one spooler call: its BOOL result and GetLastError read right after it.
+struct SpoolerReply {
+  bool ok = false;
+  std::uint32_t last_error = 0;
+};
+
+struct EnumPrintersReply : SpoolerReply {
+  std::uint32_t needed = 0;    // bytes
+  std::uint32_t returned = 0;  // records
+  // pPrinterName of each PRINTER_INFO_4W record, in the spooler's order; pointers into the
+  // caller's buffer, absent ones null. Filled only by a successful call with a buffer.
+  std::vector<const char16_t*> names;
+};
+
+struct GetPrinterReply : SpoolerReply {
+  std::uint32_t needed = 0;  // bytes
+  // dwStatus of PRINTER_INFO_6; read only by a successful level-6 call with a buffer.
+  std::uint32_t status = 0;
+};
+
+struct GetDefaultPrinterReply : SpoolerReply {
+  std::uint32_t count = 0;  // UTF-16 units, as the call left its count variable
+};
+
+struct GetJobReply : SpoolerReply {
+  std::uint32_t needed = 0;  // bytes
+  // Status of JOB_INFO_1W; read only by a successful level-1 call with a buffer.
+  std::uint32_t status = 0;
+};
+
+// sizeof(JOB_INFO_1W) in the 64-bit host.
+inline constexpr std::uint32_t JOB_INFO_1W_SIZE = 96;
+
+// The Windows spooler calls of the print-output subsystem, one member per call. The Windows
+// implementation only translates; every rule lives with the callers.
+class Spooler {
+ public:
+  virtual ~Spooler() = default;
+
+  // EnumPrintersW(flags, no name, level, buffer, size, &needed, &returned); buffer may be null.
+  virtual EnumPrintersReply enum_printers(std::uint32_t flags, std::uint32_t level,
+                                          std::byte* buffer, std::uint32_t size) = 0;
+
+  // OpenPrinterW(name, &handle, no defaults); name is NUL-terminated UTF-16 (c_str()).
+  // The error is GetLastError read right after the failed call.
+  virtual std::expected<PrinterHandle, std::uint32_t> open_printer(const std::u16string& name) = 0;
+
+  // GetPrinterW(handle, level, buffer, size, &needed); buffer may be null.
+  virtual GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level,
+                                      std::byte* buffer, std::uint32_t size) = 0;
+
+  // GetDefaultPrinterW(buffer, &count) with count holding `count` on entry; buffer may be null.
+  virtual GetDefaultPrinterReply get_default_printer(char16_t* buffer, std::uint32_t count) = 0;
+
+  // GetJobW(handle, job_id, level, buffer, size, &needed); buffer may be null.
+  virtual GetJobReply get_job(const PrinterHandle& printer, std::uint32_t job_id,
+                              std::uint32_t level, std::byte* buffer, std::uint32_t size) = 0;
+
+ private:
+  friend class PrinterHandle;
+  // ClosePrinter; its result is of no use to anyone.
+  virtual void close_printer(void* native) noexcept = 0;
+};
+
+inline void PrinterHandle::reset() noexcept {
+  if (spooler_ != nullptr) std::exchange(spooler_, nullptr)->close_printer(native_);
+}
+
+// The real spooler of the Windows host (spooler_win32.cpp).
+[[nodiscard]] Spooler& windows_spooler();
+
+}  // namespace vantrel

@@ -1,0 +1,250 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/utf.hpp"
+#include "winprint/spooler.hpp"
+
+namespace vantrel::testing_support {
+
+inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_CODE = 122;
+inline constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
+inline constexpr std::uint32_t ERROR_INVALID_PRINTER_NAME_CODE = 1801;
+inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND_CODE = 2;
+
+struct FakeJob {
+  // GetJobW sizing: fails with sizing_error, reporting needed.
+  std::uint32_t needed = JOB_INFO_1W_SIZE;
+  std::uint32_t sizing_error = ERROR_INSUFFICIENT_BUFFER_CODE;
+  // GetJobW filling: succeeds with status unless fill_error is set.
+  std::optional<std::uint32_t> fill_error;
+  std::uint32_t status = 0;
+};
+
+struct FakePrinter {
+  std::optional<std::uint32_t> open_error;  // OpenPrinterW fails with it
+  // GetPrinterW level 6
+  std::uint32_t status_needed = 4;
+  std::optional<std::uint32_t> status_fill_error;
+  std::uint32_t status = 0;
+  // When not empty, each successful level-6 filling call takes the next status from here
+  // instead (a queue whose state changes between two looks).
+  std::vector<std::uint32_t> next_statuses;
+  // GetJobW: jobs by number; any other number fails with missing_job_error and needed 0.
+  std::map<std::uint32_t, FakeJob> jobs;
+  std::uint32_t missing_job_error = ERROR_INVALID_PARAMETER_CODE;
+};
+
+// A spooler that serves whatever records, status words, failures and error codes a test sets up,
+// and logs every call. Every buffer it is given is written up to its size rounded up to 8, so a
+// buffer without that capacity shows up under AddressSanitizer.
+class FakeSpooler final : public Spooler {
+ public:
+  // The PRINTER_INFO_4W records the enumeration returns; nullopt is an absent name pointer.
+  std::vector<std::optional<std::u16string>> records;
+  // Raw name pointers used instead of records when set (for names the spooler never ended).
+  std::optional<std::vector<const char16_t*>> raw_names;
+  bool enum_sizing_ok = false;
+  std::uint32_t enum_sizing_error = ERROR_INSUFFICIENT_BUFFER_CODE;
+  std::optional<std::uint32_t> enum_needed;  // default: 24 bytes per record, 0 without records
+  std::optional<std::uint32_t> enum_fill_error;
+  std::optional<std::uint32_t> enum_returned;  // default: the number of records
+
+  // Queues that can be opened; any other name fails with ERROR_INVALID_PRINTER_NAME.
+  std::map<std::u16string, FakePrinter> printers;
+
+  // GetDefaultPrinterW: the name (nullopt: none set, sizing reports 0 units and error 2).
+  std::optional<std::u16string> default_printer;
+  std::optional<std::uint32_t> default_count;  // sizing count; default: name length + 1
+  std::optional<std::uint32_t> default_fill_error;
+
+  bool log_calls = true;
+  std::vector<std::string> calls;
+  std::function<void()> on_call;  // runs at the start of every call
+  bool misaligned_buffer = false;
+  std::map<int, int> close_counts;  // handle number -> ClosePrinter calls
+  int opened = 0;
+
+  void add_printer(const std::u16string& name, std::uint32_t status = 0) {
+    printers[name].status = status;
+    records.emplace_back(name);
+  }
+
+  EnumPrintersReply enum_printers(std::uint32_t flags, std::uint32_t level, std::byte* buffer,
+                                  std::uint32_t size) override {
+    enter([&] {
+      return "EnumPrintersW(" + std::to_string(flags) + ", " + std::to_string(level) + ", " +
+             describe(buffer, size) + ")";
+    });
+    touch(buffer, size);
+    EnumPrintersReply reply;
+    const std::uint32_t needed = enum_needed.value_or(24 * static_cast<std::uint32_t>(count()));
+    reply.needed = needed;
+    if (buffer == nullptr || size < needed) {
+      reply.ok = buffer == nullptr ? enum_sizing_ok : false;
+      reply.last_error = buffer == nullptr ? enum_sizing_error : ERROR_INSUFFICIENT_BUFFER_CODE;
+      return reply;
+    }
+    if (enum_fill_error) {
+      reply.last_error = *enum_fill_error;
+      return reply;
+    }
+    reply.ok = true;
+    reply.returned = enum_returned.value_or(static_cast<std::uint32_t>(count()));
+    if (raw_names) {
+      reply.names = *raw_names;
+    } else {
+      for (const auto& record : records) reply.names.push_back(record ? record->c_str() : nullptr);
+    }
+    return reply;
+  }
+
+  std::expected<PrinterHandle, std::uint32_t> open_printer(const std::u16string& name) override {
+    enter([&] { return "OpenPrinterW(" + utf16_to_utf8(name) + ")"; });
+    const auto found = printers.find(name);
+    if (found == printers.end()) return std::unexpected(ERROR_INVALID_PRINTER_NAME_CODE);
+    if (found->second.open_error) return std::unexpected(*found->second.open_error);
+    const int number = ++opened;
+    handles_[number] = &found->second;
+    return PrinterHandle(*this, reinterpret_cast<void*>(static_cast<std::intptr_t>(number)));
+  }
+
+  GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,
+                              std::uint32_t size) override {
+    enter([&] {
+      return "GetPrinterW(#" + std::to_string(number(printer)) + ", " + std::to_string(level) +
+             ", " + describe(buffer, size) + ")";
+    });
+    touch(buffer, size);
+    FakePrinter& queue = *handles_.at(number(printer));
+    GetPrinterReply reply;
+    reply.needed = queue.status_needed;
+    if (buffer == nullptr || size < queue.status_needed) {
+      reply.last_error = ERROR_INSUFFICIENT_BUFFER_CODE;
+      return reply;
+    }
+    if (queue.status_fill_error) {
+      reply.last_error = *queue.status_fill_error;
+      return reply;
+    }
+    reply.ok = true;
+    reply.status = queue.status;
+    if (!queue.next_statuses.empty()) {
+      reply.status = queue.next_statuses.front();
+      queue.next_statuses.erase(queue.next_statuses.begin());
+    }
+    return reply;
+  }
+
+  GetDefaultPrinterReply get_default_printer(char16_t* buffer, std::uint32_t count) override {
+    enter([&] {
+      return "GetDefaultPrinterW(" + std::string(buffer ? "buffer" : "null") + ", " +
+             std::to_string(count) + ")";
+    });
+    GetDefaultPrinterReply reply;
+    const std::uint32_t needed = default_count.value_or(
+        default_printer ? static_cast<std::uint32_t>(default_printer->size() + 1) : 0);
+    reply.count = needed;
+    if (!default_printer || needed == 0) {
+      reply.count = 0;
+      reply.last_error = ERROR_FILE_NOT_FOUND_CODE;
+      return reply;
+    }
+    if (buffer == nullptr || count < needed) {
+      reply.last_error = ERROR_INSUFFICIENT_BUFFER_CODE;
+      return reply;
+    }
+    if (default_fill_error) {
+      reply.last_error = *default_fill_error;
+      return reply;
+    }
+    // Copies at most count units, terminator included when there is room for it.
+    const std::u16string& name = *default_printer;
+    const std::size_t units = std::min<std::size_t>(count, name.size() + 1);
+    std::memcpy(buffer, name.c_str(), units * sizeof(char16_t));
+    reply.ok = true;
+    reply.count = static_cast<std::uint32_t>(units);
+    return reply;
+  }
+
+  GetJobReply get_job(const PrinterHandle& printer, std::uint32_t job_id, std::uint32_t level,
+                      std::byte* buffer, std::uint32_t size) override {
+    enter([&] {
+      return "GetJobW(#" + std::to_string(number(printer)) + ", " + std::to_string(job_id) + ", " +
+             std::to_string(level) + ", " + describe(buffer, size) + ")";
+    });
+    touch(buffer, size);
+    const FakePrinter& queue = *handles_.at(number(printer));
+    GetJobReply reply;
+    const auto job = queue.jobs.find(job_id);
+    if (job == queue.jobs.end()) {
+      reply.last_error = queue.missing_job_error;
+      return reply;
+    }
+    reply.needed = job->second.needed;
+    if (buffer == nullptr || size < job->second.needed) {
+      reply.last_error = job->second.sizing_error;
+      return reply;
+    }
+    if (job->second.fill_error) {
+      reply.last_error = *job->second.fill_error;
+      return reply;
+    }
+    reply.ok = true;
+    reply.status = job->second.status;
+    return reply;
+  }
+
+  // Handles opened and not closed.
+  [[nodiscard]] int open_handles() const {
+    int closed = 0;
+    for (const auto& [handle, times] : close_counts) closed += times > 0 ? 1 : 0;
+    return opened - closed;
+  }
+  [[nodiscard]] bool every_handle_closed_once() const {
+    if (static_cast<int>(close_counts.size()) != opened) return false;
+    for (const auto& [handle, times] : close_counts) {
+      if (times != 1) return false;
+    }
+    return true;
+  }
+
+ private:
+  void close_printer(void* native) noexcept override {
+    const int handle = static_cast<int>(reinterpret_cast<std::intptr_t>(native));
+    enter([&] { return "ClosePrinter(#" + std::to_string(handle) + ")"; });
+    ++close_counts[handle];
+  }
+
+  template <class Describe>
+  void enter(Describe describe_call) {
+    if (on_call) on_call();
+    if (log_calls) calls.push_back(describe_call());
+  }
+
+  std::size_t count() const { return raw_names ? raw_names->size() : records.size(); }
+
+  static int number(const PrinterHandle& printer) {
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(printer.native()));
+  }
+
+  static std::string describe(const std::byte* buffer, std::uint32_t size) {
+    return std::string(buffer == nullptr ? "null, " : "buffer, ") + std::to_string(size);
+  }
+
+  void touch(std::byte* buffer, std::uint32_t size) {
+    if (buffer == nullptr) return;
+    if (reinterpret_cast<std::uintptr_t>(buffer) % 8 != 0) misaligned_buffer = true;
+    std::memset(buffer, 0xA5, (std::size_t{size} + 7) / 8 * 8);
+  }
+
+  std::map<int, FakePrinter*> handles_;
+};
+
+}  // namespace vantrel::testing_support

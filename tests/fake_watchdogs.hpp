@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/watchdog.hpp"
+
+namespace vantrel::testing_support {
+
+// Records every arming and disarming; never fires. Arming can be made to fail.
+class FakeWatchdogs final : public Watchdogs {
+ public:
+  Result<WatchdogSignal> arm(const char* label) override {
+    if (arm_failure) return std::unexpected(*arm_failure);
+    labels.emplace_back(label);
+    ++armed_now;
+    return WatchdogSignal(std::make_unique<Channel>(*this));
+  }
+
+  std::optional<HostError> arm_failure;
+  std::vector<std::string> labels;  // one entry per successful arming
+  int armed_now = 0;                // armed and not yet disarmed
+  int disarmed = 0;
+
+ private:
+  class Channel final : public WatchdogChannel {
+   public:
+    explicit Channel(FakeWatchdogs& owner) : owner_(owner) {}
+    ~Channel() override { complete(); }
+    void complete() noexcept override {
+      if (done_) return;
+      done_ = true;
+      --owner_.armed_now;
+      ++owner_.disarmed;
+    }
+
+   private:
+    FakeWatchdogs& owner_;
+    bool done_ = false;
+  };
+};
+
+}  // namespace vantrel::testing_support
