@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_spooler.hpp"
 #include "fake_watchdogs.hpp"
 #include "host/os_error.hpp"

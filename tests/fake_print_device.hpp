@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/utf.hpp"
+#include "winprint/print_device.hpp"
+
+namespace vantrel::testing_support {
+
+// A graphics device that logs every call and can fail any one of them with a chosen result and
+// error code. Successful calls return positive values; StartDocW returns job_number.
+class FakePrintDevices final : public PrintDevices {
+ public:
+  struct Failure {
+    std::string call;    // "StartDocW", "StartPage", "StretchDIBits", "EndPage" or "EndDoc"
+    int occurrence = 1;  // which call of that name fails (1 = the first)
+    int value = 0;
+    std::uint32_t error = 0;
+  };
+
+  // A copy of what one StretchDIBits call was given.
+  struct Drawing {
+    StretchDibCall call;
+    LabelBitmapInfo info;
+  };
+
+  std::optional<std::uint32_t> create_dc_error;  // CreateDCW returns null with this error
+  std::optional<Failure> failure;
+  std::map<int, int> caps{{88, 300}, {90, 300}, {8, 1200}, {10, 1800}};
+  int job_number = 42;
+
+  std::vector<std::string> calls;
+  std::u16string device_name;  // as CreateDCW read it, up to its NUL
+  // StartDocW's DOCINFOW, the name read up to its NUL.
+  std::int32_t doc_size = 0;
+  std::u16string doc_name;
+  const char16_t* doc_output = reinterpret_cast<const char16_t*>(1);
+  const char16_t* doc_datatype = reinterpret_cast<const char16_t*>(1);
+  std::uint32_t doc_type = 99;
+  std::vector<Drawing> drawings;
+  int deleted = 0;
+  bool foreign_dc = false;  // a call got a context this fake did not create, or a deleted one
+
+  std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device) override {
+    calls.push_back("CreateDCW(" + utf16_to_utf8(device) + ")");
+    device_name = device.c_str();
+    if (create_dc_error) return std::unexpected(*create_dc_error);
+    return DeviceContext(*this, &context_);
+  }
+
+  int get_device_caps(const DeviceContext& dc, int index) override {
+    check(dc);
+    calls.push_back("GetDeviceCaps(" + std::to_string(index) + ")");
+    const auto found = caps.find(index);
+    return found == caps.end() ? 0 : found->second;
+  }
+
+  GdiReply start_doc(const DeviceContext& dc, const LabelDocInfo& doc) override {
+    check(dc);
+    doc_size = doc.size;
+    doc_name = doc.doc_name;
+    doc_output = doc.output;
+    doc_datatype = doc.datatype;
+    doc_type = doc.type;
+    return reply("StartDocW", job_number);
+  }
+
+  GdiReply start_page(const DeviceContext& dc) override {
+    check(dc);
+    return reply("StartPage", 1);
+  }
+
+  GdiReply stretch_dib_bits(const DeviceContext& dc, const StretchDibCall& call) override {
+    check(dc);
+    drawings.push_back(Drawing{call, *call.info});
+    return reply("StretchDIBits", call.src_height);
+  }
+
+  GdiReply end_page(const DeviceContext& dc) override {
+    check(dc);
+    return reply("EndPage", 1);
+  }
+
+  GdiReply end_doc(const DeviceContext& dc) override {
+    check(dc);
+    return reply("EndDoc", 1);
+  }
+
+  void abort_doc(const DeviceContext& dc) noexcept override {
+    check(dc);
+    calls.push_back("AbortDoc");
+  }
+
+ private:
+  void delete_dc(void* native) noexcept override {
+    if (native != &context_ || deleted > 0) foreign_dc = true;
+    ++deleted;
+    calls.push_back("DeleteDC");
+  }
+
+  void check(const DeviceContext& dc) {
+    if (dc.native() != &context_ || deleted > 0) foreign_dc = true;
+  }
+
+  GdiReply reply(const std::string& call, int success_value) {
+    calls.push_back(call);
+    const int seen = ++seen_[call];
+    if (failure && failure->call == call && failure->occurrence == seen) {
+      return GdiReply{failure->value, failure->error};
+    }
+    return GdiReply{success_value, 0};
+  }
+
+  int context_ = 0;
+  std::map<std::string, int> seen_;
+};
+
+}  // namespace vantrel::testing_support
