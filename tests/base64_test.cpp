@@ -14,7 +14,7 @@ std::string as_text(const std::vector<std::uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-using testing::encode_base64;
+using test_png::encode_base64;
 
 TEST(Base64, DecodesKnownVectors) {
   EXPECT_EQ(as_text(*decode_base64_strict("")), "");

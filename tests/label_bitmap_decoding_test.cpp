@@ -11,10 +11,10 @@
 namespace vantrel {
 namespace {
 
-using testing::png_spec;
-using testing::PngSpec;
-using testing::write_flat_png;
-using testing::write_png;
+using test_png::png_spec;
+using test_png::PngSpec;
+using test_png::write_flat_png;
+using test_png::write_png;
 
 using Bgrx = std::array<std::uint8_t, 4>;
 

@@ -11,11 +11,11 @@
 namespace vantrel {
 namespace {
 
-using testing::encode_base64;
-using testing::png_spec;
-using testing::PngSpec;
-using testing::write_flat_png;
-using testing::write_png;
+using test_png::encode_base64;
+using test_png::png_spec;
+using test_png::PngSpec;
+using test_png::write_flat_png;
+using test_png::write_png;
 
 const HostError TOO_LARGE{"PAYLOAD_TOO_LARGE", "The PNG label exceeds the helper limit."};
 const HostError NOT_BASE64{"BAD_REQUEST", "The raster payload is not valid base64."};

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::testing {
+namespace vantrel::test_png {
 
 struct PngSpec {
   std::uint32_t width = 16;
@@ -129,4 +129,4 @@ inline std::vector<std::uint8_t> write_flat_png(PngSpec spec, std::uint8_t fill 
   });
 }
 
-}  // namespace vantrel::testing
+}  // namespace vantrel::test_png

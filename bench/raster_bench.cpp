@@ -1,0 +1,138 @@
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <random>
+
+#include "../tests/test_png.hpp"
+#include "submit/base64.hpp"
+#include "submit/label_bitmap_decoding.hpp"
+#include "submit/payload_digest.hpp"
+#include "submit/raster_payload.hpp"
+
+namespace {
+
+using vantrel::test_png::encode_base64;
+using vantrel::test_png::png_spec;
+using vantrel::test_png::write_png;
+
+std::vector<std::uint8_t> random_bytes(std::size_t size) {
+  std::mt19937_64 random(42);
+  std::vector<std::uint8_t> bytes(size);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+  return bytes;
+}
+
+// Close to the 5 MiB limit: RGB noise does not compress.
+const std::vector<std::uint8_t>& noisy_png() {
+  static const auto png = [] {
+    std::mt19937 random(1);
+    return write_png(png_spec(1300, 1300, 8, PNG_COLOR_TYPE_RGB),
+                     [&random](std::uint32_t, std::uint8_t* row) {
+                       for (int i = 0; i < 1300 * 3; ++i)
+                         row[i] = static_cast<std::uint8_t>(random());
+                     });
+  }();
+  return png;
+}
+
+// The largest label: 10,000 x 10,000 RGBA, black bars on white like a barcode label.
+std::vector<std::uint8_t> largest_png(bool interlaced) {
+  return write_png(png_spec(10000, 10000, 8, PNG_COLOR_TYPE_RGB_ALPHA, interlaced),
+                   [](std::uint32_t y, std::uint8_t* row) {
+                     for (std::uint32_t x = 0; x < 10000; ++x) {
+                       const std::uint8_t v = ((x / 37 + y / 1000) % 3 == 0) ? 0 : 255;
+                       row[4 * x] = row[4 * x + 1] = row[4 * x + 2] = v;
+                       row[4 * x + 3] = 255;
+                     }
+                   });
+}
+
+const std::vector<std::uint8_t>& largest(bool interlaced) {
+  static const auto plain = largest_png(false);
+  static const auto adam7 = largest_png(true);
+  return interlaced ? adam7 : plain;
+}
+
+void BM_DecodeBase64(benchmark::State& state) {
+  const std::string text = encode_base64(random_bytes(vantrel::MAX_LABEL_PNG_BYTES));
+  for (auto _ : state) {
+    auto bytes = vantrel::decode_base64_strict(text);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_DecodeBase64)->Unit(benchmark::kMillisecond);
+
+void BM_PayloadDigest(benchmark::State& state) {
+  const auto png = random_bytes(vantrel::MAX_LABEL_PNG_BYTES);
+  for (auto _ : state) {
+    auto digest = vantrel::compute_payload_sha256(png, "Label Printer", std::nullopt, 203, 1);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(png.size()));
+}
+BENCHMARK(BM_PayloadDigest)->Unit(benchmark::kMillisecond);
+
+void verify(benchmark::State& state, const std::vector<std::uint8_t>& png, std::uint32_t width,
+            std::uint32_t height) {
+  const vantrel::RasterPayload raster{"png", encode_base64(png), width, height};
+  for (auto _ : state) {
+    auto verified = vantrel::verify_raster_payload(raster);
+    if (!verified) state.SkipWithError(verified.error().message.c_str());
+    benchmark::DoNotOptimize(verified);
+  }
+  state.counters["png_bytes"] = static_cast<double>(png.size());
+}
+
+long max_rss_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+void decode(benchmark::State& state, const std::vector<std::uint8_t>& png) {
+  const long before_kib = max_rss_kib();
+  for (auto _ : state) {
+    auto bitmap = vantrel::decode_label_bitmap(png);
+    if (!bitmap) state.SkipWithError(bitmap.error().message.c_str());
+    benchmark::DoNotOptimize(bitmap);
+  }
+  // Run alone (--benchmark_filter) to read the growth of the high-water mark as the decoder's
+  // own peak: the bitmap plus libpng's and zlib's working memory.
+  const long after_kib = max_rss_kib();
+  state.counters["peak_rss_MiB"] = static_cast<double>(after_kib) / 1024.0;
+  state.counters["decode_peak_bytes"] = static_cast<double>(after_kib - before_kib) * 1024.0;
+  state.counters["png_bytes"] = static_cast<double>(png.size());
+}
+
+void BM_VerifyNoisyLabel(benchmark::State& state) {
+  verify(state, noisy_png(), 1300, 1300);
+}
+BENCHMARK(BM_VerifyNoisyLabel)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeNoisyLabel(benchmark::State& state) {
+  decode(state, noisy_png());
+}
+BENCHMARK(BM_DecodeNoisyLabel)->Unit(benchmark::kMillisecond);
+
+void BM_VerifyLargestLabel(benchmark::State& state) {
+  verify(state, largest(false), 10000, 10000);
+}
+BENCHMARK(BM_VerifyLargestLabel)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeLargestLabel(benchmark::State& state) {
+  decode(state, largest(false));
+}
+BENCHMARK(BM_DecodeLargestLabel)->Unit(benchmark::kMillisecond);
+
+void BM_VerifyLargestInterlaced(benchmark::State& state) {
+  verify(state, largest(true), 10000, 10000);
+}
+BENCHMARK(BM_VerifyLargestInterlaced)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeLargestInterlaced(benchmark::State& state) {
+  decode(state, largest(true));
+}
+BENCHMARK(BM_DecodeLargestInterlaced)->Unit(benchmark::kMillisecond);
+
+}  // namespace
