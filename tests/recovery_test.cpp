@@ -1,0 +1,148 @@
+#include "state/recovery.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "fake_state_files.hpp"
+
+namespace vantrel {
+namespace {
+
+using testing::FakeStateFiles;
+
+constexpr std::uint64_t DAY_MS = 86'400'000;
+constexpr std::uint64_t NOW = 1'700'000'000'000;
+
+JobRecord record(std::string id, std::string_view state, std::uint64_t updated_at_ms) {
+  return JobRecord{
+      id, std::string(64, 'a'), std::string(state), "Label", "12", 5, updated_at_ms, "", ""};
+}
+
+TEST(ApplyRecovery, DispatchingBecomesUnknownHostRestarted) {
+  HostLedger ledger{1, 1, {}};
+  ledger.jobs["a"] = record("a", "DISPATCHING", NOW - 40 * DAY_MS);
+  ledger.jobs["b"] = record("b", "dispatching", NOW);  // the state word is case-sensitive
+  EXPECT_TRUE(apply_recovery(ledger, NOW));
+  EXPECT_EQ(
+      ledger.jobs.at("a"),
+      (JobRecord{"a", std::string(64, 'a'), "UNKNOWN", "Label", "12", 5, NOW, "HOST_RESTARTED",
+                 "The helper restarted before the operating system acknowledged this job."}));
+  EXPECT_EQ(ledger.jobs.at("b").state, "dispatching");
+  EXPECT_EQ(ledger.updated_at_ms, NOW);
+}
+
+TEST(ApplyRecovery, NothingToDoChangesOnlyTheLedgerTime) {
+  HostLedger ledger{1, 1, {}};
+  for (const char* state : {"SUBMITTED", "FAILED", "UNKNOWN", "OBSERVED", "COMPLETED"}) {
+    ledger.jobs[state] = record(state, state, NOW - DAY_MS);
+  }
+  const auto jobs = ledger.jobs;
+  EXPECT_FALSE(apply_recovery(ledger, NOW));
+  EXPECT_EQ(ledger.jobs, jobs);
+  EXPECT_EQ(ledger.updated_at_ms, NOW);
+}
+
+TEST(ApplyRecovery, ThirtyDaysStayThirtyDaysAndOneMillisecondGo) {
+  HostLedger ledger{1, 1, {}};
+  ledger.jobs["exact"] = record("exact", "COMPLETED", NOW - 30 * DAY_MS);
+  ledger.jobs["older"] = record("older", "COMPLETED", NOW - 30 * DAY_MS - 1);
+  EXPECT_TRUE(apply_recovery(ledger, NOW));
+  EXPECT_TRUE(ledger.jobs.contains("exact"));
+  EXPECT_FALSE(ledger.jobs.contains("older"));
+}
+
+TEST(ApplyRecovery, ClockBeforeThirtyDaysAfterEpochRemovesNothingForAge) {
+  HostLedger ledger{1, 1, {}};
+  ledger.jobs["zero"] = record("zero", "FAILED", 0);
+  EXPECT_FALSE(apply_recovery(ledger, 30 * DAY_MS - 1));
+  EXPECT_FALSE(apply_recovery(ledger, 30 * DAY_MS));
+  EXPECT_TRUE(ledger.jobs.contains("zero"));
+}
+
+TEST(ApplyRecovery, CapDropsTheOldestWithTiesInKeyOrder) {
+  HostLedger ledger{1, 1, {}};
+  char key[16];
+  for (int i = 0; i < 4999; ++i) {
+    std::snprintf(key, sizeof key, "m%04d", i);
+    ledger.jobs[key] = record(key, "COMPLETED", NOW - 1000 + static_cast<std::uint64_t>(i % 7));
+  }
+  // Four records share the oldest time; the three with the smallest keys go.
+  for (const char* tied : {"z", "b", "y", "a"})
+    ledger.jobs[tied] = record(tied, "FAILED", NOW - 5000);
+  ASSERT_EQ(ledger.jobs.size(), 5003u);
+  EXPECT_TRUE(apply_recovery(ledger, NOW));
+  EXPECT_EQ(ledger.jobs.size(), 5000u);
+  EXPECT_FALSE(ledger.jobs.contains("a"));
+  EXPECT_FALSE(ledger.jobs.contains("b"));
+  EXPECT_FALSE(ledger.jobs.contains("y"));
+  EXPECT_TRUE(ledger.jobs.contains("z"));
+}
+
+TEST(ApplyRecovery, RewrittenRecordsAreNotRemovedByTheCapForAge) {
+  HostLedger ledger{1, 1, {}};
+  char key[16];
+  for (int i = 0; i < 5000; ++i) {
+    std::snprintf(key, sizeof key, "k%04d", i);
+    ledger.jobs[key] = record(key, "COMPLETED", NOW - 10);
+  }
+  ledger.jobs["dead"] = record("dead", "DISPATCHING", NOW - 20);
+  EXPECT_TRUE(apply_recovery(ledger, NOW));
+  EXPECT_TRUE(ledger.jobs.contains("dead"));
+  EXPECT_FALSE(ledger.jobs.contains("k0000"));
+}
+
+class RecoverLedger : public ::testing::Test {
+ protected:
+  FakeStateFiles files;
+  const std::u16string folder{FakeStateFiles::STATE_FOLDER};
+  const std::u16string ledger_path = folder + u"\\ledger.json";
+  void SetUp() override { files.folders.insert(folder); }
+};
+
+TEST_F(RecoverLedger, SavesOnlyWhenSomethingChanged) {
+  const std::uint64_t now = now_unix_ms(files);
+  HostLedger ledger{1, 1, {}};
+  ledger.jobs["a"] = record("a", "SUBMITTED", now);
+  ASSERT_TRUE(recover_ledger(files, folder, ledger).has_value());
+  EXPECT_FALSE(files.file(ledger_path).has_value());
+  EXPECT_EQ(ledger.updated_at_ms, now);
+
+  ledger.jobs["b"] = record("b", "DISPATCHING", now - 1);
+  ASSERT_TRUE(recover_ledger(files, folder, ledger).has_value());
+  const HostLedger saved = load_ledger(files, folder).value();
+  EXPECT_EQ(saved, ledger);
+  EXPECT_EQ(saved.jobs.at("b").state, "UNKNOWN");
+  EXPECT_EQ(saved.jobs.at("b").created_at_ms, 5u);
+  EXPECT_EQ(saved.jobs.at("b").os_job_id, "12");
+}
+
+TEST_F(RecoverLedger, FailedSaveIsReported) {
+  HostLedger ledger{1, 1, {}};
+  ledger.jobs["a"] = record("a", "DISPATCHING", 1);
+  files.fail("replace_file", 5);
+  const Status recovered = recover_ledger(files, folder, ledger);
+  ASSERT_FALSE(recovered.has_value());
+  EXPECT_EQ(recovered.error().code, code::STATE_UNAVAILABLE);
+  EXPECT_FALSE(files.file(ledger_path).has_value());
+}
+
+TEST_F(RecoverLedger, BridgeStatusHoldsFourMembersInOrder) {
+  files.file_time_ticks = 116'444'736'000'000'000 + 1'700'000'000'123ull * 10'000;
+  write_bridge_status(files, folder);
+  EXPECT_EQ(files.file(folder + u"\\bridge-status.json"),
+            "{\n  \"schema\": 1,\n  \"version\": \"1.0.0\",\n  \"protocol\": 1,\n"
+            "  \"last_contact_ms\": 1700000000123\n}");
+}
+
+TEST_F(RecoverLedger, BridgeStatusFailureIsSwallowed) {
+  files.put_file(folder + u"\\bridge-status.json", "old");
+  files.fail("replace_file", 5);
+  write_bridge_status(files, folder);
+  EXPECT_EQ(files.file(folder + u"\\bridge-status.json"), "old");
+  EXPECT_EQ(files.open_handle_count(), 0u);
+}
+
+}  // namespace
+}  // namespace vantrel
