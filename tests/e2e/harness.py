@@ -1060,6 +1060,32 @@ def rasterise(ps_path: Path, dpi: int, out_dir: Path | None = None,
     return sorted(out_dir.glob(f"{ps_path.stem}-page-*.{suffix}"))
 
 
+def make_png(width: int, height: int, pixel=None, *, color_type: int = 6,
+             extra_chunks: list[tuple[bytes, bytes]] | None = None) -> bytes:
+    """An 8-bit PNG; `pixel(x, y)` gives a tuple in the colour type's order (gray 0,
+    RGB 2, gray+alpha 4, RGBA 6), default opaque black. `extra_chunks` go before IDAT."""
+    import zlib
+    channels = {0: 1, 2: 3, 4: 2, 6: 4}[color_type]
+    if pixel is None:
+        def pixel(x, y):
+            return {1: (0,), 2: (0, 255), 3: (0, 0, 0), 4: (0, 0, 0, 255)}[channels]
+    raw = bytearray()
+    for y in range(height):
+        raw.append(0)  # filter: none
+        for x in range(width):
+            raw.extend(pixel(x, y))
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    out = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8,
+                                                              color_type, 0, 0, 0))
+    for kind, data in extra_chunks or []:
+        out += chunk(kind, data)
+    return out + chunk(b"IDAT", zlib.compress(bytes(raw))) + chunk(b"IEND", b"")
+
+
 # --------------------------------------------------------------------------------------
 # Test case base
 

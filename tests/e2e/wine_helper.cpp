@@ -1,4 +1,8 @@
 // Helper program for the Wine test rig (Winelib build only, never shipped).
+// winspool is loaded only by the modes that need it: Wine copies the CUPS queues into its
+// registry when the first process loads winspool and skips that while this process
+// lives, so the long-lived "keep" process must never load it.
+//
 //   keep [READY_FILE]    start Wine's desktop and services, create READY_FILE (a
 //                        Windows path), then sleep until killed
 //   printers             list the print queues Wine sees (this also makes Wine copy
@@ -7,7 +11,7 @@
 //   print QUEUE TITLE    print one page with a black 100x50 rectangle at (10, 20)
 //                        and report the device caps, to check the queues without the host
 #include <windows.h>
-
+// After windows.h, which it builds on.
 #include <shellapi.h>
 
 #include <cstdio>
@@ -33,13 +37,26 @@ void write_out(const std::string& text) {
             nullptr);
 }
 
+using EnumPrintersFn = BOOL(WINAPI*)(DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+using GetDefaultPrinterFn = BOOL(WINAPI*)(LPWSTR, LPDWORD);
+
 int list_printers() {
+  HMODULE spooler = LoadLibraryW(L"winspool.drv");
+  if (spooler == nullptr) {
+    write_out("cannot load winspool.drv: " + std::to_string(GetLastError()) + "\n");
+    return 2;
+  }
+  // Through void (*)(), the cast GCC accepts between unrelated function types.
+  const auto enum_printers = reinterpret_cast<EnumPrintersFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(spooler, "EnumPrintersW")));
+  const auto get_default_printer = reinterpret_cast<GetDefaultPrinterFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(spooler, "GetDefaultPrinterW")));
   DWORD needed = 0;
   DWORD count = 0;
-  EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 4, nullptr, 0, &needed,
+  enum_printers(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 4, nullptr, 0, &needed,
                 &count);
   std::vector<BYTE> buffer(needed + 1);
-  if (!EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 4, buffer.data(),
+  if (!enum_printers(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 4, buffer.data(),
                      needed, &needed, &count)) {
     if (needed != 0) {
       write_out("EnumPrintersW failed: " + std::to_string(GetLastError()) + "\n");
@@ -51,11 +68,14 @@ int list_printers() {
   for (DWORD i = 0; i < count; ++i) write_out(to_utf8(info[i].pPrinterName) + "\n");
   WCHAR name[512];
   DWORD size = 512;
-  write_out("default: " + (GetDefaultPrinterW(name, &size) ? to_utf8(name) : std::string()) + "\n");
+  write_out("default: " + (get_default_printer(name, &size) ? to_utf8(name) : std::string()) +
+            "\n");
   return 0;
 }
 
 int print_page(const WCHAR* queue, const WCHAR* title) {
+  // Loading winspool copies the CUPS queues first; CreateDCW alone would not know them.
+  LoadLibraryW(L"winspool.drv");
   HDC dc = CreateDCW(nullptr, queue, nullptr, nullptr);
   if (dc == nullptr) {
     write_out("CreateDCW failed: " + std::to_string(GetLastError()) + "\n");

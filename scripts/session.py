@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""A real session with the Wine-run host, as the browser would hold it: a private CUPS
+scheduler with a capture queue, a private Wine prefix, and one host process that gets
+each request in turn over its standard input. Every request and answer is printed as it
+travels (long strings shortened); printed documents are copied to build/demo/printed
+with a picture of each page.
+
+    python3 scripts/session.py [--out DIR]
+
+To show more, add steps to `demo_session` below: `session.ask(type, payload, note=...)`.
+"""
+
+import argparse
+import json
+import shutil
+import sys
+from pathlib import Path
+
+REPO_ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO_ROOT / "tests" / "e2e"))
+import harness  # noqa: E402
+
+QUEUE = "Label_4x6_203dpi"
+QUEUE_DPI = 203
+
+
+def shorten(value, limit=72):
+    """The value with long strings (Base64 images) cut for display."""
+    if isinstance(value, str) and len(value) > limit:
+        return f"{value[:limit // 2]}...({len(value)} characters)"
+    if isinstance(value, dict):
+        return {k: shorten(v, limit) for k, v in value.items()}
+    if isinstance(value, list):
+        return [shorten(v, limit) for v in value]
+    return value
+
+
+class Session:
+    def __init__(self, prefix: harness.WinePrefix, cups: harness.CupsScheduler):
+        self.host = prefix.start_host(cups=cups)
+        self.count = 0
+
+    def ask(self, message_type: str, payload=None, *, note: str = "",
+            timeout: float = 30) -> dict:
+        """Sends one request, prints it and the answer, returns the decoded answer."""
+        body = harness.envelope(message_type, f"demo-{self.count + 1}", payload)
+        return self.ask_raw(body, title=message_type, note=note, timeout=timeout)
+
+    def ask_raw(self, body: bytes, *, title: str = "raw body", note: str = "",
+                timeout: float = 30) -> dict:
+        """Sends `body` as it is in one frame, prints it and the answer."""
+        self.count += 1
+        print(f"\n-- {self.count}. {title}" + (f": {note}" if note else ""))
+        print(f">>> {self._show(body)}   [{len(body)} bytes]")
+        self.host.send_frame(body)
+        answer_body = self.host.read_frame(timeout)
+        if answer_body is None:
+            print(f"<<< (no answer; the host ended: {self.host.stderr_text.strip()!r})")
+            return {}
+        print(f"<<< {self._show(answer_body)}   [{len(answer_body)} bytes]")
+        return harness.decode_answer(answer_body)
+
+    @staticmethod
+    def _show(body: bytes) -> str:
+        try:
+            value = json.loads(body)
+        except ValueError:
+            return repr(body[:120])
+        if json.dumps(shorten(value)) == json.dumps(value):
+            return body.decode("utf-8")
+        return json.dumps(shorten(value), ensure_ascii=False, separators=(",", ":"))
+
+    def close(self):
+        result = self.host.finish()
+        print(f"\n-- end of input: the host exited with status {result.returncode}"
+              + (f", standard error {result.stderr_text!r}" if result.stderr else
+                 ", nothing on standard error"))
+        self.host.close()
+
+
+def demo_session(session: Session):
+    session.ask("hello", note="what the host is")
+    session.ask("list_printers", note="the print queues Windows (here Wine, from CUPS) has")
+    session.ask("print_test_page", note="a message type the host does not know is refused")
+    session.ask_raw(b'{"protocol":1,"request_id":', note="a body that is not JSON is refused")
+
+
+def keep_printed(cups: harness.CupsScheduler, out: Path) -> list[Path]:
+    if out.exists():
+        shutil.rmtree(out)
+    out.mkdir(parents=True)
+    kept = []
+    for document in cups.wait_for_documents(0):
+        target = out / f"{document.queue}-job{document.job_id}.ps"
+        shutil.copy(document.path, target)
+        kept.append(target)
+        kept.extend(harness.rasterise(target, QUEUE_DPI, out, device="png16m"))
+    return kept
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Run a demo session with the Wine-run host.")
+    parser.add_argument("--out", type=Path, default=REPO_ROOT / "build" / "demo" / "printed",
+                        help="where printed documents are kept")
+    args = parser.parse_args()
+
+    missing = harness.missing_prerequisites()
+    if missing:
+        sys.exit("missing: " + ", ".join(missing))
+
+    print(f"host: {harness.WINE64} {harness.host_executable()}")
+    with harness.CupsScheduler() as cups:
+        cups.add_queue(QUEUE, "label-4x6-203", default=True)
+        print(f"private CUPS scheduler on {cups.socket} (no network port), "
+              f"queue {QUEUE}: 4x6 in, {QUEUE_DPI} dpi, captured to files")
+        print("creating a private Wine prefix (about 10 s)...")
+        with harness.WinePrefix() as prefix:
+            print(f"Wine prefix ready in {prefix.created_in_s:.1f} s: {prefix.path}")
+            session = Session(prefix, cups)
+            try:
+                demo_session(session)
+            finally:
+                session.close()
+            state = prefix.state_dir
+            if state.exists():
+                print(f"\nstate folder C:\\users\\{prefix.user_name}\\AppData\\Local\\"
+                      f"com.vantrel.print holds: {sorted(p.name for p in state.iterdir())}")
+        kept = keep_printed(cups, args.out)
+    if kept:
+        print(f"\nprinted documents (PostScript as the queue received it, and page pictures):")
+        for path in kept:
+            print(f"  {path}")
+    else:
+        print(f"\nnothing was printed in this session (printed pages would be kept in {args.out})")
+
+
+if __name__ == "__main__":
+    main()
