@@ -47,6 +47,28 @@ foreach(_source IN LISTS _vantrel_windows_sources)
   set_tests_properties("mingw.${_name}" PROPERTIES LABELS "mingw")
 endforeach()
 
+# A static PE build of the pieces that need no third-party library (Debian has no libpng
+# or OpenSSL for MinGW-w64): the framing over the real standard handles, which
+# tests/e2e/test_pe_channel.py runs under Wine.
+set(_vantrel_pe_probe "${CMAKE_BINARY_DIR}/mingw/pe_channel_probe.exe")
+if(VANTREL_MINGW_CXX)
+  set(_vantrel_pe_sources
+    ${CMAKE_SOURCE_DIR}/tests/e2e/pe_channel_probe.cpp
+    ${CMAKE_SOURCE_DIR}/src/host/channel.cpp
+    ${CMAKE_SOURCE_DIR}/src/host/standard_streams_win32.cpp
+    ${CMAKE_SOURCE_DIR}/src/host/os_error.cpp
+    ${CMAKE_SOURCE_DIR}/src/host/os_error_win32.cpp
+    ${CMAKE_SOURCE_DIR}/src/host/host_error.cpp
+    ${CMAKE_SOURCE_DIR}/src/host/utf.cpp)
+  file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/mingw")
+  add_test(NAME mingw.pe_build
+    COMMAND ${VANTREL_MINGW_CXX} -std=c++23 -O1 -static -Wall -Wextra
+            -DUNICODE -D_UNICODE -DNOMINMAX -DWIN32_LEAN_AND_MEAN
+            -I${CMAKE_SOURCE_DIR}/src -o ${_vantrel_pe_probe} ${_vantrel_pe_sources})
+  set_tests_properties(mingw.pe_build PROPERTIES
+    LABELS mingw FIXTURES_SETUP vantrel_mingw_pe TIMEOUT 300)
+endif()
+
 # ---- End-to-end tests under Wine ------------------------------------------------------
 
 find_program(VANTREL_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -58,6 +80,7 @@ if(VANTREL_PYTHON3)
     "VANTREL_HOST_EXE=${VANTREL_WINDOWS_BUILD_DIR}/vantrel-print-host.exe.so"
     "VANTREL_WINE_HELPER=${VANTREL_WINDOWS_BUILD_DIR}/vantrel-wine-helper.exe.so"
     "VANTREL_E2E_TEMPLATE=${_vantrel_template}"
+    "VANTREL_PE_PROBE=${_vantrel_pe_probe}"
     "PYTHONDONTWRITEBYTECODE=1")
 
   # One fresh prefix per ctest run; each test file starts from a copy of it.
@@ -84,4 +107,8 @@ if(VANTREL_PYTHON3)
       SKIP_RETURN_CODE ${_vantrel_skip_code}
       TIMEOUT 900)
   endforeach()
+  if(TEST e2e.pe_channel AND VANTREL_MINGW_CXX)
+    set_tests_properties(e2e.pe_channel PROPERTIES
+      FIXTURES_REQUIRED "vantrel_wine_prefix;vantrel_mingw_pe")
+  endif()
 endif()
