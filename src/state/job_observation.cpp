@@ -1,0 +1,147 @@
+#include "state/job_observation.hpp"
+
+#include <limits>
+#include <utility>
+
+#include "host/utf.hpp"
+
+namespace vantrel {
+namespace {
+
+constexpr std::size_t MAX_INTENT_ID_BYTES = 160;
+
+constexpr std::uint32_t JOB_STATUS_PRINTED_BIT = 0x80;
+constexpr std::uint32_t JOB_STATUS_DELETED_BIT = 0x100;
+constexpr std::uint32_t JOB_STATUS_COMPLETE_BIT = 0x1000;
+// What the spooler says about a job number it does not (or no longer) know.
+constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
+
+constexpr std::uint32_t JOB_INFO_LEVEL = 1;
+
+constexpr std::string_view JOB_NOT_FOUND_TEXT = "No print attempt has that identifier.";
+constexpr std::string_view DISAPPEARED_TEXT = "The durable print attempt disappeared.";
+
+bool may_still_be_queued(std::string_view state) noexcept {
+  return state == attempt_state::SUBMITTED || state == attempt_state::OBSERVED;
+}
+
+// Opens the queue, reads the job at level 1 and closes the queue again: the state the answer
+// implies, or nullopt when it implies no change.
+std::optional<std::string_view> query_job_state(Spooler& spooler, const std::string& printer,
+                                                std::uint32_t job_id,
+                                                std::string_view stored_state) {
+  const auto queue = spooler.open_printer(utf8_to_utf16(printer));
+  if (!queue) return std::nullopt;
+  const GetJobReply sizing = spooler.get_job(*queue, job_id, JOB_INFO_LEVEL, nullptr, 0);
+  if (sizing.needed < JOB_INFO_1W_SIZE) {
+    return state_after_failed_job_query(stored_state, sizing.last_error);
+  }
+  SpoolerBuffer buffer(sizing.needed);
+  const GetJobReply filling =
+      spooler.get_job(*queue, job_id, JOB_INFO_LEVEL, buffer.data(), sizing.needed);
+  if (!filling.ok) return state_after_failed_job_query(stored_state, filling.last_error);
+  return state_from_job_status(filling.status);
+}
+
+// The watchdog-guarded stretch: nullopt when the spooler was not asked or implies no change.
+std::optional<std::string_view> observe_job(const JobRecord& record, Spooler& spooler,
+                                            Watchdogs& watchdogs) {
+  Result<WatchdogSignal> watchdog = watchdogs.arm(OBSERVE_JOB_WATCHDOG_LABEL);
+  // Without a watchdog a hung spooler would hang the browser: leave the record as it is.
+  if (!watchdog) return std::nullopt;
+  std::optional<std::string_view> observed;
+  if (const auto job_id = parse_os_job_id(record.os_job_id)) {
+    observed = query_job_state(spooler, record.printer, *job_id, record.state);
+  }
+  watchdog->disarm();
+  return observed;
+}
+
+}  // namespace
+
+Result<std::string> read_get_job_intent_id(const JsonValue& payload) {
+  if (!payload.is_object()) return std::unexpected(unsupported_characters("intent_id"));
+  const auto member = payload.find("intent_id");
+  if (member == payload.end() || !member->is_string()) {
+    return std::unexpected(unsupported_characters("intent_id"));
+  }
+  std::string intent_id = member->get<std::string>();
+  if (!is_valid_identifier(intent_id, MAX_INTENT_ID_BYTES)) {
+    return std::unexpected(unsupported_characters("intent_id"));
+  }
+  return intent_id;
+}
+
+std::optional<std::uint32_t> parse_os_job_id(std::string_view text) noexcept {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::string_view state_from_job_status(std::uint32_t status) noexcept {
+  // Deleted wins over printed: a job being removed tells nothing certain about its output.
+  if (status & JOB_STATUS_DELETED_BIT) return attempt_state::UNKNOWN;
+  if (status & (JOB_STATUS_PRINTED_BIT | JOB_STATUS_COMPLETE_BIT)) return attempt_state::COMPLETED;
+  return attempt_state::OBSERVED;
+}
+
+std::optional<std::string_view> state_after_failed_job_query(std::string_view stored_state,
+                                                             std::uint32_t last_error) noexcept {
+  // A job seen before and gone now left the queue unobserved. A "SUBMITTED" job that was never
+  // seen may simply have finished before anyone looked: it stays as it is.
+  if (last_error == ERROR_INVALID_PARAMETER_CODE && stored_state == attempt_state::OBSERVED) {
+    return attempt_state::UNKNOWN;
+  }
+  return std::nullopt;
+}
+
+JsonValue job_record_json(const JobRecord& record) {
+  return JsonValue{{"created_at_ms", record.created_at_ms},
+                   {"error_code", record.error_code},
+                   {"error_message", record.error_message},
+                   {"intent_id", record.intent_id},
+                   {"os_job_id", record.os_job_id},
+                   {"payload_sha256", record.payload_sha256},
+                   {"printer", record.printer},
+                   {"state", record.state},
+                   {"updated_at_ms", record.updated_at_ms}};
+}
+
+Result<JsonValue> handle_get_job(std::string_view intent_id, HostState& state, Spooler& spooler,
+                                 Watchdogs& watchdogs) {
+  auto& jobs = state.ledger.jobs;
+  const auto stored = jobs.find(intent_id);
+  if (stored == jobs.end()) return fail(code::JOB_NOT_FOUND, std::string(JOB_NOT_FOUND_TEXT));
+  if (!may_still_be_queued(stored->second.state)) return job_record_json(stored->second);
+
+  // A copy: no reference into the ledger is held across the spooler calls.
+  const JobRecord asked = stored->second;
+  const std::optional<std::string_view> observed = observe_job(asked, spooler, watchdogs);
+
+  const auto found = jobs.find(intent_id);
+  if (found == jobs.end()) return fail(code::STATE_CORRUPT, std::string(DISAPPEARED_TEXT));
+  JobRecord& record = found->second;
+  if (observed && *observed != record.state) {
+    const JobRecord before = record;
+    const std::uint64_t previous_update = state.ledger.updated_at_ms;
+    const std::uint64_t now = state.now();
+    record.state = std::string(*observed);
+    record.updated_at_ms = now;
+    state.ledger.updated_at_ms = now;
+    if (auto saved = state.save(); !saved) {
+      // Keep the ledger in memory as it is on disk; the next "get_job" observes again.
+      record = before;
+      state.ledger.updated_at_ms = previous_update;
+      return std::unexpected(std::move(saved.error()));
+    }
+  }
+  return job_record_json(record);
+}
+
+}  // namespace vantrel
