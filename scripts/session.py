@@ -11,6 +11,7 @@ To show more, add steps to `demo_session` below: `session.ask(type, payload, not
 """
 
 import argparse
+import base64
 import json
 import shutil
 import sys
@@ -78,9 +79,37 @@ class Session:
         self.host.close()
 
 
+def demo_label_png() -> bytes:
+    """A 4 x 6 in label at 203 dpi (812 x 1218 px): a frame, bars and a block of squares."""
+    width, height = 812, 1218
+    bars = [(i * 7919) % 5 for i in range(120)]
+
+    def pixel(x, y):
+        if x < 16 or x >= width - 16 or y < 16 or y >= height - 16:
+            return (0,)
+        if 120 <= y < 520 and 86 <= x < 726:
+            return (0,) if bars[(x - 86) // 6 % 120] < 2 else (255,)
+        if 640 <= y < 1100 and 156 <= x < 656:
+            return (0,) if ((x - 156) // 50 + (y - 640) // 46) % 2 == 0 else (255,)
+        return (255,)
+
+    return harness.make_png(width, height, pixel, color_type=0)
+
+
 def demo_session(session: Session):
     session.ask("hello", note="what the host is")
     session.ask("list_printers", note="the print queues Windows (here Wine, from CUPS) has")
+    label = {
+        "intent_id": "demo-order-1001", "printer": QUEUE, "title": "Order 1001",
+        "copies": 1, "dpi": QUEUE_DPI,
+        "payload": {"format": "png", "base64": base64.b64encode(demo_label_png()).decode(),
+                    "width_px": 812, "height_px": 1218},
+    }
+    session.ask("submit", label, note="print one 4x6 label, recorded in the ledger first")
+    session.ask("submit", label, note="the same intent again: answered from the ledger, "
+                                      "not printed twice")
+    session.ask("get_job", {"intent_id": "demo-order-1001"}, note="what became of it")
+    session.ask("get_job", {"intent_id": "never-sent"}, note="an intent the host never saw")
     session.ask("print_test_page", note="a message type the host does not know is refused")
     session.ask_raw(b'{"protocol":1,"request_id":', note="a body that is not JSON is refused")
 
