@@ -1,0 +1,93 @@
+"""The Windows watchdog under Wine: the real host ended with the PLATFORM_TIMEOUT line and
+status 70 when printing hangs, and tests/e2e/watchdog_probe.cpp, linked with the host's own
+watchdog sources, for what the host cannot show on demand: a short deadline, silence when a
+stretch ends in time or its signal is given up, and no thread left behind."""
+
+import base64
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import harness
+
+SOURCES = ["host/watchdog.cpp", "host/watchdog_win32.cpp", "host/os_error.cpp",
+           "host/os_error_win32.cpp", "host/utf.cpp"]
+WINEGXX = harness._find_program(["wineg++"], ["/usr/lib/wine", "/usr/lib/x86_64-linux-gnu/wine"])
+
+
+def line(label: str) -> bytes:
+    return f"vantrel-print-host: PLATFORM_TIMEOUT ({label})\n".encode()
+
+
+class HostWatchdog(harness.HostTestCase):
+    def test_print_that_hangs_ends_the_host_with_status_70_and_no_answer(self):
+        with harness.CupsScheduler() as cups:
+            cups.add_queue("Label", default=True)
+            png = harness.make_png(812, 1218, color_type=0)
+            payload = {"intent_id": "hung", "printer": "Label", "title": "hung", "copies": 1,
+                       "dpi": 203, "payload": {"format": "png", "width_px": 812,
+                                               "height_px": 1218,
+                                               "base64": base64.b64encode(png).decode()}}
+            host = self.start_host(cups=cups)
+            self.assertTrue(host.request("list_printers", "listed")["ok"])
+            # The host's first device context waits for the stopped scheduler.
+            cups.freeze()
+            try:
+                host.send("submit", "hangs", payload)
+                started = time.monotonic()
+                host.wait(40)
+                elapsed = time.monotonic() - started
+            finally:
+                cups.thaw()
+            result = host.finish(10)
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (70, b"", line("submit")))
+            # Counted from the send, which comes before the arming: never less than 12 s.
+            self.assertGreaterEqual(elapsed, 11.99)
+            self.assertLess(elapsed, 30)
+            record = self.prefix.read_state_json("ledger.json")["jobs"]["hung"]
+            self.assertEqual(record["state"], "DISPATCHING")
+
+
+class Watchdog(harness.HostTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if WINEGXX is None:
+            raise harness.unittest.SkipTest("wineg++ is missing (apt-get install wine64-tools)")
+        cls.build_dir = Path(tempfile.mkdtemp(prefix="vantrel-probe-"))
+        cls.addClassCleanup(shutil.rmtree, cls.build_dir, True)
+        src = harness.REPO_ROOT / "src"
+        cls.probe = cls.build_dir / "watchdog_probe.exe"
+        subprocess.run([WINEGXX, "-mcygwin", "-O1", "-std=c++23", "-DUNICODE", "-D_UNICODE",
+                        "-DNOMINMAX", f"-I{src}", str(Path(__file__).with_name("watchdog_probe.cpp")),
+                        *(str(src / s) for s in SOURCES), "-o", str(cls.probe)],
+                       check=True, stdin=subprocess.DEVNULL, timeout=300)
+
+    def run_probe(self, *args, timeout=60):
+        started = time.monotonic()
+        result = self.prefix.run([f"{self.probe}.so", *args], timeout=timeout)
+        return result, time.monotonic() - started
+
+    def test_stretch_that_never_ends_writes_the_line_and_exits_70(self):
+        result, elapsed = self.run_probe("hang", "400")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (70, b"", line("probe_hang")))
+        self.assertGreaterEqual(elapsed, 0.4)
+
+    def test_stretch_ending_in_time_is_silent(self):
+        for mode in ("disarm", "drop"):
+            with self.subTest(mode):
+                result, _ = self.run_probe(mode, "300")
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, b"survived\n", b""))
+
+    def test_many_stretches_leave_no_thread_behind(self):
+        result, _ = self.run_probe("many", "300")
+        self.assertEqual((result.returncode, result.stdout), (0, b"left 0\n"), result.stderr)
+
+
+if __name__ == "__main__":
+    harness.main()
