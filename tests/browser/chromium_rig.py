@@ -73,12 +73,6 @@ def chromium_executable() -> str | None:
     return shutil.which("chromium")
 
 
-def chromium_version(executable: str) -> str:
-    result = subprocess.run([executable, "--version"], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
-    return result.stdout.decode(errors="replace").strip()
-
-
 # --------------------------------------------------------------------------------------
 # Extension id and host manifest
 

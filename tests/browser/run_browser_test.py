@@ -468,6 +468,8 @@ def demo() -> int:
             print(f"{rig.browser.version}, headless, profile {rig.browser.user_data_dir}")
             print(f"test extension {rig.extension_id}; host manifest "
                   f"{rig.registration.manifest_path}:\n{rig.registration.manifest_text}")
+            print(f"the manifest's path, {rig.registration.wrapper}, starts the host under wine:")
+            print(rig.registration.wrapper.read_text().rstrip().splitlines()[-1])
             submit = submit_payload("demo-browser-1", "Demo browser label")
             messages = [request("hello", "b1"), request("list_printers", "b2"),
                         request("submit", "b3", submit), request("submit", "b4", submit),
