@@ -11,7 +11,8 @@ Configures and builds one of the Windows presets of CMakePresets.json:
 vcpkg builds the libraries of vcpkg.json in manifest mode on the first run (minutes).
 The package folder build\dist\vantrel-print-host-<toolchain> then holds
 vantrel-print-host.exe, install.ps1, uninstall.ps1, host-paths.ps1,
-manifest.template.json and README.md (install/README.md); the DLLs the executable imports are listed at the end.
+manifest.template.json and README.md (from install/); the DLLs the executable
+imports are listed at the end.
 
 .PARAMETER Toolchain
 msvc (default) or mingw.

@@ -27,6 +27,11 @@ $VantrelChromiumKeys = @(
 $VantrelFirefoxKey = "Software\Mozilla\NativeMessagingHosts\$VantrelHostName"
 
 function Remove-VantrelRegistryKey([string]$SubKey) {
-    # Only the host's own key goes; the browsers' NativeMessagingHosts keys stay.
+    # Only the host's own key goes; the browsers' NativeMessagingHosts keys stay. Returns
+    # whether there was one.
+    $existing = [Microsoft.Win32.Registry]::CurrentUser.OpenSubKey($SubKey)
+    if ($null -eq $existing) { return $false }
+    $existing.Dispose()
     [Microsoft.Win32.Registry]::CurrentUser.DeleteSubKeyTree($SubKey, $false)
+    return $true
 }

@@ -138,7 +138,7 @@ if ($null -ne $firefoxManifest) {
     Write-TextFile $VantrelFirefoxManifest $firefoxManifest
     Set-ManifestKey $VantrelFirefoxKey $VantrelFirefoxManifest
 } else {
-    Remove-VantrelRegistryKey $VantrelFirefoxKey
+    $null = Remove-VantrelRegistryKey $VantrelFirefoxKey
     Remove-Item -LiteralPath $VantrelFirefoxManifest -Force -ErrorAction SilentlyContinue
 }
 

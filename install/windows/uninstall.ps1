@@ -24,8 +24,7 @@ $ErrorActionPreference = 'Stop'
 
 # Registration first, so that no browser starts the host while its files go.
 foreach ($subKey in $VantrelChromiumKeys + $VantrelFirefoxKey) {
-    Remove-VantrelRegistryKey $subKey
-    Write-Host "Removed HKCU\$subKey"
+    if (Remove-VantrelRegistryKey $subKey) { Write-Host "Removed HKCU\$subKey" }
 }
 
 if (Test-Path -LiteralPath $VantrelInstallDir) {
