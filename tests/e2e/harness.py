@@ -373,8 +373,7 @@ class WinePrefix:
                  extra_env=None, cups=None) -> "HostResult":
         """Runs one host with `data` as its whole standard input."""
         with self.start_host(extra_env=extra_env, cups=cups) as host:
-            host.send_raw(data, ignore_broken_pipe=True)
-            return host.finish(timeout)
+            return host.feed_and_finish(data, timeout)
 
     def close(self):
         if self._closed:
@@ -597,14 +596,29 @@ class HostProcess:
     def wait(self, timeout: float = DEFAULT_TIMEOUT_S) -> int:
         return self.process.wait(timeout)
 
-    def finish(self, timeout: float = DEFAULT_TIMEOUT_S) -> HostResult:
+    def finish(self, timeout: float = DEFAULT_TIMEOUT_S, *, close_input: bool = True) -> HostResult:
         """Closes standard input, reads the rest of standard output, waits for the exit."""
         deadline = time.monotonic() + timeout
-        self.close_stdin()
+        if close_input:
+            self.close_stdin()
         rest = self.read_rest(timeout)
         returncode = self.wait(max(0.1, deadline - time.monotonic()))
         self._stderr_thread.join(max(0.1, deadline - time.monotonic()))
         return HostResult(returncode, rest, bytes(self._stderr))
+
+    def feed_and_finish(self, data: bytes, timeout: float = DEFAULT_TIMEOUT_S) -> HostResult:
+        """Writes `data` as the whole standard input while reading the answers (so a host
+        answering early never blocks on a full pipe), then finishes as `finish` does."""
+        def feed():
+            self.send_raw(data, ignore_broken_pipe=True)
+            self.close_stdin()
+
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
+        try:
+            return self.finish(timeout, close_input=False)
+        finally:
+            writer.join(timeout)
 
     @property
     def stderr_text(self) -> str:

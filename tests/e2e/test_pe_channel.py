@@ -27,8 +27,7 @@ class PeChannel(harness.HostTestCase):
 
     def run_probe(self, data: bytes) -> harness.HostResult:
         with harness.HostProcess(self.prefix, executable=PROBE) as probe:
-            probe.send_raw(data, ignore_broken_pipe=True)
-            return probe.finish()
+            return probe.feed_and_finish(data)
 
     def test_frames_come_back_byte_for_byte(self):
         bodies = [b"a\r\nb\nc\r", b"\x1a\x00\xff\xfe end", bytes(range(256)) * 300]
