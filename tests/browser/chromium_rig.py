@@ -66,7 +66,7 @@ CHROMIUM_FLAGS = (
 def chromium_executable() -> str | None:
     explicit = os.environ.get("VANTREL_CHROMIUM")
     if explicit:
-        return explicit
+        return explicit if os.access(explicit, os.X_OK) else None
     for candidate in CHROMIUM_CANDIDATES:
         if os.access(candidate, os.X_OK):
             return candidate

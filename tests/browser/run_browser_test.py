@@ -424,6 +424,13 @@ class ManifestTemplate(unittest.TestCase):
                          ["print@vantrel.example", "{12345678-abcd-ef01-2345-6789abcdef01}"])
         self.assertNotIn("allowed_origins", manifest)
 
+    def test_the_windows_installer_replaces_the_same_tokens(self):
+        # Both renderers must agree with the template: a renamed placeholder breaks both.
+        script = (chromium_rig.REPO_ROOT / "install" / "windows" / "install.ps1").read_text()
+        for token in ('"@HOST_PATH@"', '"@ALLOWED_KEY@"', '["@ALLOWED_LIST@"]'):
+            self.assertEqual(self.template.count(token), 1, token)
+            self.assertIn(f"'{token}'", script)
+
     def test_refused_entries(self):
         cases = [([], False), (["chrome-extension://" + "a" * 32], False),  # no trailing slash
                  (["chrome-extension://" + "q" * 32 + "/"], False), (["*"], False),
