@@ -1,0 +1,39 @@
+// The ledger reader on arbitrary file contents: it answers STATE_CORRUPT or STATE_VERSION or a
+// ledger that the writer reproduces exactly, and recovery keeps its invariants on it.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "fuzz_check.hpp"
+#include "state/ledger.hpp"
+#include "state/recovery.hpp"
+
+using namespace vantrel;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  Result<HostLedger> ledger = decode_ledger(bytes);
+  if (!ledger) {
+    FUZZ_CHECK(ledger.error().code == code::STATE_CORRUPT ||
+               ledger.error().code == code::STATE_VERSION);
+    return 0;
+  }
+  const Result<std::string> written = encode_ledger(*ledger);
+  if (written) {
+    const Result<HostLedger> reread = decode_ledger(*written);
+    FUZZ_CHECK(reread.has_value());
+    FUZZ_CHECK(*reread == *ledger);
+    FUZZ_CHECK(encode_ledger(*reread).value() == *written);
+  }
+
+  // A clock inside the recorded times, so that age retention both keeps and drops records.
+  const std::uint64_t now_ms = ledger->updated_at_ms;
+  const std::size_t before = ledger->jobs.size();
+  (void)apply_recovery(*ledger, now_ms);
+  FUZZ_CHECK(ledger->jobs.size() <= before);
+  FUZZ_CHECK(ledger->jobs.size() <= LEDGER_MAX_RECORDS);
+  for (const auto& [key, record] : ledger->jobs) {
+    FUZZ_CHECK(record.state != attempt_state::DISPATCHING);
+  }
+  return 0;
+}
