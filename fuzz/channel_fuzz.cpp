@@ -26,10 +26,14 @@ class ScriptedPrinter final : public LabelPrinter {
   Result<std::uint32_t> print_label(std::string_view, std::string_view, const LabelBitmap&,
                                     std::uint32_t, std::uint16_t copies) override {
     switch (copies % 5) {
-      case 2: return fail(code::PRE_SUBMIT_UNAVAILABLE, "closed");
-      case 3: return fail(code::UNKNOWN_OUTCOME, "maybe");
-      case 4: return fail(code::SUBMISSION_REJECTED, "rejected");
-      default: return 4710u + copies;
+      case 2:
+        return fail(code::PRE_SUBMIT_UNAVAILABLE, "closed");
+      case 3:
+        return fail(code::UNKNOWN_OUTCOME, "maybe");
+      case 4:
+        return fail(code::SUBMISSION_REJECTED, "rejected");
+      default:
+        return 4710u + copies;
     }
   }
 };
