@@ -100,16 +100,41 @@ class FakeLabelPrinter final : public LabelPrinter {
   std::function<void()> during_print;
 };
 
-// FakeWatchdogs with a hook that runs at arming, between the two saves of a new attempt.
+// FakeWatchdogs with a hook that runs at arming, between the two saves of a new attempt, and
+// "arm" and "disarm" entries in a journal shared with the file system's calls.
 class HookedWatchdogs final : public Watchdogs {
  public:
+  explicit HookedWatchdogs(std::vector<std::string>& journal) : journal_(journal) {}
+
   Result<WatchdogSignal> arm(const char* label) override {
     if (on_arm) on_arm();
-    return inner.arm(label);
+    Result<WatchdogSignal> inner_signal = inner.arm(label);
+    if (!inner_signal) return inner_signal;
+    journal_.push_back("arm");
+    return WatchdogSignal(std::make_unique<JournaledChannel>(std::move(*inner_signal), journal_));
   }
 
   FakeWatchdogs inner;
   std::function<void()> on_arm;
+
+ private:
+  class JournaledChannel final : public WatchdogChannel {
+   public:
+    JournaledChannel(WatchdogSignal inner, std::vector<std::string>& journal)
+        : inner_(std::move(inner)), journal_(journal) {}
+    ~JournaledChannel() override { complete(); }
+    void complete() noexcept override {
+      if (!inner_.armed()) return;
+      journal_.push_back("disarm");
+      inner_.disarm();
+    }
+
+   private:
+    WatchdogSignal inner_;
+    std::vector<std::string>& journal_;
+  };
+
+  std::vector<std::string>& journal_;
 };
 
 Result<LabelBitmap> undecodable(std::span<const std::uint8_t>) {
@@ -159,7 +184,15 @@ class SubmitFlow : public ::testing::Test {
     return answer;
   }
 
-  [[nodiscard]] std::size_t saves() const { return files.calls_of("replace_file").size(); }
+  // The saves and the watchdog's arming and disarming, in order.
+  [[nodiscard]] std::vector<std::string> steps() const {
+    std::vector<std::string> steps;
+    for (const std::string& call : files.calls) {
+      if (call.starts_with("replace_file")) steps.push_back("save");
+      if (call == "arm" || call == "disarm") steps.push_back(call);
+    }
+    return steps;
+  }
   [[nodiscard]] bool wrote_anything() const {
     return !files.calls_of("create_file_for_writing").empty();
   }
@@ -195,7 +228,7 @@ class SubmitFlow : public ::testing::Test {
   void expect_never_armed() const { EXPECT_TRUE(watchdogs.inner.labels.empty()); }
 
   FakeStateFiles files;
-  HookedWatchdogs watchdogs;
+  HookedWatchdogs watchdogs{files.calls};
   FakeLabelPrinter printer;
   BitmapDecoder decoder = &decode_label_bitmap;
   HostLedger ledger_after_;  // the in-memory ledger when handle_submit returned
@@ -252,7 +285,7 @@ TEST_F(SubmitFlow, SuccessSettlesAsSubmittedAndAnswersTheNewAttempt) {
   EXPECT_EQ(call.dpi, 203u);
   EXPECT_EQ(call.copies, 2);
   expect_armed_once_and_disarmed();
-  EXPECT_EQ(saves(), 2u);
+  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
 
   const auto record = record_on_disk("order-17");
   ASSERT_TRUE(record.has_value());
@@ -493,7 +526,7 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   EXPECT_EQ(answer.error(), c.answer);
   EXPECT_EQ(printer.calls.size(), c.fault == Fault::Rendering ? 1u : 0u);
   expect_armed_once_and_disarmed();
-  EXPECT_EQ(saves(), 2u);
+  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
   const auto record = record_on_disk("order-17");
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->state, c.stored_state);
@@ -541,7 +574,7 @@ TEST_F(SubmitFlow, QueueThatCouldNotBeOpenedLeavesNoRecordAndMayBeRetried) {
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(), closed);
   expect_armed_once_and_disarmed();
-  EXPECT_EQ(saves(), 2u);
+  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
   EXPECT_TRUE(on_disk()->jobs.empty());
   EXPECT_EQ(on_disk()->updated_at_ms, settled_at);
 
@@ -616,7 +649,7 @@ TEST_P(SubmitFlowDisappeared, IsStateCorruptWithoutSaving) {
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(), error(code::STATE_CORRUPT, DISAPPEARED_TEXT));
-  EXPECT_EQ(saves(), 1u);
+  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm"}));
   EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
   expect_armed_once_and_disarmed();
 }
