@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/utf.hpp"
@@ -16,8 +17,8 @@ namespace vantrel::testing_support {
 class FakePrintDevices final : public PrintDevices {
  public:
   struct Failure {
-    std::string call;    // "StartDocW", "StartPage", "StretchDIBits", "EndPage" or "EndDoc"
-    int occurrence = 1;  // which call of that name fails (1 = the first)
+    std::string_view call;  // "StartDocW", "StartPage", "StretchDIBits", "EndPage" or "EndDoc"
+    int occurrence = 1;     // which call of that name fails (1 = the first)
     int value = 0;
     std::uint32_t error = 0;
   };
