@@ -6,6 +6,7 @@
 #include <random>
 
 #include "submit/label_bitmap_decoding.hpp"
+#include "submit/png_read_session.hpp"
 #include "test_png.hpp"
 
 namespace vantrel {
@@ -178,6 +179,68 @@ TEST(RasterVerification, DamagedImageDataIsNotAValidImage) {
   write_u32_be(taller.data() + 20, 301);
   fix_crc(taller, 8);
   EXPECT_EQ(error_of(payload_of(taller, 400, 301)), INVALID_PNG);
+}
+
+// A 16 x 16 grey image whose one IDAT chunk inflates to its 272 bytes of rows followed by
+// `extra` zero bytes (with Z_RLE, zeros deflate about 1000 to 1).
+std::vector<std::uint8_t> png_with_extra_image_data(std::size_t extra) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_RLE), Z_OK);
+  std::vector<std::uint8_t> zeros(1 << 20);
+  std::vector<std::uint8_t> stream;
+  std::vector<std::uint8_t> out(1 << 16);
+  for (std::size_t left = 16 * 17 + extra; left > 0;) {
+    const std::size_t n = std::min(left, zeros.size());
+    left -= n;
+    z.next_in = zeros.data();
+    z.avail_in = static_cast<uInt>(n);
+    const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(out.size());
+      deflate(&z, flush);
+      stream.insert(stream.end(), out.data(), z.next_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+
+  std::vector<std::uint8_t> png{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  const auto add_chunk = [&png](const char* type, const std::vector<std::uint8_t>& data) {
+    const std::size_t at = png.size();
+    png.resize(at + 12 + data.size());
+    write_u32_be(png.data() + at, static_cast<std::uint32_t>(data.size()));
+    std::copy(type, type + 4, png.begin() + at + 4);
+    std::copy(data.begin(), data.end(), png.begin() + at + 8);
+    fix_crc(png, at);
+  };
+  add_chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, 8, PNG_COLOR_TYPE_GRAY, 0, 0, 0});
+  add_chunk("IDAT", stream);
+  add_chunk("IEND", {});
+  return png;
+}
+
+TEST(RasterVerification, ImageDataFarBeyondTheLastRowIsNotAValidImage) {
+  // libpng only warns about a little excess, so such a label still verifies and decodes.
+  const auto slightly_long = png_with_extra_image_data(100);
+  EXPECT_EQ(error_of(payload_of(slightly_long, 16, 16)), (HostError{"OK", ""}));
+  EXPECT_TRUE(decode_label_bitmap(slightly_long).has_value());
+  // Rows that do not compress at all end right behind their last row too.
+  for (const int level : {0, 9}) {
+    PngSpec noise_spec = png_spec(10000, 16, 8, PNG_COLOR_TYPE_RGB_ALPHA);
+    noise_spec.compression_level = level;
+    std::mt19937 random(7);
+    const auto noise = write_png(noise_spec, [&random](std::uint32_t, std::uint8_t* row) {
+      for (int i = 0; i < 40000; ++i) row[i] = static_cast<std::uint8_t>(random());
+    });
+    EXPECT_EQ(error_of(payload_of(noise, 10000, 16)), (HostError{"OK", ""})) << level;
+    EXPECT_TRUE(decode_label_bitmap(noise).has_value()) << level;
+  }
+
+  // 256 MiB of zeros behind the rows: refused before libpng inflates them.
+  const auto bomb = png_with_extra_image_data(std::size_t{256} << 20);
+  ASSERT_GT(bomb.size(), MAX_IMAGE_DATA_AFTER_LAST_ROW + 8192);
+  EXPECT_EQ(error_of(payload_of(bomb, 16, 16)), INVALID_PNG);
+  EXPECT_FALSE(decode_label_bitmap(bomb).has_value());
 }
 
 // ---- the decoder limit, checked from IHDR and the transparency chunk before any image data

@@ -63,14 +63,7 @@ Result<LabelBitmap> decode_label_bitmap(std::span<const std::uint8_t> png) {
   // Each pass of an interlaced image lands its pixels straight into the bitmap's rows, so no
   // second image-sized buffer is needed; the seven passes together cover every pixel.
   std::uint8_t* const pixels = bitmap.pixels.get();
-  const bool decoded = session.guarded([&] {
-    for (int pass = 0; pass < passes; ++pass) {
-      for (std::uint32_t y = 0; y < bitmap.height; ++y) {
-        png_read_row(session.png(), pixels + y * stride, nullptr);
-      }
-    }
-    png_read_end(session.png(), nullptr);
-  });
+  const bool decoded = session.guarded([&] { session.read_image(passes, pixels, stride); });
   if (!decoded) return undecodable("The PNG image data could not be decoded.");
   return bitmap;
 }

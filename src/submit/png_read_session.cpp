@@ -13,6 +13,11 @@ namespace {
 
 void on_png_warning(png_structp /*png*/, png_const_charp /*message*/) {}
 
+std::size_t read_u32_be(const std::uint8_t* bytes) {
+  return std::size_t{bytes[0]} << 24 | std::size_t{bytes[1]} << 16 | std::size_t{bytes[2]} << 8 |
+         std::size_t{bytes[3]};
+}
+
 }  // namespace
 
 std::uint64_t expanded_image_bytes(std::uint32_t width, std::uint32_t height, int bit_depth,
@@ -70,6 +75,52 @@ void PngReadSession::read_bytes(png_structp png, png_bytep out, std::size_t coun
   if (count > self->input_.size() - self->offset_) png_error(png, "unexpected end of PNG data");
   std::memcpy(out, self->input_.data() + self->offset_, count);
   self->offset_ += count;
+}
+
+std::size_t PngReadSession::image_data_from(std::size_t offset) const noexcept {
+  constexpr std::size_t SIGNATURE_BYTES = 8;
+  constexpr std::size_t CHUNK_HEAD_BYTES = 8;  // length and type
+  constexpr std::size_t CRC_BYTES = 4;
+  const std::size_t size = input_.size();
+  std::size_t left = 0;
+  for (std::size_t pos = SIGNATURE_BYTES; pos < size && size - pos >= CHUNK_HEAD_BYTES;) {
+    const std::size_t data = pos + CHUNK_HEAD_BYTES;
+    const std::size_t length = std::min(read_u32_be(input_.data() + pos), size - data);
+    const std::size_t end = data + length;
+    const bool idat = std::memcmp(input_.data() + pos + 4, "IDAT", 4) == 0;
+    if (size - end >= CRC_BYTES && end + CRC_BYTES <= offset) {  // wholly before the offset
+      pos = end + CRC_BYTES;
+      continue;
+    }
+    if (!idat) break;  // the run of image data ends here
+    left += end - std::min(end, std::max(data, offset));
+    if (size - end < CRC_BYTES) break;
+    pos = end + CRC_BYTES;
+  }
+  return left;
+}
+
+std::size_t PngReadSession::stored_row_bytes() const noexcept {
+  std::uint64_t channels = 1;  // grey and palette
+  if (color_type_ == PNG_COLOR_TYPE_GRAY_ALPHA) channels = 2;
+  if (color_type_ == PNG_COLOR_TYPE_RGB) channels = 3;
+  if (color_type_ == PNG_COLOR_TYPE_RGB_ALPHA) channels = 4;
+  const std::uint64_t bits = std::uint64_t{width_} * channels * static_cast<unsigned>(bit_depth_);
+  return static_cast<std::size_t>((bits + 7) / 8 + 1);
+}
+
+void PngReadSession::read_image(int passes, std::uint8_t* pixels, std::size_t stride) {
+  for (int pass = 0; pass < passes; ++pass) {
+    for (std::uint32_t y = 0; y < height_; ++y) {
+      // libpng inflates whatever follows the image inside this last call.
+      if (pass == passes - 1 && y == height_ - 1 &&
+          image_data_from(offset_) > 2 * stored_row_bytes() + MAX_IMAGE_DATA_AFTER_LAST_ROW) {
+        png_error(png_, "too much image data after the last row");
+      }
+      png_read_row(png_, pixels == nullptr ? nullptr : pixels + y * stride, nullptr);
+    }
+  }
+  png_read_end(png_, nullptr);
 }
 
 bool PngReadSession::read_header() noexcept {

@@ -29,13 +29,9 @@ std::unexpected<HostError> bad_request(std::string message) {
 // buffer is the only one, and an interlaced image is walked pass by pass through the same rows.
 bool decode_all_rows(PngReadSession& session) {
   return session.guarded([&session] {
-    png_structp png = session.png();
-    const int passes = png_set_interlace_handling(png);
-    png_read_update_info(png, session.info());
-    for (int pass = 0; pass < passes; ++pass) {
-      for (std::uint32_t y = 0; y < session.height(); ++y) png_read_row(png, nullptr, nullptr);
-    }
-    png_read_end(png, nullptr);
+    const int passes = png_set_interlace_handling(session.png());
+    png_read_update_info(session.png(), session.info());
+    session.read_image(passes, nullptr, 0);
   });
 }
 
