@@ -391,8 +391,12 @@ class WinePrefix:
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    timeout=30)
         finally:
-            subprocess.run(["chattr", "-R", "-i", str(self.root)], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+            # Tests make files immutable only in the user's profile; elsewhere the prefix
+            # links to the whole file system (drive Z:).
+            users = self.drive_c / "users"
+            if users.is_dir():
+                subprocess.run(["chattr", "-R", "-i", str(users)], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
             shutil.rmtree(self.root, ignore_errors=True)
             _unregister(self)
 
