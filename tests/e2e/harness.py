@@ -10,6 +10,11 @@
 - hold_ledger_lock: holds the host's ledger lock from Linux, like a second host would.
 - rasterise / read_pnm: Ghostscript pictures of captured PostScript for pixel checks.
 
+Wine and CUPS: Wine copies the scheduler's queues into its registry when a process loads
+winspool, and skips that while any process that loaded it lives (the rig's long-lived
+helper never does). So a queue added or removed while a host runs is seen by the next
+host process only.
+
 Everything the rig starts, it stops: prefixes (and their wineserver) and schedulers are
 closed by their owners, and at interpreter exit (also after SIGTERM) as a last resort.
 
