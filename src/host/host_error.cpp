@@ -12,8 +12,9 @@ bool is_valid_identifier(std::string_view text, std::size_t max_len) noexcept {
 }
 
 HostError unsupported_characters(std::string_view key) {
-  return HostError{std::string(code::BAD_REQUEST),
-                   std::string(key) + " contains unsupported characters."};
+  std::string message(key);
+  message += " contains unsupported characters.";
+  return HostError{std::string(code::BAD_REQUEST), std::move(message)};
 }
 
 }  // namespace vantrel

@@ -3,6 +3,10 @@
 namespace vantrel {
 namespace {
 
+constexpr char32_t REPLACEMENT = 0xFFFD;
+
+}  // namespace
+
 void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -20,10 +24,6 @@ void append_utf8(std::string& out, char32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
-
-constexpr char32_t REPLACEMENT = 0xFFFD;
-
-}  // namespace
 
 char32_t next_code_point(std::string_view text, std::size_t& pos) noexcept {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };

@@ -8,6 +8,9 @@ namespace vantrel {
 // UTF-8 inside the host, UTF-16 at Windows calls. char16_t has the width of WCHAR on every
 // Windows toolchain, so a *_win32.cpp file may reinterpret one as the other.
 
+// Appends one code point as UTF-8.
+void append_utf8(std::string& out, char32_t code_point);
+
 // Unpaired surrogates become U+FFFD.
 [[nodiscard]] std::string utf16_to_utf8(std::u16string_view text);
 

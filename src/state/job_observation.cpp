@@ -8,8 +8,6 @@
 namespace vantrel {
 namespace {
 
-constexpr std::size_t MAX_INTENT_ID_BYTES = 160;
-
 constexpr std::uint32_t JOB_STATUS_PRINTED_BIT = 0x80;
 constexpr std::uint32_t JOB_STATUS_DELETED_BIT = 0x100;
 constexpr std::uint32_t JOB_STATUS_COMPLETE_BIT = 0x1000;
@@ -19,7 +17,6 @@ constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
 constexpr std::uint32_t JOB_INFO_LEVEL = 1;
 
 constexpr std::string_view JOB_NOT_FOUND_TEXT = "No print attempt has that identifier.";
-constexpr std::string_view DISAPPEARED_TEXT = "The durable print attempt disappeared.";
 
 bool may_still_be_queued(std::string_view state) noexcept {
   return state == attempt_state::SUBMITTED || state == attempt_state::OBSERVED;
@@ -66,7 +63,7 @@ Result<std::string> read_get_job_intent_id(const JsonValue& payload) {
     return std::unexpected(unsupported_characters("intent_id"));
   }
   std::string intent_id = member->get<std::string>();
-  if (!is_valid_identifier(intent_id, MAX_INTENT_ID_BYTES)) {
+  if (!is_valid_identifier(intent_id, MAX_INTENT_ID_LEN)) {
     return std::unexpected(unsupported_characters("intent_id"));
   }
   return intent_id;
@@ -125,7 +122,8 @@ Result<JsonValue> handle_get_job(std::string_view intent_id, HostState& state, S
   const std::optional<std::string_view> observed = observe_job(asked, spooler, watchdogs);
 
   const auto found = jobs.find(intent_id);
-  if (found == jobs.end()) return fail(code::STATE_CORRUPT, std::string(DISAPPEARED_TEXT));
+  if (found == jobs.end())
+    return fail(code::STATE_CORRUPT, std::string(ATTEMPT_DISAPPEARED_MESSAGE));
   JobRecord& record = found->second;
   if (observed && *observed != record.state) {
     const JobRecord before = record;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "host/envelope.hpp"
 #include "host/json.hpp"
 #include "state/durable_file.hpp"
 #include "state/windows_path.hpp"
@@ -57,7 +58,7 @@ Status recover_ledger(StateFileSystem& files, const std::u16string& folder, Host
 std::string encode_bridge_status(std::uint64_t last_contact_ms) {
   std::string out =
       "{\n  \"schema\": " + std::to_string(BRIDGE_STATUS_SCHEMA) + ",\n  \"version\": ";
-  append_json_string(out, BRIDGE_STATUS_HOST_VERSION);
+  append_json_string(out, HOST_VERSION);
   out += ",\n  \"protocol\": " + std::to_string(BRIDGE_STATUS_PROTOCOL) +
          ",\n  \"last_contact_ms\": " + std::to_string(last_contact_ms) + "\n}";
   return out;

@@ -18,7 +18,6 @@ inline constexpr std::string_view HOST_RESTARTED_MESSAGE =
     "The helper restarted before the operating system acknowledged this job.";
 
 inline constexpr std::u16string_view BRIDGE_STATUS_FILE_NAME = u"bridge-status.json";
-inline constexpr std::string_view BRIDGE_STATUS_HOST_VERSION = "1.0.0";
 inline constexpr std::uint32_t BRIDGE_STATUS_SCHEMA = 1;
 inline constexpr std::uint32_t BRIDGE_STATUS_PROTOCOL = 1;
 

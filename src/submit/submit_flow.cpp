@@ -14,7 +14,6 @@ constexpr std::string_view UNKNOWN_OUTCOME_TEXT =
     "This attempt may already be in the operating-system queue. Use a deliberate reprint "
     "attempt instead of resubmitting it.";
 constexpr std::string_view INVALID_STATE_TEXT = "The stored print attempt has an invalid state.";
-constexpr std::string_view DISAPPEARED_TEXT = "The durable print attempt disappeared.";
 constexpr std::string_view MEDIA_UNSUPPORTED_TEXT =
     "Windows media tokens are not supported yet; select the label size in the queue "
     "preferences.";
@@ -89,7 +88,8 @@ Result<JsonValue> settle_attempt(const SubmitRequest& request, HostState& state,
   }
 
   const auto found = jobs.find(request.intent_id);
-  if (found == jobs.end()) return fail(code::STATE_CORRUPT, std::string(DISAPPEARED_TEXT));
+  if (found == jobs.end())
+    return fail(code::STATE_CORRUPT, std::string(ATTEMPT_DISAPPEARED_MESSAGE));
   if (outcome) {
     JobRecord& record = found->second;
     record.updated_at_ms = now;

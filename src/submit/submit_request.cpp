@@ -7,7 +7,6 @@
 namespace vantrel {
 namespace {
 
-constexpr std::size_t MAX_INTENT_ID_BYTES = 160;
 constexpr std::size_t MAX_PRINTER_BYTES = 256;
 constexpr std::size_t MAX_TITLE_BYTES = 200;
 constexpr std::size_t MAX_MEDIA_BYTES = 128;
@@ -116,7 +115,7 @@ Result<SubmitRequest> map_submit_request(const JsonValue& payload) {
 }
 
 Status validate_submit_request(const SubmitRequest& request) {
-  if (!is_valid_identifier(request.intent_id, MAX_INTENT_ID_BYTES)) {
+  if (!is_valid_identifier(request.intent_id, MAX_INTENT_ID_LEN)) {
     return std::unexpected(unsupported_characters("intent_id"));
   }
   if (!is_display_text(request.printer, MAX_PRINTER_BYTES)) {
