@@ -1040,6 +1040,28 @@ class PnmImage:
         return (left, top, right + 1, bottom + 1)
 
 
+class _ScratchDir:
+    """A temporary folder for this test process, removed at exit."""
+
+    def __init__(self):
+        self.path = Path(tempfile.mkdtemp(prefix="vantrel-scratch-"))
+        _register(self)
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+        _unregister(self)
+
+
+_scratch: _ScratchDir | None = None
+
+
+def _scratch_dir() -> Path:
+    global _scratch
+    if _scratch is None:
+        _scratch = _ScratchDir()
+    return _scratch.path
+
+
 def read_pnm(path: Path) -> PnmImage:
     """Reads a binary PGM (P5) or PPM (P6) with an 8-bit maximum."""
     data = Path(path).read_bytes()
@@ -1072,7 +1094,7 @@ def rasterise(ps_path: Path, dpi: int, out_dir: Path | None = None,
     if GHOSTSCRIPT is None:
         raise RuntimeError("Ghostscript is needed: apt-get install ghostscript")
     ps_path = Path(ps_path)
-    out_dir = Path(out_dir or tempfile.mkdtemp(prefix="vantrel-raster-"))
+    out_dir = Path(out_dir or tempfile.mkdtemp(prefix="raster-", dir=_scratch_dir()))
     out_dir.mkdir(parents=True, exist_ok=True)
     suffix = {"pgmraw": "pgm", "ppmraw": "ppm", "png16m": "png", "pnggray": "png"}.get(device, "out")
     pattern = out_dir / f"{ps_path.stem}-page-%03d.{suffix}"
