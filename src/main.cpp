@@ -8,5 +8,7 @@ int main() {
   vantrel::ProcessWatchdogs watchdogs;
   vantrel::HostHandlers handlers({vantrel::windows_state_files(), vantrel::windows_spooler(),
                                   vantrel::windows_print_devices(), watchdogs});
-  return vantrel::run_host(*streams.input, *streams.output, handlers);
+  const int status = vantrel::run_host(*streams.input, *streams.output, handlers);
+  vantrel::let_disarmed_watchdogs_finish();
+  return status;
 }

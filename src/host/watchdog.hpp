@@ -70,6 +70,11 @@ class Watchdogs {
 [[nodiscard]] Result<WatchdogSignal> arm_watchdog(const char* label,
                                                   std::chrono::milliseconds timeout);
 
+// Called once at a clean end of the process, after every stretch has been disarmed: gives the
+// watchdog threads that are still on their way out a bounded moment to finish, so that none is
+// cut down in the middle of a system call by the process exit.
+void let_disarmed_watchdogs_finish() noexcept;
+
 // arm_watchdog behind the Watchdogs interface.
 class ProcessWatchdogs final : public Watchdogs {
  public:

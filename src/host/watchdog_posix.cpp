@@ -62,6 +62,9 @@ void watch(std::shared_ptr<WatchdogState> state) noexcept {
 
 }  // namespace
 
+// Native threads are detached and end by themselves; the native build never exits mid-call.
+void let_disarmed_watchdogs_finish() noexcept {}
+
 Result<WatchdogSignal> arm_watchdog(const char* label, std::chrono::milliseconds timeout) {
   try {
     auto state = std::make_shared<WatchdogState>();

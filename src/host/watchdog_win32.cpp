@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <new>
+#include <vector>
 
 #include "host/os_error.hpp"
 #include "host/watchdog.hpp"
@@ -75,6 +76,23 @@ DWORD WINAPI watch(LPVOID parameter) {
   return 0;
 }
 
+// Handles of the threads started by this process, kept only so that the clean exit can let the
+// disarmed ones finish; a thread that has ended is forgotten at the next arming. Touched by the
+// main thread alone.
+std::vector<HANDLE>& watchdog_threads() {
+  static std::vector<HANDLE> threads;
+  return threads;
+}
+
+void forget_finished_threads() {
+  auto& threads = watchdog_threads();
+  std::erase_if(threads, [](HANDLE thread) {
+    if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) return false;
+    CloseHandle(thread);
+    return true;
+  });
+}
+
 HostError watchdog_start_error(DWORD error) {
   return HostError{std::string(code::PRINT_SYSTEM_UNAVAILABLE),
                    os_error_message("Cannot start the print-system watchdog", error)};
@@ -112,8 +130,24 @@ Result<WatchdogSignal> arm_watchdog(const char* label, std::chrono::milliseconds
     InterlockedDecrement(&state->references);  // the thread's reference, never taken
     return std::unexpected(watchdog_start_error(error));
   }
-  CloseHandle(thread);  // detached: nobody waits for it
+  // Nobody waits for the thread while the process serves messages; its handle is kept only for
+  // let_disarmed_watchdogs_finish.
+  forget_finished_threads();
+  try {
+    watchdog_threads().push_back(thread);
+  } catch (const std::bad_alloc&) {
+    CloseHandle(thread);
+  }
   return WatchdogSignal(std::move(channel));
+}
+
+void let_disarmed_watchdogs_finish() noexcept {
+  constexpr DWORD EXIT_GRACE_MS = 1000;
+  const ULONGLONG give_up_at = GetTickCount64() + EXIT_GRACE_MS;
+  for (HANDLE thread : watchdog_threads()) {
+    const ULONGLONG now = GetTickCount64();
+    WaitForSingleObject(thread, now < give_up_at ? static_cast<DWORD>(give_up_at - now) : 0);
+  }
 }
 
 }  // namespace vantrel
