@@ -104,6 +104,9 @@ if(VANTREL_PYTHON3)
       LABELS e2e
       ENVIRONMENT "${_vantrel_e2e_env}"
       FIXTURES_REQUIRED vantrel_wine_prefix
+      # One Wine test at a time: they time lock waits and deadlines, which a second Wine
+      # process tree on two cores distorts; unit tests still run beside them.
+      RESOURCE_LOCK vantrel_wine
       SKIP_RETURN_CODE ${_vantrel_skip_code}
       TIMEOUT 900)
   endforeach()

@@ -19,5 +19,6 @@ set_tests_properties(browser.chromium PROPERTIES
   LABELS "e2e;browser"
   ENVIRONMENT "VANTREL_HOST_EXE=${VANTREL_WINDOWS_BUILD_DIR}/vantrel-print-host.exe.so;VANTREL_WINE_HELPER=${VANTREL_WINDOWS_BUILD_DIR}/vantrel-wine-helper.exe.so;VANTREL_E2E_TEMPLATE=${CMAKE_BINARY_DIR}/e2e/wine-prefix-template;PYTHONDONTWRITEBYTECODE=1"
   FIXTURES_REQUIRED vantrel_wine_prefix
+  RESOURCE_LOCK vantrel_wine
   SKIP_RETURN_CODE 77
   TIMEOUT 600)
