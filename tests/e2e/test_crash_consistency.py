@@ -5,10 +5,11 @@ while the attempt is being printed, or while a frozen scheduler holds the print 
 every kill the next message must find a readable ledger (a hello answers ok), no "DISPATCHING"
 record may survive that message, no attempt that an answer reported may be lost or changed,
 no intent may have been printed twice (documents counted by title, which is the intent_id),
-and the state folder may hold only the host's files and at most one temporary file per
-process and target, each kill adding at most one.
+and the state folder may hold only the host's files and temporary files named after a host
+process that was killed, at most one per process and target, each kill adding at most one (the
+Windows process ids come from Wine's debug prefix on the host's standard error).
 
-Environment: VANTREL_CRASH_KILLS (default 120), VANTREL_CRASH_SEED (default: random, printed),
+Environment: VANTREL_CRASH_KILLS (default 200), VANTREL_CRASH_SEED (default: random, printed),
 VANTREL_CRASH_REPEAT_SHARE (default 0.3): the share of submits that reuse an earlier intent."""
 
 import base64
@@ -16,6 +17,7 @@ import json
 import os
 import random
 import re
+import select
 import signal
 import time
 from collections import Counter
@@ -25,7 +27,7 @@ import harness
 from harness import split_frames
 
 QUEUE = "Label_Crash"
-KILLS = int(os.environ.get("VANTREL_CRASH_KILLS", "120"))
+KILLS = int(os.environ.get("VANTREL_CRASH_KILLS", "200"))
 SEED = int(os.environ.get("VANTREL_CRASH_SEED") or random.SystemRandom().randrange(1 << 32))
 REPEAT_SHARE = float(os.environ.get("VANTREL_CRASH_REPEAT_SHARE", "0.3"))
 
@@ -34,6 +36,9 @@ REPEAT_SHARE = float(os.environ.get("VANTREL_CRASH_REPEAT_SHARE", "0.3"))
 MODES = {"timed": 40, "temp file appears": 20, "temp file of the settling save": 15,
          "while printing": 15, "scheduler frozen": 10}
 TEMP_NAME = re.compile(r"^\.(ledger\.json|bridge-status\.json)\.(\d+)\.tmp$")
+# Wine starts every debug line with the process and thread ids; loaddll speaks at start-up.
+PROCESS_ID_DEBUG = {"WINEDEBUG": "pid,+loaddll"}
+DEBUG_PREFIX = re.compile(r"^([0-9a-f]{4,8}):[0-9a-f]{4,8}:", re.M)
 HOST_FILES = {"ledger.json", "ledger.lock", "bridge-status.json"}
 SETTLED = {"SUBMITTED", "UNKNOWN"}  # what a record can be here once its message is over
 
@@ -61,6 +66,7 @@ class CrashConsistency(harness.HostTestCase):
         self.phases = Counter()
         self.modes = Counter()
         self.temp_files: dict[str, tuple] = {}
+        self.process_ids: set[int] = set()  # Windows ids of every host started
 
     # ---- the state folder
 
@@ -96,25 +102,37 @@ class CrashConsistency(harness.HostTestCase):
                     found[entry.name] = (st.st_ino, st.st_mtime_ns, st.st_size)
         return found
 
-    def check_state_folder(self, before: dict[str, tuple]):
+    def check_state_folder(self, before: dict[str, tuple], killed_process_id: int):
         names = {p.name for p in self.prefix.state_dir.iterdir()}
         strangers = {n for n in names - HOST_FILES if not TEMP_NAME.match(n)}
         self.assertEqual(strangers, set(), "unexpected files in the state folder")
         after = self.temp_snapshot()
-        per_process = Counter((m.group(2), m.group(1))
-                              for m in map(TEMP_NAME.match, after) if m)
-        self.assertLessEqual(max(per_process.values(), default=0), 1)
+        owners = {n: int(TEMP_NAME.match(n).group(2)) for n in after}
+        self.assertLessEqual(set(owners.values()), self.process_ids,
+                             f"temporary files of no host process: {sorted(after)}")
         changed = [n for n, sig in after.items() if before.get(n) != sig]
         self.assertLessEqual(len(changed), 1, f"one kill left several temporary files: {changed}")
+        for name in changed:
+            self.assertEqual(owners[name], killed_process_id,
+                             f"the kill of process {killed_process_id} left {name}")
         self.temp_files = after
         return changed
 
     # ---- one host, one submit, one kill
 
     def start_host(self):
-        host = self.prefix.start_host(cups=self.cups)
+        host = self.prefix.start_host(cups=self.cups, extra_env=PROCESS_ID_DEBUG)
         self.addCleanup(host.close)
         return host
+
+    def process_id(self, host) -> int:
+        """The host's Windows process id, once it has answered a message."""
+        deadline = now() + 10
+        while not (found := DEBUG_PREFIX.search(host.stderr_text)) and now() < deadline:
+            time.sleep(0.01)
+        self.assertIsNotNone(found, f"no Wine debug line: {host.stderr_text[:200]!r}")
+        self.process_ids.add(int(found.group(1), 16))
+        return int(found.group(1), 16)
 
     def next_message(self):
         """A new host's hello, the first message after a kill: it must find a readable ledger,
@@ -131,12 +149,14 @@ class CrashConsistency(harness.HostTestCase):
         return host, ledger
 
     def wait_until(self, host, condition, limit_s: float = 10.0) -> bool:
-        """Polls as fast as it can; False when the host exits or time runs out."""
+        """Polls as fast as it can; False when the host exits or answers first, or time runs
+        out."""
         deadline = now() + limit_s
+        stdout = host.process.stdout.fileno()
         while now() < deadline:
             if condition():
                 return True
-            if host.process.poll() is not None:
+            if host.process.poll() is not None or select.select([stdout], [], [], 0)[0]:
                 return False
         return False
 
@@ -256,6 +276,7 @@ class CrashConsistency(harness.HostTestCase):
             answer = host.read_answer(30)
             done = now()
             self.assertTrue(answer["ok"], answer)
+            self.process_id(host)
             self.assertEqual(host.finish().returncode, 0)
             totals.append(done - started)
             windows.append(done - recorded)
@@ -272,6 +293,7 @@ class CrashConsistency(harness.HostTestCase):
               f"{print_window_s * 1000:.0f} ms of it after the record is saved", flush=True)
         host, ledger = self.next_message()
         for kill in range(KILLS):
+            process_id = self.process_id(host)
             # A new intent, or one used before (answered, refused, unknown or never recorded).
             if self.intents and self.random.random() < REPEAT_SHARE:
                 intent_id = self.random.choice(self.intents)
@@ -290,7 +312,7 @@ class CrashConsistency(harness.HostTestCase):
             self.counts["kills"] += 1
             answers = [a for a in answers if a["request_id"] == "s"]
             self.assertLessEqual(len(answers), 1)
-            changed = self.check_state_folder(before)
+            changed = self.check_state_folder(before, process_id)
             if answers:
                 self.assertEqual(changed, [], "an answered submit left a temporary file")
             phase = self.classify(intent_id, new, bool(answers), changed)

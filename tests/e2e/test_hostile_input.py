@@ -197,7 +197,7 @@ class HostileInput(harness.HostTestCase):
         figures = []
         for case in CASES:
             with self.subTest(case.name):
-                figures.append(self.check(case))
+                self.check(case, figures)
         print(f"\n{'input':<62} {'body':>9} {'seconds':>8} {'peak growth':>12}  answer")
         for name, size, seconds, growth_kib, code in figures:
             growth = "n/a" if growth_kib is None else f"{growth_kib / 1024:.1f} MiB"
@@ -207,7 +207,7 @@ class HostileInput(harness.HostTestCase):
             print(f"largest peak growth {max(measured) / 1024:.1f} MiB "
                   f"(allowed {PEAK_BUDGET_MIB:g} MiB)", flush=True)
 
-    def check(self, case: Case):
+    def check(self, case: Case, figures: list):
         body = case.make()
         self.assertLessEqual(len(body), MAX_BODY, case.name)
         host = self.start_host()
@@ -226,6 +226,9 @@ class HostileInput(harness.HostTestCase):
 
         got = (answer["request_id"], answer.get("error", {}).get("code"),
                answer.get("error", {}).get("message"))
+        growth = None if peak is None else peak - baseline
+        figures.append((case.name, len(body), seconds, growth, got[1] or "ok"))
+
         self.assertFalse(answer["ok"], f"{case.name}: {answer}")
         self.assertIn(got, (case.expected, *case.also), case.name)
         after = host.request("hello", "after")
@@ -236,12 +239,9 @@ class HostileInput(harness.HostTestCase):
         ledger = self.prefix.state_file("ledger.json")
         self.assertFalse(ledger.exists() and b'"hostile"' in ledger.read_bytes(),
                          f"{case.name}: a hostile submit was recorded")
-
-        growth = None if peak is None else peak - baseline
         if growth is not None:
             self.assertLessEqual(growth / 1024, PEAK_BUDGET_MIB,
                                  f"{case.name}: peak memory grew by {growth / 1024:.1f} MiB")
-        return case.name, len(body), seconds, growth, got[1]
 
 
 if __name__ == "__main__":
