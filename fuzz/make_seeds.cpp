@@ -55,16 +55,17 @@ std::vector<NamedPng> every_kind_of_png() {
   };
   std::vector<NamedPng> pngs;
   for (const Kind& kind : kinds) {
-    test_png::PngSpec spec = png_spec(16, 16, kind.bit_depth, kind.color_type, kind.interlaced);
+    test_png::PngSpec layout = png_spec(16, 16, kind.bit_depth, kind.color_type, kind.interlaced);
     if (kind.color_type == PNG_COLOR_TYPE_PALETTE) {
       const int entries = 1 << kind.bit_depth;
       for (int i = 0; i < entries; ++i) {
-        spec.palette.push_back(png_color{static_cast<png_byte>(i * 255 / (entries - 1)),
-                                         static_cast<png_byte>(i * 7), static_cast<png_byte>(~i)});
+        layout.palette.push_back(png_color{static_cast<png_byte>(i * 255 / (entries - 1)),
+                                           static_cast<png_byte>(i * 7),
+                                           static_cast<png_byte>(~i)});
       }
-      if (kind.transparency) spec.palette_alpha = {0, 128, 255};
+      if (kind.transparency) layout.palette_alpha = {0, 128, 255};
     } else if (kind.transparency) {
-      spec.transparent = png_color_16{0, 3, 5, 7, 3};
+      layout.transparent = png_color_16{0, 3, 5, 7, 3};
     }
     const int channels = kind.color_type == PNG_COLOR_TYPE_GRAY         ? 1
                          : kind.color_type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
@@ -73,7 +74,7 @@ std::vector<NamedPng> every_kind_of_png() {
                                                                         : 1;
     const std::size_t row_bytes = (std::size_t{16} * channels * kind.bit_depth + 7) / 8;
     pngs.push_back(
-        {kind.name, test_png::write_png(spec, [row_bytes](std::uint32_t y, std::uint8_t* row) {
+        {kind.name, test_png::write_png(layout, [row_bytes](std::uint32_t y, std::uint8_t* row) {
            for (std::size_t x = 0; x < row_bytes; ++x) {
              row[x] = static_cast<std::uint8_t>(x * 7 + y * 13);
            }

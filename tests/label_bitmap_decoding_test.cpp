@@ -33,7 +33,7 @@ int channels_of(int color_type) {
 
 // Samples of a test image before packing, row by row.
 struct SampleImage {
-  PngSpec spec;
+  PngSpec layout;
   std::vector<std::vector<std::uint32_t>> rows;
 };
 
@@ -53,8 +53,8 @@ void pack_row(const std::vector<std::uint32_t>& samples, int depth, std::uint8_t
 }
 
 std::vector<std::uint8_t> encode(const SampleImage& image) {
-  return write_png(image.spec, [&image](std::uint32_t y, std::uint8_t* row) {
-    pack_row(image.rows[y], image.spec.bit_depth, row);
+  return write_png(image.layout, [&image](std::uint32_t y, std::uint8_t* row) {
+    pack_row(image.rows[y], image.layout.bit_depth, row);
   });
 }
 
@@ -65,21 +65,21 @@ std::uint8_t to_8_bits(std::uint32_t v, int depth) {
 }
 
 std::vector<Bgrx> expected_pixels(const SampleImage& image) {
-  const PngSpec& spec = image.spec;
-  const int channels = channels_of(spec.color_type);
+  const PngSpec& layout = image.layout;
+  const int channels = channels_of(layout.color_type);
   std::vector<Bgrx> out;
   for (const auto& row : image.rows) {
-    for (std::uint32_t x = 0; x < spec.width; ++x) {
+    for (std::uint32_t x = 0; x < layout.width; ++x) {
       const std::uint32_t* s = row.data() + x * channels;
-      if (spec.color_type == PNG_COLOR_TYPE_PALETTE) {
-        const png_color c = spec.palette[s[0]];
+      if (layout.color_type == PNG_COLOR_TYPE_PALETTE) {
+        const png_color c = layout.palette[s[0]];
         out.push_back({c.blue, c.green, c.red, 255});
       } else if (channels <= 2) {
-        const std::uint8_t g = to_8_bits(s[0], spec.bit_depth);
+        const std::uint8_t g = to_8_bits(s[0], layout.bit_depth);
         out.push_back({g, g, g, 255});
       } else {
-        out.push_back({to_8_bits(s[2], spec.bit_depth), to_8_bits(s[1], spec.bit_depth),
-                       to_8_bits(s[0], spec.bit_depth), 255});
+        out.push_back({to_8_bits(s[2], layout.bit_depth), to_8_bits(s[1], layout.bit_depth),
+                       to_8_bits(s[0], layout.bit_depth), 255});
       }
     }
   }
@@ -113,17 +113,17 @@ SampleImage random_image(const FormatCase& c, std::uint32_t width, std::uint32_t
                          std::uint32_t seed) {
   std::mt19937 random(seed);
   SampleImage image;
-  image.spec = png_spec(width, height, c.bit_depth, c.color_type, c.interlaced);
+  image.layout = png_spec(width, height, c.bit_depth, c.color_type, c.interlaced);
   const std::uint32_t max_sample = (1u << c.bit_depth) - 1;
   std::uint32_t sample_limit = max_sample;
   if (c.color_type == PNG_COLOR_TYPE_PALETTE) {
-    image.spec.palette.resize(std::min<std::uint32_t>(max_sample + 1, 200));
-    for (auto& p : image.spec.palette) {
+    image.layout.palette.resize(std::min<std::uint32_t>(max_sample + 1, 200));
+    for (auto& p : image.layout.palette) {
       p = png_color{static_cast<png_byte>(random()), static_cast<png_byte>(random()),
                     static_cast<png_byte>(random())};
     }
-    sample_limit = static_cast<std::uint32_t>(image.spec.palette.size() - 1);
-    if (c.transparency) image.spec.palette_alpha = {0, 77};
+    sample_limit = static_cast<std::uint32_t>(image.layout.palette.size() - 1);
+    if (c.transparency) image.layout.palette_alpha = {0, 77};
   }
   const int channels = channels_of(c.color_type);
   for (std::uint32_t y = 0; y < height; ++y) {
@@ -143,7 +143,7 @@ SampleImage random_image(const FormatCase& c, std::uint32_t width, std::uint32_t
       key.green = static_cast<png_uint_16>(first[1]);
       key.blue = static_cast<png_uint_16>(first[2]);
     }
-    image.spec.transparent = key;
+    image.layout.transparent = key;
   }
   return image;
 }
@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LabelDecoding, SixteenBitRuleHoldsForEveryValue) {
   SampleImage image;
-  image.spec = png_spec(256, 256, 16, GREY);
+  image.layout = png_spec(256, 256, 16, GREY);
   for (std::uint32_t y = 0; y < 256; ++y) {
     std::vector<std::uint32_t> row(256);
     for (std::uint32_t x = 0; x < 256; ++x) row[x] = y * 256 + x;
@@ -214,7 +214,7 @@ TEST(LabelDecoding, SixteenBitRuleHoldsForEveryValue) {
 
 TEST(LabelDecoding, AlphaIsDroppedAndColoursKeptAsStored) {
   SampleImage image;
-  image.spec = png_spec(3, 1, 8, RGBA);
+  image.layout = png_spec(3, 1, 8, RGBA);
   image.rows = {{0, 0, 0, 0, 200, 100, 50, 0, 1, 2, 3, 128}};
   EXPECT_EQ(decode(encode(image)),
             (std::vector<Bgrx>{{0, 0, 0, 255}, {50, 100, 200, 255}, {3, 2, 1, 255}}));
@@ -222,7 +222,7 @@ TEST(LabelDecoding, AlphaIsDroppedAndColoursKeptAsStored) {
 
 TEST(LabelDecoding, OneBitGreyIsPureBlackAndWhite) {
   SampleImage image;
-  image.spec = png_spec(10, 1, 1, GREY);
+  image.layout = png_spec(10, 1, 1, GREY);
   image.rows = {{0, 1, 1, 0, 1, 0, 0, 0, 1, 1}};
   const Bgrx black{0, 0, 0, 255};
   const Bgrx white{255, 255, 255, 255};
@@ -236,7 +236,7 @@ TEST(LabelDecoding, InterlacedEqualsNonInterlaced) {
     FormatCase rgba{"", RGBA, 8, false, false};
     const SampleImage plain = random_image(rgba, width, height, width * 31 + height);
     SampleImage interlaced = plain;
-    interlaced.spec.interlaced = true;
+    interlaced.layout.interlaced = true;
     const auto interlaced_png = encode(interlaced);
     ASSERT_NE(interlaced_png, encode(plain));
     EXPECT_EQ(decode(interlaced_png), decode(encode(plain))) << width << "x" << height;

@@ -27,8 +27,8 @@ const HostError INVALID_PNG{"BAD_REQUEST", "The raster payload is not a valid PN
 
 std::vector<std::uint8_t> small_png(std::uint32_t width = 400, std::uint32_t height = 300,
                                     bool interlaced = false) {
-  const PngSpec spec = png_spec(width, height, 8, PNG_COLOR_TYPE_RGB, interlaced);
-  return write_png(spec, [width](std::uint32_t y, std::uint8_t* row) {
+  const PngSpec layout = png_spec(width, height, 8, PNG_COLOR_TYPE_RGB, interlaced);
+  return write_png(layout, [width](std::uint32_t y, std::uint8_t* row) {
     for (std::uint32_t i = 0; i < width * 3; ++i) row[i] = static_cast<std::uint8_t>(i * 7 + y);
   });
 }
@@ -106,7 +106,7 @@ TEST(RasterVerification, StrictBase64) {
   const std::string text = encode_base64(png);
   for (const std::string& bad :
        {text.substr(0, text.find_last_not_of('=') + 1), text.substr(0, 76) + "\n" + text.substr(76),
-        text.substr(0, 76) + "\r\n" + text.substr(76), " " + text.substr(1),
+        text.substr(0, 76) + "\r\n" + text.substr(76), std::string(text).replace(0, 1, " "),
         text.substr(0, 8) + "-" + text.substr(9), text.substr(0, 8) + "_" + text.substr(9)}) {
     EXPECT_EQ(error_of({"png", bad, 400, 300}), NOT_BASE64);
   }
@@ -256,14 +256,14 @@ struct LimitCase {
 };
 
 PngSpec limit_spec(const LimitCase& c) {
-  PngSpec spec = png_spec(c.width, c.height, c.bit_depth, c.color_type);
+  PngSpec layout = png_spec(c.width, c.height, c.bit_depth, c.color_type);
   if (c.color_type == PNG_COLOR_TYPE_PALETTE) {
-    spec.palette.assign(2, png_color{10, 20, 30});
-    if (c.transparency) spec.palette_alpha = {0};
+    layout.palette.assign(2, png_color{10, 20, 30});
+    if (c.transparency) layout.palette_alpha = {0};
   } else if (c.transparency) {
-    spec.transparent = png_color_16{};
+    layout.transparent = png_color_16{};
   }
-  return spec;
+  return layout;
 }
 
 class DecoderLimit : public ::testing::TestWithParam<LimitCase> {};

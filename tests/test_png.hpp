@@ -30,13 +30,13 @@ struct PngSpec {
 
 inline PngSpec png_spec(std::uint32_t width, std::uint32_t height, int bit_depth, int color_type,
                         bool interlaced = false) {
-  PngSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bit_depth = bit_depth;
-  spec.color_type = color_type;
-  spec.interlaced = interlaced;
-  return spec;
+  PngSpec layout;
+  layout.width = width;
+  layout.height = height;
+  layout.bit_depth = bit_depth;
+  layout.color_type = color_type;
+  layout.interlaced = interlaced;
+  return layout;
 }
 
 // fill_row(y, row) writes row y in PNG's packed form (16-bit samples big-endian, sub-byte
@@ -52,28 +52,28 @@ inline void write_bytes(png_structp png, png_bytep data, std::size_t size) {
   state->out->insert(state->out->end(), data, data + size);
 }
 inline void flush_nothing(png_structp) {}
-inline bool write_guarded(png_structp png, png_infop info, const PngSpec& spec,
+inline bool write_guarded(png_structp png, png_infop info, const PngSpec& layout,
                           const RowFiller& fill_row, std::vector<std::uint8_t>& row) {
   if (setjmp(png_jmpbuf(png))) return false;
-  png_set_IHDR(png, info, spec.width, spec.height, spec.bit_depth, spec.color_type,
-               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, layout.width, layout.height, layout.bit_depth, layout.color_type,
+               layout.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (!spec.palette.empty()) {
-    png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
+  if (!layout.palette.empty()) {
+    png_set_PLTE(png, info, layout.palette.data(), static_cast<int>(layout.palette.size()));
   }
-  if (!spec.palette_alpha.empty()) {
-    png_set_tRNS(png, info, spec.palette_alpha.data(), static_cast<int>(spec.palette_alpha.size()),
-                 nullptr);
+  if (!layout.palette_alpha.empty()) {
+    png_set_tRNS(png, info, layout.palette_alpha.data(),
+                 static_cast<int>(layout.palette_alpha.size()), nullptr);
   }
-  if (spec.transparent) png_set_tRNS(png, info, nullptr, 0, &*spec.transparent);
-  png_set_compression_level(png, spec.compression_level);
-  if (spec.filter_none) png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+  if (layout.transparent) png_set_tRNS(png, info, nullptr, 0, &*layout.transparent);
+  png_set_compression_level(png, layout.compression_level);
+  if (layout.filter_none) png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_write_info(png, info);
   const int passes = png_set_interlace_handling(png);
   row.resize(png_get_rowbytes(png, info));
   for (int pass = 0; pass < passes; ++pass) {
-    for (std::uint32_t y = 0; y < spec.height; ++y) {
+    for (std::uint32_t y = 0; y < layout.height; ++y) {
       fill_row(y, row.data());
       png_write_row(png, row.data());
     }
@@ -83,14 +83,14 @@ inline bool write_guarded(png_structp png, png_infop info, const PngSpec& spec,
 }
 }  // namespace detail
 
-inline std::vector<std::uint8_t> write_png(const PngSpec& spec, const RowFiller& fill_row) {
+inline std::vector<std::uint8_t> write_png(const PngSpec& layout, const RowFiller& fill_row) {
   std::vector<std::uint8_t> out;
   std::vector<std::uint8_t> row;
   detail::WriteState state{&out};
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   png_set_write_fn(png, &state, detail::write_bytes, detail::flush_nothing);
-  const bool written = detail::write_guarded(png, info, spec, fill_row, row);
+  const bool written = detail::write_guarded(png, info, layout, fill_row, row);
   png_destroy_write_struct(&png, &info);
   if (!written) throw std::runtime_error("test PNG could not be written");
   return out;
@@ -115,16 +115,16 @@ inline std::string encode_base64(const std::vector<std::uint8_t>& bytes) {
 }
 
 // Every row filled with the same bytes.
-inline std::vector<std::uint8_t> write_flat_png(PngSpec spec, std::uint8_t fill = 0) {
-  spec.filter_none = true;
-  spec.compression_level = 1;
-  return write_png(spec, [&spec, fill](std::uint32_t, std::uint8_t* row) {
-    const std::size_t channels = spec.color_type == PNG_COLOR_TYPE_GRAY         ? 1
-                                 : spec.color_type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
-                                 : spec.color_type == PNG_COLOR_TYPE_RGB        ? 3
-                                 : spec.color_type == PNG_COLOR_TYPE_RGB_ALPHA  ? 4
-                                                                                : 1;
-    const std::size_t bits = std::size_t{spec.width} * channels * spec.bit_depth;
+inline std::vector<std::uint8_t> write_flat_png(PngSpec layout, std::uint8_t fill = 0) {
+  layout.filter_none = true;
+  layout.compression_level = 1;
+  return write_png(layout, [&layout, fill](std::uint32_t, std::uint8_t* row) {
+    const std::size_t channels = layout.color_type == PNG_COLOR_TYPE_GRAY         ? 1
+                                 : layout.color_type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                                 : layout.color_type == PNG_COLOR_TYPE_RGB        ? 3
+                                 : layout.color_type == PNG_COLOR_TYPE_RGB_ALPHA  ? 4
+                                                                                  : 1;
+    const std::size_t bits = std::size_t{layout.width} * channels * layout.bit_depth;
     std::fill(row, row + (bits + 7) / 8, fill);
   });
 }
