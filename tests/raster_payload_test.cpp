@@ -104,9 +104,11 @@ TEST(RasterVerification, StrictBase64) {
   auto png = small_png();
   while (png.size() % 3 != 1) png.push_back(0);  // two padding symbols
   const std::string text = encode_base64(png);
+  std::string leading_space = text;
+  leading_space[0] = ' ';
   for (const std::string& bad :
        {text.substr(0, text.find_last_not_of('=') + 1), text.substr(0, 76) + "\n" + text.substr(76),
-        text.substr(0, 76) + "\r\n" + text.substr(76), std::string(text).replace(0, 1, " "),
+        text.substr(0, 76) + "\r\n" + text.substr(76), leading_space,
         text.substr(0, 8) + "-" + text.substr(9), text.substr(0, 8) + "_" + text.substr(9)}) {
     EXPECT_EQ(error_of({"png", bad, 400, 300}), NOT_BASE64);
   }
