@@ -79,21 +79,72 @@ class Session:
         self.host.close()
 
 
+# A 5 x 7 dot font, enough for the label's text; each row is 5 bits, left to right.
+FONT = {
+    "A": (14, 17, 17, 31, 17, 17, 17), "B": (30, 17, 17, 30, 17, 17, 30),
+    "C": (14, 17, 16, 16, 16, 17, 14), "D": (30, 17, 17, 17, 17, 17, 30),
+    "E": (31, 16, 16, 30, 16, 16, 31), "F": (31, 16, 16, 30, 16, 16, 16),
+    "G": (14, 17, 16, 23, 17, 17, 15), "H": (17, 17, 17, 31, 17, 17, 17),
+    "I": (14, 4, 4, 4, 4, 4, 14), "J": (7, 2, 2, 2, 2, 18, 12),
+    "K": (17, 18, 20, 24, 20, 18, 17), "L": (16, 16, 16, 16, 16, 16, 31),
+    "M": (17, 27, 21, 21, 17, 17, 17), "N": (17, 17, 25, 21, 19, 17, 17),
+    "O": (14, 17, 17, 17, 17, 17, 14), "P": (30, 17, 17, 30, 16, 16, 16),
+    "Q": (14, 17, 17, 17, 21, 18, 13), "R": (30, 17, 17, 30, 20, 18, 17),
+    "S": (15, 16, 16, 14, 1, 1, 30), "T": (31, 4, 4, 4, 4, 4, 4),
+    "U": (17, 17, 17, 17, 17, 17, 14), "V": (17, 17, 17, 10, 10, 4, 4),
+    "W": (17, 17, 17, 21, 21, 21, 10), "X": (17, 17, 10, 4, 10, 17, 17),
+    "Y": (17, 17, 10, 4, 4, 4, 4), "Z": (31, 1, 2, 4, 8, 16, 31),
+    "0": (14, 17, 19, 21, 25, 17, 14), "1": (4, 12, 4, 4, 4, 4, 14),
+    "2": (14, 17, 1, 2, 4, 8, 31), "3": (31, 2, 4, 2, 1, 17, 14),
+    "4": (2, 6, 10, 18, 31, 2, 2), "5": (31, 16, 30, 1, 1, 17, 14),
+    "6": (6, 8, 16, 30, 17, 17, 14), "7": (31, 1, 2, 4, 8, 8, 8),
+    "8": (14, 17, 17, 14, 17, 17, 14), "9": (14, 17, 17, 15, 1, 2, 12),
+    ":": (0, 12, 12, 0, 12, 12, 0), ".": (0, 0, 0, 0, 0, 12, 12),
+    "-": (0, 0, 0, 31, 0, 0, 0), "#": (10, 10, 31, 10, 31, 10, 10), " ": (0,) * 7,
+}
+
+
 def demo_label_png() -> bytes:
-    """A 4 x 6 in label at 203 dpi (812 x 1218 px): a frame, bars and a block of squares."""
+    """A 4 x 6 in shipping label at 203 dpi (812 x 1218 px): a 1-pixel frame, sender and
+    recipient text, a barcode-like pattern and the order number under it."""
     width, height = 812, 1218
-    bars = [(i * 7919) % 5 for i in range(120)]
+    canvas = [bytearray(b"\xff" * width) for _ in range(height)]
 
-    def pixel(x, y):
-        if x < 16 or x >= width - 16 or y < 16 or y >= height - 16:
-            return (0,)
-        if 120 <= y < 520 and 86 <= x < 726:
-            return (0,) if bars[(x - 86) // 6 % 120] < 2 else (255,)
-        if 640 <= y < 1100 and 156 <= x < 656:
-            return (0,) if ((x - 156) // 50 + (y - 640) // 46) % 2 == 0 else (255,)
-        return (255,)
+    def fill(x0, y0, x1, y1):
+        for y in range(y0, y1):
+            canvas[y][x0:x1] = b"\x00" * (x1 - x0)
 
-    return harness.make_png(width, height, pixel, color_type=0)
+    def text(x, y, line, scale):
+        for index, char in enumerate(line):
+            for row, bits in enumerate(FONT[char]):
+                for column in range(5):
+                    if bits >> (4 - column) & 1:
+                        left = x + (index * 6 + column) * scale
+                        fill(left, y + row * scale, left + scale, y + (row + 1) * scale)
+
+    fill(0, 0, width, 1)  # the 1-pixel frame
+    fill(0, height - 1, width, height)
+    fill(0, 0, 1, height)
+    fill(width - 1, 0, width, height)
+    text(40, 40, "FROM: VANTREL PRINT", 4)
+    text(40, 80, "1 DOCK STREET  PORT 1000", 4)
+    fill(40, 140, width - 40, 144)
+    text(40, 180, "SHIP TO:", 5)
+    text(40, 240, "J. DOE", 8)
+    text(40, 320, "12 HARBOUR ROAD", 6)
+    text(40, 380, "PORT 4021", 6)
+    fill(40, 460, width - 40, 464)
+    x, bar = 76, 0
+    while x < width - 76:  # bars of one to four modules, like a linear barcode
+        module = 3 * (1 + (bar * 7919 + 13) % 4)
+        if bar % 2 == 0:
+            fill(x, 520, min(x + module, width - 76), 880)
+        x += module
+        bar += 1
+    text(196, 910, "ORDER # 1001", 6)
+    fill(40, 1000, width - 40, 1004)
+    text(40, 1040, "4X6 IN  203 DPI  1 OF 1", 4)
+    return harness.make_png(width, height, lambda x, y: (canvas[y][x],), color_type=0)
 
 
 def demo_session(session: Session):
