@@ -1163,6 +1163,26 @@ class HostTestCase(unittest.TestCase):
         return self.prefix.run_host(data, **kwargs)
 
 
+class PrintingTestCase(HostTestCase):
+    """Tests of the Wine-run host that print: one private CUPS scheduler for the class, with
+    the capture queues of QUEUES ((name, ppd) pairs; the first is the default) and those of
+    REJECTING_QUEUES set to refuse jobs."""
+
+    QUEUES: tuple[tuple[str, str], ...] = ()
+    REJECTING_QUEUES: tuple[str, ...] = ()
+    cups: CupsScheduler
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.cups = CupsScheduler()
+        cls.addClassCleanup(cls.cups.close)
+        for index, (name, ppd) in enumerate(cls.QUEUES):
+            cls.cups.add_queue(name, ppd, default=index == 0)
+        for name in cls.REJECTING_QUEUES:
+            cls.cups.reject(name)
+
+
 SKIP_EXIT_CODE = 77  # ctest's SKIP_RETURN_CODE for the e2e tests
 
 

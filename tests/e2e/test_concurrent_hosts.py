@@ -150,15 +150,13 @@ class Freezer(threading.Thread):
             self.frozen_s += pause
 
 
-class ConcurrentHosts(harness.HostTestCase):
+class ConcurrentHosts(harness.PrintingTestCase):
+    QUEUES = ((QUEUE, "label-4x6-203"), (REJECTING, "label-4x6-203"))
+    REJECTING_QUEUES = (REJECTING,)
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cups = harness.CupsScheduler()
-        cls.addClassCleanup(cls.cups.close)
-        cls.cups.add_queue(QUEUE, "label-4x6-203", default=True)
-        cls.cups.add_queue(REJECTING, "label-4x6-203")
-        cls.cups.reject(REJECTING)
         cls.label = base64.b64encode(harness.make_png(812, 1218, color_type=0)).decode()
 
     def setUp(self):

@@ -47,13 +47,12 @@ def now() -> float:
     return time.monotonic()
 
 
-class CrashConsistency(harness.HostTestCase):
+class CrashConsistency(harness.PrintingTestCase):
+    QUEUES = ((QUEUE, "label-4x6-203"),)
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cups = harness.CupsScheduler()
-        cls.addClassCleanup(cls.cups.close)
-        cls.cups.add_queue(QUEUE, "label-4x6-203", default=True)
         cls.label = base64.b64encode(harness.make_png(812, 1218, color_type=0)).decode()
 
     def setUp(self):

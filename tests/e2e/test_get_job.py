@@ -36,13 +36,8 @@ def answer_body(request_id: str, result: dict) -> bytes:
                                ensure_ascii=False))).encode("utf-8")
 
 
-class GetJob(harness.HostTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.cups = harness.CupsScheduler()
-        cls.addClassCleanup(cls.cups.close)
-        cls.cups.add_queue(QUEUE, "label-4x6-203", default=True)
+class GetJob(harness.PrintingTestCase):
+    QUEUES = ((QUEUE, "label-4x6-203"),)
 
     def setUp(self):
         super().setUp()

@@ -13,12 +13,8 @@ def answer_body(result) -> bytes:
     return result.frames[0]
 
 
-class ListPrinters(harness.HostTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.cups = harness.CupsScheduler()
-        cls.addClassCleanup(cls.cups.close)
+class ListPrinters(harness.PrintingTestCase):
+    QUEUES = ()
 
     def setUp(self):
         super().setUp()

@@ -8,15 +8,9 @@ import harness
 RECT = (10, 20, 110, 70)
 
 
-class PrintRig(harness.HostTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.cups = harness.CupsScheduler()
-        cls.addClassCleanup(cls.cups.close)
-        cls.cups.add_queue("Label_4x6", "label-4x6-203", default=True)
-        cls.cups.add_queue("Label_Margins", "label-4x6-203-margins")
-        cls.cups.add_queue("Letter_300", "letter-300")
+class PrintRig(harness.PrintingTestCase):
+    QUEUES = (("Label_4x6", "label-4x6-203"), ("Label_Margins", "label-4x6-203-margins"),
+              ("Letter_300", "letter-300"))
 
     def setUp(self):
         super().setUp()

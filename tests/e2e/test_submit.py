@@ -31,17 +31,14 @@ def submit_payload(intent_id: str, printer: str, png: bytes, width: int, height:
     return payload
 
 
-class Submit(harness.HostTestCase):
+class Submit(harness.PrintingTestCase):
+    QUEUES = ((EXACT, "label-4x6-203"), (MARGINS, "label-4x6-203-margins"),
+              (LETTER, "letter-300"), (REJECTING, "label-4x6-203"))
+    REJECTING_QUEUES = (REJECTING,)
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cups = harness.CupsScheduler()
-        cls.addClassCleanup(cls.cups.close)
-        cls.cups.add_queue(EXACT, "label-4x6-203", default=True)
-        cls.cups.add_queue(MARGINS, "label-4x6-203-margins")
-        cls.cups.add_queue(LETTER, "letter-300")
-        cls.cups.add_queue(REJECTING, "label-4x6-203")
-        cls.cups.reject(REJECTING)
         cls.label = black_png(812, 1218)
 
     def setUp(self):
