@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "host/host_error.hpp"
 
@@ -74,6 +75,20 @@ class Watchdogs {
 // watchdog threads that are still on their way out a bounded moment to finish, so that none is
 // cut down in the middle of a system call by the process exit.
 void let_disarmed_watchdogs_finish() noexcept;
+
+// Runs one guarded stretch: arms a watchdog with the label, runs the stretch, and disarms on
+// every way out. When no watchdog can be armed the stretch never begins and the arming error is
+// returned instead of its result.
+template <class Stretch>
+[[nodiscard]] Result<std::invoke_result_t<Stretch&>> run_guarded(Watchdogs& watchdogs,
+                                                                 const char* label,
+                                                                 Stretch&& stretch) {
+  Result<WatchdogSignal> signal = watchdogs.arm(label);
+  if (!signal) return std::unexpected(std::move(signal.error()));
+  auto outcome = stretch();
+  signal->disarm();
+  return outcome;
+}
 
 // arm_watchdog behind the Watchdogs interface.
 class ProcessWatchdogs final : public Watchdogs {

@@ -43,30 +43,27 @@ std::optional<std::string_view> query_job_state(Spooler& spooler, const std::str
 // The watchdog-guarded stretch: nullopt when the spooler was not asked or implies no change.
 std::optional<std::string_view> observe_job(const JobRecord& record, Spooler& spooler,
                                             Watchdogs& watchdogs) {
-  Result<WatchdogSignal> watchdog = watchdogs.arm(OBSERVE_JOB_WATCHDOG_LABEL);
-  // Without a watchdog a hung spooler would hang the browser: leave the record as it is.
-  if (!watchdog) return std::nullopt;
-  std::optional<std::string_view> observed;
-  if (const auto job_id = parse_os_job_id(record.os_job_id)) {
-    observed = query_job_state(spooler, record.printer, *job_id, record.state);
-  }
-  watchdog->disarm();
-  return observed;
+  auto observed =
+      run_guarded(watchdogs, OBSERVE_JOB_WATCHDOG_LABEL, [&]() -> std::optional<std::string_view> {
+        const auto job_id = parse_os_job_id(record.os_job_id);
+        if (!job_id) return std::nullopt;
+        return query_job_state(spooler, record.printer, *job_id, record.state);
+      });
+  // Without a watchdog a hung spooler would hang the browser: the record stays as it is.
+  return observed ? *observed : std::nullopt;
 }
 
 }  // namespace
 
 Result<std::string> read_get_job_intent_id(const JsonValue& payload) {
-  if (!payload.is_object()) return std::unexpected(unsupported_characters("intent_id"));
-  const auto member = payload.find("intent_id");
-  if (member == payload.end() || !member->is_string()) {
-    return std::unexpected(unsupported_characters("intent_id"));
+  if (payload.is_object()) {
+    const auto member = payload.find("intent_id");
+    if (member != payload.end() && member->is_string() &&
+        is_valid_identifier(member->get_ref<const std::string&>(), MAX_INTENT_ID_LEN)) {
+      return member->get<std::string>();
+    }
   }
-  std::string intent_id = member->get<std::string>();
-  if (!is_valid_identifier(intent_id, MAX_INTENT_ID_LEN)) {
-    return std::unexpected(unsupported_characters("intent_id"));
-  }
-  return intent_id;
+  return std::unexpected(unsupported_characters("intent_id"));
 }
 
 std::optional<std::uint32_t> parse_os_job_id(std::string_view text) noexcept {

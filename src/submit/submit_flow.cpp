@@ -56,19 +56,19 @@ Result<JsonValue> answer_repetition(const JobRecord& stored, std::string_view di
 Result<std::uint32_t> print_under_watchdog(const SubmitRequest& request,
                                            std::span<const std::uint8_t> png,
                                            SubmitServices& services) {
-  auto signal = services.watchdogs.arm(SUBMIT_WATCHDOG_LABEL);
-  // Without a watchdog the stretch must not begin; nothing has reached Windows.
-  if (!signal) return fail(code::PRE_SUBMIT_UNAVAILABLE, std::move(signal.error().message));
-
-  Result<std::uint32_t> outcome = [&]() -> Result<std::uint32_t> {
-    if (request.media) return fail(code::MEDIA_UNSUPPORTED, std::string(MEDIA_UNSUPPORTED_TEXT));
-    auto bitmap = services.decode_bitmap(png);
-    if (!bitmap) return fail(code::BAD_REQUEST, std::string(UNDECODABLE_TEXT));
-    return services.printer.print_label(request.printer, request.title, *bitmap, request.dpi,
-                                        request.copies);
-  }();
-  signal->disarm();
-  return outcome;
+  auto outcome =
+      run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> Result<std::uint32_t> {
+        if (request.media) {
+          return fail(code::MEDIA_UNSUPPORTED, std::string(MEDIA_UNSUPPORTED_TEXT));
+        }
+        auto bitmap = services.decode_bitmap(png);
+        if (!bitmap) return fail(code::BAD_REQUEST, std::string(UNDECODABLE_TEXT));
+        return services.printer.print_label(request.printer, request.title, *bitmap, request.dpi,
+                                            request.copies);
+      });
+  // Without a watchdog the stretch never began: nothing has reached Windows.
+  if (!outcome) return fail(code::PRE_SUBMIT_UNAVAILABLE, std::move(outcome.error().message));
+  return std::move(*outcome);
 }
 
 Result<JsonValue> settle_attempt(const SubmitRequest& request, HostState& state,

@@ -122,16 +122,13 @@ JsonValue print_queue_listing_json(const std::vector<PrintQueueInfo>& queues,
 }
 
 Result<JsonValue> handle_list_printers(Spooler& spooler, Watchdogs& watchdogs) {
-  Result<WatchdogSignal> watchdog = watchdogs.arm("list_printers");
-  if (!watchdog) return std::unexpected(std::move(watchdog.error()));
-
-  Result<JsonValue> result = [&]() -> Result<JsonValue> {
+  auto listing = run_guarded(watchdogs, "list_printers", [&]() -> Result<JsonValue> {
     const auto queues = list_print_queues(spooler);
     if (!queues) return std::unexpected(queues.error());
     return print_queue_listing_json(*queues, read_default_printer(spooler));
-  }();
-  watchdog->disarm();
-  return result;
+  });
+  if (!listing) return std::unexpected(std::move(listing.error()));
+  return std::move(*listing);
 }
 
 }  // namespace vantrel
