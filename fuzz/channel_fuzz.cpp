@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
@@ -69,6 +71,19 @@ class FuzzHandlers final : public MessageHandlers {
   ScriptedPrinter printer;
 };
 
+// The bodies of the whole frames at the start of the input.
+std::vector<std::string> frame_bodies(std::span<const std::uint8_t> input) {
+  std::vector<std::string> bodies;
+  while (input.size() >= 4) {
+    const std::size_t length =
+        input[0] | input[1] << 8 | input[2] << 16 | static_cast<std::size_t>(input[3]) << 24;
+    if (input.size() - 4 < length) break;
+    bodies.emplace_back(reinterpret_cast<const char*>(input.data() + 4), length);
+    input = input.subspan(4 + length);
+  }
+  return bodies;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -80,10 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Status served = serve_messages(input, output, handlers);
   if (!served) FUZZ_CHECK(served.error().code == code::IO_ERROR);
 
-  for (const std::string& body : output.bodies()) {
-    const JsonValue answer = JsonValue::parse(body, nullptr, false);
+  // Answers come one per frame, in order; a body holding a NUL byte is never one JSON text.
+  const std::vector<std::string> requests = frame_bodies({data, size});
+  const std::vector<std::string> answers = output.bodies();
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    const JsonValue answer = JsonValue::parse(answers[i], nullptr, false);
     FUZZ_CHECK(answer.is_object());
     FUZZ_CHECK(answer.contains("ok") && answer["ok"].is_boolean());
+    if (i < requests.size() && requests[i].find('\0') != std::string::npos) {
+      FUZZ_CHECK(answer["ok"] == false);
+    }
   }
   FUZZ_CHECK(!handlers.files.lock_held());
   FUZZ_CHECK(handlers.files.open_handle_count() == 0);

@@ -24,7 +24,7 @@ struct NamedPng {
 };
 
 std::vector<NamedPng> every_kind_of_png() {
-  using test_png::png_spec;
+  using test_png::png_layout;
   struct Kind {
     const char* name;
     int color_type;
@@ -55,7 +55,8 @@ std::vector<NamedPng> every_kind_of_png() {
   };
   std::vector<NamedPng> pngs;
   for (const Kind& kind : kinds) {
-    test_png::PngSpec layout = png_spec(16, 16, kind.bit_depth, kind.color_type, kind.interlaced);
+    test_png::PngLayout layout =
+        png_layout(16, 16, kind.bit_depth, kind.color_type, kind.interlaced);
     if (kind.color_type == PNG_COLOR_TYPE_PALETTE) {
       const int entries = 1 << kind.bit_depth;
       for (int i = 0; i < entries; ++i) {
@@ -179,6 +180,11 @@ int main(int argc, char** argv) {
 
   seeds.put("ledger", "empty.json", encode_ledger(HostLedger{}).value());
   seeds.put("ledger", "every_state.json", encode_ledger(ledger_of_every_state()).value());
+  // NUL bytes after and inside a document: a reader must not take either as the end.
+  const std::string empty_ledger = encode_ledger(HostLedger{}).value();
+  seeds.put("ledger", "trailing_nul.json", empty_ledger + std::string("\0garbage", 8));
+  seeds.put("ledger", "inner_nul.json",
+            empty_ledger.substr(0, 1) + std::string(1, '\0') + empty_ledger.substr(1));
 
   const JsonValue submit = submit_payload(label, "order-1");
   JsonValue two_copies = submit;
@@ -196,6 +202,10 @@ int main(int argc, char** argv) {
                 testing::frame("{\"protocol\":1,\"request_id\":\"d\",\"type\":\"hello\","
                                "\"type\":\"hello\"}"));
   seeds.put("channel", "truncated.bin", envelope("h1", "hello").substr(0, 9));
+  const std::string hello_text = R"({"protocol":1,"request_id":"n","type":"hello"})";
+  seeds.put("channel", "trailing_nul.bin",
+            testing::frame(hello_text + std::string(1, '\0')) +
+                testing::frame(hello_text + std::string("\0garbage", 8)) + envelope("h2", "hello"));
 
   std::printf("fuzz_seeds: wrote %d seeds into %s\n", seeds.count(), argv[1]);
   return 0;

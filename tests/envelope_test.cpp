@@ -48,7 +48,13 @@ INSTANTIATE_TEST_SUITE_P(
                       R"({"protocol":1,"request_id":"a","type":"hello"}{})", "",
                       "\xEF\xBB\xBF{\"protocol\":1,\"request_id\":\"a\",\"type\":\"hello\"}",
                       "{\"protocol\":1,\"request_id\":\"\xC3\",\"type\":\"hello\"}",
-                      R"({"protocol":1,"request_id":"\ud800","type":"hello"})"));
+                      R"({"protocol":1,"request_id":"\ud800","type":"hello"})",
+                      // The JSON library's lexer would end the text at a NUL byte.
+                      std::string(R"({"protocol":1,"request_id":"a","type":"hello"})") + '\0',
+                      std::string(R"({"protocol":1,"request_id":"a","type":"hello"})") +
+                          std::string("\0garbage", 8),
+                      std::string(R"({"protocol":1,"request_id":"a","type":"hello",)") +
+                          std::string("\0", 1) + R"("payload":1})"));
 
 TEST(Envelope, PayloadKeepsLastValueOfARepeatedKeyAndSortsKeys) {
   auto request =

@@ -47,12 +47,14 @@ struct FakePrinter {
 class FakeSpooler final : public Spooler {
  public:
   // The PRINTER_INFO_4W records the enumeration returns; nullopt is an absent name pointer.
+  // As the spooler does, the names are written into the caller's buffer after the records.
   std::vector<std::optional<std::u16string>> records;
-  // Raw name pointers used instead of records when set (for names the spooler never ended).
-  std::optional<std::vector<const char16_t*>> raw_names;
+  // The last name is written without its terminator, running to the end of the buffer.
+  bool last_name_unterminated = false;
   bool enum_sizing_ok = false;
   std::uint32_t enum_sizing_error = ERROR_INSUFFICIENT_BUFFER_CODE;
-  std::optional<std::uint32_t> enum_needed;  // default: 24 bytes per record, 0 without records
+  // default: 24 bytes per record and the names' units, 0 without records
+  std::optional<std::uint32_t> enum_needed;
   std::optional<std::uint32_t> enum_fill_error;
   std::optional<std::uint32_t> enum_returned;  // default: the number of records
 
@@ -84,7 +86,7 @@ class FakeSpooler final : public Spooler {
     });
     touch(buffer, size);
     EnumPrintersReply reply;
-    const std::uint32_t needed = enum_needed.value_or(24 * static_cast<std::uint32_t>(count()));
+    const std::uint32_t needed = enum_needed.value_or(records_bytes());
     reply.needed = needed;
     if (buffer == nullptr || size < needed) {
       reply.ok = buffer == nullptr ? enum_sizing_ok : false;
@@ -96,11 +98,17 @@ class FakeSpooler final : public Spooler {
       return reply;
     }
     reply.ok = true;
-    reply.returned = enum_returned.value_or(static_cast<std::uint32_t>(count()));
-    if (raw_names) {
-      reply.names = *raw_names;
-    } else {
-      for (const auto& record : records) reply.names.push_back(record ? record->c_str() : nullptr);
+    reply.returned = enum_returned.value_or(static_cast<std::uint32_t>(records.size()));
+    auto* text = reinterpret_cast<char16_t*>(buffer + 24 * records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (!records[i]) {
+        reply.names.push_back(nullptr);
+        continue;
+      }
+      const bool terminated = !(last_name_unterminated && i + 1 == records.size());
+      std::memcpy(text, records[i]->c_str(), (records[i]->size() + terminated) * sizeof(char16_t));
+      reply.names.push_back(text);
+      text += records[i]->size() + terminated;
     }
     return reply;
   }
@@ -228,7 +236,12 @@ class FakeSpooler final : public Spooler {
     if (log_calls) calls.push_back(describe_call());
   }
 
-  std::size_t count() const { return raw_names ? raw_names->size() : records.size(); }
+  std::uint32_t records_bytes() const {
+    std::size_t bytes = 24 * records.size();
+    for (const auto& record : records) bytes += record ? 2 * (record->size() + 1) : 0;
+    if (last_name_unterminated) bytes -= 2;
+    return static_cast<std::uint32_t>(bytes);
+  }
 
   static int number(const PrinterHandle& printer) {
     return static_cast<int>(reinterpret_cast<std::intptr_t>(printer.native()));

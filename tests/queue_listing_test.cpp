@@ -53,7 +53,7 @@ TEST(QueueListing, ResultLayoutAndCallSequence) {
             R"("state":"printing","uri":"winspool"}]})");
   EXPECT_EQ(spooler.calls, (std::vector<std::string>{
                                "EnumPrintersW(6, 4, null, 0)",
-                               "EnumPrintersW(6, 4, buffer, 24)",
+                               "EnumPrintersW(6, 4, buffer, 36)",
                                "OpenPrinterW(Label)",
                                "GetPrinterW(#1, 6, null, 0)",
                                "GetPrinterW(#1, 6, buffer, 4)",
@@ -247,17 +247,22 @@ TEST(QueueListing, EmptyAndAbsentNamesAreSkipped) {
 }
 
 TEST(QueueListing, NameWithoutTerminatorFailsTheWholeListing) {
-  // Exactly 32768 units and nothing after them: reading one unit further is caught by ASan.
-  const std::vector<char16_t> unterminated(MAX_QUEUE_NAME_UNITS, u'n');
   FakeSpooler spooler;
   spooler.add_printer(u"Before");
-  spooler.raw_names = {{u"Before", unterminated.data(), u"After"}};
   spooler.default_printer = u"Before";
-  const auto result = list(spooler);
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), (HostError{"PRINT_SYSTEM_UNAVAILABLE",
-                                       "Windows returned an invalid print-queue name."}));
-  EXPECT_EQ(spooler.calls.back(), "ClosePrinter(#1)");  // nothing read after the bad name
+  // One name without a terminator in its first 32768 units; another running to the buffer's
+  // end, which is a multiple of 8 there, so that reading one unit further is caught by ASan.
+  for (bool cut_by_buffer_end : {false, true}) {
+    spooler.records = {u"Before", std::u16string(MAX_QUEUE_NAME_UNITS, u'n'), u"After"};
+    if (cut_by_buffer_end) spooler.records = {u"Before", u"Tail"};
+    spooler.last_name_unterminated = cut_by_buffer_end;
+    const auto result = list(spooler);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), (HostError{"PRINT_SYSTEM_UNAVAILABLE",
+                                         "Windows returned an invalid print-queue name."}));
+    EXPECT_EQ(spooler.calls.back(), "ClosePrinter(#" + std::to_string(spooler.opened) + ")")
+        << "nothing is read after the bad name";
+  }
 }
 
 TEST(QueueListing, LongestTerminatedNameIsListed) {

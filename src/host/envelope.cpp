@@ -1,5 +1,6 @@
 #include "host/envelope.hpp"
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -77,6 +78,9 @@ std::optional<Request> decode_envelope(std::span<const std::uint8_t> body) {
   if (body.size() >= 3 && body[0] == 0xEF && body[1] == 0xBB && body[2] == 0xBF) {
     return std::nullopt;
   }
+  // The library's lexer reads a NUL byte as the end of input, which would accept any text
+  // after one; a JSON text can hold no NUL byte (inside strings it must be escaped).
+  if (std::find(body.begin(), body.end(), std::uint8_t{0}) != body.end()) return std::nullopt;
   EnvelopeBuilder builder;
   bool parsed = false;
   try {

@@ -1,6 +1,8 @@
 #include "winprint/queue_listing.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <span>
 
 #include "host/os_error.hpp"
 #include "host/utf.hpp"
@@ -20,9 +22,16 @@ std::unexpected<HostError> enumeration_error(std::uint32_t last_error) {
               os_error_message("Windows could not enumerate print queues", last_error));
 }
 
-// Length of a spooler-owned name, or npos when no terminator lies within the units we accept.
-std::size_t bounded_name_length(const char16_t* name) noexcept {
-  for (std::size_t i = 0; i < MAX_QUEUE_NAME_UNITS; ++i) {
+// Length of a name in the spooler's reply, or npos when no terminator lies within the units we
+// accept and within the buffer the spooler filled (a name running past it would be read out of
+// bounds).
+std::size_t bounded_name_length(const char16_t* name, std::span<const std::byte> filled) noexcept {
+  const auto at = reinterpret_cast<std::uintptr_t>(name);
+  const auto begin = reinterpret_cast<std::uintptr_t>(filled.data());
+  if (at < begin || at >= begin + filled.size()) return std::u16string_view::npos;
+  const std::size_t units =
+      std::min((begin + filled.size() - at) / sizeof(char16_t), MAX_QUEUE_NAME_UNITS);
+  for (std::size_t i = 0; i < units; ++i) {
     if (name[i] == u'\0') return i;
   }
   return std::u16string_view::npos;
@@ -84,7 +93,7 @@ Result<std::vector<PrintQueueInfo>> list_print_queues(Spooler& spooler) {
   queues.reserve(filling.names.size());
   for (const char16_t* raw_name : filling.names) {
     if (raw_name == nullptr) continue;
-    const std::size_t length = bounded_name_length(raw_name);
+    const std::size_t length = bounded_name_length(raw_name, {buffer.data(), sizing.needed});
     if (length == std::u16string_view::npos) {
       return fail(code::PRINT_SYSTEM_UNAVAILABLE, "Windows returned an invalid print-queue name.");
     }

@@ -147,6 +147,9 @@ CASES = [
                                  b"9" * (MAX_BODY - len(submit_with_raw("copies", b"")))),
          NOT_JSON, also=(NOT_PROTOCOL_1,)),
     # Text that is not UTF-8, and escapes that are not text.
+    Case("NUL byte after a valid hello", hello_with(b'null') + b'\x00', NOT_JSON),
+    Case("NUL byte and text after a valid hello",
+         hello_with(b'null') + b'\x00garbage', NOT_JSON),
     Case("byte FF in request_id", b'{"protocol":1,"request_id":"\xff","type":"hello"}', NOT_JSON),
     Case("overlong slash in title", submit_body(title="a").replace(b'"title":"a"',
                                                                    b'"title":"\xc0\xaf"'),
