@@ -12,7 +12,7 @@
 namespace {
 
 using vantrel::test_png::encode_base64;
-using vantrel::test_png::png_spec;
+using vantrel::test_png::png_layout;
 using vantrel::test_png::write_png;
 
 std::vector<std::uint8_t> random_bytes(std::size_t size) {
@@ -26,7 +26,7 @@ std::vector<std::uint8_t> random_bytes(std::size_t size) {
 const std::vector<std::uint8_t>& noisy_png() {
   static const auto png = [] {
     std::mt19937 random(1);
-    return write_png(png_spec(1300, 1300, 8, PNG_COLOR_TYPE_RGB),
+    return write_png(png_layout(1300, 1300, 8, PNG_COLOR_TYPE_RGB),
                      [&random](std::uint32_t, std::uint8_t* row) {
                        for (int i = 0; i < 1300 * 3; ++i)
                          row[i] = static_cast<std::uint8_t>(random());
@@ -37,7 +37,7 @@ const std::vector<std::uint8_t>& noisy_png() {
 
 // The largest label: 10,000 x 10,000 RGBA, black bars on white like a barcode label.
 std::vector<std::uint8_t> largest_png(bool interlaced) {
-  return write_png(png_spec(10000, 10000, 8, PNG_COLOR_TYPE_RGB_ALPHA, interlaced),
+  return write_png(png_layout(10000, 10000, 8, PNG_COLOR_TYPE_RGB_ALPHA, interlaced),
                    [](std::uint32_t y, std::uint8_t* row) {
                      for (std::uint32_t x = 0; x < 10000; ++x) {
                        const std::uint8_t v = ((x / 37 + y / 1000) % 3 == 0) ? 0 : 255;

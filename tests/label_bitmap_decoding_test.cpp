@@ -11,8 +11,8 @@
 namespace vantrel {
 namespace {
 
-using test_png::png_spec;
-using test_png::PngSpec;
+using test_png::png_layout;
+using test_png::PngLayout;
 using test_png::write_flat_png;
 using test_png::write_png;
 
@@ -33,7 +33,7 @@ int channels_of(int color_type) {
 
 // Samples of a test image before packing, row by row.
 struct SampleImage {
-  PngSpec layout;
+  PngLayout layout;
   std::vector<std::vector<std::uint32_t>> rows;
 };
 
@@ -65,7 +65,7 @@ std::uint8_t to_8_bits(std::uint32_t v, int depth) {
 }
 
 std::vector<Bgrx> expected_pixels(const SampleImage& image) {
-  const PngSpec& layout = image.layout;
+  const PngLayout& layout = image.layout;
   const int channels = channels_of(layout.color_type);
   std::vector<Bgrx> out;
   for (const auto& row : image.rows) {
@@ -113,7 +113,7 @@ SampleImage random_image(const FormatCase& c, std::uint32_t width, std::uint32_t
                          std::uint32_t seed) {
   std::mt19937 random(seed);
   SampleImage image;
-  image.layout = png_spec(width, height, c.bit_depth, c.color_type, c.interlaced);
+  image.layout = png_layout(width, height, c.bit_depth, c.color_type, c.interlaced);
   const std::uint32_t max_sample = (1u << c.bit_depth) - 1;
   std::uint32_t sample_limit = max_sample;
   if (c.color_type == PNG_COLOR_TYPE_PALETTE) {
@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LabelDecoding, SixteenBitRuleHoldsForEveryValue) {
   SampleImage image;
-  image.layout = png_spec(256, 256, 16, GREY);
+  image.layout = png_layout(256, 256, 16, GREY);
   for (std::uint32_t y = 0; y < 256; ++y) {
     std::vector<std::uint32_t> row(256);
     for (std::uint32_t x = 0; x < 256; ++x) row[x] = y * 256 + x;
@@ -214,7 +214,7 @@ TEST(LabelDecoding, SixteenBitRuleHoldsForEveryValue) {
 
 TEST(LabelDecoding, AlphaIsDroppedAndColoursKeptAsStored) {
   SampleImage image;
-  image.layout = png_spec(3, 1, 8, RGBA);
+  image.layout = png_layout(3, 1, 8, RGBA);
   image.rows = {{0, 0, 0, 0, 200, 100, 50, 0, 1, 2, 3, 128}};
   EXPECT_EQ(decode(encode(image)),
             (std::vector<Bgrx>{{0, 0, 0, 255}, {50, 100, 200, 255}, {3, 2, 1, 255}}));
@@ -222,7 +222,7 @@ TEST(LabelDecoding, AlphaIsDroppedAndColoursKeptAsStored) {
 
 TEST(LabelDecoding, OneBitGreyIsPureBlackAndWhite) {
   SampleImage image;
-  image.layout = png_spec(10, 1, 1, GREY);
+  image.layout = png_layout(10, 1, 1, GREY);
   image.rows = {{0, 1, 1, 0, 1, 0, 0, 0, 1, 1}};
   const Bgrx black{0, 0, 0, 255};
   const Bgrx white{255, 255, 255, 255};
@@ -245,7 +245,7 @@ TEST(LabelDecoding, InterlacedEqualsNonInterlaced) {
 }
 
 TEST(LabelDecoding, DecodesTheLargestLabel) {
-  const auto png = write_flat_png(png_spec(10000, 10000, 8, RGBA), 0x40);
+  const auto png = write_flat_png(png_layout(10000, 10000, 8, RGBA), 0x40);
   const auto bitmap = decode_label_bitmap(png);
   ASSERT_TRUE(bitmap.has_value()) << bitmap.error().message;
   ASSERT_EQ(bitmap->size_bytes(), 400'000'000u);

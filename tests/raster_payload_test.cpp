@@ -13,8 +13,8 @@ namespace vantrel {
 namespace {
 
 using test_png::encode_base64;
-using test_png::png_spec;
-using test_png::PngSpec;
+using test_png::png_layout;
+using test_png::PngLayout;
 using test_png::write_flat_png;
 using test_png::write_png;
 
@@ -27,7 +27,7 @@ const HostError INVALID_PNG{"BAD_REQUEST", "The raster payload is not a valid PN
 
 std::vector<std::uint8_t> small_png(std::uint32_t width = 400, std::uint32_t height = 300,
                                     bool interlaced = false) {
-  const PngSpec layout = png_spec(width, height, 8, PNG_COLOR_TYPE_RGB, interlaced);
+  const PngLayout layout = png_layout(width, height, 8, PNG_COLOR_TYPE_RGB, interlaced);
   return write_png(layout, [width](std::uint32_t y, std::uint8_t* row) {
     for (std::uint32_t i = 0; i < width * 3; ++i) row[i] = static_cast<std::uint8_t>(i * 7 + y);
   });
@@ -228,10 +228,10 @@ TEST(RasterVerification, ImageDataFarBeyondTheLastRowIsNotAValidImage) {
   EXPECT_TRUE(decode_label_bitmap(slightly_long).has_value());
   // Rows that do not compress at all end right behind their last row too.
   for (const int level : {0, 9}) {
-    PngSpec noise_spec = png_spec(10000, 16, 8, PNG_COLOR_TYPE_RGB_ALPHA);
-    noise_spec.compression_level = level;
+    PngLayout noise_layout = png_layout(10000, 16, 8, PNG_COLOR_TYPE_RGB_ALPHA);
+    noise_layout.compression_level = level;
     std::mt19937 random(7);
-    const auto noise = write_png(noise_spec, [&random](std::uint32_t, std::uint8_t* row) {
+    const auto noise = write_png(noise_layout, [&random](std::uint32_t, std::uint8_t* row) {
       for (int i = 0; i < 40000; ++i) row[i] = static_cast<std::uint8_t>(random());
     });
     EXPECT_EQ(error_of(payload_of(noise, 10000, 16)), (HostError{"OK", ""})) << level;
@@ -257,8 +257,8 @@ struct LimitCase {
   bool accepted;
 };
 
-PngSpec limit_spec(const LimitCase& c) {
-  PngSpec layout = png_spec(c.width, c.height, c.bit_depth, c.color_type);
+PngLayout limit_layout(const LimitCase& c) {
+  PngLayout layout = png_layout(c.width, c.height, c.bit_depth, c.color_type);
   if (c.color_type == PNG_COLOR_TYPE_PALETTE) {
     layout.palette.assign(2, png_color{10, 20, 30});
     if (c.transparency) layout.palette_alpha = {0};
@@ -272,7 +272,7 @@ class DecoderLimit : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(DecoderLimit, CountsBytesOfTheExpandedOutput) {
   const LimitCase& c = GetParam();
-  const auto png = write_flat_png(limit_spec(c));
+  const auto png = write_flat_png(limit_layout(c));
   ASSERT_LE(png.size(), MAX_LABEL_PNG_BYTES);
   const auto verified = verify_raster_payload(payload_of(png, c.width, c.height));
   if (c.accepted) {
@@ -308,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RasterVerification, MutatedPngsNeverCrashEitherDecoder) {
   std::vector<std::vector<std::uint8_t>> seeds{small_png(40, 30), small_png(40, 30, true)};
-  PngSpec palette = png_spec(33, 9, 4, PNG_COLOR_TYPE_PALETTE);
+  PngLayout palette = png_layout(33, 9, 4, PNG_COLOR_TYPE_PALETTE);
   palette.palette.assign(16, png_color{1, 2, 3});
   palette.palette_alpha = {0, 128};
   seeds.push_back(write_flat_png(palette, 0x5F));

@@ -42,7 +42,7 @@ const std::u16string LEDGER_PATH = std::u16string(FakeStateFiles::STATE_FOLDER) 
 constexpr std::uint64_t TICKS_PER_MS = 10'000;  // file-time ticks are 100 ns
 
 std::vector<std::uint8_t> label_png(std::uint8_t fill = 0x40) {
-  return test_png::write_flat_png(test_png::png_spec(16, 16, 8, PNG_COLOR_TYPE_RGB), fill);
+  return test_png::write_flat_png(test_png::png_layout(16, 16, 8, PNG_COLOR_TYPE_RGB), fill);
 }
 
 SubmitRequest make_request(std::string intent_id = "order-17") {

@@ -15,7 +15,7 @@
 
 namespace vantrel::test_png {
 
-struct PngSpec {
+struct PngLayout {
   std::uint32_t width = 16;
   std::uint32_t height = 16;
   int bit_depth = 8;
@@ -28,9 +28,9 @@ struct PngSpec {
   bool filter_none = false;  // faster to write for large flat images
 };
 
-inline PngSpec png_spec(std::uint32_t width, std::uint32_t height, int bit_depth, int color_type,
-                        bool interlaced = false) {
-  PngSpec layout;
+inline PngLayout png_layout(std::uint32_t width, std::uint32_t height, int bit_depth,
+                            int color_type, bool interlaced = false) {
+  PngLayout layout;
   layout.width = width;
   layout.height = height;
   layout.bit_depth = bit_depth;
@@ -52,7 +52,7 @@ inline void write_bytes(png_structp png, png_bytep data, std::size_t size) {
   state->out->insert(state->out->end(), data, data + size);
 }
 inline void flush_nothing(png_structp) {}
-inline bool write_guarded(png_structp png, png_infop info, const PngSpec& layout,
+inline bool write_guarded(png_structp png, png_infop info, const PngLayout& layout,
                           const RowFiller& fill_row, std::vector<std::uint8_t>& row) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_IHDR(png, info, layout.width, layout.height, layout.bit_depth, layout.color_type,
@@ -83,7 +83,7 @@ inline bool write_guarded(png_structp png, png_infop info, const PngSpec& layout
 }
 }  // namespace detail
 
-inline std::vector<std::uint8_t> write_png(const PngSpec& layout, const RowFiller& fill_row) {
+inline std::vector<std::uint8_t> write_png(const PngLayout& layout, const RowFiller& fill_row) {
   std::vector<std::uint8_t> out;
   std::vector<std::uint8_t> row;
   detail::WriteState state{&out};
@@ -115,7 +115,7 @@ inline std::string encode_base64(const std::vector<std::uint8_t>& bytes) {
 }
 
 // Every row filled with the same bytes.
-inline std::vector<std::uint8_t> write_flat_png(PngSpec layout, std::uint8_t fill = 0) {
+inline std::vector<std::uint8_t> write_flat_png(PngLayout layout, std::uint8_t fill = 0) {
   layout.filter_none = true;
   layout.compression_level = 1;
   return write_png(layout, [&layout, fill](std::uint32_t, std::uint8_t* row) {
