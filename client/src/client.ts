@@ -1,0 +1,347 @@
+// The client: typed calls over one channel, with the retry rules that keep printing
+// exactly-once. A retry never invents an intent id: the host's ledger recognises a
+// repeated one and answers from what it recorded, so a resubmission after a lost answer
+// either prints the one label that never reached the host or reports what became of it.
+
+import {
+  LOST_ANSWER, Operation, PrintHostError, HostCode, invalidArgument,
+} from "./errors.js";
+import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
+import { checkInteger, checkIntentId, checkMedia, checkPng, checkText } from "./validate.js";
+
+export interface RetryOptions {
+  /** Requests per call at most, the first one included (default 6). */
+  maxAttempts?: number;
+  /** First backoff pause; each later one doubles, with jitter (default 200 ms). */
+  baseDelayMs?: number;
+  /** Longest single pause (default 2000 ms). */
+  maxDelayMs?: number;
+  /** No retry starts later than this after the call began (default 15000 ms). */
+  maxElapsedMs?: number;
+}
+
+export interface ClientOptions {
+  /** The native-messaging host's name, "com.vantrel.print". */
+  hostName: string;
+  /** chrome.runtime or browser.runtime (default: whichever the global scope has). */
+  runtime?: NativeRuntime;
+  /** "port" (default): one connectNative port; "oneShot": sendNativeMessage per call. */
+  mode?: "port" | "oneShot";
+  /** Longest wait for one answer (default 20000 ms, above the host's 12 s print watchdog). */
+  requestTimeoutMs?: number;
+  /** The port closes after this long without a pending call (default 10000 ms). */
+  idleCloseMs?: number;
+  /** Backoff of the retries; false turns every retry off. */
+  retry?: RetryOptions | false;
+}
+
+export interface CallOptions {
+  signal?: AbortSignal;
+}
+
+export interface Hello {
+  arch: string;
+  capabilities: string[];
+  platform: string;
+  protocol: number;
+  version: string;
+}
+
+export type QueueState = "unavailable" | "idle" | "printing" | "offline" | "paused" | "error";
+
+export interface Printer {
+  name: string;
+  state: QueueState;
+  enabled: boolean;
+  uri: string;
+}
+
+export interface PrinterList {
+  defaultPrinter: string;
+  printers: Printer[];
+}
+
+export type AttemptState = "DISPATCHING" | "SUBMITTED" | "FAILED" | "UNKNOWN" | "OBSERVED" | "COMPLETED";
+
+export interface SubmitJob {
+  intentId: string;
+  printer: string;
+  png: Uint8Array | ArrayBuffer;
+  widthPx: number;
+  heightPx: number;
+  dpi: number;
+  copies: number;
+  title: string;
+  media?: string | null;
+}
+
+export interface SubmitResult {
+  /** True when the host answered from its ledger: this intent had printed before. */
+  duplicate: boolean;
+  intentId: string;
+  osJobId: string;
+  printer: string;
+  state: AttemptState;
+  /** Requests this call sent, retries included. */
+  attempts: number;
+  /** True when the first answer was lost and the same intent id was sent again. */
+  resubmitted: boolean;
+}
+
+export interface JobRecord {
+  intentId: string;
+  state: AttemptState;
+  printer: string;
+  osJobId: string;
+  payloadSha256: string;
+  createdAtMs: number;
+  updatedAtMs: number;
+  errorCode: string;
+  errorMessage: string;
+}
+
+export interface WaitOptions extends CallOptions {
+  /** States (or a test) that end the wait (default: COMPLETED, FAILED, UNKNOWN). */
+  until?: AttemptState[] | ((job: JobRecord) => boolean);
+  /** Pause between two looks (default 1000 ms). */
+  pollMs?: number;
+  /** Called with the first record and with every record whose state changed. */
+  onUpdate?: (job: JobRecord) => void;
+}
+
+export interface PrintClient {
+  hello(options?: CallOptions): Promise<Hello>;
+  listPrinters(options?: CallOptions): Promise<PrinterList>;
+  submit(job: SubmitJob, options?: CallOptions): Promise<SubmitResult>;
+  getJob(intentId: string, options?: CallOptions): Promise<JobRecord>;
+  waitForJob(intentId: string, options?: WaitOptions): Promise<JobRecord>;
+  close(): void;
+}
+
+const READ_RETRIES = new Set<string>(["BRIDGE_BUSY", ...LOST_ANSWER]);
+const SUBMIT_BACKOFF = new Set<string>(["BRIDGE_BUSY", "PRE_SUBMIT_UNAVAILABLE"]);
+
+function defaultRuntime(): NativeRuntime | undefined {
+  const scope = globalThis as any;
+  return scope.browser?.runtime ?? scope.chrome?.runtime;
+}
+
+function abortError(operation: Operation, sent: boolean) {
+  return new PrintHostError({ code: "ABORTED", operation, sent,
+                              message: "The call was aborted by its caller." });
+}
+
+function sleep(ms: number, operation: Operation, signal?: AbortSignal): Promise<void> {
+  return new Promise((resolve, reject) => {
+    if (signal?.aborted) return reject(abortError(operation, false));
+    const onAbort = () => {
+      clearTimeout(timer);
+      reject(abortError(operation, false));
+    };
+    const timer = setTimeout(() => {
+      signal?.removeEventListener("abort", onAbort);
+      resolve();
+    }, ms);
+    signal?.addEventListener("abort", onAbort, { once: true });
+  });
+}
+
+/** Settles like `promise`, or rejects with ABORTED when this caller's signal fires first. */
+function withSignal<T>(promise: Promise<T>, operation: Operation, signal?: AbortSignal): Promise<T> {
+  if (!signal) return promise;
+  return new Promise((resolve, reject) => {
+    if (signal.aborted) return reject(abortError(operation, true));
+    const onAbort = () => reject(abortError(operation, true));
+    signal.addEventListener("abort", onAbort, { once: true });
+    promise.then(resolve, reject).finally(() => signal.removeEventListener("abort", onAbort));
+  });
+}
+
+function toBase64(bytes: Uint8Array): string {
+  let text = "";
+  for (let i = 0; i < bytes.length; i += 0x8000) {
+    text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000) as unknown as number[]);
+  }
+  return btoa(text);
+}
+
+function toJob(r: any): JobRecord {
+  return { intentId: r.intent_id, state: r.state, printer: r.printer, osJobId: r.os_job_id,
+           payloadSha256: r.payload_sha256, createdAtMs: r.created_at_ms,
+           updatedAtMs: r.updated_at_ms, errorCode: r.error_code, errorMessage: r.error_message };
+}
+
+class Client implements PrintClient {
+  private readonly channel: Channel;
+  private readonly timeoutMs: number;
+  private readonly retry: Required<RetryOptions> | null;
+  private readonly tag: string;
+  private sequence = 0;
+  private readonly inflight = new Map<string, { key: string; promise: Promise<SubmitResult> }>();
+
+  constructor(options: ClientOptions) {
+    if (!options || typeof options.hostName !== "string" || !/^[a-z0-9_]+(\.[a-z0-9_]+)*$/.test(options.hostName)) {
+      throw invalidArgument("hello", "hostName", "must be a native-messaging host name such as com.vantrel.print.");
+    }
+    const runtime = options.runtime ?? defaultRuntime();
+    if (!runtime) throw invalidArgument("hello", "runtime", "is needed outside an extension.");
+    this.timeoutMs = options.requestTimeoutMs ?? 20_000;
+    checkInteger("hello", "requestTimeoutMs", this.timeoutMs, 1, 600_000);
+    const idleMs = options.idleCloseMs ?? 10_000;
+    checkInteger("hello", "idleCloseMs", idleMs, 0, 3_600_000);
+    this.channel = options.mode === "oneShot"
+      ? new OneShotChannel(runtime, options.hostName)
+      : new PortChannel(runtime, options.hostName, idleMs);
+    this.retry = options.retry === false ? null : {
+      maxAttempts: 6, baseDelayMs: 200, maxDelayMs: 2_000, maxElapsedMs: 15_000, ...options.retry };
+    this.tag = Array.from(crypto.getRandomValues(new Uint8Array(4)), (b) => b.toString(16).padStart(2, "0")).join("");
+  }
+
+  hello(options: CallOptions = {}): Promise<Hello> {
+    return this.read("hello", undefined, options.signal);
+  }
+
+  async listPrinters(options: CallOptions = {}): Promise<PrinterList> {
+    const result = await this.read("list_printers", undefined, options.signal);
+    return { defaultPrinter: result.default_printer, printers: result.printers };
+  }
+
+  async getJob(intentId: string, options: CallOptions = {}): Promise<JobRecord> {
+    checkIntentId("get_job", intentId);
+    return toJob(await this.read("get_job", { intent_id: intentId }, options.signal));
+  }
+
+  async waitForJob(intentId: string, options: WaitOptions = {}): Promise<JobRecord> {
+    checkIntentId("wait_for_job", intentId);
+    const pollMs = options.pollMs ?? 1_000;
+    checkInteger("wait_for_job", "pollMs", pollMs, 10, 3_600_000);
+    const until = options.until ?? ["COMPLETED", "FAILED", "UNKNOWN"];
+    const done = typeof until === "function" ? until : (job: JobRecord) => until.includes(job.state);
+    let last: JobRecord | null = null;
+    for (;;) {
+      const job = await this.getJob(intentId, { signal: options.signal });
+      if (last === null || last.state !== job.state) options.onUpdate?.(job);
+      last = job;
+      if (done(job)) return job;
+      await sleep(pollMs, "wait_for_job", options.signal);
+    }
+  }
+
+  submit(job: SubmitJob, options: CallOptions = {}): Promise<SubmitResult> {
+    let payload: any;
+    try {
+      payload = this.submitPayload(job);
+    } catch (error) {
+      return Promise.reject(error);
+    }
+    // Concurrent submits of one intent and the same output share one request; the host
+    // would only answer the later ones from its ledger (or BRIDGE_BUSY) anyway.
+    const key = JSON.stringify(payload, (k, v) => (k === "title" ? undefined : v));
+    const joined = this.inflight.get(payload.intent_id);
+    if (joined && joined.key === key) return withSignal(joined.promise, "submit", options.signal);
+    const promise = this.runSubmit(payload, options.signal);
+    const entry = { key, promise };
+    this.inflight.set(payload.intent_id, entry);
+    const forget = () => {
+      if (this.inflight.get(payload.intent_id) === entry) this.inflight.delete(payload.intent_id);
+    };
+    promise.then(forget, forget);
+    return promise;
+  }
+
+  close(): void {
+    this.channel.close();
+  }
+
+  private submitPayload(job: SubmitJob) {
+    if (!job || typeof job !== "object") throw invalidArgument("submit", "job", "must be an object.");
+    const intentId = checkIntentId("submit", job.intentId);
+    const printer = checkText("submit", "printer", job.printer, 256);
+    const title = checkText("submit", "title", job.title, 200);
+    const copies = checkInteger("submit", "copies", job.copies, 1, 10);
+    const dpi = checkInteger("submit", "dpi", job.dpi, 72, 1200);
+    const widthPx = checkInteger("submit", "widthPx", job.widthPx, 16, 10_000);
+    const heightPx = checkInteger("submit", "heightPx", job.heightPx, 16, 10_000);
+    const media = checkMedia("submit", job.media);
+    const png = checkPng("submit", job.png, widthPx, heightPx);
+    const payload: any = {
+      intent_id: intentId, printer, title, copies, dpi,
+      payload: { format: "png", base64: toBase64(png), width_px: widthPx, height_px: heightPx },
+    };
+    if (media !== undefined) payload.media = media;
+    return payload;
+  }
+
+  private async runSubmit(payload: any, signal?: AbortSignal): Promise<SubmitResult> {
+    const started = Date.now();
+    let attempts = 0;
+    let backoffs = 0;
+    let resubmitted = false;
+    for (;;) {
+      attempts++;
+      try {
+        const r = await this.exchange("submit", payload, signal);
+        return { duplicate: r.duplicate, intentId: r.intent_id, osJobId: r.os_job_id,
+                 printer: r.printer, state: r.state, attempts, resubmitted };
+      } catch (error) {
+        if (!(error instanceof PrintHostError)) throw error;
+        error.attempts = attempts;
+        error.intentId = payload.intent_id;
+        if (this.retry && LOST_ANSWER.has(error.code) && !resubmitted) {
+          // Once, at once, with the same intent id: the ledger tells whether it printed.
+          resubmitted = true;
+          continue;
+        }
+        if (this.retry && SUBMIT_BACKOFF.has(error.code) &&
+            await this.backoff(++backoffs, attempts, started, "submit", signal)) continue;
+        throw error;
+      }
+    }
+  }
+
+  private async read(type: Operation, payload: unknown, signal?: AbortSignal): Promise<any> {
+    const started = Date.now();
+    let attempts = 0;
+    for (;;) {
+      attempts++;
+      try {
+        return await this.exchange(type, payload, signal);
+      } catch (error) {
+        if (!(error instanceof PrintHostError)) throw error;
+        error.attempts = attempts;
+        if (this.retry && READ_RETRIES.has(error.code) &&
+            await this.backoff(attempts, attempts, started, type, signal)) continue;
+        throw error;
+      }
+    }
+  }
+
+  /** Waits before retry number `n` and returns true, or returns false when the bound is met. */
+  private async backoff(n: number, attempts: number, started: number, operation: Operation,
+                        signal?: AbortSignal): Promise<boolean> {
+    const retry = this.retry!;
+    if (attempts >= retry.maxAttempts) return false;
+    const ceiling = Math.min(retry.maxDelayMs, retry.baseDelayMs * 2 ** (n - 1));
+    const delay = Math.round(ceiling * (0.5 + Math.random() / 2));
+    if (Date.now() - started + delay > retry.maxElapsedMs) return false;
+    await sleep(delay, operation, signal);
+    return true;
+  }
+
+  private async exchange(type: Operation, payload: unknown, signal?: AbortSignal): Promise<any> {
+    const envelope: any = { protocol: 1, request_id: `${this.tag}.${++this.sequence}`, type };
+    if (payload !== undefined) envelope.payload = payload;
+    const answer = await this.channel.send(envelope, type, { timeoutMs: this.timeoutMs, signal });
+    if (answer && answer.ok === true && answer.result !== undefined) return answer.result;
+    if (answer && answer.ok === false && answer.error && typeof answer.error.code === "string") {
+      throw new PrintHostError({ code: answer.error.code as HostCode, operation: type,
+                                 message: String(answer.error.message) });
+    }
+    throw new PrintHostError({ code: "COMMUNICATION_ERROR", operation: type,
+                               message: "The print host's answer is not a protocol 1 answer." });
+  }
+}
+
+export function createClient(options: ClientOptions): PrintClient {
+  return new Client(options);
+}

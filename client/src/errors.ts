@@ -1,0 +1,178 @@
+// One error class for everything a call can end with: the host's own refusal (its wire
+// code), a failure of the browser's native-messaging channel (a transport code), or a
+// refusal by this library before anything was sent. Each carries whether the label may
+// have printed and what the caller should do next, so callers never parse messages.
+
+/** Codes the host sends in its error answers. */
+export type HostCode =
+  | "BAD_REQUEST" | "PAYLOAD_TOO_LARGE" | "PROTOCOL_MISMATCH" | "UNKNOWN_MESSAGE"
+  | "STATE_UNAVAILABLE" | "STATE_VERSION" | "STATE_CORRUPT" | "BRIDGE_BUSY"
+  | "JOB_NOT_FOUND" | "INTENT_CONFLICT" | "ATTEMPT_FAILED" | "UNKNOWN_OUTCOME"
+  | "PRE_SUBMIT_UNAVAILABLE" | "MEDIA_UNSUPPORTED" | "MEDIA_MISMATCH"
+  | "SUBMISSION_REJECTED" | "PRINT_SYSTEM_UNAVAILABLE";
+
+/** Failures of the channel between the extension and the host. */
+export type TransportCode =
+  | "HOST_NOT_FOUND" | "ACCESS_FORBIDDEN" | "HOST_EXITED" | "COMMUNICATION_ERROR"
+  | "TIMEOUT" | "ANSWER_TOO_LARGE";
+
+/** Ends decided by this library: a bad argument, or the caller's AbortSignal. */
+export type ClientCode = "INVALID_ARGUMENT" | "ABORTED";
+
+export type ErrorCode = HostCode | TransportCode | ClientCode;
+export type ErrorSource = "host" | "transport" | "client";
+
+/** "no": nothing reached the printer for this request. "maybe": it cannot be known.
+ *  "yes": the host recorded the label as handed to the print system. */
+export type MayHavePrinted = "no" | "maybe" | "yes";
+
+/** "retry": asking again (for a submit: with the same intent id) is safe and may succeed.
+ *  "reconcile": look at the printer or getJob() before deciding; reprint only with a new
+ *  intent id. "never": repeating the same request gives the same answer. */
+export type Action = "retry" | "reconcile" | "never";
+
+export type Operation = "hello" | "list_printers" | "submit" | "get_job" | "wait_for_job";
+
+const TRANSPORT_CODES = new Set<string>([
+  "HOST_NOT_FOUND", "ACCESS_FORBIDDEN", "HOST_EXITED", "COMMUNICATION_ERROR", "TIMEOUT",
+  "ANSWER_TOO_LARGE"]);
+
+/** Codes after which a submit's answer was lost: the host may or may not have printed. */
+export const LOST_ANSWER = new Set<string>(["HOST_EXITED", "COMMUNICATION_ERROR", "TIMEOUT"]);
+
+export interface PrintHostErrorInit {
+  code: ErrorCode;
+  message: string;
+  operation: Operation;
+  /** For transport codes: whether the request had been handed to the browser. */
+  sent?: boolean;
+  intentId?: string;
+  argument?: string;
+  browserMessage?: string | null;
+  attempts?: number;
+}
+
+export class PrintHostError extends Error {
+  readonly code: ErrorCode;
+  readonly source: ErrorSource;
+  readonly mayHavePrinted: MayHavePrinted;
+  readonly action: Action;
+  readonly operation: Operation;
+  intentId?: string;
+  /** The argument that was refused (INVALID_ARGUMENT only). */
+  readonly argument?: string;
+  /** The browser's own text, for transport codes. */
+  readonly browserMessage?: string | null;
+  /** How many requests this call sent, retries included. */
+  attempts: number;
+
+  constructor(init: PrintHostErrorInit) {
+    super(init.message);
+    this.name = "PrintHostError";
+    this.code = init.code;
+    this.operation = init.operation;
+    this.source = init.code === "INVALID_ARGUMENT" || init.code === "ABORTED" ? "client"
+      : TRANSPORT_CODES.has(init.code) ? "transport" : "host";
+    if (init.intentId !== undefined) this.intentId = init.intentId;
+    if (init.argument !== undefined) this.argument = init.argument;
+    if (init.browserMessage !== undefined) this.browserMessage = init.browserMessage;
+    this.attempts = init.attempts ?? 0;
+    [this.mayHavePrinted, this.action] = judge(init.operation, init.code, init.sent ?? true);
+  }
+}
+
+function judge(operation: Operation, code: ErrorCode, sent: boolean): [MayHavePrinted, Action] {
+  if (code === "INVALID_ARGUMENT") return ["no", "never"];
+  if (operation !== "submit") {
+    const retry = code === "BRIDGE_BUSY" || code === "ABORTED" || LOST_ANSWER.has(code);
+    return ["no", retry ? "retry" : "never"];
+  }
+  switch (code) {
+    case "BRIDGE_BUSY":
+    case "PRE_SUBMIT_UNAVAILABLE":
+      return ["no", "retry"];
+    // A submit's state failures after the attempt was recorded, and the host's own verdict.
+    case "UNKNOWN_OUTCOME":
+    case "STATE_CORRUPT":
+    case "STATE_UNAVAILABLE":
+      return ["maybe", "reconcile"];
+    case "HOST_NOT_FOUND":
+    case "ACCESS_FORBIDDEN":
+      return ["no", "never"];
+    case "HOST_EXITED":
+    case "COMMUNICATION_ERROR":
+    case "TIMEOUT":
+    case "ANSWER_TOO_LARGE":
+    case "ABORTED":
+      // The ledger answers a repeated intent id: asking again cannot print twice.
+      return [sent ? "maybe" : "no", "retry"];
+    default:
+      return ["no", "never"];
+  }
+}
+
+export function invalidArgument(operation: Operation, argument: string, why: string): PrintHostError {
+  return new PrintHostError({ code: "INVALID_ARGUMENT", operation, argument,
+                              message: `${argument} ${why}` });
+}
+
+// ---- the browsers' own texts for a closed native-messaging channel
+
+// Chromium reports an answer above its 1 MiB limit with the same text as a broken pipe.
+const CHROMIUM_IO_ERROR = "Error when communicating with the native messaging host.";
+
+const EXACT: Record<string, TransportCode> = {
+  // Chromium
+  "Specified native messaging host not found.": "HOST_NOT_FOUND",
+  "Invalid native messaging host name specified.": "HOST_NOT_FOUND",
+  "Failed to start native messaging host.": "HOST_NOT_FOUND",
+  "Access to the specified native messaging host is forbidden.": "ACCESS_FORBIDDEN",
+  "Native host has exited.": "HOST_EXITED",
+  [CHROMIUM_IO_ERROR]: "COMMUNICATION_ERROR",
+  // Firefox: a host that ends without answering
+  "An unexpected error occurred": "HOST_EXITED",
+};
+
+const PATTERNS: [RegExp, TransportCode][] = [
+  [/^No such native application /, "HOST_NOT_FOUND"],
+  [/does not have permission to use native application/, "ACCESS_FORBIDDEN"],
+  [/^Native application tried to send a message of \d+ bytes, which exceeds the limit of \d+ bytes\.$/,
+   "ANSWER_TOO_LARGE"],
+  // A port that was already closed when the message was posted (Chromium, Firefox).
+  [/^Attempting to use a disconnected port object$|^Attempt to postMessage on disconnected port$/,
+   "COMMUNICATION_ERROR"],
+];
+
+/** Only these answers grow without a bound the protocol sets: the queue listing and a
+ *  stored job record. Every other answer is a few hundred bytes. */
+const UNBOUNDED_ANSWERS = new Set<Operation>(["list_printers", "get_job"]);
+
+/** The transport code for the browser's text. `inFlight` is true for the request whose
+ *  answer the browser was reading (a host answers in order: the oldest one pending). */
+export function transportCode(text: string | null | undefined, operation: Operation,
+                              inFlight: boolean): TransportCode {
+  if (text === null || text === undefined || text === "") return "HOST_EXITED";
+  if (text === CHROMIUM_IO_ERROR && inFlight && UNBOUNDED_ANSWERS.has(operation)) {
+    return "ANSWER_TOO_LARGE";
+  }
+  const exact = EXACT[text];
+  if (exact) return exact;
+  for (const [pattern, code] of PATTERNS) if (pattern.test(text)) return code;
+  return "COMMUNICATION_ERROR";
+}
+
+const TRANSPORT_TEXT: Record<TransportCode, string> = {
+  HOST_NOT_FOUND: "The print host is not installed or not registered for this browser.",
+  ACCESS_FORBIDDEN: "The print host's registration does not allow this extension.",
+  HOST_EXITED: "The print host ended before it answered.",
+  COMMUNICATION_ERROR: "The connection to the print host failed before it answered.",
+  TIMEOUT: "The print host did not answer in time.",
+  ANSWER_TOO_LARGE: "The print host's answer exceeds the browser's 1 MiB limit.",
+};
+
+export function transportError(code: TransportCode, operation: Operation, browserMessage: string | null,
+                               sent: boolean): PrintHostError {
+  const detail = browserMessage ? ` (${browserMessage})` : "";
+  return new PrintHostError({ code, operation, sent, browserMessage,
+                              message: TRANSPORT_TEXT[code] + detail });
+}

@@ -1,0 +1,14 @@
+export { createClient } from "./client.js";
+export type {
+  AttemptState, CallOptions, ClientOptions, Hello, JobRecord, PrintClient, Printer, PrinterList,
+  QueueState, RetryOptions, SubmitJob, SubmitResult, WaitOptions,
+} from "./client.js";
+export { PrintHostError } from "./errors.js";
+export type {
+  Action, ClientCode, ErrorCode, ErrorSource, HostCode, MayHavePrinted, Operation, TransportCode,
+} from "./errors.js";
+export { intentIdFor, reprintIntentId } from "./intent.js";
+export { createLabelCanvas, encodeLabelPng, labelFromCanvas, labelFromImageData, labelPixelSize } from "./label.js";
+export type { Label, LabelSize, RgbaPixels } from "./label.js";
+export type { NativePort, NativeRuntime } from "./transport.js";
+export { MAX_PNG_BYTES } from "./validate.js";

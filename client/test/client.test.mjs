@@ -1,0 +1,246 @@
+import assert from "node:assert/strict";
+import { test } from "node:test";
+import { inflateSync } from "node:zlib";
+
+import {
+  createClient, encodeLabelPng, intentIdFor, labelPixelSize, reprintIntentId, PrintHostError,
+} from "../dist/index.js";
+import { CHROMIUM, FIREFOX, FakeBrowser, scripted } from "./fake_browser.mjs";
+
+const FAST = { baseDelayMs: 1, maxDelayMs: 2, maxElapsedMs: 5_000 };
+const SUBMITTED = { duplicate: false, intent_id: "order-1", os_job_id: "7", printer: "Zebra", state: "SUBMITTED" };
+const DUPLICATE = { ...SUBMITTED, duplicate: true };
+const HELLO = { arch: "x86_64", capabilities: ["submit_png"], platform: "windows", protocol: 1, version: "1.0.0" };
+
+const PNG = await encodeLabelPng({ width: 16, height: 16, data: new Uint8Array(16 * 16 * 4) }, 203);
+const JOB = { intentId: "order-1", printer: "Zebra", png: PNG, widthPx: 16, heightPx: 16, dpi: 203,
+              copies: 1, title: "Order 1" };
+
+function client(browser, options = {}) {
+  return createClient({ hostName: "com.vantrel.print", runtime: browser.runtime, retry: FAST, ...options });
+}
+
+async function outcome(promise) {
+  try {
+    return { value: await promise };
+  } catch (error) {
+    assert.ok(error instanceof PrintHostError, String(error));
+    return { error };
+  }
+}
+
+// Each row: what the host (or the browser) does at each request, and how the call ends.
+const RETRY_TABLE = [
+  ["submit: BRIDGE_BUSY twice, then printed", "chromium", "submit",
+   [{ error: "BRIDGE_BUSY" }, { error: "BRIDGE_BUSY" }, { result: SUBMITTED }], { attempts: 3, duplicate: false }],
+  ["submit: PRE_SUBMIT_UNAVAILABLE is retried under the bound", "chromium", "submit",
+   [{ error: "PRE_SUBMIT_UNAVAILABLE" }], { code: "PRE_SUBMIT_UNAVAILABLE", may: "no", action: "retry", attempts: 6 }],
+  ["submit: host exited, the resubmission is answered from the ledger", "chromium", "submit",
+   [{ close: CHROMIUM.exited }, { result: DUPLICATE }], { attempts: 2, duplicate: true, resubmitted: true }],
+  ["submit: Firefox's text for an exited host, then the one print", "firefox", "submit",
+   [{ close: FIREFOX.exited }, { result: SUBMITTED }], { attempts: 2, duplicate: false, resubmitted: true }],
+  ["submit: communication error, then UNKNOWN_OUTCOME is final", "chromium", "submit",
+   [{ close: CHROMIUM.ioError }, { error: "UNKNOWN_OUTCOME" }], { code: "UNKNOWN_OUTCOME", may: "maybe", action: "reconcile", attempts: 2 }],
+  ["submit: a lost answer is resubmitted once only", "chromium", "submit",
+   [{ close: CHROMIUM.exited }, { close: CHROMIUM.exited }, { result: SUBMITTED }], { code: "HOST_EXITED", may: "maybe", action: "retry", attempts: 2 }],
+  ["submit: a busy resubmission keeps backing off", "chromium", "submit",
+   [{ close: CHROMIUM.exited }, { error: "BRIDGE_BUSY" }, { result: DUPLICATE }], { attempts: 3, duplicate: true, resubmitted: true }],
+  ["submit: UNKNOWN_OUTCOME is never retried", "chromium", "submit",
+   [{ error: "UNKNOWN_OUTCOME" }], { code: "UNKNOWN_OUTCOME", may: "maybe", action: "reconcile", attempts: 1 }],
+  ["submit: INTENT_CONFLICT is never retried", "chromium", "submit",
+   [{ error: "INTENT_CONFLICT" }], { code: "INTENT_CONFLICT", may: "no", action: "never", attempts: 1 }],
+  ["submit: ATTEMPT_FAILED is never retried", "chromium", "submit",
+   [{ error: "ATTEMPT_FAILED" }], { code: "ATTEMPT_FAILED", may: "no", action: "never", attempts: 1 }],
+  ["submit: Chromium's missing host", "chromium", "submit",
+   [{ close: CHROMIUM.notFound }], { code: "HOST_NOT_FOUND", may: "no", action: "never", attempts: 1 }],
+  ["submit: Firefox's missing host", "firefox", "submit",
+   [{ close: FIREFOX.notFound }], { code: "HOST_NOT_FOUND", may: "no", action: "never", attempts: 1 }],
+  ["submit: Chromium's forbidden host", "chromium", "submit",
+   [{ close: CHROMIUM.forbidden }], { code: "ACCESS_FORBIDDEN", may: "no", action: "never", attempts: 1 }],
+  ["submit: Firefox's forbidden host", "firefox", "submit",
+   [{ close: FIREFOX.forbidden }], { code: "ACCESS_FORBIDDEN", may: "no", action: "never", attempts: 1 }],
+  ["hello: an exited host is asked again", "chromium", "hello",
+   [{ close: CHROMIUM.exited }, { result: HELLO }], { attempts: 2 }],
+  ["listPrinters: BRIDGE_BUSY is asked again", "firefox", "listPrinters",
+   [{ error: "BRIDGE_BUSY" }, { result: { default_printer: "", printers: [] } }], { attempts: 2 }],
+  ["getJob: Chromium's I/O error on a stored record is the answer limit", "chromium", "getJob",
+   [{ close: CHROMIUM.ioError }], { code: "ANSWER_TOO_LARGE", may: "no", action: "never", attempts: 1 }],
+  ["listPrinters: Firefox's answer limit", "firefox", "listPrinters",
+   [{ close: FIREFOX.tooLarge }], { code: "ANSWER_TOO_LARGE", may: "no", action: "never", attempts: 1 }],
+  ["getJob: JOB_NOT_FOUND is final", "chromium", "getJob",
+   [{ error: "JOB_NOT_FOUND" }], { code: "JOB_NOT_FOUND", may: "no", action: "never", attempts: 1 }],
+];
+
+for (const mode of ["port", "oneShot"]) {
+  test(`retry table (${mode})`, async (t) => {
+    for (const [name, flavor, call, script, expected] of RETRY_TABLE) {
+      await t.test(name, async () => {
+        const browser = new FakeBrowser(flavor, scripted(script));
+        const c = client(browser, { mode });
+        const args = { submit: [JOB], hello: [], listPrinters: [], getJob: ["order-1"] }[call];
+        const { value, error } = await outcome(c[call](...args));
+        c.close();
+        assert.equal(browser.requests.length, expected.attempts);
+        if (call === "submit") {
+          // Every retry carries the caller's intent id and a request id of its own.
+          assert.deepEqual(new Set(browser.requests.map((r) => r.payload.intent_id)), new Set(["order-1"]));
+          assert.equal(new Set(browser.requests.map((r) => r.request_id)).size, browser.requests.length);
+        }
+        if (expected.code) {
+          assert.equal(value, undefined);
+          assert.deepEqual([error.code, error.mayHavePrinted, error.action, error.attempts],
+                           [expected.code, expected.may, expected.action, expected.attempts]);
+        } else {
+          assert.equal(error, undefined, error && error.message);
+          if (call === "submit") {
+            assert.deepEqual([value.attempts, value.duplicate, value.resubmitted],
+                             [expected.attempts, expected.duplicate, expected.resubmitted ?? false]);
+          }
+        }
+      });
+    }
+  });
+}
+
+test("answers in any order reach their own calls on one port", async () => {
+  const held = [];
+  const browser = new FakeBrowser("chromium", (request, port) => {
+    held.push([request, port]);
+    if (held.length === 3) {
+      for (const [r, p] of held.reverse()) {
+        p.answer(r, { result: r.type === "get_job"
+          ? { intent_id: r.payload.intent_id, state: "SUBMITTED", printer: "Zebra", os_job_id: "1",
+              payload_sha256: "", created_at_ms: 1, updated_at_ms: 2, error_code: "", error_message: "" }
+          : r.type === "hello" ? HELLO : { default_printer: "Zebra", printers: [] } });
+      }
+    }
+  });
+  const c = client(browser);
+  const [hello, printers, job] = await Promise.all([c.hello(), c.listPrinters(), c.getJob("a:b")]);
+  c.close();
+  assert.equal(browser.ports.length, 1);
+  assert.deepEqual([hello.version, printers.defaultPrinter, job.intentId, job.updatedAtMs], ["1.0.0", "Zebra", "a:b", 2]);
+});
+
+test("a disconnect rejects every pending call; only the oldest was being answered", async () => {
+  let seen = 0;
+  const browser = new FakeBrowser("chromium", (request, port) => {
+    if (++seen === 3) port.close(CHROMIUM.ioError);
+  });
+  const c = client(browser, { retry: false });
+  const results = await Promise.all([c.listPrinters(), c.listPrinters(), c.submit(JOB)].map(outcome));
+  assert.deepEqual(results.map((r) => r.error.code), ["ANSWER_TOO_LARGE", "COMMUNICATION_ERROR", "COMMUNICATION_ERROR"]);
+  assert.deepEqual([results[2].error.mayHavePrinted, results[2].error.browserMessage], ["maybe", CHROMIUM.ioError]);
+});
+
+test("the port closes when idle and a later call opens a new one", async () => {
+  const browser = new FakeBrowser("chromium", scripted([{ result: HELLO }]));
+  const c = client(browser, { idleCloseMs: 30 });
+  await c.hello();
+  await c.hello();
+  assert.equal(browser.disconnectedByClient, 0);
+  await new Promise((r) => setTimeout(r, 80));
+  assert.equal(browser.disconnectedByClient, 1);
+  await c.hello();
+  assert.equal(browser.ports.length, 2);
+  c.close();
+});
+
+test("concurrent submits of one intent and output share one request", async () => {
+  const browser = new FakeBrowser("chromium", (request, port) => setTimeout(() => port.answer(request, { result: SUBMITTED }), 20));
+  const c = client(browser);
+  const [a, b] = await Promise.all([c.submit(JOB), c.submit({ ...JOB, title: "Order 1 again" })]);
+  assert.equal(browser.requests.length, 1);
+  assert.equal(a, b);
+  // Other output under the same intent id is the host's to judge (INTENT_CONFLICT).
+  await Promise.all([c.submit(JOB), c.submit({ ...JOB, copies: 2 })]);
+  assert.equal(browser.requests.length, 3);
+  c.close();
+});
+
+test("a silent host times out; the submit is resubmitted once, and the stuck port is closed", async () => {
+  const browser = new FakeBrowser("chromium", scripted(["silent"]));
+  const c = client(browser, { requestTimeoutMs: 40 });
+  const started = Date.now();
+  const { error } = await outcome(c.submit(JOB));
+  assert.deepEqual([error.code, error.mayHavePrinted, error.action, error.attempts], ["TIMEOUT", "maybe", "retry", 2]);
+  assert.ok(Date.now() - started >= 80);
+  assert.equal(browser.ports.length, 2);
+  assert.equal(browser.disconnectedByClient, 2);
+});
+
+test("an aborted submit reports that it may have reached the host", async () => {
+  const browser = new FakeBrowser("chromium", scripted(["silent"]));
+  const c = client(browser);
+  const controller = new AbortController();
+  const pending = outcome(c.submit(JOB, { signal: controller.signal }));
+  await new Promise((r) => setTimeout(r, 10));
+  controller.abort();
+  const { error } = await pending;
+  assert.deepEqual([error.code, error.mayHavePrinted, error.source], ["ABORTED", "maybe", "client"]);
+  c.close();
+});
+
+test("bad arguments are refused before anything is sent, naming the argument", async () => {
+  const browser = new FakeBrowser("chromium", scripted([{ result: SUBMITTED }]));
+  const c = client(browser);
+  const big = new Uint8Array(5_242_881);
+  big.set(PNG.subarray(0, 24));
+  const cases = [
+    [{ intentId: "order 1" }, "intentId"],
+    [{ intentId: "x".repeat(161) }, "intentId"],
+    [{ dpi: 203.5 }, "dpi"],
+    [{ copies: 0 }, "copies"],
+    [{ printer: "Zebra\n" }, "printer"],
+    [{ media: "4x6:in" }, "media"],
+    [{ png: big }, "png"],
+    [{ widthPx: 17 }, "png"],
+  ];
+  for (const [change, argument] of cases) {
+    const { error } = await outcome(c.submit({ ...JOB, ...change }));
+    assert.deepEqual([error.code, error.argument, error.mayHavePrinted], ["INVALID_ARGUMENT", argument, "no"], argument);
+  }
+  assert.equal((await outcome(c.getJob("no/slash"))).error.argument, "intentId");
+  assert.equal(browser.requests.length, 0);
+});
+
+test("waitForJob reports each new state and ends at the first wanted one", async () => {
+  const states = ["SUBMITTED", "SUBMITTED", "OBSERVED", "COMPLETED"];
+  const browser = new FakeBrowser("chromium", (request, port) => port.answer(request, { result: {
+    intent_id: "j", state: states.shift(), printer: "Zebra", os_job_id: "3", payload_sha256: "",
+    created_at_ms: 1, updated_at_ms: 1, error_code: "", error_message: "" } }));
+  const c = client(browser);
+  const seen = [];
+  const job = await c.waitForJob("j", { pollMs: 10, onUpdate: (j) => seen.push(j.state) });
+  c.close();
+  assert.equal(job.state, "COMPLETED");
+  assert.deepEqual(seen, ["SUBMITTED", "OBSERVED", "COMPLETED"]);
+});
+
+test("intent ids: stable per business key, distinct across keys, random for reprints", async () => {
+  const a = await intentIdFor("order", 1001, 1);
+  assert.equal(a, await intentIdFor("order", 1001, 1));
+  assert.match(a, /^k1-[0-9a-f]{64}$/);
+  assert.notEqual(a, await intentIdFor("order", 1001, 2));
+  assert.notEqual(await intentIdFor("ab", "c"), await intentIdFor("a", "bc"));
+  assert.notEqual(await intentIdFor("1"), await intentIdFor(1));
+  assert.match(reprintIntentId(), /^r1-[0-9a-f]{32}$/);
+  assert.notEqual(reprintIntentId(), reprintIntentId());
+});
+
+test("a label PNG holds the pixels flattened onto white at their physical size", async () => {
+  assert.deepEqual(labelPixelSize({ width: 4, height: 6, dpi: 203 }), { widthPx: 812, heightPx: 1218 });
+  assert.deepEqual(labelPixelSize({ width: 100, height: 150, unit: "mm", dpi: 300 }), { widthPx: 1181, heightPx: 1772 });
+  // Pixels: opaque red, transparent black, half-transparent black.
+  const data = new Uint8Array([255, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0, 128]);
+  const png = await encodeLabelPng({ width: 3, height: 1, data }, 203);
+  const chunks = {};
+  for (let at = 8; at < png.length;) {
+    const length = new DataView(png.buffer, png.byteOffset + at).getUint32(0);
+    chunks[String.fromCharCode(...png.subarray(at + 4, at + 8))] = png.subarray(at + 8, at + 8 + length);
+    at += 12 + length;
+  }
+  assert.deepEqual([...chunks.IHDR], [0, 0, 0, 3, 0, 0, 0, 1, 8, 2, 0, 0, 0]);
+  assert.equal(new DataView(chunks.pHYs.buffer, chunks.pHYs.byteOffset).getUint32(0), 7992); // 203 dpi
+  assert.deepEqual([...inflateSync(chunks.IDAT)], [0, 255, 0, 0, 255, 255, 255, 127, 127, 127]);
+});
