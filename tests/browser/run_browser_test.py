@@ -106,7 +106,7 @@ class BrowserRig:
     """Wine prefix, CUPS scheduler with a capture queue, Chromium with the test extension
     and the host registered for its profile."""
 
-    def __init__(self, prefix: harness.WinePrefix):
+    def __init__(self, prefix: harness.WinePrefix, extension_dir: Path = chromium_rig.EXTENSION_DIR):
         self.prefix = prefix
         self.root = chromium_rig.make_root()
         self.cups = None
@@ -114,7 +114,7 @@ class BrowserRig:
         try:
             self.cups = harness.CupsScheduler()
             self.cups.add_queue(QUEUE, "label-4x6-203", default=True)
-            self.extension_id = chromium_rig.extension_id()
+            self.extension_id = chromium_rig.extension_id(extension_dir)
             self.origin = f"chrome-extension://{self.extension_id}/"
             wine_env = prefix.env(self.cups.env)
             self.registration = chromium_rig.HostRegistration(
@@ -122,7 +122,7 @@ class BrowserRig:
                 host_exe=harness.host_executable(),
                 env={name: wine_env[name] for name in WRAPPER_ENV_NAMES if name in wine_env})
             started = time.monotonic()
-            self.browser = chromium_rig.ChromiumBrowser(self.root)
+            self.browser = chromium_rig.ChromiumBrowser(self.root, extension_dir)
             self.browser.start()
             self.browser.wait_for_extension(self.extension_id)
             self.browser_ready_s = time.monotonic() - started
