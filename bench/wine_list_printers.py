@@ -5,7 +5,7 @@ a process first loads its spooler) and the later listings of the same process.
 
     python3 bench/wine_list_printers.py [--repeats N]
 
-Needs the Winelib build (bash scripts/build)."""
+Needs the Windows build (bash scripts/build)."""
 
 import argparse
 import statistics

@@ -3,9 +3,9 @@
 "hello" round trips per second through one process (each request sent after the
 previous answer arrived, as the browser does).
 
-    python3 bench/wine_roundtrip.py [--round-trips N] [--starts N]
+    python3 bench/wine_roundtrip.py [--round-trips N] [--starts N] [--host LABEL=PATH ...]
 
-Needs the Winelib build (bash scripts/build)."""
+Needs the Windows build (bash scripts/build)."""
 
 import argparse
 import statistics
@@ -17,11 +17,44 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import harness  # noqa: E402
 
 
+def measure(prefix: harness.WinePrefix, executable: Path, args) -> dict[str, str]:
+    starts = []
+    for _ in range(args.starts):
+        t0 = time.monotonic()
+        with prefix.start_host(executable=executable) as host:
+            host.request("hello", "start")
+            starts.append(time.monotonic() - t0)
+            host.finish()
+    with prefix.start_host(executable=executable) as host:
+        host.request("hello", "warm-up")
+        times = []
+        t_all = time.monotonic()
+        for i in range(args.round_trips):
+            t0 = time.monotonic()
+            host.request("hello", f"r{i}")
+            times.append(time.monotonic() - t0)
+        elapsed = time.monotonic() - t_all
+        result = host.finish()
+    if result.returncode != 0:
+        sys.exit(f"host exited with {result.returncode}: {result.stderr_text}")
+    times.sort()
+    return {
+        "start to first hello answer, median ms": f"{statistics.median(starts) * 1000:.1f}",
+        "  min / max ms": f"{min(starts) * 1000:.1f} / {max(starts) * 1000:.1f}",
+        "hello round trips per second": f"{args.round_trips / elapsed:.1f}",
+        "hello round trip, median ms": f"{statistics.median(times) * 1000:.2f}",
+        "hello round trip, p95 ms": f"{times[int(len(times) * 0.95) - 1] * 1000:.2f}",
+    }
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--round-trips", type=int, default=500)
     parser.add_argument("--starts", type=int, default=10)
+    parser.add_argument("--host", action="append", metavar="LABEL=PATH",
+                        help="a host to measure (repeat to compare builds side by side)")
     args = parser.parse_args()
+    hosts = harness.labelled_hosts(args.host)
 
     missing = harness.missing_prerequisites()
     if missing:
@@ -31,34 +64,10 @@ def main():
     prefix = harness.WinePrefix()
     print(f"prefix creation (wineboot -i, helper started): {time.monotonic() - started:6.2f} s")
     try:
-        starts = []
-        for _ in range(args.starts):
-            t0 = time.monotonic()
-            with prefix.start_host() as host:
-                host.request("hello", "start")
-                starts.append(time.monotonic() - t0)
-                host.finish()
-        print(f"host start to first hello answer: median {statistics.median(starts) * 1000:7.1f} ms"
-              f"  (min {min(starts) * 1000:.1f}, max {max(starts) * 1000:.1f}, n={len(starts)})")
-
-        with prefix.start_host() as host:
-            host.request("hello", "warm-up")
-            times = []
-            t_all = time.monotonic()
-            for i in range(args.round_trips):
-                t0 = time.monotonic()
-                host.request("hello", f"r{i}")
-                times.append(time.monotonic() - t0)
-            elapsed = time.monotonic() - t_all
-            result = host.finish()
-        if result.returncode != 0:
-            sys.exit(f"host exited with {result.returncode}: {result.stderr_text}")
-        times.sort()
-        print(f"hello round trips: {args.round_trips / elapsed:8.1f} per second"
-              f"  (median {statistics.median(times) * 1000:.2f} ms,"
-              f" p95 {times[int(len(times) * 0.95) - 1] * 1000:.2f} ms, n={len(times)})")
+        figures = {label: measure(prefix, path, args) for label, path in hosts}
     finally:
         prefix.close()
+    harness.print_side_by_side(figures, f"n = {args.starts} starts, {args.round_trips} round trips")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 """Figures for submit through the Wine-run host: a new 4 x 6 in label at 203 dpi, split into
 its stages by requests that stop after each of them, and a repeated (duplicate) submit.
 
-    python3 bench/wine_submit.py [--rounds N] [--ledger-records N]
+    python3 bench/wine_submit.py [--rounds N] [--ledger-records N] [--host LABEL=PATH ...]
 
 Every request is sent after the previous answer arrived, to one host process, as the browser
 does. The stages are differences of medians:
@@ -11,7 +11,7 @@ does. The stages are differences of medians:
   saves             media-refused submit - duplicate (the DISPATCHING save and the settling save)
   decoding          submit to a missing queue - media-refused (second decoding; CreateDC fails at once)
   rendering         new submit - submit to a missing queue (GDI to the spooler, the document spooled)
-Needs the Winelib build (bash scripts/build)."""
+Needs the Windows build (bash scripts/build)."""
 
 import argparse
 import base64
@@ -61,19 +61,7 @@ def timed(host, kind, request_id, body) -> tuple[float, dict]:
     return (time.perf_counter() - started) * 1000, answer
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=20)
-    parser.add_argument("--ledger-records", type=int, default=0,
-                        help="records in the ledger before the first request")
-    args = parser.parse_args()
-    missing = harness.missing_prerequisites()
-    if missing:
-        sys.exit("missing: " + ", ".join(missing))
-
-    png = shipping_label()
-    print(f"label: 812 x 1218 px at 203 dpi, PNG {len(png)} bytes, "
-          f"Base64 {len(base64.b64encode(png))} characters")
+def measure(executable: Path, png: bytes, args) -> dict[str, str]:
     times: dict[str, list[float]] = {k: [] for k in
                                      ("hello", "duplicate", "media", "missing", "new")}
     with harness.CupsScheduler() as cups:
@@ -81,7 +69,7 @@ def main():
         with harness.WinePrefix() as prefix:
             if args.ledger_records:
                 seed_ledger(prefix, args.ledger_records)
-            with prefix.start_host(cups=cups) as host:
+            with prefix.start_host(cups=cups, executable=executable) as host:
                 assert timed(host, "submit", "w", payload("warm", png))[1]["ok"]
                 for i in range(args.rounds):
                     for kind, body in (("hello", None),
@@ -99,17 +87,40 @@ def main():
             printed = len(cups.wait_for_documents(args.rounds + 1))
 
     med = {k: statistics.median(v) for k, v in times.items()}
-    print(f"{args.rounds} rounds, ledger seeded with {args.ledger_records} records, "
-          f"{printed} documents printed")
-    print(f"  hello                      {med['hello']:7.2f} ms (median)")
-    print(f"  new submit                 {med['new']:7.2f} ms")
-    print(f"    state work               {med['hello']:7.2f} ms")
-    print(f"    verification             {med['duplicate'] - med['hello']:7.2f} ms")
-    print(f"    first save + settling    {med['media'] - med['duplicate']:7.2f} ms")
-    print(f"    decoding                 {med['missing'] - med['media']:7.2f} ms")
-    print(f"    rendering and spooling   {med['new'] - med['missing']:7.2f} ms")
-    print(f"  duplicate submit           {med['duplicate']:7.2f} ms "
-          f"(= state work + verification + lookup)")
+    return {
+        "hello": f"{med['hello']:.2f}",
+        "new submit": f"{med['new']:.2f}",
+        "  state work": f"{med['hello']:.2f}",
+        "  verification": f"{med['duplicate'] - med['hello']:.2f}",
+        "  first save + settling": f"{med['media'] - med['duplicate']:.2f}",
+        "  decoding": f"{med['missing'] - med['media']:.2f}",
+        "  rendering and spooling": f"{med['new'] - med['missing']:.2f}",
+        "duplicate submit": f"{med['duplicate']:.2f}",
+        "documents printed": str(printed),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=20)
+    parser.add_argument("--ledger-records", type=int, default=0,
+                        help="records in the ledger before the first request")
+    parser.add_argument("--host", action="append", metavar="LABEL=PATH",
+                        help="a host to measure (repeat to compare builds side by side)")
+    args = parser.parse_args()
+    hosts = harness.labelled_hosts(args.host)
+    missing = harness.missing_prerequisites()
+    if missing:
+        sys.exit("missing: " + ", ".join(missing))
+
+    png = shipping_label()
+    print(f"label: 812 x 1218 px at 203 dpi, PNG {len(png)} bytes, "
+          f"Base64 {len(base64.b64encode(png))} characters")
+    figures = {label: measure(path, png, args) for label, path in hosts}
+    harness.print_side_by_side(
+        figures, f"milliseconds, medians of {args.rounds} rounds; ledger seeded with "
+                 f"{args.ledger_records} records; a duplicate submit is state work + "
+                 "verification + lookup")
 
 
 if __name__ == "__main__":

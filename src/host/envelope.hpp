@@ -11,7 +11,7 @@
 namespace vantrel {
 
 inline constexpr std::uint32_t PROTOCOL_VERSION = 1;
-inline constexpr std::string_view HOST_VERSION = "1.0.0";
+inline constexpr std::string_view HOST_VERSION = VANTREL_VERSION;
 inline constexpr std::size_t MAX_REQUEST_ID_LEN = 128;
 inline constexpr std::size_t MAX_JSON_DEPTH = 127;
 

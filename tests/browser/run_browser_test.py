@@ -22,7 +22,7 @@ protocol). What an extension can and cannot provoke:
     python3 tests/browser/run_browser_test.py            # the tests (unittest, verbose)
     python3 tests/browser/run_browser_test.py --demo     # one session, shown as it travels
 
-Exit status 77 (skipped) without Chromium or the Winelib build, unless VANTREL_E2E_REQUIRED
+Exit status 77 (skipped) without Chromium or the Windows build, unless VANTREL_E2E_REQUIRED
 or CI is set, where that fails.
 """
 
@@ -35,7 +35,7 @@ import shutil
 import sys
 import time
 import unittest
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[0] / "e2e"))
@@ -106,7 +106,8 @@ class BrowserRig:
     """Wine prefix, CUPS scheduler with a capture queue, Chromium with the test extension
     and the host registered for its profile."""
 
-    def __init__(self, prefix: harness.WinePrefix, extension_dir: Path = chromium_rig.EXTENSION_DIR):
+    def __init__(self, prefix: harness.WinePrefix, extension_dir: Path = chromium_rig.EXTENSION_DIR,
+                 host_exe: Path | PureWindowsPath | None = None):
         self.prefix = prefix
         self.root = chromium_rig.make_root()
         self.cups = None
@@ -119,7 +120,7 @@ class BrowserRig:
             wine_env = prefix.env(self.cups.env)
             self.registration = chromium_rig.HostRegistration(
                 self.root / "profile", self.origin, wine64=harness.WINE64,
-                host_exe=harness.host_executable(),
+                host_exe=host_exe or harness.host_executable(),
                 env={name: wine_env[name] for name in WRAPPER_ENV_NAMES if name in wine_env})
             started = time.monotonic()
             self.browser = chromium_rig.ChromiumBrowser(self.root, extension_dir)
@@ -176,10 +177,15 @@ class RealBrowser(harness.HostTestCase):
             if harness.e2e_required():
                 raise RuntimeError(missing)
             raise unittest.SkipTest(missing)
-        cls.rig = BrowserRig(cls.prefix)
+        cls.rig = cls.make_rig()
         cls.addClassCleanup(cls.rig.close)
         print(f"\n{cls.rig.browser.version}: ready with the extension "
               f"{cls.rig.extension_id} in {cls.rig.browser_ready_s:.1f} s", file=sys.stderr)
+
+    @classmethod
+    def make_rig(cls) -> BrowserRig:
+        """The rig of the class; tests of an installed program give the rig its path."""
+        return BrowserRig(cls.prefix)
 
     def setUp(self):
         super().setUp()
@@ -402,7 +408,7 @@ class RealBrowser(harness.HostTestCase):
 
 
 class ManifestTemplate(unittest.TestCase):
-    """The rendering rules install.ps1 shares with the test (no browser needed)."""
+    """The rendering rules the packaging step shares with the test (no browser needed)."""
 
     template = chromium_rig.MANIFEST_TEMPLATE.read_text()
     origin = "chrome-extension://" + "a" * 32 + "/"
@@ -424,12 +430,12 @@ class ManifestTemplate(unittest.TestCase):
                          ["print@vantrel.example", "{12345678-abcd-ef01-2345-6789abcdef01}"])
         self.assertNotIn("allowed_origins", manifest)
 
-    def test_the_windows_installer_replaces_the_same_tokens(self):
+    def test_the_packaging_step_replaces_the_same_tokens(self):
         # Both renderers must agree with the template: a renamed placeholder breaks both.
-        script = (chromium_rig.REPO_ROOT / "install" / "windows" / "install.ps1").read_text()
+        script = (chromium_rig.REPO_ROOT / "cmake" / "msi_package.cmake").read_text()
         for token in ('"@HOST_PATH@"', '"@ALLOWED_KEY@"', '["@ALLOWED_LIST@"]'):
             self.assertEqual(self.template.count(token), 1, token)
-            self.assertIn(f"'{token}'", script)
+            self.assertIn(token.replace('"', '\\"'), script)
 
     def test_refused_entries(self):
         cases = [([], False), (["chrome-extension://" + "a" * 32], False),  # no trailing slash

@@ -19,7 +19,7 @@ Everything the rig starts, it stops: prefixes (and their wineserver) and schedul
 closed by their owners, and at interpreter exit (also after SIGTERM) as a last resort.
 
 Environment:
-  VANTREL_HOST_EXE        the Winelib host (default: build/windows/vantrel-print-host.exe.so)
+  VANTREL_HOST_EXE        the Windows host (default: build/windows/vantrel-print-host.exe)
   VANTREL_WINE_HELPER     the rig's helper program (default: next to the host)
   VANTREL_E2E_TEMPLATE    a prefix template made by `harness.py make-template DIR`
   VANTREL_E2E_REQUIRED    when set (or CI is set), a missing build fails instead of skipping
@@ -74,14 +74,43 @@ GHOSTSCRIPT = _find_program(["gs"], ["/usr/bin"])
 
 def host_executable() -> Path:
     return Path(os.environ.get("VANTREL_HOST_EXE")
-                or REPO_ROOT / "build" / "windows" / "vantrel-print-host.exe.so")
+                or REPO_ROOT / "build" / "windows" / "vantrel-print-host.exe")
+
+
+def labelled_hosts(arguments: list[str] | None) -> list[tuple[str, Path]]:
+    """Hosts named on a benchmark's command line as LABEL=PATH (--host, repeated), so that
+    two builds are measured side by side in one run; by default the Windows build's host."""
+    if not arguments:
+        return [("host", host_executable())]
+    hosts = []
+    for argument in arguments:
+        label, _, path = argument.partition("=")
+        if not path:
+            raise SystemExit(f"--host takes LABEL=PATH, not {argument!r}")
+        hosts.append((label, Path(path)))
+    return hosts
+
+
+def print_side_by_side(figures: dict[str, dict[str, str]], note: str = ""):
+    """A benchmark's figures as one table, a column per host, rows in the first host's order."""
+    labels = list(figures)
+    rows = list(next(iter(figures.values())))
+    width = max(len(row) for row in rows)
+    columns = [max(12, len(label)) for label in labels]
+    print(f"{'':<{width}}  " + "  ".join(f"{l:>{c}}" for l, c in zip(labels, columns)))
+    for row in rows:
+        print(f"{row:<{width}}  " + "  ".join(
+            f"{figures[l].get(row, ''):>{c}}" for l, c in zip(labels, columns)))
+    if note:
+        print(note)
+    sys.stdout.flush()
 
 
 def helper_executable() -> Path:
     explicit = os.environ.get("VANTREL_WINE_HELPER")
     if explicit:
         return Path(explicit)
-    return host_executable().parent / "vantrel-wine-helper.exe.so"
+    return host_executable().parent / "vantrel-wine-helper.exe"
 
 
 def e2e_required() -> bool:
@@ -369,10 +398,11 @@ class WinePrefix:
     # ---- processes
 
     def start_host(self, *, extra_env: dict[str, str] | None = None,
-                   cups: "CupsScheduler | None" = None) -> "HostProcess":
+                   cups: "CupsScheduler | None" = None,
+                   executable: Path | None = None) -> "HostProcess":
         env = dict(cups.env) if cups else {}
         env.update(extra_env or {})
-        return HostProcess(self, env)
+        return HostProcess(self, env, executable)
 
     def run_host(self, data: bytes, *, timeout: float = DEFAULT_TIMEOUT_S,
                  extra_env=None, cups=None) -> "HostResult":
@@ -1145,7 +1175,7 @@ class HostTestCase(unittest.TestCase):
     def setUpClass(cls):
         missing = missing_prerequisites()
         if missing:
-            message = "the Winelib build is missing: " + ", ".join(missing)
+            message = "the Windows build is missing: " + ", ".join(missing)
             if e2e_required():
                 raise RuntimeError(message)
             raise unittest.SkipTest(message)
@@ -1188,11 +1218,11 @@ SKIP_EXIT_CODE = 77  # ctest's SKIP_RETURN_CODE for the e2e tests
 
 def main():
     """Runs the tests of the calling module (verbose), as `python3 test_x.py` or from ctest.
-    Without the Winelib build or Wine the whole file is skipped (exit 77), or fails
+    Without the Windows build or Wine the whole file is skipped (exit 77), or fails
     where the build is required."""
     missing = missing_prerequisites()
     if missing:
-        print("the Winelib build is missing: " + ", ".join(missing), flush=True)
+        print("the Windows build is missing: " + ", ".join(missing), flush=True)
         sys.exit(1 if e2e_required() else SKIP_EXIT_CODE)
     unittest.main(module="__main__", verbosity=2)
 

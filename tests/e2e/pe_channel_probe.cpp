@@ -1,7 +1,7 @@
-// The framing over the real standard handles, built as a static MinGW-w64 PE program (the
-// pieces of the host that need no third-party library) and run under Wine by
-// test_pe_channel.py: the Windows C runtime's text-mode streams and Windows-only header
-// behaviour, which the Winelib build never meets, show up here. Never shipped.
+// The framing over the real standard handles on its own (vantrel-channel-probe.exe, a
+// test-only target of the Windows build), run under Wine by test_pe_channel.py: any byte a
+// frame can hold must pass, which the Windows C runtime's text-mode streams would break.
+// Never shipped.
 //   (no arguments)   echo every request frame back as the answer until end of input; a
 //                    framing or I/O failure ends as the host's does ("IO_ERROR", status 1)
 //   os-error CODE    write the OS error text of CODE to standard output

@@ -1,25 +1,22 @@
-"""The framing over the real standard handles in a static MinGW-w64 PE build
-(pe_channel_probe.cpp, built by the mingw.pe_build test), run under Wine: frames pass
+"""The framing over the real standard handles in the static MinGW-w64 PE build
+(pe_channel_probe.cpp, vantrel-channel-probe.exe beside the host), run under Wine: frames pass
 byte for byte whatever they hold, and standard error gets no carriage return, as they
 would not through the Windows C runtime's text-mode streams."""
 
-import os
 import re
 import unittest
-from pathlib import Path
 
 import harness
 from harness import frame
 
-PROBE = Path(os.environ.get("VANTREL_PE_PROBE", harness.REPO_ROOT / "build" / "native" / "mingw"
-                            / "pe_channel_probe.exe"))
+PROBE = harness.host_executable().parent / "vantrel-channel-probe.exe"
 
 
 class PeChannel(harness.HostTestCase):
     @classmethod
     def setUpClass(cls):
         if not PROBE.is_file():
-            message = f"{PROBE} is missing (built by the ctest test mingw.pe_build)"
+            message = f"{PROBE} is missing (run: bash scripts/build)"
             if harness.e2e_required():
                 raise RuntimeError(message)
             raise unittest.SkipTest(message)

@@ -4,6 +4,7 @@ back into pixels), repetitions answered from the ledger, and every refusal recor
 the same intent is never printed twice."""
 
 import base64
+import hashlib
 import os
 import signal
 import time
@@ -162,6 +163,10 @@ class Submit(harness.PrintingTestCase):
         record = self.ledger_record("media")
         self.assertEqual((record["state"], record["error_code"]), ("FAILED", "MEDIA_UNSUPPORTED"))
         self.assertEqual(self.documents("media", 0), [])
+        # The output digest from Windows' own SHA-256: PNG, queue, media, dpi and copies.
+        digested = self.label + EXACT.encode() + b"4x6" + (203).to_bytes(4, "little") + \
+            (1).to_bytes(2, "little")
+        self.assertEqual(record["payload_sha256"], hashlib.sha256(digested).hexdigest())
 
     def test_missing_queue_leaves_no_record_and_the_intent_can_print_later(self):
         missing = submit_payload("late", "No_Such_Queue", self.label, 812, 1218)

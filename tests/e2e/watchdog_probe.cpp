@@ -1,4 +1,4 @@
-// A Winelib program that drives the host's Windows watchdog directly (tests only, never
+// A Windows program that drives the host's Windows watchdog directly (tests only, never
 // shipped), for what the host itself cannot show on demand.
 //   hang MS              arm "probe_hang" with an MS deadline, then block forever
 //   disarm MS            arm, disarm at once, outlive the deadline twice over, print "survived"

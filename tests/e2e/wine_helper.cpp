@@ -1,4 +1,4 @@
-// Helper program for the Wine test rig (Winelib build only, never shipped).
+// Helper program for the Wine test rig (a test-only target of the Windows build, never shipped).
 // winspool is loaded only by the modes that need it: Wine copies the CUPS queues into its
 // registry when the first process loads winspool and skips that while this process
 // lives, so the long-lived "keep" process must never load it.
