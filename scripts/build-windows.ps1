@@ -1,6 +1,6 @@
 <#
 .SYNOPSIS
-Builds the Windows host with vcpkg and CMake presets and packages it with its installer.
+Builds the Windows host with vcpkg and CMake presets.
 
 .DESCRIPTION
 Configures and builds one of the Windows presets of CMakePresets.json:
@@ -9,10 +9,9 @@ Configures and builds one of the Windows presets of CMakePresets.json:
   mingw  windows-mingw-x64: MinGW-w64 g++ (for example an MSYS2 MINGW64 or UCRT64 shell
          with g++, cmake and ninja on PATH), Release, linked -static, triplet x64-mingw-static.
 vcpkg builds the libraries of vcpkg.json in manifest mode on the first run (minutes).
-The package folder build\dist\vantrel-print-host-<toolchain> then holds
-vantrel-print-host.exe, install.ps1, uninstall.ps1, host-paths.ps1,
-manifest.template.json and README.md (from install/); the DLLs the executable
-imports are listed at the end.
+The DLLs the executable imports are listed at the end. The MSI packages are built on
+Linux (scripts/build) or with WiX 3 from install\windows\vantrel-print-host.wxs, see
+install\README.md.
 
 .PARAMETER Toolchain
 msvc (default) or mingw.
@@ -49,24 +48,15 @@ try {
 }
 if (-not (Test-Path -LiteralPath $exe -PathType Leaf)) { throw "The build did not produce $exe" }
 
-$dist = Join-Path $root "build\dist\vantrel-print-host-$Toolchain"
-if (Test-Path -LiteralPath $dist) { Remove-Item -LiteralPath $dist -Recurse -Force }
-New-Item -ItemType Directory -Path $dist -Force | Out-Null
-Copy-Item -LiteralPath $exe -Destination $dist
-foreach ($name in 'install.ps1', 'uninstall.ps1', 'host-paths.ps1') {
-    Copy-Item -LiteralPath (Join-Path $root "install\windows\$name") -Destination $dist
-}
-Copy-Item -LiteralPath (Join-Path $root 'install\manifest.template.json') -Destination $dist
-Copy-Item -LiteralPath (Join-Path $root 'install\README.md') -Destination $dist
-Write-Host "Package: $dist"
+Write-Host "Built: $exe"
 
 # The imported DLLs: only system DLLs may appear (no VCRUNTIME, MSVCP or libstdc++).
 $dumpbin = Get-Command dumpbin.exe -ErrorAction SilentlyContinue
 $objdump = Get-Command objdump.exe -ErrorAction SilentlyContinue
 if ($dumpbin) {
-    & $dumpbin.Source /nologo /dependents (Join-Path $dist 'vantrel-print-host.exe')
+    & $dumpbin.Source /nologo /dependents $exe
 } elseif ($objdump) {
-    & $objdump.Source -p (Join-Path $dist 'vantrel-print-host.exe') | Select-String 'DLL Name'
+    & $objdump.Source -p $exe | Select-String 'DLL Name'
 } else {
     Write-Host 'dumpbin or objdump not on PATH: the imported DLLs are not listed.'
 }

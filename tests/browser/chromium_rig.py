@@ -4,8 +4,8 @@ registered for that Chromium profile exactly as a user's browser finds it.
 
 - extension_id: the stable id of an unpacked extension, from the "key" in its manifest.
 - render_host_manifest: the host manifest from install/manifest.template.json, by the same
-  substitutions as install/windows/install.ps1 (Chromium form with "allowed_origins",
-  Firefox form with "allowed_extensions").
+  substitutions as the packaging step cmake/msi_package.cmake (Chromium form with
+  "allowed_origins", Firefox form with "allowed_extensions").
 - HostRegistration: <user-data-dir>/NativeMessagingHosts/com.vantrel.print.json and the
   wrapper script it names, which starts the host under wine with the test's Wine prefix
   and CUPS scheduler, and logs every start with its arguments and the host's standard error.
@@ -33,7 +33,7 @@ import signal
 import subprocess
 import tempfile
 import time
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 EXTENSION_DIR = Path(__file__).resolve().parent / "extension"
@@ -100,7 +100,8 @@ def render_host_manifest(template: str, host_path: str, allowed: list[str], *,
     """Fills the manifest template. Each placeholder is a JSON string token that must occur
     exactly once: "@HOST_PATH@" becomes the host path as a JSON string, "@ALLOWED_KEY@" the
     member name ("allowed_origins", or "allowed_extensions" for Firefox) and
-    ["@ALLOWED_LIST@"] the list of origins or extension ids. install.ps1 does the same."""
+    ["@ALLOWED_LIST@"] the list of origins or extension ids. cmake/msi_package.cmake does
+    the same for the packages."""
     if not allowed:
         raise ValueError("at least one allowed extension is needed")
     pattern = FIREFOX_EXTENSION_ID if firefox else CHROMIUM_ORIGIN
@@ -137,10 +138,12 @@ exec {wine64} {host} "$@" 2>> {log_dir}/host-$$.stderr
 
 class HostRegistration:
     """The host registered in one Chromium user-data-dir: the manifest rendered from the
-    install template, pointing at a wrapper that runs the host under wine."""
+    install template, pointing at a wrapper that runs the host under wine. `host_exe` is a
+    Unix path, or the Windows path of a program installed in the prefix (PureWindowsPath),
+    which wine then starts by that path as a browser on Windows would."""
 
-    def __init__(self, user_data_dir: Path, origin: str, *, wine64: str, host_exe: Path,
-                 env: dict[str, str]):
+    def __init__(self, user_data_dir: Path, origin: str, *, wine64: str,
+                 host_exe: Path | PureWindowsPath, env: dict[str, str]):
         self.user_data_dir = Path(user_data_dir)
         self.log_dir = self.user_data_dir.parent / "host-logs"
         self.log_dir.mkdir(parents=True, exist_ok=True)
@@ -150,7 +153,9 @@ class HostRegistration:
         exports = "\n".join(f"export {name}={shlex.quote(value)}" for name, value in sorted(env.items()))
         self.wrapper.write_text(_WRAPPER.format(
             starts=shlex.quote(str(self.starts_log)), exports=exports,
-            wine64=shlex.quote(wine64), host=shlex.quote(str(Path(host_exe).resolve())),
+            wine64=shlex.quote(wine64),
+            host=shlex.quote(str(host_exe if isinstance(host_exe, PureWindowsPath)
+                                 else Path(host_exe).resolve())),
             log_dir=shlex.quote(str(self.log_dir))))
         self.wrapper.chmod(0o755)
         manifests = self.user_data_dir / "NativeMessagingHosts"

@@ -1,0 +1,149 @@
+"""The MSI packages under Wine, each test in a fresh prefix: msiexec /i of the per-user
+package registers the installed program for Chrome, Edge, Chromium and Firefox under HKCU,
+and that program, started by the path its manifest gives, answers and prints; an upgrade
+from a lower version replaces it in place and keeps the ledger; removal takes program,
+manifests and keys and leaves the ledger, also while a host runs and the lock is held; the
+per-machine package does the same under HKLM and Program Files."""
+
+import base64
+
+import harness
+import install_rig
+from install_rig import (BROWSER_KEYS, PER_MACHINE_FOLDER, PER_MACHINE_MSI, PER_USER_MSI,
+                         TEST_FIREFOX_ID, TEST_ORIGIN)
+
+
+def submit_payload(intent_id: str, queue: str) -> dict:
+    png = harness.make_png(64, 32)
+    return {"intent_id": intent_id, "printer": queue, "title": intent_id, "copies": 1, "dpi": 203,
+            "payload": {"format": "png", "base64": base64.b64encode(png).decode(),
+                        "width_px": 64, "height_px": 32}}
+
+
+class Packages(install_rig.InstallTestCase):
+    def assert_registered(self, root: str, folder) -> str:
+        """Every browser's key names its manifest in `folder`, which names the program there
+        and the test extension; returns the program's Windows path."""
+        program = folder / "vantrel-print-host.exe"
+        for browser, (key, manifest_name) in BROWSER_KEYS.items():
+            with self.subTest(browser=browser):
+                value = install_rig.reg_default(self.prefix, rf"{root}\{key}")
+                self.assertEqual(value, str(folder / manifest_name))
+                manifest, named = install_rig.read_manifest(self.prefix, value)
+                self.assertEqual((manifest["name"], manifest["type"], named),
+                                 ("com.vantrel.print", "stdio", program))
+                if browser == "Firefox":
+                    self.assertEqual(manifest["allowed_extensions"], [TEST_FIREFOX_ID])
+                    self.assertNotIn("allowed_origins", manifest)
+                else:
+                    self.assertEqual(manifest["allowed_origins"], [TEST_ORIGIN])
+        self.assertTrue(install_rig.unix_path(self.prefix, program).is_file())
+        return program
+
+    def assert_unregistered(self, root: str):
+        for browser, (key, _) in BROWSER_KEYS.items():
+            self.assertIsNone(install_rig.reg_default(self.prefix, rf"{root}\{key}"), browser)
+
+    def submit(self, host, intent_id: str, *, duplicate: bool) -> dict:
+        answer = host.request("submit", intent_id, submit_payload(intent_id, self.QUEUE), timeout=60)
+        self.assertTrue(answer["ok"], answer)
+        self.assertEqual((answer["result"]["state"], answer["result"]["duplicate"]),
+                         ("SUBMITTED", duplicate))
+        return answer["result"]
+
+    def documents(self, title: str) -> list:
+        return [d for d in self.cups.wait_for_documents(1) if d.title == title]
+
+    # ---- per user
+
+    def test_per_user_install_registers_the_program_for_every_browser_and_it_prints(self):
+        self.install(PER_USER_MSI)
+        program = self.assert_registered("HKCU", install_rig.per_user_folder(self.prefix))
+        self.assert_unregistered("HKLM")
+        host = self.start_installed_host(program)
+        hello = host.request("hello")
+        self.assertTrue(hello["ok"], hello)
+        # One version everywhere: the package's entry among installed programs and hello.
+        self.assertEqual(install_rig.installed_products(self.prefix), [hello["result"]["version"]])
+        self.submit(host, "installed-print-1", duplicate=False)
+        self.assertEqual(len(self.documents("installed-print-1")), 1)
+
+    def test_upgrade_from_a_lower_version_replaces_it_and_keeps_the_ledger(self):
+        built = install_rig.build_package("0.9.0", self.scratch)
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        older = self.scratch / "vantrel-print-host-per-user.msi"
+        self.install(older)
+        self.assertEqual(install_rig.installed_products(self.prefix), ["0.9.0"])
+        program = install_rig.per_user_folder(self.prefix) / "vantrel-print-host.exe"
+        with self.start_installed_host(program) as host:
+            first = self.submit(host, "before-upgrade", duplicate=False)
+            version = host.request("hello")["result"]["version"]
+
+        self.install(PER_USER_MSI)
+        self.assertEqual(install_rig.installed_products(self.prefix), [version])
+        self.assert_registered("HKCU", install_rig.per_user_folder(self.prefix))
+        host = self.start_installed_host(program)
+        job = host.request("get_job", "j1", {"intent_id": "before-upgrade"})
+        self.assertEqual((job["ok"], job["result"]["os_job_id"]), (True, first["os_job_id"]), job)
+        self.assertEqual(self.submit(host, "before-upgrade", duplicate=True), dict(first, duplicate=True))
+        self.assertEqual(len(self.documents("before-upgrade")), 1)
+
+        # Going back is refused, and the later version stays.
+        self.assertNotEqual(install_rig.msiexec(self.prefix, "/i", older).returncode, 0)
+        self.assertEqual(install_rig.installed_products(self.prefix), [version])
+
+    def test_removal_deletes_program_manifests_and_keys_and_keeps_the_ledger(self):
+        self.install(PER_USER_MSI)
+        folder = install_rig.per_user_folder(self.prefix)
+        with self.start_installed_host(folder / "vantrel-print-host.exe") as host:
+            self.submit(host, "before-removal", duplicate=False)
+        ledger = self.prefix.read_state_file("ledger.json")
+
+        result = install_rig.msiexec(self.prefix, "/x", PER_USER_MSI)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(install_rig.unix_path(self.prefix, folder).exists())
+        self.assert_unregistered("HKCU")
+        self.assertEqual(install_rig.installed_products(self.prefix), [])
+        self.assertEqual(self.prefix.read_state_file("ledger.json"), ledger)
+
+    def test_removal_while_a_host_runs_and_the_state_lock_is_held(self):
+        # The host is started as a browser would and stays connected; the lock is held the
+        # way a second host in the middle of a request holds it.
+        self.install(PER_USER_MSI)
+        folder = install_rig.per_user_folder(self.prefix)
+        host = self.start_installed_host(folder / "vantrel-print-host.exe")
+        first = self.submit(host, "during-removal", duplicate=False)
+        ledger = self.prefix.read_state_file("ledger.json")
+        with harness.hold_ledger_lock(self.prefix):
+            result = install_rig.msiexec(self.prefix, "/x", PER_USER_MSI)
+            # Under Wine the removal succeeds and leaves the running program's file (Windows
+            # would delete it at the next restart and say so with 3010); no browser finds
+            # it any more.
+            self.assertEqual(result.returncode, 0, result.stderr)
+            for name in ("com.vantrel.print.json", "com.vantrel.print.firefox.json"):
+                self.assertFalse(install_rig.unix_path(self.prefix, folder / name).exists())
+            self.assert_unregistered("HKCU")
+            self.assertEqual(install_rig.installed_products(self.prefix), [])
+            self.assertEqual(host.request("get_job", "busy", {"intent_id": "during-removal"})
+                             ["error"]["code"], "BRIDGE_BUSY")
+        self.assertEqual(self.prefix.read_state_file("ledger.json"), ledger)
+        job = host.request("get_job", "after", {"intent_id": "during-removal"})
+        self.assertEqual((job["ok"], job["result"]["os_job_id"]), (True, first["os_job_id"]), job)
+
+    # ---- per machine
+
+    def test_per_machine_install_and_removal_under_hklm(self):
+        self.install(PER_MACHINE_MSI)
+        program = self.assert_registered("HKLM", PER_MACHINE_FOLDER)
+        self.assert_unregistered("HKCU")
+        with self.start_installed_host(program) as host:
+            self.assertTrue(host.request("hello")["ok"])
+        result = install_rig.msiexec(self.prefix, "/x", PER_MACHINE_MSI)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(install_rig.unix_path(self.prefix, PER_MACHINE_FOLDER).exists())
+        self.assert_unregistered("HKLM")
+        self.assertEqual(install_rig.installed_products(self.prefix), [])
+
+
+if __name__ == "__main__":
+    install_rig.main()

@@ -1,0 +1,123 @@
+"""The packaging step itself (cmake/msi_package.cmake, which the `msi` target runs), without
+Wine: signing with a throwaway self-signed certificate gives the program inside the package
+and both packages signatures that osslsigncode verifies; without a certificate it says the
+artefacts are unsigned; only the per-machine package asks for elevation; a package built
+without an extension parameter is refused, naming the parameter, and nothing is left
+behind."""
+
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+import harness
+import install_rig
+
+OPENSSL = shutil.which("openssl")
+OSSLSIGNCODE = shutil.which("osslsigncode")
+MSIEXTRACT = shutil.which("msiextract")
+MSIINFO = shutil.which("msiinfo")
+PACKAGES = ("vantrel-print-host-per-user.msi", "vantrel-print-host-per-machine.msi")
+
+
+def missing() -> list[str]:
+    found = []
+    if not harness.host_executable().is_file():
+        found.append(f"{harness.host_executable()} (run: bash scripts/build)")
+    for name, tool in (("openssl", OPENSSL), ("osslsigncode", OSSLSIGNCODE),
+                       ("msiextract (msitools)", MSIEXTRACT), ("msiinfo (msitools)", MSIINFO),
+                       ("wixl", install_rig.WIXL),
+                       ("cmake", install_rig.CMAKE)):
+        if tool is None:
+            found.append(name)
+    return found
+
+
+def run(args: list[str], **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=120, **kwargs)
+
+
+class PackageBuild(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        install_rig.skip_unless_present(missing())
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="vantrel-package-"))
+        self.addCleanup(shutil.rmtree, self.root, True)
+
+    def make_certificate(self) -> tuple[Path, Path, Path]:
+        """A self-signed code-signing certificate: (PEM, PKCS#12, password file)."""
+        key, cert = self.root / "key.pem", self.root / "cert.pem"
+        p12, password = self.root / "signing.p12", self.root / "password.txt"
+        password.write_text("throwaway-password\n")
+        made = run([OPENSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Vantrel Print Host test signing", "-keyout", str(key),
+                    "-out", str(cert), "-addext", "extendedKeyUsage=codeSigning"])
+        self.assertEqual(made.returncode, 0, made.stderr)
+        exported = run([OPENSSL, "pkcs12", "-export", "-inkey", str(key), "-in", str(cert),
+                        "-out", str(p12), "-passout", f"file:{password}"])
+        self.assertEqual(exported.returncode, 0, exported.stderr)
+        return cert, p12, password
+
+    def verify(self, path: Path, cert: Path) -> subprocess.CompletedProcess:
+        return run([OSSLSIGNCODE, "verify", "-CAfile", str(cert), "-in", str(path)])
+
+    def test_signed_build_signs_the_program_it_packages_and_both_packages(self):
+        cert, p12, password = self.make_certificate()
+        out = self.root / "dist"
+        built = install_rig.build_package(
+            "1.0.0", out, scope="perUser;perMachine", VANTREL_SIGN_PKCS12=str(p12),
+            VANTREL_SIGN_PASSWORD_FILE=str(password), OSSLSIGNCODE=OSSLSIGNCODE)
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        self.assertNotIn("UNSIGNED", built.stdout)
+        for name in PACKAGES:
+            with self.subTest(package=name):
+                checked = self.verify(out / name, cert)
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                extracted = self.root / f"extract-{name}"
+                extracted.mkdir()
+                self.assertEqual(run([MSIEXTRACT, "-C", str(extracted), str(out / name)]).returncode, 0)
+                (program,) = extracted.rglob("vantrel-print-host.exe")
+                checked = self.verify(program, cert)
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        # The build's own program is left as the linker made it.
+        self.assertNotEqual(self.verify(harness.host_executable(), cert).returncode, 0)
+
+    def test_unsigned_build_says_so(self):
+        built = install_rig.build_package("1.0.0", self.root / "dist")
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        self.assertIn("UNSIGNED", built.stdout)
+
+    def test_only_the_per_machine_package_asks_for_elevation(self):
+        # Wine never prompts, so this is read from the packages: summary word count bit 8
+        # ("elevated privileges are not required") and the ALLUSERS property.
+        out = self.root / "dist"
+        built = install_rig.build_package("1.0.0", out, scope="perUser;perMachine")
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        for name, elevates in zip(PACKAGES, (False, True)):
+            with self.subTest(package=name):
+                summary = run([MSIINFO, "suminfo", str(out / name)]).stdout
+                word_count = int(re.search(r"^Source: (\d+)", summary, re.M).group(1))
+                self.assertEqual(not word_count & 8, elevates, summary)
+                self.assertIn("Template: x64;", summary)
+                properties = run([MSIINFO, "export", str(out / name), "Property"]).stdout
+                self.assertEqual("ALLUSERS\t1" in properties.splitlines(), elevates)
+
+    def test_package_without_an_extension_parameter_is_refused_by_name(self):
+        out = self.root / "dist"
+        for parameter in ("VANTREL_ALLOWED_ORIGINS", "VANTREL_FIREFOX_EXTENSION_IDS"):
+            with self.subTest(parameter=parameter):
+                (out / PACKAGES[0]).parent.mkdir(parents=True, exist_ok=True)
+                (out / PACKAGES[0]).write_bytes(b"an earlier build's package")
+                built = install_rig.build_package("1.0.0", out, **{parameter: ""})
+                self.assertNotEqual(built.returncode, 0)
+                self.assertIn(f"{parameter} is empty", built.stderr)
+                self.assertFalse((out / PACKAGES[0]).exists())
+
+
+if __name__ == "__main__":
+    install_rig.main(missing())
