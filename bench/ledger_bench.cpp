@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "../tests/fake_state_files.hpp"
-#include "state/host_state.hpp"
+#include "domain/state/host_state.hpp"
 
 namespace {
 

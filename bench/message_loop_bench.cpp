@@ -1,8 +1,8 @@
 #include <benchmark/benchmark.h>
 
 #include "../tests/fake_streams.hpp"
-#include "host/envelope.hpp"
-#include "host/message_loop.hpp"
+#include "protocol/envelope.hpp"
+#include "protocol/message_loop.hpp"
 
 namespace {
 
@@ -37,8 +37,8 @@ void BM_DecodeEightMebibyteEnvelope(benchmark::State& state) {
   const std::string head = R"({"protocol":1,"request_id":"big","type":"submit","payload":")";
   std::string body = head + std::string(vantrel::MAX_MESSAGE_LEN - head.size() - 2, 'A') + "\"}";
   for (auto _ : state) {
-    auto request = vantrel::decode_envelope(
-        {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
+    auto request =
+        vantrel::decode_envelope({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
     benchmark::DoNotOptimize(request);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(body.size()));

@@ -4,10 +4,10 @@
 #include <random>
 
 #include "../tests/test_png.hpp"
-#include "submit/base64.hpp"
-#include "submit/label_bitmap_decoding.hpp"
-#include "submit/payload_digest.hpp"
-#include "submit/raster_payload.hpp"
+#include "domain/submit/base64.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/payload_digest.hpp"
+#include "domain/submit/raster_payload.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <benchmark/benchmark.h>
 
-#include "host/json.hpp"
+#include "base/json.hpp"
 
 static void BM_AppendJsonString(benchmark::State& state) {
   const std::string text(1 << 20, 'x');

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "domain/submit/base64.hpp"
 #include "fuzz_check.hpp"
-#include "submit/base64.hpp"
 #include "test_png.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -9,14 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "domain/state/host_state.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/submit_flow.hpp"
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
 #include "fake_watchdogs.hpp"
 #include "fuzz_check.hpp"
-#include "host/message_loop.hpp"
-#include "state/host_state.hpp"
-#include "submit/label_bitmap_decoding.hpp"
-#include "submit/submit_flow.hpp"
+#include "protocol/answers.hpp"
+#include "protocol/message_loop.hpp"
+#include "protocol/requests.hpp"
 
 using namespace vantrel;
 
@@ -63,7 +65,8 @@ class FuzzHandlers final : public MessageHandlers {
     Result<SubmitRequest> request = map_submit_request(payload);
     if (!request) return std::unexpected(std::move(request.error()));
     SubmitServices services{watchdogs, printer, &decode_label_bitmap};
-    return handle_submit(*request, static_cast<FuzzState&>(state).state, services);
+    return answer_of(handle_submit(*request, static_cast<FuzzState&>(state).state, services),
+                     submit_result);
   }
 
   testing::FakeStateFiles files;

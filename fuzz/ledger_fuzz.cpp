@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "domain/state/ledger.hpp"
+#include "domain/state/recovery.hpp"
 #include "fuzz_check.hpp"
-#include "state/ledger.hpp"
-#include "state/recovery.hpp"
 
 using namespace vantrel;
 

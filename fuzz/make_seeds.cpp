@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/json.hpp"
+#include "domain/state/ledger.hpp"
 #include "fake_streams.hpp"
-#include "host/json.hpp"
-#include "state/ledger.hpp"
 #include "test_png.hpp"
 
 using namespace vantrel;

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <span>
 
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/raster_payload.hpp"
 #include "fuzz_check.hpp"
-#include "submit/label_bitmap_decoding.hpp"
-#include "submit/raster_payload.hpp"
 #include "test_png.hpp"
 
 using namespace vantrel;

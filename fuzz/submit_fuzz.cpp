@@ -7,12 +7,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/json.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/payload_digest.hpp"
+#include "domain/submit/raster_payload.hpp"
+#include "domain/submit/submit_request.hpp"
 #include "fuzz_check.hpp"
-#include "host/json.hpp"
-#include "submit/label_bitmap_decoding.hpp"
-#include "submit/payload_digest.hpp"
-#include "submit/raster_payload.hpp"
-#include "submit/submit_request.hpp"
+#include "protocol/requests.hpp"
 #include "test_png.hpp"
 
 using namespace vantrel;

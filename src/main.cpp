@@ -1,7 +1,7 @@
 // Process entry of the native-messaging host. The browser passes arguments (its extension's
 // origin, a parent window); the host has no options and ignores them.
-#include "host/host_handlers.hpp"
-#include "host/standard_streams.hpp"
+#include "protocol/host_handlers.hpp"
+#include "protocol/standard_streams.hpp"
 
 int main() {
   vantrel::StandardStreams streams = vantrel::take_standard_streams();

@@ -1,4 +1,4 @@
-#include "submit/base64.hpp"
+#include "domain/submit/base64.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "host/channel.hpp"
+#include "protocol/channel.hpp"
 
 #include <gtest/gtest.h>
 
+#include "base/os_error.hpp"
 #include "fake_streams.hpp"
-#include "host/os_error.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "state/durable_file.hpp"
+#include "domain/state/durable_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/os_error.hpp"
+#include "domain/state/windows_path.hpp"
 #include "fake_state_files.hpp"
-#include "host/os_error.hpp"
-#include "state/windows_path.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,6 +1,8 @@
-#include "host/envelope.hpp"
+#include "protocol/envelope.hpp"
 
 #include <gtest/gtest.h>
+
+#include "protocol/answers.hpp"
 
 namespace vantrel {
 namespace {
@@ -18,7 +20,7 @@ TEST(Envelope, HelloAnswerIsByteExact) {
   auto request = decode(R"({"protocol":1,"request_id":"a","type":"hello"})");
   ASSERT_TRUE(request);
   EXPECT_TRUE(request->payload.is_null());
-  EXPECT_EQ(encode_response({request->request_id, handle_hello()}), HELLO_ANSWER);
+  EXPECT_EQ(encode_response({request->request_id, hello_result()}), HELLO_ANSWER);
 }
 
 TEST(Envelope, IgnoresUnknownMembersWhateverTheirValue) {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "host/utf.hpp"
-#include "winprint/print_device.hpp"
+#include "base/utf.hpp"
+#include "domain/printing/print_device.hpp"
 
 namespace vantrel::testing_support {
 

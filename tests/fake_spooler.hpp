@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/utf.hpp"
-#include "winprint/spooler.hpp"
+#include "base/utf.hpp"
+#include "domain/printing/spooler.hpp"
 
 namespace vantrel::testing_support {
 

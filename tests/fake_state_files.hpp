@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "host/utf.hpp"
-#include "state/state_files.hpp"
+#include "base/utf.hpp"
+#include "domain/state/state_files.hpp"
 
 namespace vantrel::testing {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/channel.hpp"
+#include "protocol/channel.hpp"
 
 namespace vantrel::testing {
 

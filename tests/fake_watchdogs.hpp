@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/watchdog.hpp"
+#include "domain/watchdog.hpp"
 
 namespace vantrel::testing_support {
 

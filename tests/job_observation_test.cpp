@@ -1,4 +1,4 @@
-#include "state/job_observation.hpp"
+#include "domain/printing/job_observation.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "fake_spooler.hpp"
 #include "fake_state_files.hpp"
 #include "fake_watchdogs.hpp"
-#include "host/os_error.hpp"
+#include "protocol/answers.hpp"
+#include "protocol/requests.hpp"
 
 namespace vantrel {
 namespace {
@@ -77,7 +79,8 @@ class JobObservation : public ::testing::Test {
     open();
     files.calls.clear();
     if (after_open) after_open(*state_);
-    Result<JsonValue> answer = handle_get_job(intent_id, *state_, spooler, watchdogs);
+    Result<JsonValue> answer =
+        answer_of(handle_get_job(intent_id, *state_, spooler, watchdogs), job_record_result);
     in_memory_after_ = state_->ledger;
     state_.reset();
     return answer;
@@ -150,7 +153,7 @@ TEST_P(JobObservationMapping, MovesTheRecordAsTheSpoolerAnswerImplies) {
   const bool changed = c.expected != c.stored;
   JobRecord expected = stored_record(c.expected);
   if (changed) expected.updated_at_ms = now_ms();
-  EXPECT_EQ(*answer, job_record_json(expected));
+  EXPECT_EQ(*answer, job_record_result(expected));
   EXPECT_EQ(saves(), changed ? 1u : 0u);
   EXPECT_EQ(on_disk().jobs.at("order-17"), expected);
   EXPECT_EQ(on_disk().updated_at_ms, changed ? now_ms() : STORED_AT_MS);
@@ -236,7 +239,7 @@ TEST_P(JobObservationSettled, IsAnsweredAsStoredWithoutSpoolerOrWatchdog) {
   const auto answer = get_job();
 
   ASSERT_TRUE(answer);
-  EXPECT_EQ(*answer, job_record_json(record));
+  EXPECT_EQ(*answer, job_record_result(record));
   EXPECT_TRUE(spooler.calls.empty());
   EXPECT_TRUE(watchdogs.labels.empty());
   EXPECT_EQ(saves(), 0u);
@@ -275,7 +278,7 @@ TEST_P(JobObservationJobId, OnlyAnUnsigned32BitNumberReachesTheSpooler) {
     ASSERT_GE(spooler.calls.size(), 2u);
     EXPECT_EQ(spooler.calls[1], "GetJobW(#1, " + std::to_string(*c.number) + ", 1, null, 0)");
   } else {
-    EXPECT_EQ(*answer, job_record_json(stored_record("SUBMITTED", c.text)));
+    EXPECT_EQ(*answer, job_record_result(stored_record("SUBMITTED", c.text)));
     EXPECT_TRUE(spooler.calls.empty());
     EXPECT_EQ(saves(), 0u);
   }
@@ -327,7 +330,7 @@ TEST_F(JobObservation, FailedArmingLeavesTheSpoolerAlone) {
   store(stored_record("OBSERVED"));
   const auto answer = get_job();
   ASSERT_TRUE(answer);
-  EXPECT_EQ(*answer, job_record_json(stored_record("OBSERVED")));
+  EXPECT_EQ(*answer, job_record_result(stored_record("OBSERVED")));
   EXPECT_TRUE(spooler.calls.empty());
   EXPECT_EQ(saves(), 0u);
 }

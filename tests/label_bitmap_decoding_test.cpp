@@ -1,4 +1,4 @@
-#include "submit/label_bitmap_decoding.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
 
 #include <gtest/gtest.h>
 

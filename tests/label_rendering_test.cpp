@@ -1,12 +1,12 @@
-#include "winprint/label_rendering.hpp"
+#include "domain/printing/label_rendering.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "base/os_error.hpp"
 #include "fake_print_device.hpp"
-#include "host/os_error.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,11 +1,11 @@
-#include "state/ledger.hpp"
+#include "domain/state/ledger.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "base/os_error.hpp"
 #include "fake_state_files.hpp"
-#include "host/os_error.hpp"
 
 namespace vantrel {
 namespace {

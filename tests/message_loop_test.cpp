@@ -1,4 +1,4 @@
-#include "host/message_loop.hpp"
+#include "protocol/message_loop.hpp"
 
 #include <gtest/gtest.h>
 

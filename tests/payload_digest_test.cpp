@@ -1,4 +1,4 @@
-#include "submit/payload_digest.hpp"
+#include "domain/submit/payload_digest.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

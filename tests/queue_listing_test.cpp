@@ -1,12 +1,13 @@
-#include "winprint/queue_listing.hpp"
+#include "domain/printing/queue_listing.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "base/os_error.hpp"
 #include "fake_spooler.hpp"
 #include "fake_watchdogs.hpp"
-#include "host/os_error.hpp"
+#include "protocol/answers.hpp"
 
 namespace vantrel {
 namespace {
@@ -20,7 +21,8 @@ Result<JsonValue> list(FakeSpooler& spooler) {
   FakeWatchdogs watchdogs;
   int calls_outside_watchdog = 0;
   spooler.on_call = [&] { calls_outside_watchdog += watchdogs.armed_now == 1 ? 0 : 1; };
-  Result<JsonValue> result = handle_list_printers(spooler, watchdogs);
+  Result<JsonValue> result =
+      answer_of(handle_list_printers(spooler, watchdogs), queue_listing_result);
   EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"list_printers"});
   EXPECT_EQ(watchdogs.armed_now, 0);
   EXPECT_EQ(calls_outside_watchdog, 0);

@@ -1,12 +1,12 @@
-#include "submit/raster_payload.hpp"
+#include "domain/submit/raster_payload.hpp"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <random>
 
-#include "submit/label_bitmap_decoding.hpp"
-#include "submit/png_read_session.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/png_read_session.hpp"
 #include "test_png.hpp"
 
 namespace vantrel {

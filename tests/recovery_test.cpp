@@ -1,4 +1,4 @@
-#include "state/recovery.hpp"
+#include "domain/state/recovery.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
+#include "base/os_error.hpp"
+#include "domain/state/host_state.hpp"
 #include "fake_state_files.hpp"
-#include "host/os_error.hpp"
-#include "state/host_state.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "submit/submit_flow.hpp"
+#include "domain/submit/submit_flow.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,13 +8,14 @@
 #include <tuple>
 #include <vector>
 
+#include "base/os_error.hpp"
+#include "domain/state/host_state.hpp"
+#include "domain/submit/base64.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/payload_digest.hpp"
 #include "fake_state_files.hpp"
 #include "fake_watchdogs.hpp"
-#include "host/os_error.hpp"
-#include "state/host_state.hpp"
-#include "submit/base64.hpp"
-#include "submit/label_bitmap_decoding.hpp"
-#include "submit/payload_digest.hpp"
+#include "protocol/answers.hpp"
 #include "test_png.hpp"
 
 namespace vantrel {
@@ -178,7 +179,7 @@ class SubmitFlow : public ::testing::Test {
     if (!state_) open();
     files.calls.clear();
     SubmitServices services{watchdogs, printer, decoder};
-    Result<JsonValue> answer = handle_submit(request, *state_, services);
+    Result<JsonValue> answer = answer_of(handle_submit(request, *state_, services), submit_result);
     ledger_after_ = state_->ledger;
     state_.reset();
     return answer;

@@ -1,8 +1,10 @@
-#include "submit/submit_request.hpp"
+#include "domain/submit/submit_request.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "protocol/requests.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "host/host_error.hpp"
-#include "host/json.hpp"
-#include "host/os_error.hpp"
-#include "host/utf.hpp"
+#include "base/error.hpp"
+#include "base/json.hpp"
+#include "base/os_error.hpp"
+#include "base/utf.hpp"
 
 namespace vantrel {
 namespace {

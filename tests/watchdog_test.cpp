@@ -1,4 +1,4 @@
-#include "host/watchdog.hpp"
+#include "domain/watchdog.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,0 +1,95 @@
+#include <windows.h>
+
+#include "domain/printing/print_device.hpp"
+
+namespace vantrel {
+namespace {
+
+static_assert(sizeof(WCHAR) == sizeof(char16_t));
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+#ifdef _WIN64
+static_assert(sizeof(DOCINFOW) == 40);
+#endif
+
+HDC native_dc(const DeviceContext& dc) {
+  return static_cast<HDC>(dc.native());
+}
+
+GdiReply reply_of(int value) {
+  // Read before anything else can overwrite it.
+  const DWORD error = GetLastError();
+  return GdiReply{value, static_cast<std::uint32_t>(error)};
+}
+
+// BITMAPINFO declares a single colour entry, which is exactly the one we pass.
+BITMAPINFO to_native(const LabelBitmapInfo& info) {
+  BITMAPINFO native{};
+  native.bmiHeader.biSize = info.size;
+  native.bmiHeader.biWidth = info.width;
+  native.bmiHeader.biHeight = info.height;
+  native.bmiHeader.biPlanes = info.planes;
+  native.bmiHeader.biBitCount = info.bit_count;
+  native.bmiHeader.biCompression = info.compression;
+  native.bmiHeader.biSizeImage = info.size_image;
+  native.bmiHeader.biXPelsPerMeter = info.x_pels_per_meter;
+  native.bmiHeader.biYPelsPerMeter = info.y_pels_per_meter;
+  native.bmiHeader.biClrUsed = info.clr_used;
+  native.bmiHeader.biClrImportant = info.clr_important;
+  native.bmiColors[0].rgbBlue = info.colour0[0];
+  native.bmiColors[0].rgbGreen = info.colour0[1];
+  native.bmiColors[0].rgbRed = info.colour0[2];
+  native.bmiColors[0].rgbReserved = info.colour0[3];
+  return native;
+}
+
+class Win32PrintDevices final : public PrintDevices {
+ public:
+  std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device) override {
+    const HDC dc = CreateDCW(nullptr, reinterpret_cast<LPCWSTR>(device.c_str()), nullptr, nullptr);
+    if (dc == nullptr) return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
+    return DeviceContext(*this, dc);
+  }
+
+  int get_device_caps(const DeviceContext& dc, int index) override {
+    return GetDeviceCaps(native_dc(dc), index);
+  }
+
+  GdiReply start_doc(const DeviceContext& dc, const LabelDocInfo& doc) override {
+    DOCINFOW native{};
+    native.cbSize = doc.size;
+    native.lpszDocName = reinterpret_cast<LPCWSTR>(doc.doc_name);
+    native.lpszOutput = reinterpret_cast<LPCWSTR>(doc.output);
+    native.lpszDatatype = reinterpret_cast<LPCWSTR>(doc.datatype);
+    native.fwType = doc.type;
+    return reply_of(StartDocW(native_dc(dc), &native));
+  }
+
+  GdiReply start_page(const DeviceContext& dc) override {
+    return reply_of(StartPage(native_dc(dc)));
+  }
+
+  GdiReply stretch_dib_bits(const DeviceContext& dc, const StretchDibCall& call) override {
+    const BITMAPINFO info = to_native(*call.info);
+    return reply_of(StretchDIBits(native_dc(dc), call.dest_x, call.dest_y, call.dest_width,
+                                  call.dest_height, call.src_x, call.src_y, call.src_width,
+                                  call.src_height, call.bits, &info, call.usage, call.rop));
+  }
+
+  GdiReply end_page(const DeviceContext& dc) override { return reply_of(EndPage(native_dc(dc))); }
+
+  GdiReply end_doc(const DeviceContext& dc) override { return reply_of(EndDoc(native_dc(dc))); }
+
+  void abort_doc(const DeviceContext& dc) noexcept override { AbortDoc(native_dc(dc)); }
+
+ private:
+  void delete_dc(void* native) noexcept override { DeleteDC(static_cast<HDC>(native)); }
+};
+
+}  // namespace
+
+PrintDevices& windows_print_devices() {
+  static Win32PrintDevices devices;
+  return devices;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,99 @@
+#include <windows.h>
+#include <winspool.h>
+
+#include "domain/printing/spooler.hpp"
+
+namespace vantrel {
+namespace {
+
+static_assert(sizeof(WCHAR) == sizeof(char16_t));
+#ifdef _WIN64
+static_assert(JOB_INFO_1W_SIZE == sizeof(JOB_INFO_1W));
+#endif
+
+HANDLE native_handle(const PrinterHandle& printer) {
+  return static_cast<HANDLE>(printer.native());
+}
+
+class Win32Spooler final : public Spooler {
+ public:
+  EnumPrintersReply enum_printers(std::uint32_t flags, std::uint32_t level, std::byte* buffer,
+                                  std::uint32_t size) override {
+    DWORD needed = 0;
+    DWORD returned = 0;
+    EnumPrintersReply reply;
+    reply.ok = EnumPrintersW(flags, nullptr, level, reinterpret_cast<LPBYTE>(buffer), size, &needed,
+                             &returned) != FALSE;
+    reply.last_error = GetLastError();
+    reply.needed = needed;
+    reply.returned = returned;
+    if (reply.ok && buffer != nullptr && level == 4) {
+      // Never read past the buffer, whatever count came back.
+      const DWORD fits = size / sizeof(PRINTER_INFO_4W);
+      const auto* records = reinterpret_cast<const PRINTER_INFO_4W*>(buffer);
+      for (DWORD i = 0; i < returned && i < fits; ++i) {
+        reply.names.push_back(reinterpret_cast<const char16_t*>(records[i].pPrinterName));
+      }
+    }
+    return reply;
+  }
+
+  std::expected<PrinterHandle, std::uint32_t> open_printer(const std::u16string& name) override {
+    HANDLE handle = nullptr;
+    // OpenPrinterW takes a non-const name it does not change.
+    if (OpenPrinterW(const_cast<LPWSTR>(reinterpret_cast<LPCWSTR>(name.c_str())), &handle,
+                     nullptr) == FALSE) {
+      return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
+    }
+    return PrinterHandle(*this, handle);
+  }
+
+  GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,
+                              std::uint32_t size) override {
+    DWORD needed = 0;
+    GetPrinterReply reply;
+    reply.ok = GetPrinterW(native_handle(printer), level, reinterpret_cast<LPBYTE>(buffer), size,
+                           &needed) != FALSE;
+    reply.last_error = GetLastError();
+    reply.needed = needed;
+    if (reply.ok && buffer != nullptr && level == 6 && size >= sizeof(PRINTER_INFO_6)) {
+      reply.status = reinterpret_cast<const PRINTER_INFO_6*>(buffer)->dwStatus;
+    }
+    return reply;
+  }
+
+  GetDefaultPrinterReply get_default_printer(char16_t* buffer, std::uint32_t count) override {
+    DWORD units = count;
+    GetDefaultPrinterReply reply;
+    reply.ok = GetDefaultPrinterW(reinterpret_cast<LPWSTR>(buffer), &units) != FALSE;
+    reply.last_error = GetLastError();
+    reply.count = units;
+    return reply;
+  }
+
+  GetJobReply get_job(const PrinterHandle& printer, std::uint32_t job_id, std::uint32_t level,
+                      std::byte* buffer, std::uint32_t size) override {
+    DWORD needed = 0;
+    GetJobReply reply;
+    reply.ok = GetJobW(native_handle(printer), job_id, level, reinterpret_cast<LPBYTE>(buffer),
+                       size, &needed) != FALSE;
+    reply.last_error = GetLastError();
+    reply.needed = needed;
+    if (reply.ok && buffer != nullptr && level == 1 && size >= sizeof(JOB_INFO_1W)) {
+      reply.status = reinterpret_cast<const JOB_INFO_1W*>(buffer)->Status;
+    }
+    return reply;
+  }
+
+ private:
+  void close_printer(void* native) noexcept override { ClosePrinter(static_cast<HANDLE>(native)); }
+};
+
+}  // namespace
+
+Spooler& windows_spooler() {
+  static Win32Spooler spooler;
+  return spooler;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,147 @@
+#include "domain/submit/submit_flow.hpp"
+
+#include "domain/submit/payload_digest.hpp"
+#include "domain/submit/raster_payload.hpp"
+
+namespace vantrel {
+namespace {
+
+constexpr std::string_view INTENT_CONFLICT_TEXT =
+    "This print-attempt identifier was already used for different output.";
+constexpr std::string_view ATTEMPT_FAILED_TEXT =
+    "This attempt already failed. Use a deliberate reprint attempt with a new identifier.";
+constexpr std::string_view UNKNOWN_OUTCOME_TEXT =
+    "This attempt may already be in the operating-system queue. Use a deliberate reprint "
+    "attempt instead of resubmitting it.";
+constexpr std::string_view INVALID_STATE_TEXT = "The stored print attempt has an invalid state.";
+constexpr std::string_view MEDIA_UNSUPPORTED_TEXT =
+    "Windows media tokens are not supported yet; select the label size in the queue "
+    "preferences.";
+constexpr std::string_view UNDECODABLE_TEXT = "Windows could not decode the PNG label.";
+constexpr std::string_view RETRY_STATE_LOST_TEXT =
+    "The print job was not submitted, but its retry state could not be saved: ";
+
+// The answer to a repeated intent_id, decided from the stored attempt alone.
+Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view digest,
+                                       std::string_view printer) {
+  // The digest has no separator between queue and media token, so a different queue can
+  // collide with the stored digest; a different queue is always different output.
+  if (stored.payload_sha256 != digest || stored.printer != printer) {
+    return fail(code::INTENT_CONFLICT, std::string(INTENT_CONFLICT_TEXT));
+  }
+  const std::string_view state = stored.state;
+  if (state == attempt_state::SUBMITTED || state == attempt_state::COMPLETED ||
+      state == attempt_state::OBSERVED) {
+    return SubmitAnswer{true, stored};
+  }
+  if (state == attempt_state::FAILED) {
+    return fail(code::ATTEMPT_FAILED, std::string(ATTEMPT_FAILED_TEXT));
+  }
+  if (state == attempt_state::DISPATCHING || state == attempt_state::UNKNOWN) {
+    return fail(code::UNKNOWN_OUTCOME, std::string(UNKNOWN_OUTCOME_TEXT));
+  }
+  return fail(code::STATE_CORRUPT, std::string(INVALID_STATE_TEXT));
+}
+
+// Steps that run under the "submit" watchdog: the media refusal, the second decoding, and the
+// rendering. The job number, or the outcome's error.
+Result<std::uint32_t> print_under_watchdog(const SubmitRequest& request,
+                                           std::span<const std::uint8_t> png,
+                                           SubmitServices& services) {
+  auto outcome =
+      run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> Result<std::uint32_t> {
+        if (request.media) {
+          return fail(code::MEDIA_UNSUPPORTED, std::string(MEDIA_UNSUPPORTED_TEXT));
+        }
+        auto bitmap = services.decode_bitmap(png);
+        if (!bitmap) return fail(code::BAD_REQUEST, std::string(UNDECODABLE_TEXT));
+        return services.printer.print_label(request.printer, request.title, *bitmap, request.dpi,
+                                            request.copies);
+      });
+  // Without a watchdog the stretch never began: nothing has reached Windows.
+  if (!outcome) return fail(code::PRE_SUBMIT_UNAVAILABLE, std::move(outcome.error().message));
+  return std::move(*outcome);
+}
+
+Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& state,
+                                    Result<std::uint32_t> outcome) {
+  auto& jobs = state.ledger.jobs;
+  const std::uint64_t now = state.now();
+
+  if (!outcome && outcome.error().code == code::PRE_SUBMIT_UNAVAILABLE) {
+    // Nothing reached Windows: forget the attempt so that the same intent_id may print later.
+    jobs.erase(request.intent_id);
+    state.ledger.updated_at_ms = now;
+    if (auto saved = state.save(); !saved) {
+      return fail(code::UNKNOWN_OUTCOME,
+                  std::string(RETRY_STATE_LOST_TEXT) + saved.error().message);
+    }
+    return std::unexpected(std::move(outcome.error()));
+  }
+
+  const auto found = jobs.find(request.intent_id);
+  if (found == jobs.end())
+    return fail(code::STATE_CORRUPT, std::string(ATTEMPT_DISAPPEARED_MESSAGE));
+  if (outcome) {
+    JobRecord& record = found->second;
+    record.updated_at_ms = now;
+    record.state = attempt_state::SUBMITTED;
+    record.os_job_id = std::to_string(*outcome);
+    state.ledger.updated_at_ms = now;
+    if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
+    return SubmitAnswer{false, record};
+  }
+
+  HostError error = std::move(outcome.error());
+  JobRecord& record = found->second;
+  record.updated_at_ms = now;
+  record.state =
+      error.code == code::UNKNOWN_OUTCOME ? attempt_state::UNKNOWN : attempt_state::FAILED;
+  record.error_code = error.code;
+  record.error_message = error.message;
+  state.ledger.updated_at_ms = now;
+  if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
+  return std::unexpected(std::move(error));
+}
+
+}  // namespace
+
+Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& state,
+                                   SubmitServices& services) {
+  if (auto valid = validate_submit_request(request); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  auto png = verify_raster_payload(request.payload);
+  if (!png) return std::unexpected(std::move(png.error()));
+  const std::string digest =
+      compute_payload_sha256(*png, request.printer, request.media, request.dpi, request.copies);
+
+  auto& jobs = state.ledger.jobs;
+  if (const auto stored = jobs.find(request.intent_id); stored != jobs.end()) {
+    return answer_repetition(stored->second, digest, request.printer);
+  }
+
+  const std::uint64_t now = state.now();
+  JobRecord record;
+  record.intent_id = request.intent_id;
+  record.payload_sha256 = digest;
+  record.state = attempt_state::DISPATCHING;
+  record.printer = request.printer;
+  record.created_at_ms = now;
+  record.updated_at_ms = now;
+  jobs.emplace(request.intent_id, std::move(record));
+  const std::uint64_t previous_update = state.ledger.updated_at_ms;
+  state.ledger.updated_at_ms = now;
+  // The attempt is on disk before anything reaches Windows: a crash from here on leaves a
+  // DISPATCHING record that the next message turns into UNKNOWN, never a second print.
+  if (auto saved = state.save(); !saved) {
+    // Keep the ledger in memory as it is on disk.
+    jobs.erase(request.intent_id);
+    state.ledger.updated_at_ms = previous_update;
+    return fail(code::PRE_SUBMIT_UNAVAILABLE, std::move(saved.error().message));
+  }
+
+  return settle_attempt(request, state, print_under_watchdog(request, *png, services));
+}
+
+}  // namespace vantrel

@@ -1,0 +1,73 @@
+#include "domain/submit/submit_request.hpp"
+
+#include "base/utf.hpp"
+
+namespace vantrel {
+namespace {
+
+constexpr std::size_t MAX_PRINTER_BYTES = 256;
+constexpr std::size_t MAX_TITLE_BYTES = 200;
+constexpr std::size_t MAX_MEDIA_BYTES = 128;
+constexpr std::uint16_t MIN_COPIES = 1;
+constexpr std::uint16_t MAX_COPIES = 10;
+constexpr std::uint32_t MIN_DPI = 72;
+constexpr std::uint32_t MAX_DPI = 1200;
+constexpr std::uint32_t MIN_RASTER_PX = 16;
+constexpr std::uint32_t MAX_RASTER_PX = 10'000;
+
+// Control characters are judged on code points, so the continuation bytes of a multi-byte
+// character never count on their own.
+bool is_display_text(std::string_view text, std::size_t max_bytes) {
+  if (text.empty() || text.size() > max_bytes) return false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const char32_t cp = next_code_point(text, pos);
+    if (cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F)) return false;
+  }
+  return true;
+}
+
+// Like an identifier, but without ":" and only up to 128 bytes.
+bool is_valid_media_token(std::string_view text) {
+  if (text.empty() || text.size() > MAX_MEDIA_BYTES) return false;
+  for (unsigned char c : text) {
+    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-' && c != '.' && c != '_') return false;
+  }
+  return true;
+}
+
+std::unexpected<HostError> bad_request(std::string message) {
+  return fail(code::BAD_REQUEST, std::move(message));
+}
+
+}  // namespace
+
+Status validate_submit_request(const SubmitRequest& request) {
+  if (!is_valid_identifier(request.intent_id, MAX_INTENT_ID_LEN)) {
+    return std::unexpected(unsupported_characters("intent_id"));
+  }
+  if (!is_display_text(request.printer, MAX_PRINTER_BYTES)) {
+    return bad_request("printer is empty, too long, or contains control characters.");
+  }
+  if (!is_display_text(request.title, MAX_TITLE_BYTES)) {
+    return bad_request("title is empty, too long, or contains control characters.");
+  }
+  if (request.copies < MIN_COPIES || request.copies > MAX_COPIES) {
+    return bad_request("Copies must be between 1 and 10.");
+  }
+  if (request.dpi < MIN_DPI || request.dpi > MAX_DPI) {
+    return bad_request("DPI must be between 72 and 1200.");
+  }
+  if (request.payload.format != "png") return bad_request("Protocol 1 accepts PNG labels only.");
+  const auto in_range = [](std::uint32_t px) { return px >= MIN_RASTER_PX && px <= MAX_RASTER_PX; };
+  if (!in_range(request.payload.width_px) || !in_range(request.payload.height_px)) {
+    return bad_request("Raster dimensions are outside the supported range.");
+  }
+  if (request.media && !is_valid_media_token(*request.media)) {
+    return std::unexpected(unsupported_characters("media"));
+  }
+  return {};
+}
+
+}  // namespace vantrel

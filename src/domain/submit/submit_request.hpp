@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/error.hpp"
+#include "domain/submit/raster_payload.hpp"
+
+namespace vantrel {
+
+// The payload of a "submit" message.
+struct SubmitRequest {
+  std::string intent_id;
+  std::string printer;
+  std::string title;
+  std::uint16_t copies = 0;
+  std::optional<std::string> media;  // absent or null: no media token
+  std::uint32_t dpi = 0;
+  RasterPayload payload;
+};
+
+// The field rules, in order; the first that fails is reported (always BAD_REQUEST).
+[[nodiscard]] Status validate_submit_request(const SubmitRequest& request);
+
+}  // namespace vantrel

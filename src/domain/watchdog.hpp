@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "base/error.hpp"
+
+namespace vantrel {
+
+inline constexpr std::chrono::seconds PLATFORM_CALL_TIMEOUT{12};
+inline constexpr int WATCHDOG_EXIT_STATUS = 70;
+
+// "vantrel-print-host: PLATFORM_TIMEOUT (<label>)\n"
+[[nodiscard]] std::string watchdog_timeout_line(std::string_view label);
+
+// The sending end of a watchdog's one-shot completion channel.
+class WatchdogChannel {
+ public:
+  virtual ~WatchdogChannel() = default;
+  // Tells the watchdog thread that the stretch is over. Non-blocking; called at most once.
+  virtual void complete() noexcept = 0;
+};
+
+// Owned by the handler for the length of a guarded stretch. Disarming is one non-blocking step,
+// and giving the signal up without disarming disarms too.
+class WatchdogSignal {
+ public:
+  WatchdogSignal() = default;
+  explicit WatchdogSignal(std::unique_ptr<WatchdogChannel> channel)
+      : channel_(std::move(channel)) {}
+  WatchdogSignal(WatchdogSignal&&) noexcept = default;
+  WatchdogSignal& operator=(WatchdogSignal&& other) noexcept {
+    if (this != &other) {
+      disarm();
+      channel_ = std::move(other.channel_);
+    }
+    return *this;
+  }
+  ~WatchdogSignal() { disarm(); }
+
+  void disarm() noexcept {
+    if (channel_) {
+      channel_->complete();
+      channel_.reset();
+    }
+  }
+  [[nodiscard]] bool armed() const noexcept { return channel_ != nullptr; }
+
+ private:
+  std::unique_ptr<WatchdogChannel> channel_;
+};
+
+// Arms watchdogs. Handlers receive it so that tests can see every arm and disarm.
+class Watchdogs {
+ public:
+  virtual ~Watchdogs() = default;
+  // label must live as long as the process. Fails only when the thread cannot be started;
+  // the guarded stretch must then not begin.
+  [[nodiscard]] virtual Result<WatchdogSignal> arm(const char* label) = 0;
+};
+
+// The process's real watchdog: a detached thread per stretch that ends the process with status
+// 70 and the timeout line when the deadline passes first. Defined per platform.
+[[nodiscard]] Result<WatchdogSignal> arm_watchdog(const char* label);
+
+// The same with another limit, so that tests can watch a watchdog fire without waiting 12 s.
+// The deadline is the monotonic time of arming plus timeout.
+[[nodiscard]] Result<WatchdogSignal> arm_watchdog(const char* label,
+                                                  std::chrono::milliseconds timeout);
+
+// Called once at a clean end of the process, after every stretch has been disarmed: gives the
+// watchdog threads that are still on their way out a bounded moment to finish, so that none is
+// cut down in the middle of a system call by the process exit.
+void let_disarmed_watchdogs_finish() noexcept;
+
+// Runs one guarded stretch: arms a watchdog with the label, runs the stretch, and disarms on
+// every way out. When no watchdog can be armed the stretch never begins and the arming error is
+// returned instead of its result.
+template <class Stretch>
+[[nodiscard]] Result<std::invoke_result_t<Stretch&>> run_guarded(Watchdogs& watchdogs,
+                                                                 const char* label,
+                                                                 Stretch&& stretch) {
+  Result<WatchdogSignal> signal = watchdogs.arm(label);
+  if (!signal) return std::unexpected(std::move(signal.error()));
+  auto outcome = stretch();
+  signal->disarm();
+  return outcome;
+}
+
+// arm_watchdog behind the Watchdogs interface.
+class ProcessWatchdogs final : public Watchdogs {
+ public:
+  Result<WatchdogSignal> arm(const char* label) override { return arm_watchdog(label); }
+};
+
+}  // namespace vantrel

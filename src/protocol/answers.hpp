@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base/json.hpp"
+#include "domain/printing/queue_listing.hpp"
+#include "domain/state/ledger.hpp"
+#include "domain/submit/submit_flow.hpp"
+
+namespace vantrel {
+
+// The typed results of the domain as the wire's result objects. Members are written in byte
+// order (JsonValue objects are sorted).
+
+// hello: the host's platform, protocol, version and capabilities.
+[[nodiscard]] JsonValue hello_result();
+
+// list_printers: {"default_printer": ..., "printers": [{"enabled", "name", "state", "uri"}, ...]}
+[[nodiscard]] JsonValue queue_listing_result(const QueueListing& listing);
+
+// get_job: the record, nine members, times as unsigned integers.
+[[nodiscard]] JsonValue job_record_result(const JobRecord& record);
+
+// submit: duplicate, intent_id, os_job_id, printer and state of the attempt.
+[[nodiscard]] JsonValue submit_result(const SubmitAnswer& answer);
+
+// A domain result as an answer's outcome: encoded when it holds a value, its error otherwise.
+template <class T, class Encode>
+[[nodiscard]] Result<JsonValue> answer_of(Result<T> result, Encode&& encode) {
+  if (!result) return std::unexpected(std::move(result.error()));
+  return encode(*result);
+}
+
+}  // namespace vantrel

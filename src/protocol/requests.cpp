@@ -1,0 +1,90 @@
+#include "protocol/requests.hpp"
+
+#include <limits>
+
+namespace vantrel {
+namespace {
+
+HostError protocol_mismatch() {
+  return HostError{std::string(code::BAD_REQUEST), "The print job does not match protocol 1."};
+}
+
+const JsonValue* member(const JsonValue& object, const char* key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+bool read_string(const JsonValue& object, const char* key, std::string& out) {
+  const JsonValue* value = member(object, key);
+  if (value == nullptr || !value->is_string()) return false;
+  out = value->get_ref<const std::string&>();
+  return true;
+}
+
+// A non-negative integer literal that fits T. The parser keeps such literals as unsigned; a
+// fraction or an exponent makes a float and a minus sign a signed integer, both refused. A signed
+// integer that is not negative can only come from a value built in code, and is taken.
+template <class T>
+bool read_unsigned(const JsonValue& object, const char* key, T& out) {
+  const JsonValue* value = member(object, key);
+  if (value == nullptr) return false;
+  std::uint64_t number = 0;
+  if (value->is_number_unsigned()) {
+    number = value->get<std::uint64_t>();
+  } else if (value->is_number_integer() && value->get<std::int64_t>() >= 0) {
+    number = static_cast<std::uint64_t>(value->get<std::int64_t>());
+  } else {
+    return false;
+  }
+  if (number > std::numeric_limits<T>::max()) return false;
+  out = static_cast<T>(number);
+  return true;
+}
+
+bool map_raster_payload(const JsonValue& object, RasterPayload& out) {
+  return object.is_object() && read_string(object, "format", out.format) &&
+         read_string(object, "base64", out.base64) &&
+         read_unsigned(object, "width_px", out.width_px) &&
+         read_unsigned(object, "height_px", out.height_px);
+}
+
+bool map_media(const JsonValue& object, std::optional<std::string>& out) {
+  const JsonValue* value = member(object, "media");
+  if (value == nullptr || value->is_null()) {
+    out.reset();
+    return true;
+  }
+  if (!value->is_string()) return false;
+  out = value->get_ref<const std::string&>();
+  return true;
+}
+
+}  // namespace
+
+Result<SubmitRequest> map_submit_request(const JsonValue& payload) {
+  SubmitRequest request;
+  if (!payload.is_object()) return std::unexpected(protocol_mismatch());
+  const JsonValue* raster = member(payload, "payload");
+  const bool mapped = read_string(payload, "intent_id", request.intent_id) &&
+                      read_string(payload, "printer", request.printer) &&
+                      read_string(payload, "title", request.title) &&
+                      read_unsigned(payload, "copies", request.copies) &&
+                      map_media(payload, request.media) &&
+                      read_unsigned(payload, "dpi", request.dpi) && raster != nullptr &&
+                      map_raster_payload(*raster, request.payload);
+  if (!mapped) return std::unexpected(protocol_mismatch());
+  return request;
+}
+
+Result<std::string> read_get_job_intent_id(const JsonValue& payload) {
+  if (payload.is_object()) {
+    const auto member = payload.find("intent_id");
+    if (member != payload.end() && member->is_string() &&
+        is_valid_identifier(member->get_ref<const std::string&>(), MAX_INTENT_ID_LEN)) {
+      return member->get<std::string>();
+    }
+  }
+  return std::unexpected(unsupported_characters("intent_id"));
+}
+
+}  // namespace vantrel

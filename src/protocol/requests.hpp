@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "base/error.hpp"
+#include "base/json.hpp"
+#include "domain/submit/submit_request.hpp"
+
+namespace vantrel {
+
+// The request payloads of the wire, mapped into the domain's typed requests.
+
+// Maps the parsed "payload" of a "submit" envelope. Every failure, at any depth, is
+// BAD_REQUEST "The print job does not match protocol 1.".
+[[nodiscard]] Result<SubmitRequest> map_submit_request(const JsonValue& payload);
+
+// The "intent_id" of a "get_job" payload: an object member holding an identifier of 1..160
+// bytes. Anything else is BAD_REQUEST "intent_id contains unsupported characters.".
+[[nodiscard]] Result<std::string> read_get_job_intent_id(const JsonValue& payload);
+
+}  // namespace vantrel
