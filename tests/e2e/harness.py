@@ -87,7 +87,7 @@ def labelled_hosts(arguments: list[str] | None) -> list[tuple[str, Path]]:
         label, _, path = argument.partition("=")
         if not path:
             raise SystemExit(f"--host takes LABEL=PATH, not {argument!r}")
-        hosts.append((label, Path(path)))
+        hosts.append((label, Path(path).resolve()))
     return hosts
 
 

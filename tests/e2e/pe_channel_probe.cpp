@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "host/channel.hpp"
-#include "host/os_error.hpp"
-#include "host/standard_streams.hpp"
+#include "base/os_error.hpp"
+#include "protocol/channel.hpp"
+#include "protocol/standard_streams.hpp"
 
 int main(int argc, char** argv) {
   vantrel::StandardStreams streams = vantrel::take_standard_streams();

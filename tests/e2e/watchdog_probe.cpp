@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "host/watchdog.hpp"
+#include "domain/watchdog.hpp"
 
 namespace {
 
