@@ -27,15 +27,15 @@ namespace {
 // The rendering outcome follows the copies, so that every settling path is reachable.
 class ScriptedPrinter final : public LabelPrinter {
  public:
-  Result<std::uint32_t> print_label(std::string_view, std::string_view, const LabelBitmap&,
-                                    std::uint32_t, std::uint16_t copies) override {
+  PrintOutcome print_label(std::string_view, std::string_view, const LabelBitmap&, std::uint32_t,
+                           std::uint16_t copies) override {
     switch (copies % 5) {
       case 2:
-        return fail(code::PRE_SUBMIT_UNAVAILABLE, "closed");
+        return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed");
       case 3:
-        return fail(code::UNKNOWN_OUTCOME, "maybe");
+        return print_failure(PrintReach::unknown, ErrorCode::UNKNOWN_OUTCOME, "maybe");
       case 4:
-        return fail(code::SUBMISSION_REJECTED, "rejected");
+        return print_failure(PrintReach::refused, ErrorCode::SUBMISSION_REJECTED, "rejected");
       default:
         return 4710u + copies;
     }
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzHandlers handlers;
 
   const Status served = serve_messages(input, output, handlers);
-  if (!served) FUZZ_CHECK(served.error().code == code::IO_ERROR);
+  if (!served) FUZZ_CHECK(served.error().code == ErrorCode::IO_ERROR);
 
   // Answers come one per frame, in order; a body holding a NUL byte is never one JSON text.
   const std::vector<std::string> requests = frame_bodies({data, size});

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   Result<HostLedger> ledger = decode_ledger(bytes);
   if (!ledger) {
-    FUZZ_CHECK(ledger.error().code == code::STATE_CORRUPT ||
-               ledger.error().code == code::STATE_VERSION);
+    FUZZ_CHECK(ledger.error().code == ErrorCode::STATE_CORRUPT ||
+               ledger.error().code == ErrorCode::STATE_VERSION);
     return 0;
   }
   // The writer never puts a raw NUL byte in a ledger, so a reader that accepts one stopped early.

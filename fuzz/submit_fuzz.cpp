@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (payload.is_discarded()) return 0;
   Result<SubmitRequest> request = map_submit_request(payload);
   if (!request) {
-    FUZZ_CHECK(request.error().code == code::BAD_REQUEST);
+    FUZZ_CHECK(request.error().code == ErrorCode::BAD_REQUEST);
     return 0;
   }
   if (separator != end) {
@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!validate_submit_request(*request)) return 0;
   const auto png = verify_raster_payload(request->payload);
   if (!png) {
-    FUZZ_CHECK(png.error().code == code::BAD_REQUEST ||
-               png.error().code == code::PAYLOAD_TOO_LARGE);
+    FUZZ_CHECK(png.error().code == ErrorCode::BAD_REQUEST ||
+               png.error().code == ErrorCode::PAYLOAD_TOO_LARGE);
     return 0;
   }
   FUZZ_CHECK(png->size() <= MAX_LABEL_PNG_BYTES);

@@ -49,7 +49,7 @@ TEST_P(ReadNativeMessageFailure, ReportsItsReason) {
   MemorySource input(GetParam().input);
   auto got = read_native_message(input);
   ASSERT_FALSE(got);
-  EXPECT_EQ(got.error().code, "IO_ERROR");
+  EXPECT_EQ(got.error().code, ErrorCode::IO_ERROR);
   EXPECT_EQ(got.error().message, "Cannot read native message: " + GetParam().message);
   // No body byte is requested for a length outside the range.
   if (GetParam().message.starts_with("native")) {
@@ -108,7 +108,7 @@ TEST(WriteNativeMessage, WriteFailureCarriesTheOsErrorText) {
   const std::uint8_t body[] = {'{', '}'};
   auto written = write_native_message(sink, body);
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().code, "IO_ERROR");
+  EXPECT_EQ(written.error().code, ErrorCode::IO_ERROR);
   EXPECT_EQ(written.error().message, "Cannot write native response: " + os_error_text(232));
 }
 

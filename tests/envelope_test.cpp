@@ -83,7 +83,7 @@ TEST(Envelope, ProtocolOtherThanOneIsAMismatch) {
   ASSERT_TRUE(request);
   auto checked = check_protocol(*request);
   ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error(), (HostError{"PROTOCOL_MISMATCH", "Expected protocol 1."}));
+  EXPECT_EQ(checked.error(), (HostError{ErrorCode::PROTOCOL_MISMATCH, "Expected protocol 1."}));
 }
 
 TEST(Envelope, RequestIdRule) {
@@ -100,14 +100,15 @@ TEST(Envelope, RequestIdRule) {
     EXPECT_EQ(checked.has_value(), ok) << id;
     if (!ok) {
       EXPECT_EQ(checked.error(),
-                (HostError{"BAD_REQUEST", "request_id contains unsupported characters."}));
+                (HostError{ErrorCode::BAD_REQUEST, "request_id contains unsupported characters."}));
     }
   }
 }
 
 TEST(Envelope, ErrorAnswerEscapesAndKeepsNonAsciiRaw) {
   const HostResponse response{
-      "r\xC3\xA9", std::unexpected(HostError{"BAD_REQUEST", "say \"hi\"\nto \xE2\x82\xAC/"})};
+      "r\xC3\xA9",
+      std::unexpected(HostError{ErrorCode::BAD_REQUEST, "say \"hi\"\nto \xE2\x82\xAC/"})};
   EXPECT_EQ(encode_response(response),
             "{\"protocol\":1,\"request_id\":\"r\xC3\xA9\",\"ok\":false,\"error\":{\"code\":"
             "\"BAD_REQUEST\",\"message\":\"say \\\"hi\\\"\\nto \xE2\x82\xAC/\"}}");

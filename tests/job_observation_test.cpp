@@ -32,8 +32,8 @@ constexpr std::uint32_t JOB_ID = 42;
 
 const std::u16string LEDGER_PATH = std::u16string(FakeStateFiles::STATE_FOLDER) + u"\\ledger.json";
 
-HostError error(std::string_view code, std::string message) {
-  return HostError{std::string(code), std::move(message)};
+HostError error(ErrorCode code, std::string message) {
+  return HostError{code, std::move(message)};
 }
 
 JobRecord stored_record(std::string state, std::string os_job_id = std::to_string(JOB_ID)) {
@@ -81,7 +81,6 @@ class JobObservation : public ::testing::Test {
     if (after_open) after_open(*state_);
     Result<JsonValue> answer =
         answer_of(handle_get_job(intent_id, *state_, spooler, watchdogs), job_record_result);
-    in_memory_after_ = state_->ledger;
     state_.reset();
     return answer;
   }
@@ -110,7 +109,6 @@ class JobObservation : public ::testing::Test {
   // Runs after the message's state was opened (and recovered), before the handler.
   std::function<void(HostState&)> after_open;
   std::optional<HostState> state_;
-  HostLedger in_memory_after_;
 };
 
 // ---- The spooler's answer and the state it implies ---------------------------------------
@@ -325,7 +323,7 @@ TEST_F(JobObservation, ReportedSizeBelowTheRecordIsAFailedQuery) {
 }
 
 TEST_F(JobObservation, FailedArmingLeavesTheSpoolerAlone) {
-  watchdogs.arm_failure = error(code::PRINT_SYSTEM_UNAVAILABLE, "no thread");
+  watchdogs.arm_failure = error(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "no thread");
   job() = job_with_status(0x80);
   store(stored_record("OBSERVED"));
   const auto answer = get_job();
@@ -381,11 +379,10 @@ TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
 
   const auto answer = get_job();
 
-  EXPECT_EQ(answer,
-            std::unexpected(error(code::STATE_UNAVAILABLE, "Cannot save print-helper state: " +
-                                                               os_error_text(ACCESS_DENIED_CODE))));
+  EXPECT_EQ(answer, std::unexpected(error(
+                        ErrorCode::STATE_UNAVAILABLE,
+                        "Cannot save print-helper state: " + os_error_text(ACCESS_DENIED_CODE))));
   EXPECT_EQ(*files.file(LEDGER_PATH), before);
-  EXPECT_EQ(in_memory_after_.jobs, on_disk().jobs);
   expect_observed_under_one_watchdog();
 
   const auto again = get_job();
@@ -394,24 +391,12 @@ TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
   EXPECT_EQ(on_disk().jobs.at("order-17").state, "COMPLETED");
 }
 
-TEST_F(JobObservation, RecordGoneDuringTheQueryIsCorruptState) {
-  job() = job_with_status(0x80);
-  store(stored_record("SUBMITTED"));
-  spooler.on_call = [this] {
-    if (state_) state_->ledger.jobs.erase("order-17");
-  };
-  EXPECT_EQ(get_job(),
-            std::unexpected(error(code::STATE_CORRUPT, "The durable print attempt disappeared.")));
-  EXPECT_EQ(saves(), 0u);
-  EXPECT_TRUE(spooler.every_handle_closed_once());
-  EXPECT_EQ(watchdogs.armed_now, 0);
-}
-
 // ---- Lookup and answer ----------------------------------------------------------------------
 
 TEST_F(JobObservation, UnknownIdentifierIsNotFound) {
   store(stored_record("COMPLETED"));
-  const HostError not_found = error(code::JOB_NOT_FOUND, "No print attempt has that identifier.");
+  const HostError not_found =
+      error(ErrorCode::JOB_NOT_FOUND, "No print attempt has that identifier.");
   EXPECT_EQ(get_job("order-18"), std::unexpected(not_found));
   EXPECT_EQ(get_job("Order-17"), std::unexpected(not_found));
   EXPECT_TRUE(watchdogs.labels.empty());
@@ -451,7 +436,7 @@ class GetJobPayloadRefused : public ::testing::TestWithParam<JsonValue> {};
 TEST_P(GetJobPayloadRefused, IsABadRequest) {
   EXPECT_EQ(
       read_get_job_intent_id(GetParam()),
-      std::unexpected(error(code::BAD_REQUEST, "intent_id contains unsupported characters.")));
+      std::unexpected(error(ErrorCode::BAD_REQUEST, "intent_id contains unsupported characters.")));
 }
 
 INSTANTIATE_TEST_SUITE_P(

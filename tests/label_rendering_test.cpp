@@ -120,7 +120,7 @@ TEST(LabelRendering, ThreeCopiesAreOneDocumentOfThreeIdenticalPages) {
   devices.caps = {{88, 300}, {90, 300}, {8, 1150}, {10, 1750}};
   const LabelBitmap bitmap = make_bitmap(812, 1218);
   const auto job = render_label(devices, "Label", "Shipping", bitmap, 203, 3);
-  ASSERT_TRUE(job.has_value()) << job.error().message;
+  ASSERT_TRUE(job.has_value()) << job.error().error.message;
   EXPECT_EQ(*job, 42u);
   const std::vector<std::string> page{"StartPage", "StretchDIBits", "EndPage"};
   std::vector<std::string> expected{"CreateDCW(Label)", "GetDeviceCaps(88)", "GetDeviceCaps(90)",
@@ -182,9 +182,11 @@ TEST(LabelRendering, QueueWithoutDeviceContextIsPreSubmitUnavailable) {
   const LabelBitmap bitmap = make_bitmap(100, 100);
   const auto job = render_label(devices, "Missing", "t", bitmap, 203, 1);
   ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(job.error(),
-            (HostError{"PRE_SUBMIT_UNAVAILABLE",
-                       "Windows could not open the selected print queue: " + os_error_text(1801)}));
+  EXPECT_EQ(
+      job.error(),
+      (PrintFailure{PrintReach::nothing,
+                    {ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                     "Windows could not open the selected print queue: " + os_error_text(1801)}}));
   EXPECT_EQ(devices.calls, std::vector<std::string>{"CreateDCW(Missing)"});
 }
 
@@ -194,9 +196,10 @@ TEST(LabelRendering, LabelThatDoesNotFitIsReleasedWithoutADocument) {
   const auto job = render_label(devices, "Label", "t", sideways, 203, 1);
   ASSERT_FALSE(job.has_value());
   EXPECT_EQ(job.error(),
-            (HostError{"MEDIA_MISMATCH",
-                       "The selected Windows queue's paper size or orientation does not safely "
-                       "fit this label."}));
+            (PrintFailure{PrintReach::refused,
+                          {ErrorCode::MEDIA_MISMATCH,
+                           "The selected Windows queue's paper size or orientation does not "
+                           "safely fit this label."}}));
   EXPECT_EQ(devices.calls.back(), "DeleteDC");
   EXPECT_EQ(devices.calls.size(), 6u);  // CreateDCW, four GetDeviceCaps, DeleteDC
   EXPECT_EQ(devices.deleted, 1);
@@ -205,7 +208,7 @@ TEST(LabelRendering, LabelThatDoesNotFitIsReleasedWithoutADocument) {
 struct FailureCase {
   const char* name;
   FakePrintDevices::Failure failure;
-  const char* code;
+  ErrorCode code;
   const char* text;
   std::vector<std::string> last_calls;  // the log ends with these
 };
@@ -219,14 +222,16 @@ TEST_P(RenderingFailure, IsClassifiedAndReleasesTheContext) {
   const LabelBitmap bitmap = make_bitmap(812, 1218);
   const auto job = render_label(devices, "Label", "t", bitmap, 203, 2);
   ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(job.error(), (HostError{c.code, os_error_message(c.text, c.failure.error)}));
+  // Only a failure after the document was started may have left a job behind.
+  const bool started = c.code == ErrorCode::UNKNOWN_OUTCOME;
+  EXPECT_EQ(job.error(), (PrintFailure{started ? PrintReach::unknown : PrintReach::refused,
+                                       {c.code, os_error_message(c.text, c.failure.error)}}));
   ASSERT_GE(devices.calls.size(), c.last_calls.size());
   EXPECT_EQ(
       std::vector<std::string>(devices.calls.end() - c.last_calls.size(), devices.calls.end()),
       c.last_calls);
   EXPECT_EQ(devices.deleted, 1);
   EXPECT_FALSE(devices.foreign_dc);
-  const bool started = std::string(c.code) == "UNKNOWN_OUTCOME";
   EXPECT_EQ(std::ranges::count(devices.calls, "AbortDoc"), started ? 1 : 0);
 }
 
@@ -240,42 +245,42 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, RenderingFailure,
     testing::Values(FailureCase{"StartDocZero",
                                 {"StartDocW", 1, 0, 5},
-                                "SUBMISSION_REJECTED",
+                                ErrorCode::SUBMISSION_REJECTED,
                                 "Windows rejected the print job",
                                 {"GetDeviceCaps(10)", "StartDocW", "DeleteDC"}},
                     FailureCase{"StartDocNegative",
                                 {"StartDocW", 1, -1, 1804},
-                                "SUBMISSION_REJECTED",
+                                ErrorCode::SUBMISSION_REJECTED,
                                 "Windows rejected the print job",
                                 {"StartDocW", "DeleteDC"}},
                     FailureCase{"StartPage",
                                 {"StartPage", 1, 0, 6},
-                                "UNKNOWN_OUTCOME",
+                                ErrorCode::UNKNOWN_OUTCOME,
                                 START_PAGE,
                                 {"StartDocW", "StartPage", "AbortDoc", "DeleteDC"}},
                     FailureCase{"StartPageOfSecondCopy",
                                 {"StartPage", 2, -3, 6},
-                                "UNKNOWN_OUTCOME",
+                                ErrorCode::UNKNOWN_OUTCOME,
                                 START_PAGE,
                                 {"EndPage", "StartPage", "AbortDoc", "DeleteDC"}},
                     FailureCase{"StretchDIBitsNoLines",
                                 {"StretchDIBits", 1, 0, 8},
-                                "UNKNOWN_OUTCOME",
+                                ErrorCode::UNKNOWN_OUTCOME,
                                 RENDER,
                                 {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
                     FailureCase{"StretchDIBitsGdiError",
                                 {"StretchDIBits", 2, -1, 1450},
-                                "UNKNOWN_OUTCOME",
+                                ErrorCode::UNKNOWN_OUTCOME,
                                 RENDER,
                                 {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
                     FailureCase{"EndPage",
                                 {"EndPage", 1, 0, 1450},
-                                "UNKNOWN_OUTCOME",
+                                ErrorCode::UNKNOWN_OUTCOME,
                                 END_PAGE,
                                 {"StretchDIBits", "EndPage", "AbortDoc", "DeleteDC"}},
                     FailureCase{"EndDoc",
                                 {"EndDoc", 1, 0, 6},
-                                "UNKNOWN_OUTCOME",
+                                ErrorCode::UNKNOWN_OUTCOME,
                                 END_DOC,
                                 {"EndPage", "EndDoc", "AbortDoc", "DeleteDC"}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -94,7 +94,7 @@ TEST(MessageLoop, FramingErrorEndsTheLoopWithoutAnAnswer) {
   const auto answers = session.run(frame(HELLO) + std::string("\x07\x00", 2));
   EXPECT_EQ(answers.size(), 1u);
   ASSERT_FALSE(session.status);
-  EXPECT_EQ(session.status.error().code, "IO_ERROR");
+  EXPECT_EQ(session.status.error().code, ErrorCode::IO_ERROR);
 }
 
 TEST(MessageLoop, RunHostExitStatuses) {
@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct EarlyFailure {
   const char* name;
-  std::string error_code;
+  ErrorCode error_code;
   std::string body;
   std::string answered_id;
   std::string answered_code;
@@ -186,21 +186,21 @@ TEST_P(MessageLoopStateFailure, AnsweredWithTheStateError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, MessageLoopStateFailure,
-    ::testing::Values(EarlyFailure{"HelloKeepsCode", "STATE_CORRUPT", HELLO, "h1", "STATE_CORRUPT"},
-                      EarlyFailure{"SubmitBecomesPreSubmit", "STATE_UNAVAILABLE",
-                                   R"({"protocol":1,"request_id":"s","type":"submit"})", "s",
-                                   "PRE_SUBMIT_UNAVAILABLE"},
-                      EarlyFailure{"SubmitKeepsBridgeBusy", "BRIDGE_BUSY",
-                                   R"({"protocol":1,"request_id":"s","type":"submit"})", "s",
-                                   "BRIDGE_BUSY"},
-                      EarlyFailure{"SubmitWithWrongProtocolStillPreSubmit", "STATE_VERSION",
-                                   R"({"protocol":9,"request_id":"bad id","type":"submit"})",
-                                   "bad id", "PRE_SUBMIT_UNAVAILABLE"},
-                      EarlyFailure{"GetJobKeepsCode", "STATE_UNAVAILABLE",
-                                   R"({"protocol":1,"request_id":"g","type":"get_job"})", "g",
-                                   "STATE_UNAVAILABLE"},
-                      EarlyFailure{"UndecodableHasEmptyId", "STATE_UNAVAILABLE", "not json", "",
-                                   "STATE_UNAVAILABLE"}),
+    ::testing::Values(
+        EarlyFailure{"HelloKeepsCode", ErrorCode::STATE_CORRUPT, HELLO, "h1", "STATE_CORRUPT"},
+        EarlyFailure{"SubmitBecomesPreSubmit", ErrorCode::STATE_UNAVAILABLE,
+                     R"({"protocol":1,"request_id":"s","type":"submit"})", "s",
+                     "PRE_SUBMIT_UNAVAILABLE"},
+        EarlyFailure{"SubmitKeepsBridgeBusy", ErrorCode::BRIDGE_BUSY,
+                     R"({"protocol":1,"request_id":"s","type":"submit"})", "s", "BRIDGE_BUSY"},
+        EarlyFailure{"SubmitWithWrongProtocolStillPreSubmit", ErrorCode::STATE_VERSION,
+                     R"({"protocol":9,"request_id":"bad id","type":"submit"})", "bad id",
+                     "PRE_SUBMIT_UNAVAILABLE"},
+        EarlyFailure{"GetJobKeepsCode", ErrorCode::STATE_UNAVAILABLE,
+                     R"({"protocol":1,"request_id":"g","type":"get_job"})", "g",
+                     "STATE_UNAVAILABLE"},
+        EarlyFailure{"UndecodableHasEmptyId", ErrorCode::STATE_UNAVAILABLE, "not json", "",
+                     "STATE_UNAVAILABLE"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST(QueueListing, SizingFailureWithZeroBytesReportsTheSystemError) {
   const auto result = list(spooler);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(),
-            (HostError{"PRINT_SYSTEM_UNAVAILABLE",
+            (HostError{ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
                        os_error_message("Windows could not enumerate print queues", 1722)}));
   EXPECT_EQ(result.error().message,
             "Windows could not enumerate print queues: " + os_error_text(1722));
@@ -123,7 +123,7 @@ TEST(QueueListing, FillingFailureReportsItsOwnSystemError) {
   spooler.default_printer = u"A";
   const auto result = list(spooler);
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code, "PRINT_SYSTEM_UNAVAILABLE");
+  EXPECT_EQ(result.error().code, ErrorCode::PRINT_SYSTEM_UNAVAILABLE);
   EXPECT_EQ(result.error().message,
             os_error_message("Windows could not enumerate print queues", 5));
   EXPECT_EQ(spooler.calls.size(), 2u);  // neither queues nor the default are read
@@ -260,7 +260,7 @@ TEST(QueueListing, NameWithoutTerminatorFailsTheWholeListing) {
     spooler.last_name_unterminated = cut_by_buffer_end;
     const auto result = list(spooler);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), (HostError{"PRINT_SYSTEM_UNAVAILABLE",
+    EXPECT_EQ(result.error(), (HostError{ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
                                          "Windows returned an invalid print-queue name."}));
     EXPECT_EQ(spooler.calls.back(), "ClosePrinter(#" + std::to_string(spooler.opened) + ")")
         << "nothing is read after the bad name";
@@ -339,7 +339,8 @@ TEST(QueueListing, FailedWatchdogMeansNoSpoolerCall) {
   FakeSpooler spooler;
   spooler.add_printer(u"A");
   FakeWatchdogs watchdogs;
-  watchdogs.arm_failure = HostError{"PRINT_SYSTEM_UNAVAILABLE", "Cannot start the watchdog"};
+  watchdogs.arm_failure =
+      HostError{ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "Cannot start the watchdog"};
   const auto result = handle_list_printers(spooler, watchdogs);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), *watchdogs.arm_failure);

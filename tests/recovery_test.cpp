@@ -124,7 +124,7 @@ TEST_F(RecoverLedger, FailedSaveIsReported) {
   files.fail("replace_file", 5);
   const Status recovered = recover_ledger(files, folder, ledger);
   ASSERT_FALSE(recovered.has_value());
-  EXPECT_EQ(recovered.error().code, code::STATE_UNAVAILABLE);
+  EXPECT_EQ(recovered.error().code, ErrorCode::STATE_UNAVAILABLE);
   EXPECT_FALSE(files.file(ledger_path).has_value());
 }
 

@@ -17,7 +17,8 @@ const std::u16string LOCK_PATH = FOLDER + u"\\ledger.lock";
 const std::u16string LEDGER_PATH = FOLDER + u"\\ledger.json";
 
 const HostError BUSY{
-    "BRIDGE_BUSY", "Another print-helper request is still finishing. Check status again shortly."};
+    ErrorCode::BRIDGE_BUSY,
+    "Another print-helper request is still finishing. Check status again shortly."};
 
 TEST(LocateStateFolder, CreatesTheFolderWithMissingAncestors) {
   FakeStateFiles files;
@@ -40,24 +41,24 @@ TEST(LocateStateFolder, AcceptsAnExistingFolderUnchanged) {
 TEST(LocateStateFolder, FileAtThePathCannotBeTheFolder) {
   FakeStateFiles files;
   files.put_file(FOLDER, "");
-  EXPECT_EQ(
-      locate_state_folder(files).error(),
-      (HostError{"STATE_UNAVAILABLE", "Cannot create print-helper state: " + os_error_text(183)}));
+  EXPECT_EQ(locate_state_folder(files).error(),
+            (HostError{ErrorCode::STATE_UNAVAILABLE,
+                       "Cannot create print-helper state: " + os_error_text(183)}));
 }
 
 TEST(LocateStateFolder, CreationFailureCarriesTheOsError) {
   FakeStateFiles files;
   files.fail("create_directory", 5);
-  EXPECT_EQ(
-      locate_state_folder(files).error(),
-      (HostError{"STATE_UNAVAILABLE", "Cannot create print-helper state: " + os_error_text(5)}));
+  EXPECT_EQ(locate_state_folder(files).error(),
+            (HostError{ErrorCode::STATE_UNAVAILABLE,
+                       "Cannot create print-helper state: " + os_error_text(5)}));
 }
 
 TEST(LocateStateFolder, KnownFolderLookupFailure) {
   FakeStateFiles files;
   files.fail("local_app_data_path", 0x80070003);
   EXPECT_EQ(locate_state_folder(files).error(),
-            (HostError{"STATE_UNAVAILABLE",
+            (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot locate the current user's application-data directory."}));
   EXPECT_TRUE(files.calls_of("create_directory").empty());
 }
@@ -85,7 +86,8 @@ TEST_F(StateLockTest, FirstLockCreatesAnEmptyLockFileAndDropReleases) {
 TEST_F(StateLockTest, LockFileThatCannotBeOpened) {
   files.fail("open_lock_file", 5);
   EXPECT_EQ(acquire_state_lock(files, FOLDER).error(),
-            (HostError{"STATE_UNAVAILABLE", "Cannot open print-helper lock: " + os_error_text(5)}));
+            (HostError{ErrorCode::STATE_UNAVAILABLE,
+                       "Cannot open print-helper lock: " + os_error_text(5)}));
 }
 
 TEST_F(StateLockTest, HeldElsewhereGivesBusyAfterTheWholeWaitInSlices) {
@@ -133,7 +135,7 @@ class NonContentionLockError : public StateLockTest,
 TEST_P(NonContentionLockError, FailsAtOnceWithoutRetry) {
   files.fail("lock_whole_file", GetParam(), -1);
   EXPECT_EQ(acquire_state_lock(files, FOLDER).error(),
-            (HostError{"STATE_UNAVAILABLE",
+            (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot lock print-helper state: " + os_error_text(GetParam())}));
   EXPECT_EQ(files.lock_attempts, 1);
   EXPECT_TRUE(files.pauses.empty());
@@ -180,7 +182,7 @@ TEST_F(OpenHostState, HandlersSaveThroughTheState) {
 TEST_F(OpenHostState, CorruptLedgerIsRefusedWithTheLockReleased) {
   files.folders.insert(FOLDER);
   files.put_file(LEDGER_PATH, "\xEF\xBB\xBF{}");
-  EXPECT_EQ(open_host_state(files).error().code, code::STATE_CORRUPT);
+  EXPECT_EQ(open_host_state(files).error().code, ErrorCode::STATE_CORRUPT);
   EXPECT_FALSE(files.lock_held());
   EXPECT_EQ(files.open_handle_count(), 0u);
   EXPECT_EQ(files.file(LEDGER_PATH), "\xEF\xBB\xBF{}");
@@ -193,9 +195,9 @@ TEST_F(OpenHostState, FailedRecoverySaveIsTheAnswerAndKeepsTheFile) {
   ASSERT_TRUE(save_ledger(files, FOLDER, ledger).has_value());
   const std::string before = files.file(LEDGER_PATH).value();
   files.fail("flush_file", 112);
-  EXPECT_EQ(
-      open_host_state(files).error(),
-      (HostError{"STATE_UNAVAILABLE", "Cannot save print-helper state: " + os_error_text(112)}));
+  EXPECT_EQ(open_host_state(files).error(),
+            (HostError{ErrorCode::STATE_UNAVAILABLE,
+                       "Cannot save print-helper state: " + os_error_text(112)}));
   EXPECT_FALSE(files.lock_held());
   EXPECT_EQ(files.file(LEDGER_PATH), before);
 }

@@ -32,7 +32,6 @@ const std::string UNKNOWN_TEXT =
     "This attempt may already be in the operating-system queue. Use a deliberate reprint attempt "
     "instead of resubmitting it.";
 const std::string INVALID_STATE_TEXT = "The stored print attempt has an invalid state.";
-const std::string DISAPPEARED_TEXT = "The durable print attempt disappeared.";
 const std::string MEDIA_TEXT =
     "Windows media tokens are not supported yet; select the label size in the queue preferences.";
 const std::string UNDECODABLE_TEXT = "Windows could not decode the PNG label.";
@@ -65,8 +64,8 @@ std::string digest_of(const SubmitRequest& request) {
   return compute_payload_sha256(png, request.printer, request.media, request.dpi, request.copies);
 }
 
-HostError error(std::string_view code, std::string message) {
-  return HostError{std::string(code), std::move(message)};
+HostError error(ErrorCode code, std::string message) {
+  return HostError{code, std::move(message)};
 }
 
 // "Cannot save print-helper state: " and the OS error of the failed step.
@@ -86,16 +85,16 @@ class FakeLabelPrinter final : public LabelPrinter {
     std::uint16_t copies;
   };
 
-  Result<std::uint32_t> print_label(std::string_view printer, std::string_view title,
-                                    const LabelBitmap& bitmap, std::uint32_t dpi,
-                                    std::uint16_t copies) override {
+  PrintOutcome print_label(std::string_view printer, std::string_view title,
+                           const LabelBitmap& bitmap, std::uint32_t dpi,
+                           std::uint16_t copies) override {
     calls.push_back(
         Call{std::string(printer), std::string(title), bitmap.width, bitmap.height, dpi, copies});
     if (during_print) during_print();
     return outcome;
   }
 
-  Result<std::uint32_t> outcome = 4711;
+  PrintOutcome outcome = 4711;
   std::vector<Call> calls;
   // Runs inside the call: inspects or disturbs the state while the job is "printing".
   std::function<void()> during_print;
@@ -139,7 +138,7 @@ class HookedWatchdogs final : public Watchdogs {
 };
 
 Result<LabelBitmap> undecodable(std::span<const std::uint8_t>) {
-  return fail(code::BAD_REQUEST, "libpng gave up");
+  return fail(ErrorCode::BAD_REQUEST, "libpng gave up");
 }
 
 class SubmitFlow : public ::testing::Test {
@@ -180,7 +179,6 @@ class SubmitFlow : public ::testing::Test {
     files.calls.clear();
     SubmitServices services{watchdogs, printer, decoder};
     Result<JsonValue> answer = answer_of(handle_submit(request, *state_, services), submit_result);
-    ledger_after_ = state_->ledger;
     state_.reset();
     return answer;
   }
@@ -232,7 +230,6 @@ class SubmitFlow : public ::testing::Test {
   HookedWatchdogs watchdogs{files.calls};
   FakeLabelPrinter printer;
   BitmapDecoder decoder = &decode_label_bitmap;
-  HostLedger ledger_after_;  // the in-memory ledger when handle_submit returned
 
  private:
   std::optional<HostState> state_;
@@ -314,28 +311,27 @@ TEST_F(SubmitFlow, FailedFirstSaveAnswersPreSubmitUnavailableAndPrintsNothing) {
   for (const char* step : {"create_file_for_writing", "replace_file"}) {
     SCOPED_TRACE(step);
     files.fail(step, os_code::ACCESS_DENIED);
-    const HostLedger loaded = open().ledger;
+    open();
     advance_clock_ms(5);
 
     const auto answer = submit(make_request());
 
     ASSERT_FALSE(answer.has_value());
     EXPECT_EQ(answer.error(),
-              error(code::PRE_SUBMIT_UNAVAILABLE, save_error_message(os_code::ACCESS_DENIED)));
+              error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, save_error_message(os_code::ACCESS_DENIED)));
     EXPECT_TRUE(printer.calls.empty());
     expect_never_armed();
     EXPECT_FALSE(files.file(LEDGER_PATH).has_value());
-    EXPECT_EQ(ledger_after_, loaded);  // memory matches the disk
   }
 }
 
 TEST_F(SubmitFlow, FailedArmingPrintsNothingAndForgetsTheAttempt) {
-  watchdogs.inner.arm_failure = error(code::PRINT_SYSTEM_UNAVAILABLE, "no thread");
+  watchdogs.inner.arm_failure = error(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "no thread");
 
   const auto answer = submit(make_request());
 
   ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), error(code::PRE_SUBMIT_UNAVAILABLE, "no thread"));
+  EXPECT_EQ(answer.error(), error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "no thread"));
   EXPECT_TRUE(printer.calls.empty());
   EXPECT_EQ(watchdogs.inner.disarmed, 0);
   EXPECT_TRUE(on_disk()->jobs.empty());
@@ -379,21 +375,19 @@ TEST_P(SubmitFlowStoredState, AnswersFromTheLedgerWithoutSavingOrPrinting) {
   EXPECT_FALSE(wrote_anything());
   EXPECT_TRUE(printer.calls.empty());
   expect_never_armed();
-  EXPECT_EQ(ledger_after_.jobs.at("order-17"), stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryState, SubmitFlowStoredState,
-    ::testing::Values(StoredStateCase{"SUBMITTED", std::nullopt},
-                      StoredStateCase{"COMPLETED", std::nullopt},
-                      StoredStateCase{"OBSERVED", std::nullopt},
-                      StoredStateCase{"FAILED", error(code::ATTEMPT_FAILED, FAILED_TEXT)},
-                      StoredStateCase{"DISPATCHING", error(code::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
-                      StoredStateCase{"UNKNOWN", error(code::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
-                      StoredStateCase{"submitted", error(code::STATE_CORRUPT, INVALID_STATE_TEXT)},
-                      StoredStateCase{"HOST_RESTARTED",
-                                      error(code::STATE_CORRUPT, INVALID_STATE_TEXT)},
-                      StoredStateCase{"", error(code::STATE_CORRUPT, INVALID_STATE_TEXT)}));
+    ::testing::Values(
+        StoredStateCase{"SUBMITTED", std::nullopt}, StoredStateCase{"COMPLETED", std::nullopt},
+        StoredStateCase{"OBSERVED", std::nullopt},
+        StoredStateCase{"FAILED", error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
+        StoredStateCase{"DISPATCHING", error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
+        StoredStateCase{"UNKNOWN", error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
+        StoredStateCase{"submitted", error(ErrorCode::STATE_CORRUPT, INVALID_STATE_TEXT)},
+        StoredStateCase{"HOST_RESTARTED", error(ErrorCode::STATE_CORRUPT, INVALID_STATE_TEXT)},
+        StoredStateCase{"", error(ErrorCode::STATE_CORRUPT, INVALID_STATE_TEXT)}));
 
 TEST_F(SubmitFlow, IdenticalSubmitTwiceIsPrintedOnceAndAnsweredAsDuplicate) {
   ASSERT_TRUE(submit(make_request()).has_value());
@@ -451,11 +445,10 @@ TEST_P(SubmitFlowConflict, DifferentOutputIsAConflictWhateverTheStoredState) {
   const auto answer = submit(changed);
 
   ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), error(code::INTENT_CONFLICT, CONFLICT_TEXT));
+  EXPECT_EQ(answer.error(), error(ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT));
   EXPECT_FALSE(wrote_anything());
   EXPECT_TRUE(printer.calls.empty());
   expect_never_armed();
-  EXPECT_EQ(ledger_after_.jobs.at("order-17"), stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -479,17 +472,17 @@ TEST_F(SubmitFlow, QueueThatDiffersFromTheStoredOneIsAConflictEvenWithTheSameDig
   store(stored_record(run_together, "SUBMITTED"));
   const auto against_submitted = submit(split);
   ASSERT_FALSE(against_submitted.has_value());
-  EXPECT_EQ(against_submitted.error().code, code::INTENT_CONFLICT);
+  EXPECT_EQ(against_submitted.error().code, ErrorCode::INTENT_CONFLICT);
 
   // The other way round, through the flow: "P" with media fails for certain, then "PA".
   SubmitRequest split_new = split;
   split_new.intent_id = "order-18";
-  ASSERT_EQ(submit(split_new).error().code, code::MEDIA_UNSUPPORTED);
+  ASSERT_EQ(submit(split_new).error().code, ErrorCode::MEDIA_UNSUPPORTED);
   SubmitRequest run_together_new = run_together;
   run_together_new.intent_id = "order-18";
   const auto against_failed = submit(run_together_new);
   ASSERT_FALSE(against_failed.has_value());
-  EXPECT_EQ(against_failed.error(), error(code::INTENT_CONFLICT, CONFLICT_TEXT));
+  EXPECT_EQ(against_failed.error(), error(ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT));
   EXPECT_TRUE(printer.calls.empty());
 }
 
@@ -517,7 +510,11 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   SubmitRequest request = make_request();
   if (c.fault == Fault::Media) request.media = "4x6";
   if (c.fault == Fault::Undecodable) decoder = &undecodable;
-  if (c.fault == Fault::Rendering) printer.outcome = std::unexpected(c.answer);
+  if (c.fault == Fault::Rendering) {
+    const bool unknown = c.stored_state == "UNKNOWN";
+    printer.outcome = std::unexpected(
+        PrintFailure{unknown ? PrintReach::unknown : PrintReach::refused, c.answer});
+  }
   const std::uint64_t recorded_at = now_ms();
   watchdogs.on_arm = [this] { advance_clock_ms(20); };
 
@@ -531,7 +528,7 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   const auto record = record_on_disk("order-17");
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->state, c.stored_state);
-  EXPECT_EQ(record->error_code, c.answer.code);
+  EXPECT_EQ(record->error_code, error_code_name(c.answer.code));
   EXPECT_EQ(record->error_message, c.answer.message);
   EXPECT_EQ(record->os_job_id, "");
   EXPECT_EQ(record->created_at_ms, recorded_at);
@@ -548,25 +545,27 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
 INSTANTIATE_TEST_SUITE_P(
     EveryOutcome, SubmitFlowSettledFailure,
     ::testing::Values(
-        SettledFailureCase{"media_token", Fault::Media, error(code::MEDIA_UNSUPPORTED, MEDIA_TEXT),
-                           "FAILED", error(code::ATTEMPT_FAILED, FAILED_TEXT)},
+        SettledFailureCase{"media_token", Fault::Media,
+                           error(ErrorCode::MEDIA_UNSUPPORTED, MEDIA_TEXT), "FAILED",
+                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
         SettledFailureCase{"second_decoding", Fault::Undecodable,
-                           error(code::BAD_REQUEST, UNDECODABLE_TEXT), "FAILED",
-                           error(code::ATTEMPT_FAILED, FAILED_TEXT)},
-        SettledFailureCase{"rendering_unknown_outcome", Fault::Rendering,
-                           error(code::UNKNOWN_OUTCOME, "Windows could not finish the label page"),
-                           "UNKNOWN", error(code::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
+                           error(ErrorCode::BAD_REQUEST, UNDECODABLE_TEXT), "FAILED",
+                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
+        SettledFailureCase{
+            "rendering_unknown_outcome", Fault::Rendering,
+            error(ErrorCode::UNKNOWN_OUTCOME, "Windows could not finish the label page"), "UNKNOWN",
+            error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
         SettledFailureCase{"rendering_rejected", Fault::Rendering,
-                           error(code::SUBMISSION_REJECTED, "Windows rejected the print job"),
-                           "FAILED", error(code::ATTEMPT_FAILED, FAILED_TEXT)},
+                           error(ErrorCode::SUBMISSION_REJECTED, "Windows rejected the print job"),
+                           "FAILED", error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
         SettledFailureCase{"rendering_media_mismatch", Fault::Rendering,
-                           error(code::MEDIA_MISMATCH, "does not fit"), "FAILED",
-                           error(code::ATTEMPT_FAILED, FAILED_TEXT)}),
+                           error(ErrorCode::MEDIA_MISMATCH, "does not fit"), "FAILED",
+                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SubmitFlow, QueueThatCouldNotBeOpenedLeavesNoRecordAndMayBeRetried) {
-  const HostError closed = error(code::PRE_SUBMIT_UNAVAILABLE, "Windows could not open it");
-  printer.outcome = std::unexpected(closed);
+  const HostError closed = error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "Windows could not open it");
+  printer.outcome = std::unexpected(PrintFailure{PrintReach::nothing, closed});
   watchdogs.on_arm = [this] { advance_clock_ms(20); };
   const std::uint64_t settled_at = now_ms() + 20;
 
@@ -588,14 +587,15 @@ TEST_F(SubmitFlow, QueueThatCouldNotBeOpenedLeavesNoRecordAndMayBeRetried) {
 }
 
 TEST_F(SubmitFlow, UnsavableRemovalIsAnUnknownOutcomeAndTheRecordStaysDispatching) {
-  printer.outcome = std::unexpected(error(code::PRE_SUBMIT_UNAVAILABLE, "closed"));
+  printer.outcome = std::unexpected(
+      PrintFailure{PrintReach::nothing, error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed")});
   fail_settling_save(os_code::ACCESS_DENIED);
 
   const auto answer = submit(make_request());
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(),
-            error(code::UNKNOWN_OUTCOME,
+            error(ErrorCode::UNKNOWN_OUTCOME,
                   RETRY_STATE_LOST_PREFIX + save_error_message(os_code::ACCESS_DENIED)));
   EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
   expect_armed_once_and_disarmed();
@@ -603,7 +603,7 @@ TEST_F(SubmitFlow, UnsavableRemovalIsAnUnknownOutcomeAndTheRecordStaysDispatchin
 
 struct UnsavedSettlingCase {
   std::string name;
-  Result<std::uint32_t> rendering;
+  PrintOutcome rendering;
 };
 
 void PrintTo(const UnsavedSettlingCase& c, std::ostream* out) {
@@ -621,14 +621,14 @@ TEST_P(SubmitFlowUnsavedSettling, AnswersTheSaveErrorAndLeavesDispatchingForReco
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(),
-            error(code::STATE_UNAVAILABLE, save_error_message(os_code::LOCK_VIOLATION)));
+            error(ErrorCode::STATE_UNAVAILABLE, save_error_message(os_code::LOCK_VIOLATION)));
   EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
   expect_armed_once_and_disarmed();
 
   // The next message's recovery makes it UNKNOWN, so a retry is refused, never printed again.
   const auto retried = submit(make_request());
   ASSERT_FALSE(retried.has_value());
-  EXPECT_EQ(retried.error(), error(code::UNKNOWN_OUTCOME, UNKNOWN_TEXT));
+  EXPECT_EQ(retried.error(), error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT));
   EXPECT_EQ(printer.calls.size(), 1u);
 }
 
@@ -636,45 +636,13 @@ INSTANTIATE_TEST_SUITE_P(
     EveryRenderingOutcome, SubmitFlowUnsavedSettling,
     ::testing::Values(
         UnsavedSettlingCase{"printed", 4711},
-        UnsavedSettlingCase{"unknown", std::unexpected(error(code::UNKNOWN_OUTCOME, "maybe"))},
-        UnsavedSettlingCase{"rejected", std::unexpected(error(code::SUBMISSION_REJECTED, "no"))}),
+        UnsavedSettlingCase{
+            "unknown", std::unexpected(PrintFailure{PrintReach::unknown,
+                                                    error(ErrorCode::UNKNOWN_OUTCOME, "maybe")})},
+        UnsavedSettlingCase{
+            "rejected", std::unexpected(PrintFailure{
+                            PrintReach::refused, error(ErrorCode::SUBMISSION_REJECTED, "no")})}),
     [](const auto& info) { return info.param.name; });
-
-class SubmitFlowDisappeared : public SubmitFlowUnsavedSettling {};
-
-TEST_P(SubmitFlowDisappeared, IsStateCorruptWithoutSaving) {
-  printer.outcome = GetParam().rendering;
-  printer.during_print = [this] { ledger().jobs.clear(); };
-
-  const auto answer = submit(make_request());
-
-  ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), error(code::STATE_CORRUPT, DISAPPEARED_TEXT));
-  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm"}));
-  EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
-  expect_armed_once_and_disarmed();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryRenderingOutcome, SubmitFlowDisappeared,
-    ::testing::Values(
-        UnsavedSettlingCase{"printed", 4711},
-        UnsavedSettlingCase{"unknown", std::unexpected(error(code::UNKNOWN_OUTCOME, "maybe"))},
-        UnsavedSettlingCase{"rejected", std::unexpected(error(code::SUBMISSION_REJECTED, "no"))}),
-    [](const auto& info) { return info.param.name; });
-
-// Removal does not look the record up: there is nothing left to protect either way.
-TEST_F(SubmitFlow, RemovalOfAnAttemptThatDisappearedStillAnswersTheRenderingError) {
-  const HostError closed = error(code::PRE_SUBMIT_UNAVAILABLE, "closed");
-  printer.outcome = std::unexpected(closed);
-  printer.during_print = [this] { ledger().jobs.clear(); };
-
-  const auto answer = submit(make_request());
-
-  ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), closed);
-  EXPECT_TRUE(on_disk()->jobs.empty());
-}
 
 // ---- requests that never reach the ledger
 
@@ -701,7 +669,7 @@ TEST_P(SubmitFlowRejected, LeavesTheLedgerFileUntouched) {
   const auto answer = submit(request);
 
   ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error().code, code::BAD_REQUEST);
+  EXPECT_EQ(answer.error().code, ErrorCode::BAD_REQUEST);
   EXPECT_FALSE(wrote_anything());
   EXPECT_EQ(files.file(LEDGER_PATH), before);
   EXPECT_TRUE(printer.calls.empty());

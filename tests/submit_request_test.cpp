@@ -93,7 +93,7 @@ TEST_P(SubmitMappingFailure, ReportsProtocolMismatch) {
   }
   const auto request = map_submit_request(payload);
   ASSERT_FALSE(request.has_value());
-  EXPECT_EQ(request.error(), (HostError{"BAD_REQUEST", MISMATCH}));
+  EXPECT_EQ(request.error(), (HostError{ErrorCode::BAD_REQUEST, MISMATCH}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,7 +137,7 @@ TEST(SubmitValidation, AcceptsValidRequest) {
 std::string message_of(const SubmitRequest& request) {
   const Status status = validate_submit_request(request);
   if (status) return "ok";
-  EXPECT_EQ(status.error().code, "BAD_REQUEST");
+  EXPECT_EQ(status.error().code, ErrorCode::BAD_REQUEST);
   return status.error().message;
 }
 

@@ -1,6 +1,46 @@
 #include "base/error.hpp"
 
+#include <array>
+#include <utility>
+
 namespace vantrel {
+namespace {
+
+constexpr std::array<std::pair<ErrorCode, std::string_view>, 18> ERROR_CODE_NAMES{{
+    {ErrorCode::BAD_REQUEST, "BAD_REQUEST"},
+    {ErrorCode::PAYLOAD_TOO_LARGE, "PAYLOAD_TOO_LARGE"},
+    {ErrorCode::PROTOCOL_MISMATCH, "PROTOCOL_MISMATCH"},
+    {ErrorCode::UNKNOWN_MESSAGE, "UNKNOWN_MESSAGE"},
+    {ErrorCode::STATE_UNAVAILABLE, "STATE_UNAVAILABLE"},
+    {ErrorCode::BRIDGE_BUSY, "BRIDGE_BUSY"},
+    {ErrorCode::STATE_VERSION, "STATE_VERSION"},
+    {ErrorCode::STATE_CORRUPT, "STATE_CORRUPT"},
+    {ErrorCode::JOB_NOT_FOUND, "JOB_NOT_FOUND"},
+    {ErrorCode::INTENT_CONFLICT, "INTENT_CONFLICT"},
+    {ErrorCode::ATTEMPT_FAILED, "ATTEMPT_FAILED"},
+    {ErrorCode::UNKNOWN_OUTCOME, "UNKNOWN_OUTCOME"},
+    {ErrorCode::PRE_SUBMIT_UNAVAILABLE, "PRE_SUBMIT_UNAVAILABLE"},
+    {ErrorCode::MEDIA_UNSUPPORTED, "MEDIA_UNSUPPORTED"},
+    {ErrorCode::MEDIA_MISMATCH, "MEDIA_MISMATCH"},
+    {ErrorCode::SUBMISSION_REJECTED, "SUBMISSION_REJECTED"},
+    {ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "PRINT_SYSTEM_UNAVAILABLE"},
+    {ErrorCode::IO_ERROR, "IO_ERROR"},
+}};
+
+// The table is in the enum's order, so a code's name is found by its value.
+constexpr bool table_follows_enum() {
+  for (std::size_t i = 0; i < ERROR_CODE_NAMES.size(); ++i) {
+    if (static_cast<std::size_t>(ERROR_CODE_NAMES[i].first) != i) return false;
+  }
+  return static_cast<std::size_t>(ErrorCode::IO_ERROR) + 1 == ERROR_CODE_NAMES.size();
+}
+static_assert(table_follows_enum());
+
+}  // namespace
+
+std::string_view error_code_name(ErrorCode code) noexcept {
+  return ERROR_CODE_NAMES[static_cast<std::size_t>(code)].second;
+}
 
 bool is_valid_identifier(std::string_view text, std::size_t max_len) noexcept {
   if (text.empty() || text.size() > max_len) return false;
@@ -14,7 +54,7 @@ bool is_valid_identifier(std::string_view text, std::size_t max_len) noexcept {
 HostError unsupported_characters(std::string_view key) {
   std::string message(key);
   message += " contains unsupported characters.";
-  return HostError{std::string(code::BAD_REQUEST), std::move(message)};
+  return HostError{ErrorCode::BAD_REQUEST, std::move(message)};
 }
 
 }  // namespace vantrel

@@ -74,11 +74,11 @@ Result<WatchdogSignal> arm_watchdog(const char* label, std::chrono::milliseconds
     std::thread(watch, std::move(state)).detach();
     return WatchdogSignal(std::move(channel));
   } catch (const std::system_error& error) {
-    return fail(code::PRINT_SYSTEM_UNAVAILABLE,
+    return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
                 os_error_message("Cannot start the print-system watchdog",
                                  static_cast<std::uint32_t>(error.code().value())));
   } catch (const std::bad_alloc&) {
-    return fail(code::PRINT_SYSTEM_UNAVAILABLE,
+    return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
                 "Cannot start the print-system watchdog: out of memory.");
   }
 }

@@ -94,7 +94,7 @@ void forget_finished_threads() {
 }
 
 HostError watchdog_start_error(DWORD error) {
-  return HostError{std::string(code::PRINT_SYSTEM_UNAVAILABLE),
+  return HostError{ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
                    os_error_message("Cannot start the print-system watchdog", error)};
 }
 

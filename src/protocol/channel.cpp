@@ -9,11 +9,11 @@ namespace vantrel {
 namespace {
 
 std::unexpected<HostError> read_failure(std::string reason) {
-  return fail(code::IO_ERROR, "Cannot read native message: " + reason);
+  return fail(ErrorCode::IO_ERROR, "Cannot read native message: " + reason);
 }
 
 std::unexpected<HostError> write_failure(std::string reason) {
-  return fail(code::IO_ERROR, "Cannot write native response: " + reason);
+  return fail(ErrorCode::IO_ERROR, "Cannot write native response: " + reason);
 }
 
 // Fills buffer completely; returns how many bytes arrived before end of input.

@@ -114,7 +114,7 @@ std::optional<Request> decode_envelope(std::span<const std::uint8_t> body) {
 
 Status check_protocol(const Request& request) {
   if (request.protocol != PROTOCOL_VERSION) {
-    return fail(code::PROTOCOL_MISMATCH,
+    return fail(ErrorCode::PROTOCOL_MISMATCH,
                 "Expected protocol " + std::to_string(PROTOCOL_VERSION) + ".");
   }
   return {};
@@ -135,7 +135,7 @@ std::string encode_response(const HostResponse& response) {
     append_compact_json(out, *response.outcome);
   } else {
     out += ",\"ok\":false,\"error\":{\"code\":";
-    append_json_string(out, response.outcome.error().code);
+    append_json_string(out, error_code_name(response.outcome.error().code));
     out += ",\"message\":";
     append_json_string(out, response.outcome.error().message);
     out += '}';

@@ -20,9 +20,9 @@ HostState& host_state(MessageState& state) {
 class DeviceLabelPrinter final : public LabelPrinter {
  public:
   explicit DeviceLabelPrinter(PrintDevices& devices) : devices_(devices) {}
-  Result<std::uint32_t> print_label(std::string_view printer, std::string_view title,
-                                    const LabelBitmap& bitmap, std::uint32_t dpi,
-                                    std::uint16_t copies) override {
+  PrintOutcome print_label(std::string_view printer, std::string_view title,
+                           const LabelBitmap& bitmap, std::uint32_t dpi,
+                           std::uint16_t copies) override {
     return render_label(devices_, printer, title, bitmap, dpi, copies);
   }
 

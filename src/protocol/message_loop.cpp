@@ -7,7 +7,7 @@ namespace vantrel {
 namespace {
 
 Result<JsonValue> unknown_message() {
-  return fail(code::UNKNOWN_MESSAGE, std::string(UNKNOWN_MESSAGE_TEXT));
+  return fail(ErrorCode::UNKNOWN_MESSAGE, std::string(UNKNOWN_MESSAGE_TEXT));
 }
 
 // The state could not be opened: answer with its error, learning request_id and type from a
@@ -19,8 +19,8 @@ HostResponse early_failure_response(std::span<const std::uint8_t> body, HostErro
     HostError& answered = response.outcome.error();
     // A submit that never reached the print system must say so, unless another host simply
     // holds the lock and the extension should ask again.
-    if (request->type == "submit" && answered.code != code::BRIDGE_BUSY) {
-      answered.code = code::PRE_SUBMIT_UNAVAILABLE;
+    if (request->type == "submit" && answered.code != ErrorCode::BRIDGE_BUSY) {
+      answered.code = ErrorCode::PRE_SUBMIT_UNAVAILABLE;
     }
   }
   return response;
@@ -53,7 +53,7 @@ HostResponse handle_message(std::span<const std::uint8_t> body, MessageHandlers&
 
   auto request = decode_envelope(body);
   if (!request) {
-    return HostResponse{"", fail(code::BAD_REQUEST, std::string(INVALID_ENVELOPE_MESSAGE))};
+    return HostResponse{"", fail(ErrorCode::BAD_REQUEST, std::string(INVALID_ENVELOPE_MESSAGE))};
   }
   HostResponse response{request->request_id, JsonValue()};
   if (auto checked = check_protocol(*request); !checked) {
@@ -86,7 +86,8 @@ Status serve_messages(ByteSource& input, ByteSink& output, MessageHandlers& hand
 int run_host(ByteSource& input, ByteSink& output, MessageHandlers& handlers) {
   const Status served = serve_messages(input, output, handlers);
   if (served) return 0;
-  write_standard_error("vantrel-print-host: " + served.error().code + "\n");
+  write_standard_error("vantrel-print-host: " + std::string(error_code_name(served.error().code)) +
+                       "\n");
   return 1;
 }
 

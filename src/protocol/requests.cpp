@@ -6,7 +6,7 @@ namespace vantrel {
 namespace {
 
 HostError protocol_mismatch() {
-  return HostError{std::string(code::BAD_REQUEST), "The print job does not match protocol 1."};
+  return HostError{ErrorCode::BAD_REQUEST, "The print job does not match protocol 1."};
 }
 
 const JsonValue* member(const JsonValue& object, const char* key) {

@@ -24,12 +24,16 @@ int main(int argc, char** argv) {
   for (;;) {
     auto message = vantrel::read_native_message(*streams.input);
     if (!message) {
-      vantrel::write_standard_error("vantrel-print-host: " + message.error().code + "\n");
+      vantrel::write_standard_error(
+          "vantrel-print-host: " + std::string(vantrel::error_code_name(message.error().code)) +
+          "\n");
       return 1;
     }
     if (!message->has_value()) return 0;
     if (auto written = vantrel::write_native_message(*streams.output, **message); !written) {
-      vantrel::write_standard_error("vantrel-print-host: " + written.error().code + "\n");
+      vantrel::write_standard_error(
+          "vantrel-print-host: " + std::string(vantrel::error_code_name(written.error().code)) +
+          "\n");
       return 1;
     }
   }

@@ -88,30 +88,19 @@ Result<JobRecord> handle_get_job(std::string_view intent_id, HostState& state, S
                                  Watchdogs& watchdogs) {
   auto& jobs = state.ledger.jobs;
   const auto stored = jobs.find(intent_id);
-  if (stored == jobs.end()) return fail(code::JOB_NOT_FOUND, std::string(JOB_NOT_FOUND_TEXT));
+  if (stored == jobs.end()) return fail(ErrorCode::JOB_NOT_FOUND, std::string(JOB_NOT_FOUND_TEXT));
   if (!may_still_be_queued(stored->second.state)) return stored->second;
 
-  // A copy: no reference into the ledger is held across the spooler calls.
-  const JobRecord asked = stored->second;
-  const std::optional<std::string_view> observed = observe_job(asked, spooler, watchdogs);
-
-  const auto found = jobs.find(intent_id);
-  if (found == jobs.end())
-    return fail(code::STATE_CORRUPT, std::string(ATTEMPT_DISAPPEARED_MESSAGE));
-  JobRecord& record = found->second;
+  // The lock is held across the spooler calls, so the record stays this message's to change.
+  JobRecord& record = stored->second;
+  const std::optional<std::string_view> observed = observe_job(record, spooler, watchdogs);
   if (observed && *observed != record.state) {
-    const JobRecord before = record;
-    const std::uint64_t previous_update = state.ledger.updated_at_ms;
     const std::uint64_t now = state.now();
     record.state = std::string(*observed);
     record.updated_at_ms = now;
     state.ledger.updated_at_ms = now;
-    if (auto saved = state.save(); !saved) {
-      // Keep the ledger in memory as it is on disk; the next "get_job" observes again.
-      record = before;
-      state.ledger.updated_at_ms = previous_update;
-      return std::unexpected(std::move(saved.error()));
-    }
+    // A failed save is the message's error; the next "get_job" observes again.
+    if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
   }
   return record;
 }

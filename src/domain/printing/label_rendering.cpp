@@ -39,8 +39,9 @@ class StartedDocument {
   bool finished_ = false;
 };
 
-std::unexpected<HostError> unknown_outcome(std::string_view text, std::uint32_t last_error) {
-  return fail(code::UNKNOWN_OUTCOME, os_error_message(text, last_error));
+std::unexpected<PrintFailure> unknown_outcome(std::string_view text, std::uint32_t last_error) {
+  return print_failure(PrintReach::unknown, ErrorCode::UNKNOWN_OUTCOME,
+                       os_error_message(text, last_error));
 }
 
 }  // namespace
@@ -103,17 +104,17 @@ LabelDocInfo label_doc_info(const std::u16string& title) noexcept {
   return doc;
 }
 
-Result<std::uint32_t> render_label(PrintDevices& devices, std::string_view printer,
-                                   std::string_view title, const LabelBitmap& bitmap,
-                                   std::uint32_t dpi, std::uint16_t copies) {
+PrintOutcome render_label(PrintDevices& devices, std::string_view printer, std::string_view title,
+                          const LabelBitmap& bitmap, std::uint32_t dpi, std::uint16_t copies) {
   // Declared before the device context so they outlive it.
   const std::u16string device_name = utf8_to_utf16(printer);
   const std::u16string document_name = utf8_to_utf16(title);
 
   auto dc = devices.create_dc(device_name);
   if (!dc) {
-    return fail(code::PRE_SUBMIT_UNAVAILABLE,
-                os_error_message("Windows could not open the selected print queue", dc.error()));
+    return print_failure(
+        PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+        os_error_message("Windows could not open the selected print queue", dc.error()));
   }
 
   DeviceCaps caps;
@@ -123,15 +124,16 @@ Result<std::uint32_t> render_label(PrintDevices& devices, std::string_view print
   caps.vert_res = devices.get_device_caps(*dc, CAPS_VERTRES);
   const auto placement = compute_label_placement(caps, bitmap.width, bitmap.height, dpi);
   if (!placement) {
-    return fail(code::MEDIA_MISMATCH,
-                "The selected Windows queue's paper size or orientation does not safely fit this "
-                "label.");
+    return print_failure(
+        PrintReach::refused, ErrorCode::MEDIA_MISMATCH,
+        "The selected Windows queue's paper size or orientation does not safely fit this "
+        "label.");
   }
 
   const GdiReply started = devices.start_doc(*dc, label_doc_info(document_name));
   if (started.value <= 0) {
-    return fail(code::SUBMISSION_REJECTED,
-                os_error_message("Windows rejected the print job", started.last_error));
+    return print_failure(PrintReach::refused, ErrorCode::SUBMISSION_REJECTED,
+                         os_error_message("Windows rejected the print job", started.last_error));
   }
   StartedDocument document(devices, *dc);
 

@@ -7,6 +7,7 @@
 
 #include "base/error.hpp"
 #include "domain/printing/print_device.hpp"
+#include "domain/printing/print_outcome.hpp"
 #include "domain/submit/label_bitmap.hpp"
 
 namespace vantrel {
@@ -45,12 +46,12 @@ struct LabelPlacement {
 [[nodiscard]] LabelDocInfo label_doc_info(const std::u16string& title) noexcept;
 
 // Prints the label on the queue as one document with one page per copy and returns the spooler's
-// job number. The error code tells what may have reached the spooler: PRE_SUBMIT_UNAVAILABLE
-// (nothing), MEDIA_MISMATCH or SUBMISSION_REJECTED (failed for certain), UNKNOWN_OUTCOME (a job
+// job number, or the failure with how far it got: PRE_SUBMIT_UNAVAILABLE (nothing reached the
+// spooler), MEDIA_MISMATCH or SUBMISSION_REJECTED (refused for certain), UNKNOWN_OUTCOME (a job
 // may exist). The device context is deleted exactly once on every path, after AbortDoc when a
 // started document failed. Arms no watchdog: the caller's stretch covers it.
-[[nodiscard]] Result<std::uint32_t> render_label(PrintDevices& devices, std::string_view printer,
-                                                 std::string_view title, const LabelBitmap& bitmap,
-                                                 std::uint32_t dpi, std::uint16_t copies);
+[[nodiscard]] PrintOutcome render_label(PrintDevices& devices, std::string_view printer,
+                                        std::string_view title, const LabelBitmap& bitmap,
+                                        std::uint32_t dpi, std::uint16_t copies);
 
 }  // namespace vantrel

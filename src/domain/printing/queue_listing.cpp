@@ -18,7 +18,7 @@ constexpr std::uint32_t STATUS_LEVEL = 6;       // PRINTER_INFO_6: the status wo
 constexpr std::uint32_t STATUS_WORD_BYTES = 4;  // sizeof(PRINTER_INFO_6)
 
 std::unexpected<HostError> enumeration_error(std::uint32_t last_error) {
-  return fail(code::PRINT_SYSTEM_UNAVAILABLE,
+  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
               os_error_message("Windows could not enumerate print queues", last_error));
 }
 
@@ -95,7 +95,8 @@ Result<std::vector<PrintQueueInfo>> list_print_queues(Spooler& spooler) {
     if (raw_name == nullptr) continue;
     const std::size_t length = bounded_name_length(raw_name, {buffer.data(), sizing.needed});
     if (length == std::u16string_view::npos) {
-      return fail(code::PRINT_SYSTEM_UNAVAILABLE, "Windows returned an invalid print-queue name.");
+      return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
+                  "Windows returned an invalid print-queue name.");
     }
     std::string name = utf16_to_utf8(std::u16string_view(raw_name, length));
     if (name.empty()) continue;

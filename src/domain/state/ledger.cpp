@@ -431,12 +431,12 @@ Result<HostLedger> decode_ledger(std::string_view bytes) {
   HostLedger ledger;
   LedgerReader reader(bytes);
   if (!reader.read_document(ledger)) {
-    return fail(code::STATE_CORRUPT, "The print-helper ledger is unreadable.");
+    return fail(ErrorCode::STATE_CORRUPT, "The print-helper ledger is unreadable.");
   }
   // Checked only after a full decode: another version's document that does not decode is
   // reported as unreadable.
   if (ledger.schema != LEDGER_SCHEMA) {
-    return fail(code::STATE_VERSION,
+    return fail(ErrorCode::STATE_VERSION,
                 "The print-helper state was created by an incompatible version.");
   }
   return ledger;
@@ -456,7 +456,7 @@ Result<std::string> encode_ledger(const HostLedger& ledger) {
     out += first ? "\n" : ",\n";
     first = false;
     if (!append_record(out, key, record)) {
-      return fail(code::STATE_UNAVAILABLE, "Cannot encode print-helper state.");
+      return fail(ErrorCode::STATE_UNAVAILABLE, "Cannot encode print-helper state.");
     }
   }
   out += first ? "}\n}" : "\n  }\n}";
@@ -470,7 +470,7 @@ Result<HostLedger> load_ledger(StateFileSystem& files, const std::u16string& fol
     if (error == os_code::FILE_NOT_FOUND || error == os_code::PATH_NOT_FOUND) {
       return HostLedger{LEDGER_SCHEMA, now_unix_ms(files), {}};
     }
-    return fail(code::STATE_UNAVAILABLE,
+    return fail(ErrorCode::STATE_UNAVAILABLE,
                 os_error_message("Cannot read print-helper state: ", error));
   }
   return decode_ledger(*bytes);
@@ -482,7 +482,7 @@ Status save_ledger(StateFileSystem& files, const std::u16string& folder, const H
   const DurableWriteStatus written =
       write_file_durably(files, join_path(folder, LEDGER_FILE_NAME), *encoded);
   if (!written) {
-    return fail(code::STATE_UNAVAILABLE,
+    return fail(ErrorCode::STATE_UNAVAILABLE,
                 "Cannot save print-helper state: " + written.error().message());
   }
   return {};

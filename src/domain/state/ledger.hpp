@@ -25,10 +25,6 @@ inline constexpr std::string_view OBSERVED = "OBSERVED";
 inline constexpr std::string_view COMPLETED = "COMPLETED";
 }  // namespace attempt_state
 
-// Answered when a record looked up again within one message is gone.
-inline constexpr std::string_view ATTEMPT_DISAPPEARED_MESSAGE =
-    "The durable print attempt disappeared.";
-
 // One print attempt. Members in file order; times in ms since the Unix epoch.
 struct JobRecord {
   std::string intent_id;

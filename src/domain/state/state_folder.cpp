@@ -19,12 +19,12 @@ bool is_lock_contention(const OsError& error) {
 Result<std::u16string> locate_state_folder(StateFileSystem& files) {
   const OsResult<std::u16string> app_data = files.local_app_data_path();
   if (!app_data) {
-    return fail(code::STATE_UNAVAILABLE,
+    return fail(ErrorCode::STATE_UNAVAILABLE,
                 "Cannot locate the current user's application-data directory.");
   }
   std::u16string folder = join_path(*app_data, STATE_FOLDER_NAME);
   if (const OsStatus made = create_directory_tree(files, folder); !made) {
-    return fail(code::STATE_UNAVAILABLE,
+    return fail(ErrorCode::STATE_UNAVAILABLE,
                 os_error_message("Cannot create print-helper state: ", made.error().code));
   }
   return folder;
@@ -33,7 +33,7 @@ Result<std::u16string> locate_state_folder(StateFileSystem& files) {
 Result<StateLock> acquire_state_lock(StateFileSystem& files, const std::u16string& folder) {
   OsResult<OwnedFile> file = files.open_lock_file(join_path(folder, LOCK_FILE_NAME));
   if (!file) {
-    return fail(code::STATE_UNAVAILABLE,
+    return fail(ErrorCode::STATE_UNAVAILABLE,
                 os_error_message("Cannot open print-helper lock: ", file.error().code));
   }
   const std::chrono::nanoseconds start = files.monotonic_now();
@@ -41,13 +41,13 @@ Result<StateLock> acquire_state_lock(StateFileSystem& files, const std::u16strin
     const OsStatus locked = files.lock_whole_file(*file);
     if (locked) return StateLock(std::move(*file));
     if (!is_lock_contention(locked.error())) {
-      return fail(code::STATE_UNAVAILABLE,
+      return fail(ErrorCode::STATE_UNAVAILABLE,
                   os_error_message("Cannot lock print-helper state: ", locked.error().code));
     }
     const std::chrono::nanoseconds elapsed =
         std::max(files.monotonic_now() - start, std::chrono::nanoseconds::zero());
     if (elapsed >= LOCK_WAIT_LIMIT) {
-      return fail(code::BRIDGE_BUSY,
+      return fail(ErrorCode::BRIDGE_BUSY,
                   "Another print-helper request is still finishing. Check status again shortly.");
     }
     files.pause(std::min(LOCK_WAIT_LIMIT - elapsed, LOCK_RETRY_SLICE));

@@ -8,7 +8,7 @@ namespace vantrel {
 namespace {
 
 std::unexpected<HostError> undecodable(std::string message) {
-  return fail(code::BAD_REQUEST, std::move(message));
+  return fail(ErrorCode::BAD_REQUEST, std::move(message));
 }
 
 // Has libpng itself produce blue, green, red, 255 rows of 8-bit samples from any input. Alpha

@@ -18,11 +18,11 @@ std::uint32_t read_u32_be(const std::uint8_t* bytes) {
 }
 
 std::unexpected<HostError> too_large() {
-  return fail(code::PAYLOAD_TOO_LARGE, "The PNG label exceeds the helper limit.");
+  return fail(ErrorCode::PAYLOAD_TOO_LARGE, "The PNG label exceeds the helper limit.");
 }
 
 std::unexpected<HostError> bad_request(std::string message) {
-  return fail(code::BAD_REQUEST, std::move(message));
+  return fail(ErrorCode::BAD_REQUEST, std::move(message));
 }
 
 // Decodes every row and the chunks after the image data, keeping nothing: libpng's own row

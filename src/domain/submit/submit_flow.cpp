@@ -27,7 +27,7 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
   // The digest has no separator between queue and media token, so a different queue can
   // collide with the stored digest; a different queue is always different output.
   if (stored.payload_sha256 != digest || stored.printer != printer) {
-    return fail(code::INTENT_CONFLICT, std::string(INTENT_CONFLICT_TEXT));
+    return fail(ErrorCode::INTENT_CONFLICT, std::string(INTENT_CONFLICT_TEXT));
   }
   const std::string_view state = stored.state;
   if (state == attempt_state::SUBMITTED || state == attempt_state::COMPLETED ||
@@ -35,71 +35,68 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
     return SubmitAnswer{true, stored};
   }
   if (state == attempt_state::FAILED) {
-    return fail(code::ATTEMPT_FAILED, std::string(ATTEMPT_FAILED_TEXT));
+    return fail(ErrorCode::ATTEMPT_FAILED, std::string(ATTEMPT_FAILED_TEXT));
   }
   if (state == attempt_state::DISPATCHING || state == attempt_state::UNKNOWN) {
-    return fail(code::UNKNOWN_OUTCOME, std::string(UNKNOWN_OUTCOME_TEXT));
+    return fail(ErrorCode::UNKNOWN_OUTCOME, std::string(UNKNOWN_OUTCOME_TEXT));
   }
-  return fail(code::STATE_CORRUPT, std::string(INVALID_STATE_TEXT));
+  return fail(ErrorCode::STATE_CORRUPT, std::string(INVALID_STATE_TEXT));
 }
 
 // Steps that run under the "submit" watchdog: the media refusal, the second decoding, and the
-// rendering. The job number, or the outcome's error.
-Result<std::uint32_t> print_under_watchdog(const SubmitRequest& request,
-                                           std::span<const std::uint8_t> png,
-                                           SubmitServices& services) {
-  auto outcome =
-      run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> Result<std::uint32_t> {
-        if (request.media) {
-          return fail(code::MEDIA_UNSUPPORTED, std::string(MEDIA_UNSUPPORTED_TEXT));
-        }
-        auto bitmap = services.decode_bitmap(png);
-        if (!bitmap) return fail(code::BAD_REQUEST, std::string(UNDECODABLE_TEXT));
-        return services.printer.print_label(request.printer, request.title, *bitmap, request.dpi,
-                                            request.copies);
-      });
+// rendering.
+PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const std::uint8_t> png,
+                                  SubmitServices& services) {
+  auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> PrintOutcome {
+    if (request.media) {
+      return print_failure(PrintReach::refused, ErrorCode::MEDIA_UNSUPPORTED,
+                           std::string(MEDIA_UNSUPPORTED_TEXT));
+    }
+    auto bitmap = services.decode_bitmap(png);
+    if (!bitmap) {
+      return print_failure(PrintReach::refused, ErrorCode::BAD_REQUEST,
+                           std::string(UNDECODABLE_TEXT));
+    }
+    return services.printer.print_label(request.printer, request.title, *bitmap, request.dpi,
+                                        request.copies);
+  });
   // Without a watchdog the stretch never began: nothing has reached Windows.
-  if (!outcome) return fail(code::PRE_SUBMIT_UNAVAILABLE, std::move(outcome.error().message));
+  if (!outcome) {
+    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                         std::move(outcome.error().message));
+  }
   return std::move(*outcome);
 }
 
+// Records what became of the attempt. The lock is held from the first save to this one, so the
+// record is still the one this message wrote.
 Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& state,
-                                    Result<std::uint32_t> outcome) {
-  auto& jobs = state.ledger.jobs;
+                                    JobRecord& record, PrintOutcome outcome) {
   const std::uint64_t now = state.now();
+  state.ledger.updated_at_ms = now;
 
-  if (!outcome && outcome.error().code == code::PRE_SUBMIT_UNAVAILABLE) {
+  if (!outcome && outcome.error().reach == PrintReach::nothing) {
     // Nothing reached Windows: forget the attempt so that the same intent_id may print later.
-    jobs.erase(request.intent_id);
-    state.ledger.updated_at_ms = now;
+    state.ledger.jobs.erase(request.intent_id);
     if (auto saved = state.save(); !saved) {
-      return fail(code::UNKNOWN_OUTCOME,
+      return fail(ErrorCode::UNKNOWN_OUTCOME,
                   std::string(RETRY_STATE_LOST_TEXT) + saved.error().message);
     }
-    return std::unexpected(std::move(outcome.error()));
+    return std::unexpected(std::move(outcome.error().error));
   }
 
-  const auto found = jobs.find(request.intent_id);
-  if (found == jobs.end())
-    return fail(code::STATE_CORRUPT, std::string(ATTEMPT_DISAPPEARED_MESSAGE));
+  record.updated_at_ms = now;
   if (outcome) {
-    JobRecord& record = found->second;
-    record.updated_at_ms = now;
     record.state = attempt_state::SUBMITTED;
     record.os_job_id = std::to_string(*outcome);
-    state.ledger.updated_at_ms = now;
     if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
     return SubmitAnswer{false, record};
   }
-
-  HostError error = std::move(outcome.error());
-  JobRecord& record = found->second;
-  record.updated_at_ms = now;
+  HostError& error = outcome.error().error;
   record.state =
-      error.code == code::UNKNOWN_OUTCOME ? attempt_state::UNKNOWN : attempt_state::FAILED;
-  record.error_code = error.code;
+      outcome.error().reach == PrintReach::unknown ? attempt_state::UNKNOWN : attempt_state::FAILED;
+  record.error_code = error_code_name(error.code);
   record.error_message = error.message;
-  state.ledger.updated_at_ms = now;
   if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
   return std::unexpected(std::move(error));
 }
@@ -122,26 +119,23 @@ Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& stat
   }
 
   const std::uint64_t now = state.now();
-  JobRecord record;
+  JobRecord& record = jobs[request.intent_id];
   record.intent_id = request.intent_id;
   record.payload_sha256 = digest;
   record.state = attempt_state::DISPATCHING;
   record.printer = request.printer;
   record.created_at_ms = now;
   record.updated_at_ms = now;
-  jobs.emplace(request.intent_id, std::move(record));
-  const std::uint64_t previous_update = state.ledger.updated_at_ms;
   state.ledger.updated_at_ms = now;
   // The attempt is on disk before anything reaches Windows: a crash from here on leaves a
-  // DISPATCHING record that the next message turns into UNKNOWN, never a second print.
+  // DISPATCHING record that the next message turns into UNKNOWN, never a second print. A
+  // failed save leaves the in-memory ledger ahead of the disk, which is dropped with the
+  // message.
   if (auto saved = state.save(); !saved) {
-    // Keep the ledger in memory as it is on disk.
-    jobs.erase(request.intent_id);
-    state.ledger.updated_at_ms = previous_update;
-    return fail(code::PRE_SUBMIT_UNAVAILABLE, std::move(saved.error().message));
+    return fail(ErrorCode::PRE_SUBMIT_UNAVAILABLE, std::move(saved.error().message));
   }
 
-  return settle_attempt(request, state, print_under_watchdog(request, *png, services));
+  return settle_attempt(request, state, record, print_under_watchdog(request, *png, services));
 }
 
 }  // namespace vantrel

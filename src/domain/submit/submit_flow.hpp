@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "domain/printing/print_outcome.hpp"
 #include "domain/state/host_state.hpp"
 #include "domain/submit/label_bitmap.hpp"
 #include "domain/submit/submit_request.hpp"
@@ -12,17 +13,13 @@
 
 namespace vantrel {
 
-// Draws a decoded label on a queue: the job number, or an error whose code tells whether
-// anything may have reached the spooler (PRE_SUBMIT_UNAVAILABLE: nothing did; UNKNOWN_OUTCOME:
-// it may have; anything else: it failed for certain).
+// Draws a decoded label on a queue: the job number, or the failure with how far it got.
 class LabelPrinter {
  public:
   virtual ~LabelPrinter() = default;
-  [[nodiscard]] virtual Result<std::uint32_t> print_label(std::string_view printer,
-                                                          std::string_view title,
-                                                          const LabelBitmap& bitmap,
-                                                          std::uint32_t dpi,
-                                                          std::uint16_t copies) = 0;
+  [[nodiscard]] virtual PrintOutcome print_label(std::string_view printer, std::string_view title,
+                                                 const LabelBitmap& bitmap, std::uint32_t dpi,
+                                                 std::uint16_t copies) = 0;
 };
 
 using BitmapDecoder = Result<LabelBitmap> (*)(std::span<const std::uint8_t> png);

@@ -38,7 +38,7 @@ bool is_valid_media_token(std::string_view text) {
 }
 
 std::unexpected<HostError> bad_request(std::string message) {
-  return fail(code::BAD_REQUEST, std::move(message));
+  return fail(ErrorCode::BAD_REQUEST, std::move(message));
 }
 
 }  // namespace
