@@ -30,8 +30,9 @@ vantrel::testing_support::FakeSpooler make_spooler() {
 
 void BM_ListPrintQueues(benchmark::State& state) {
   auto spooler = make_spooler();
+  vantrel::testing_support::SpoolerPrintSystem windows(spooler);
   for (auto _ : state) {
-    auto queues = vantrel::list_print_queues(spooler);
+    auto queues = windows.system.queues();
     benchmark::DoNotOptimize(queues);
   }
   state.SetItemsProcessed(state.iterations() * QUEUE_COUNT);
@@ -41,10 +42,11 @@ BENCHMARK(BM_ListPrintQueues)->Unit(benchmark::kMillisecond);
 // The whole handler: listing, default queue and the result object, then its compact text.
 void BM_HandleListPrintersAndEncode(benchmark::State& state) {
   auto spooler = make_spooler();
+  vantrel::testing_support::SpoolerPrintSystem windows(spooler);
   vantrel::testing_support::FakeWatchdogs watchdogs;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto result = vantrel::handle_list_printers(spooler, watchdogs);
+    auto result = vantrel::handle_list_printers(windows.system, watchdogs);
     std::string out;
     vantrel::append_compact_json(out, vantrel::queue_listing_result(*result));
     bytes = out.size();

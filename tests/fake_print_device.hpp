@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/utf.hpp"
-#include "domain/printing/print_device.hpp"
+#include "domain/printing/windows/print_device.hpp"
 
 namespace vantrel::testing_support {
 
@@ -50,7 +50,7 @@ class FakePrintDevices final : public PrintDevices {
     calls.push_back("CreateDCW(" + utf16_to_utf8(device) + ")");
     device_name = device.c_str();
     if (create_dc_error) return std::unexpected(*create_dc_error);
-    return DeviceContext(*this, &context_);
+    return DeviceContext(&context_, DeleteDcCall{this});
   }
 
   int get_device_caps(const DeviceContext& dc, int index) override {
@@ -104,7 +104,7 @@ class FakePrintDevices final : public PrintDevices {
   }
 
   void check(const DeviceContext& dc) {
-    if (dc.native() != &context_ || deleted > 0) foreign_dc = true;
+    if (dc.get() != &context_ || deleted > 0) foreign_dc = true;
   }
 
   GdiReply reply(const std::string& call, int success_value) {

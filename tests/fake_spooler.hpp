@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "base/utf.hpp"
-#include "domain/printing/spooler.hpp"
+#include "domain/printing/windows/spooler.hpp"
+#include "domain/printing/windows/windows_print_system.hpp"
+#include "fake_print_device.hpp"
 
 namespace vantrel::testing_support {
 
@@ -120,7 +122,8 @@ class FakeSpooler final : public Spooler {
     if (found->second.open_error) return std::unexpected(*found->second.open_error);
     const int number = ++opened;
     handles_[number] = &found->second;
-    return PrinterHandle(*this, reinterpret_cast<void*>(static_cast<std::intptr_t>(number)));
+    return PrinterHandle(reinterpret_cast<void*>(static_cast<std::intptr_t>(number)),
+                         ClosePrinterCall{this});
   }
 
   GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,
@@ -244,7 +247,7 @@ class FakeSpooler final : public Spooler {
   }
 
   static int number(const PrinterHandle& printer) {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(printer.native()));
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(printer.get()));
   }
 
   static std::string describe(const std::byte* buffer, std::uint32_t size) {
@@ -258,6 +261,14 @@ class FakeSpooler final : public Spooler {
   }
 
   std::map<int, FakePrinter*> handles_;
+};
+
+// The Windows print system over a fake spooler, for the rules of queues and jobs; its graphics
+// devices are never used.
+struct SpoolerPrintSystem {
+  explicit SpoolerPrintSystem(FakeSpooler& spooler) : system(spooler, devices) {}
+  FakePrintDevices devices;
+  WindowsPrintSystem system;
 };
 
 }  // namespace vantrel::testing_support

@@ -118,7 +118,7 @@ class FakeStateFiles final : public StateFileSystem {
     if (lock_handle_ || clock < other_lock_holder_until) {
       return std::unexpected(OsError{os_code::LOCK_VIOLATION});
     }
-    lock_handle_ = file.handle();
+    lock_handle_ = file.get();
     lock_taken_at = clock;
     return {};
   }
@@ -143,7 +143,7 @@ class FakeStateFiles final : public StateFileSystem {
   OsResult<std::size_t> write_file(const OwnedFile& file, std::string_view bytes) override {
     if (auto error = record("write_file", u"")) return std::unexpected(*error);
     const std::size_t taken = std::min(bytes.size(), write_limit);
-    handles_.at(file.handle())->append(bytes.substr(0, taken));
+    handles_.at(file.get())->append(bytes.substr(0, taken));
     return taken;
   }
 
@@ -220,7 +220,7 @@ class FakeStateFiles final : public StateFileSystem {
   OwnedFile open_handle(std::shared_ptr<std::string> content) {
     const std::uintptr_t handle = next_handle_++;
     handles_[handle] = std::move(content);
-    return OwnedFile(*this, handle);
+    return OwnedFile(handle, CloseStateFile{this});
   }
 
   std::map<std::string, Failure> failures_;

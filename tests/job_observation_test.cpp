@@ -80,7 +80,7 @@ class JobObservation : public ::testing::Test {
     files.calls.clear();
     if (after_open) after_open(*state_);
     Result<JsonValue> answer =
-        answer_of(handle_get_job(intent_id, *state_, spooler, watchdogs), job_record_result);
+        answer_of(handle_get_job(intent_id, *state_, windows_.system, watchdogs), job_record_result);
     state_.reset();
     return answer;
   }
@@ -104,6 +104,7 @@ class JobObservation : public ::testing::Test {
 
   FakeStateFiles files;
   FakeSpooler spooler;
+  testing_support::SpoolerPrintSystem windows_{spooler};
   FakeWatchdogs watchdogs;
   int calls_outside_watchdog = 0;
   // Runs after the message's state was opened (and recovered), before the handler.

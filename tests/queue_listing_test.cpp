@@ -21,8 +21,9 @@ Result<JsonValue> list(FakeSpooler& spooler) {
   FakeWatchdogs watchdogs;
   int calls_outside_watchdog = 0;
   spooler.on_call = [&] { calls_outside_watchdog += watchdogs.armed_now == 1 ? 0 : 1; };
+  testing_support::SpoolerPrintSystem windows(spooler);
   Result<JsonValue> result =
-      answer_of(handle_list_printers(spooler, watchdogs), queue_listing_result);
+      answer_of(handle_list_printers(windows.system, watchdogs), queue_listing_result);
   EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"list_printers"});
   EXPECT_EQ(watchdogs.armed_now, 0);
   EXPECT_EQ(calls_outside_watchdog, 0);
@@ -341,7 +342,8 @@ TEST(QueueListing, FailedWatchdogMeansNoSpoolerCall) {
   FakeWatchdogs watchdogs;
   watchdogs.arm_failure =
       HostError{ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "Cannot start the watchdog"};
-  const auto result = handle_list_printers(spooler, watchdogs);
+  testing_support::SpoolerPrintSystem windows(spooler);
+  const auto result = handle_list_printers(windows.system, watchdogs);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), *watchdogs.arm_failure);
   EXPECT_TRUE(spooler.calls.empty());

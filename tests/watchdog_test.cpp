@@ -65,7 +65,8 @@ TEST(Watchdog, TimeoutIsTwelveSecondsForEveryLabel) {
 
 TEST(Watchdog, StretchThatNeverEndsWritesTheLineAndExitsWith70) {
   const ChildOutcome outcome = run_in_child([] {
-    auto signal = arm_watchdog("list_printers", 300ms);
+    ProcessWatchdogs watchdogs(300ms);
+    auto signal = watchdogs.arm("list_printers");
     if (!signal) ::_exit(3);
     for (;;) ::pause();  // a spooler call that never returns
   });
@@ -79,7 +80,8 @@ TEST(Watchdog, StretchThatNeverEndsWritesTheLineAndExitsWith70) {
 TEST(Watchdog, FiresWhileTheMainThreadIsStillBusy) {
   // The stretch is disarmed too late: the watchdog has already ended the process.
   const ChildOutcome outcome = run_in_child([] {
-    auto signal = arm_watchdog("submit", 100ms);
+    ProcessWatchdogs watchdogs(100ms);
+    auto signal = watchdogs.arm("submit");
     if (!signal) ::_exit(3);
     std::this_thread::sleep_for(5s);
     signal->disarm();
@@ -98,7 +100,8 @@ class WatchdogDisarm : public testing::TestWithParam<DisarmCase> {};
 TEST_P(WatchdogDisarm, StretchEndingInTimeLeavesStandardErrorEmpty) {
   const ChildOutcome outcome = run_in_child([this] {
     {
-      auto signal = arm_watchdog("observe_job", 400ms);
+      ProcessWatchdogs watchdogs(400ms);
+      auto signal = watchdogs.arm("observe_job");
       if (!signal) ::_exit(3);
       std::this_thread::sleep_for(50ms);
       GetParam().end_stretch(*signal);
@@ -120,16 +123,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Watchdog, ManyStretchesLeaveNoThreadBehind) {
   const std::size_t before = thread_count();
-  for (int i = 0; i < 200; ++i) {
-    auto signal = arm_watchdog("list_printers");
-    ASSERT_TRUE(signal.has_value()) << signal.error().message;
-    EXPECT_TRUE(signal->armed());
+  {
+    ProcessWatchdogs watchdogs;
+    for (int i = 0; i < 200; ++i) {
+      auto signal = watchdogs.arm("list_printers");
+      ASSERT_TRUE(signal.has_value()) << signal.error().message;
+      EXPECT_TRUE(signal->armed());
+    }
   }
-  // Detached threads end on their own shortly after being disarmed.
-  const auto give_up = std::chrono::steady_clock::now() + 5s;
-  while (thread_count() > before && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(10ms);
-  }
+  // The watchdogs own their threads: once they are gone, so is every thread.
   EXPECT_EQ(thread_count(), before);
 }
 

@@ -9,9 +9,4 @@ std::string watchdog_timeout_line(std::string_view label) {
   return line;
 }
 
-Result<WatchdogSignal> arm_watchdog(const char* label) {
-  return arm_watchdog(label,
-                      std::chrono::duration_cast<std::chrono::milliseconds>(PLATFORM_CALL_TIMEOUT));
-}
-
 }  // namespace vantrel

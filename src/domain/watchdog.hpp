@@ -62,20 +62,6 @@ class Watchdogs {
   [[nodiscard]] virtual Result<WatchdogSignal> arm(const char* label) = 0;
 };
 
-// The process's real watchdog: a detached thread per stretch that ends the process with status
-// 70 and the timeout line when the deadline passes first. Defined per platform.
-[[nodiscard]] Result<WatchdogSignal> arm_watchdog(const char* label);
-
-// The same with another limit, so that tests can watch a watchdog fire without waiting 12 s.
-// The deadline is the monotonic time of arming plus timeout.
-[[nodiscard]] Result<WatchdogSignal> arm_watchdog(const char* label,
-                                                  std::chrono::milliseconds timeout);
-
-// Called once at a clean end of the process, after every stretch has been disarmed: gives the
-// watchdog threads that are still on their way out a bounded moment to finish, so that none is
-// cut down in the middle of a system call by the process exit.
-void let_disarmed_watchdogs_finish() noexcept;
-
 // Runs one guarded stretch: arms a watchdog with the label, runs the stretch, and disarms on
 // every way out. When no watchdog can be armed the stretch never begins and the arming error is
 // returned instead of its result.
@@ -90,10 +76,28 @@ template <class Stretch>
   return outcome;
 }
 
-// arm_watchdog behind the Watchdogs interface.
+// The process's real watchdogs: a thread per stretch that ends the process with status 70 and
+// the timeout line when the deadline passes first. It owns those threads: destroying it, at a
+// clean end of the process after every stretch was disarmed, gives the ones still on their way
+// out a bounded moment to finish, so that none is cut down inside a system call by the exit.
+// Defined per platform.
 class ProcessWatchdogs final : public Watchdogs {
  public:
-  Result<WatchdogSignal> arm(const char* label) override { return arm_watchdog(label); }
+  // The deadline of every stretch; tests pass a short one to watch a watchdog fire.
+  explicit ProcessWatchdogs(
+      std::chrono::milliseconds timeout =
+          std::chrono::duration_cast<std::chrono::milliseconds>(PLATFORM_CALL_TIMEOUT));
+  ProcessWatchdogs(const ProcessWatchdogs&) = delete;
+  ProcessWatchdogs& operator=(const ProcessWatchdogs&) = delete;
+  ~ProcessWatchdogs() override;
+
+  // label must live as long as the process.
+  Result<WatchdogSignal> arm(const char* label) override;
+
+ private:
+  class Threads;
+  std::chrono::milliseconds timeout_;
+  std::unique_ptr<Threads> threads_;
 };
 
 }  // namespace vantrel

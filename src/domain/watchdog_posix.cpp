@@ -1,4 +1,4 @@
-// Native stand-in of the watchdog: the same contract as the Windows one, for the native tests.
+// The watchdog on POSIX systems: the same contract as the Windows one.
 #include <unistd.h>
 
 #include <condition_variable>
@@ -6,6 +6,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/os_error.hpp"
 #include "domain/watchdog.hpp"
@@ -21,6 +22,7 @@ struct WatchdogState {
   std::chrono::steady_clock::time_point deadline;
   // Built at arming so that the thread allocates nothing when it fires.
   std::string line;
+  bool finished = false;  // the thread is on its way out
 };
 
 class PosixWatchdogChannel final : public WatchdogChannel {
@@ -55,23 +57,57 @@ class PosixWatchdogChannel final : public WatchdogChannel {
 void watch(std::shared_ptr<WatchdogState> state) noexcept {
   std::unique_lock lock(state->mutex);
   if (state->completed_cv.wait_until(lock, state->deadline, [&] { return state->completed; })) {
+    state->finished = true;
     return;
   }
   fire(state->line);
 }
 
+bool has_finished(WatchdogState& state) {
+  std::lock_guard lock(state.mutex);
+  return state.finished;
+}
+
 }  // namespace
 
-// Native threads are detached and end by themselves; the native build never exits mid-call.
-void let_disarmed_watchdogs_finish() noexcept {}
+// The threads started so far with their states; joined once they are on their way out, and all
+// of them when the watchdogs go.
+class ProcessWatchdogs::Threads {
+ public:
+  struct Started {
+    std::thread thread;
+    std::shared_ptr<WatchdogState> state;
+  };
+  ~Threads() {
+    for (Started& started : started_) started.thread.join();
+  }
+  void forget_finished() {
+    std::erase_if(started_, [](Started& started) {
+      if (!has_finished(*started.state)) return false;
+      started.thread.join();
+      return true;
+    });
+  }
+  void keep(Started started) { started_.push_back(std::move(started)); }
 
-Result<WatchdogSignal> arm_watchdog(const char* label, std::chrono::milliseconds timeout) {
+ private:
+  std::vector<Started> started_;
+};
+
+ProcessWatchdogs::ProcessWatchdogs(std::chrono::milliseconds timeout)
+    : timeout_(timeout), threads_(std::make_unique<Threads>()) {}
+
+ProcessWatchdogs::~ProcessWatchdogs() = default;
+
+Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
   try {
     auto state = std::make_shared<WatchdogState>();
     state->line = watchdog_timeout_line(label);
     auto channel = std::make_unique<PosixWatchdogChannel>(state);
-    state->deadline = std::chrono::steady_clock::now() + timeout;
-    std::thread(watch, std::move(state)).detach();
+    state->deadline = std::chrono::steady_clock::now() + timeout_;
+    threads_->forget_finished();
+    std::thread thread(watch, state);
+    threads_->keep({std::move(thread), std::move(state)});
     return WatchdogSignal(std::move(channel));
   } catch (const std::system_error& error) {
     return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,

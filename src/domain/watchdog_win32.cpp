@@ -1,45 +1,34 @@
 #include <windows.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "base/owned_win32.hpp"
 #include "domain/watchdog.hpp"
 
 namespace vantrel {
 namespace {
 
-// The one-shot channel: an event that the handler's signal sets, shared by reference count
-// between the signal and the watchdog thread so that whichever lets go last frees it.
+// The one-shot channel: an event that the handler's signal sets, shared between the signal and
+// the watchdog thread; whichever lets go last frees it.
 struct WatchdogState {
-  LONG references = 2;
-  HANDLE completed = nullptr;
+  OwnedHandle completed;
   ULONGLONG deadline_ms = 0;  // GetTickCount64 time
   // Built at arming so that the thread allocates nothing when it fires.
   std::string line;
 };
 
-void release(WatchdogState* state) noexcept {
-  if (InterlockedDecrement(&state->references) == 0) {
-    CloseHandle(state->completed);
-    delete state;
-  }
-}
-
 class Win32WatchdogChannel final : public WatchdogChannel {
  public:
-  explicit Win32WatchdogChannel(WatchdogState* state) : state_(state) {}
-  Win32WatchdogChannel(const Win32WatchdogChannel&) = delete;
-  Win32WatchdogChannel& operator=(const Win32WatchdogChannel&) = delete;
-  ~Win32WatchdogChannel() override {
-    complete();
-    release(state_);
-  }
+  explicit Win32WatchdogChannel(std::shared_ptr<WatchdogState> state) : state_(std::move(state)) {}
+  ~Win32WatchdogChannel() override { complete(); }
 
-  void complete() noexcept override { SetEvent(state_->completed); }
+  void complete() noexcept override { SetEvent(state_->completed.get()); }
 
  private:
-  WatchdogState* state_;
+  std::shared_ptr<WatchdogState> state_;
 };
 
 [[noreturn]] void fire(const WatchdogState& state) noexcept {
@@ -55,42 +44,28 @@ class Win32WatchdogChannel final : public WatchdogChannel {
 }
 
 DWORD WINAPI watch(LPVOID parameter) {
-  auto* state = static_cast<WatchdogState*>(parameter);
+  // The thread's own reference to the state, handed over at its start.
+  const std::unique_ptr<std::shared_ptr<WatchdogState>> reference(
+      static_cast<std::shared_ptr<WatchdogState>*>(parameter));
+  const WatchdogState& state = **reference;
   for (;;) {
     const ULONGLONG now = GetTickCount64();
-    const ULONGLONG remaining = state->deadline_ms > now ? state->deadline_ms - now : 0;
+    const ULONGLONG remaining = state.deadline_ms > now ? state.deadline_ms - now : 0;
     const DWORD wait = WaitForSingleObject(
-        state->completed, static_cast<DWORD>(remaining < INFINITE - 1 ? remaining : INFINITE - 1));
+        state.completed.get(),
+        static_cast<DWORD>(remaining < INFINITE - 1 ? remaining : INFINITE - 1));
     if (wait == WAIT_OBJECT_0) break;
     // A wait may end a tick early; only a deadline that has really passed fires.
-    if (wait == WAIT_TIMEOUT && GetTickCount64() >= state->deadline_ms) fire(*state);
+    if (wait == WAIT_TIMEOUT && GetTickCount64() >= state.deadline_ms) fire(state);
     if (wait == WAIT_FAILED) {
       Sleep(remaining > 50 ? 50 : static_cast<DWORD>(remaining));
-      if (GetTickCount64() >= state->deadline_ms &&
-          WaitForSingleObject(state->completed, 0) != WAIT_OBJECT_0) {
-        fire(*state);
+      if (GetTickCount64() >= state.deadline_ms &&
+          WaitForSingleObject(state.completed.get(), 0) != WAIT_OBJECT_0) {
+        fire(state);
       }
     }
   }
-  release(state);
   return 0;
-}
-
-// Handles of the threads started by this process, kept only so that the clean exit can let the
-// disarmed ones finish; a thread that has ended is forgotten at the next arming. Touched by the
-// main thread alone.
-std::vector<HANDLE>& watchdog_threads() {
-  static std::vector<HANDLE> threads;
-  return threads;
-}
-
-void forget_finished_threads() {
-  auto& threads = watchdog_threads();
-  std::erase_if(threads, [](HANDLE thread) {
-    if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) return false;
-    CloseHandle(thread);
-    return true;
-  });
 }
 
 HostError watchdog_start_error(DWORD error) {
@@ -100,53 +75,62 @@ HostError watchdog_start_error(DWORD error) {
 
 }  // namespace
 
-Result<WatchdogSignal> arm_watchdog(const char* label, std::chrono::milliseconds timeout) {
-  WatchdogState* state = new (std::nothrow) WatchdogState;
-  if (state == nullptr) return std::unexpected(watchdog_start_error(ERROR_NOT_ENOUGH_MEMORY));
-  try {
-    state->line = watchdog_timeout_line(label);
-  } catch (const std::bad_alloc&) {
-    delete state;
-    return std::unexpected(watchdog_start_error(ERROR_NOT_ENOUGH_MEMORY));
+// The threads started so far, kept only so that the destructor can let the disarmed ones
+// finish; a thread that has ended is forgotten at the next arming. Touched by one thread.
+class ProcessWatchdogs::Threads {
+ public:
+  void forget_finished() {
+    std::erase_if(handles_, [](const OwnedHandle& thread) {
+      return WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0;
+    });
   }
-  state->completed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (state->completed == nullptr) {
-    const DWORD error = GetLastError();
-    delete state;
-    return std::unexpected(watchdog_start_error(error));
+  void keep(OwnedHandle thread) { handles_.push_back(std::move(thread)); }
+  void let_finish() noexcept {
+    constexpr DWORD EXIT_GRACE_MS = 1000;
+    const ULONGLONG give_up_at = GetTickCount64() + EXIT_GRACE_MS;
+    for (const OwnedHandle& thread : handles_) {
+      const ULONGLONG now = GetTickCount64();
+      WaitForSingleObject(thread.get(),
+                          now < give_up_at ? static_cast<DWORD>(give_up_at - now) : 0);
+    }
   }
-  // The channel owns one reference from here on; the thread takes the other once it exists.
-  std::unique_ptr<WatchdogChannel> channel(new (std::nothrow) Win32WatchdogChannel(state));
-  if (channel == nullptr) {
-    CloseHandle(state->completed);
-    delete state;
-    return std::unexpected(watchdog_start_error(ERROR_NOT_ENOUGH_MEMORY));
-  }
-  const auto timeout_ms = timeout.count() > 0 ? static_cast<ULONGLONG>(timeout.count()) : 0;
-  state->deadline_ms = GetTickCount64() + timeout_ms;
-  const HANDLE thread = CreateThread(nullptr, 0, watch, state, 0, nullptr);
-  if (thread == nullptr) {
-    const DWORD error = GetLastError();
-    InterlockedDecrement(&state->references);  // the thread's reference, never taken
-    return std::unexpected(watchdog_start_error(error));
-  }
-  // Nobody waits for the thread while the process serves messages; its handle is kept only for
-  // let_disarmed_watchdogs_finish.
-  forget_finished_threads();
-  try {
-    watchdog_threads().push_back(thread);
-  } catch (const std::bad_alloc&) {
-    CloseHandle(thread);
-  }
-  return WatchdogSignal(std::move(channel));
+
+ private:
+  std::vector<OwnedHandle> handles_;
+};
+
+ProcessWatchdogs::ProcessWatchdogs(std::chrono::milliseconds timeout)
+    : timeout_(timeout), threads_(std::make_unique<Threads>()) {}
+
+ProcessWatchdogs::~ProcessWatchdogs() {
+  threads_->let_finish();
 }
 
-void let_disarmed_watchdogs_finish() noexcept {
-  constexpr DWORD EXIT_GRACE_MS = 1000;
-  const ULONGLONG give_up_at = GetTickCount64() + EXIT_GRACE_MS;
-  for (HANDLE thread : watchdog_threads()) {
-    const ULONGLONG now = GetTickCount64();
-    WaitForSingleObject(thread, now < give_up_at ? static_cast<DWORD>(give_up_at - now) : 0);
+Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
+  try {
+    auto state = std::make_shared<WatchdogState>();
+    state->line = watchdog_timeout_line(label);
+    state->completed = own_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!state->completed) {
+      const DWORD error = GetLastError();
+      return std::unexpected(watchdog_start_error(error));
+    }
+    auto channel = std::make_unique<Win32WatchdogChannel>(state);
+    const auto timeout_ms = timeout_.count() > 0 ? static_cast<ULONGLONG>(timeout_.count()) : 0;
+    state->deadline_ms = GetTickCount64() + timeout_ms;
+    auto reference = std::make_unique<std::shared_ptr<WatchdogState>>(std::move(state));
+    const HANDLE thread = CreateThread(nullptr, 0, watch, reference.get(), 0, nullptr);
+    if (thread == nullptr) {
+      const DWORD error = GetLastError();
+      return std::unexpected(watchdog_start_error(error));
+    }
+    reference.release();  // the thread owns it now
+    OwnedHandle owned_thread(thread);
+    threads_->forget_finished();
+    threads_->keep(std::move(owned_thread));
+    return WatchdogSignal(std::move(channel));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(watchdog_start_error(ERROR_NOT_ENOUGH_MEMORY));
   }
 }
 

@@ -5,6 +5,28 @@
 
 namespace vantrel {
 
+namespace {
+
+std::string_view queue_state_word(PrintQueueState state) noexcept {
+  switch (state) {
+    case PrintQueueState::unavailable:
+      return "unavailable";
+    case PrintQueueState::idle:
+      return "idle";
+    case PrintQueueState::printing:
+      return "printing";
+    case PrintQueueState::offline:
+      return "offline";
+    case PrintQueueState::paused:
+      return "paused";
+    case PrintQueueState::error:
+      return "error";
+  }
+  return "unavailable";
+}
+
+}  // namespace
+
 JsonValue hello_result() {
   JsonValue result = JsonValue::object();
   result["arch"] = "x86_64";
@@ -21,7 +43,7 @@ JsonValue queue_listing_result(const QueueListing& listing) {
   for (const PrintQueueInfo& queue : listing.queues) {
     printers.push_back(JsonValue{{"enabled", queue.enabled},
                                  {"name", queue.name},
-                                 {"state", print_queue_state_word(queue.state)},
+                                 {"state", queue_state_word(queue.state)},
                                  {"uri", queue.uri}});
   }
   return JsonValue{{"default_printer", listing.default_printer}, {"printers", std::move(printers)}};

@@ -1,7 +1,7 @@
 #include "protocol/host_handlers.hpp"
 
 #include "domain/printing/job_observation.hpp"
-#include "domain/printing/label_rendering.hpp"
+#include "domain/printing/label_printing.hpp"
 #include "domain/printing/queue_listing.hpp"
 #include "domain/state/recovery.hpp"
 #include "domain/submit/label_bitmap_decoding.hpp"
@@ -17,19 +17,6 @@ HostState& host_state(MessageState& state) {
   return static_cast<OpenHostState&>(state).state;
 }
 
-class DeviceLabelPrinter final : public LabelPrinter {
- public:
-  explicit DeviceLabelPrinter(PrintDevices& devices) : devices_(devices) {}
-  PrintOutcome print_label(std::string_view printer, std::string_view title,
-                           const LabelBitmap& bitmap, std::uint32_t dpi,
-                           std::uint16_t copies) override {
-    return render_label(devices_, printer, title, bitmap, dpi, copies);
-  }
-
- private:
-  PrintDevices& devices_;
-};
-
 }  // namespace
 
 Result<std::unique_ptr<MessageState>> HostHandlers::open_state() {
@@ -43,14 +30,14 @@ void HostHandlers::write_bridge_status(MessageState& state) {
 }
 
 Result<JsonValue> HostHandlers::list_printers(MessageState&) {
-  return answer_of(handle_list_printers(platform_.spooler, platform_.watchdogs),
+  return answer_of(handle_list_printers(platform_.print_system, platform_.watchdogs),
                    queue_listing_result);
 }
 
 Result<JsonValue> HostHandlers::submit(const JsonValue& payload, MessageState& state) {
   auto request = map_submit_request(payload);
   if (!request) return std::unexpected(std::move(request.error()));
-  DeviceLabelPrinter printer(platform_.devices);
+  PrintSystemLabelPrinter printer(platform_.print_system);
   SubmitServices services{platform_.watchdogs, printer, &decode_label_bitmap};
   return answer_of(handle_submit(*request, host_state(state), services), submit_result);
 }
@@ -59,7 +46,7 @@ Result<JsonValue> HostHandlers::get_job(const JsonValue& payload, MessageState& 
   auto intent_id = read_get_job_intent_id(payload);
   if (!intent_id) return std::unexpected(std::move(intent_id.error()));
   return answer_of(
-      handle_get_job(*intent_id, host_state(state), platform_.spooler, platform_.watchdogs),
+      handle_get_job(*intent_id, host_state(state), platform_.print_system, platform_.watchdogs),
       job_record_result);
 }
 

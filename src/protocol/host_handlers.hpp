@@ -2,8 +2,7 @@
 
 #include <memory>
 
-#include "domain/printing/print_device.hpp"
-#include "domain/printing/spooler.hpp"
+#include "domain/printing/print_system.hpp"
 #include "domain/state/host_state.hpp"
 #include "domain/state/state_files.hpp"
 #include "domain/watchdog.hpp"
@@ -15,8 +14,7 @@ namespace vantrel {
 // tests.
 struct HostPlatform {
   StateFileSystem& files;
-  Spooler& spooler;
-  PrintDevices& devices;
+  PrintSystem& print_system;
   Watchdogs& watchdogs;
 };
 

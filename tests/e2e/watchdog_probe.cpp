@@ -41,13 +41,15 @@ int main(int argc, char** argv) {
   const std::chrono::milliseconds timeout{std::stoi(argv[2])};
 
   if (mode == "hang") {
-    auto signal = vantrel::arm_watchdog("probe_hang", timeout);
+    vantrel::ProcessWatchdogs watchdogs(timeout);
+    auto signal = watchdogs.arm("probe_hang");
     if (!signal) return 3;
     Sleep(INFINITE);
   }
   if (mode == "disarm" || mode == "drop") {
+    vantrel::ProcessWatchdogs watchdogs(timeout);
     {
-      auto signal = vantrel::arm_watchdog("probe_disarm", timeout);
+      auto signal = watchdogs.arm("probe_disarm");
       if (!signal) return 3;
       if (mode == "disarm") signal->disarm();
     }
@@ -57,9 +59,12 @@ int main(int argc, char** argv) {
   }
   if (mode == "many") {
     const int before = thread_count();
-    for (int i = 0; i < timeout.count(); ++i) {
-      auto signal = vantrel::arm_watchdog("probe_many");
-      if (!signal) return 3;
+    {
+      vantrel::ProcessWatchdogs watchdogs;
+      for (int i = 0; i < timeout.count(); ++i) {
+        auto signal = watchdogs.arm("probe_many");
+        if (!signal) return 3;
+      }
     }
     int after = thread_count();
     for (int wait = 0; wait < 500 && after > before; ++wait) {

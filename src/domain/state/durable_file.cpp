@@ -77,7 +77,7 @@ DurableWriteStatus write_file_durably(StateFileSystem& files, const std::u16stri
   if (OsStatus moved = files.replace_file(temp_path, target_path); !moved) {
     return os_failure(moved.error());
   }
-  temp->close();
+  temp->reset();
   return {};
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/owned.hpp"
+
 namespace vantrel {
 
 // A failed Windows call of the state: its last-error code (an HRESULT for the known-folder
@@ -32,36 +34,14 @@ inline constexpr std::uint32_t WOULD_BLOCK = 10035;
 
 class StateFileSystem;
 
-// Owns one open file handle of the state folder. Closing it releases any lock taken on it.
-class OwnedFile {
- public:
-  OwnedFile() = default;
-  OwnedFile(StateFileSystem& files, std::uintptr_t handle) noexcept
-      : files_(&files), handle_(handle) {}
-  OwnedFile(OwnedFile&& other) noexcept : files_(other.files_), handle_(other.handle_) {
-    other.files_ = nullptr;
-  }
-  OwnedFile& operator=(OwnedFile&& other) noexcept {
-    if (this != &other) {
-      close();
-      files_ = other.files_;
-      handle_ = other.handle_;
-      other.files_ = nullptr;
-    }
-    return *this;
-  }
-  OwnedFile(const OwnedFile&) = delete;
-  OwnedFile& operator=(const OwnedFile&) = delete;
-  ~OwnedFile() { close(); }
-
-  [[nodiscard]] bool is_open() const noexcept { return files_ != nullptr; }
-  [[nodiscard]] std::uintptr_t handle() const noexcept { return handle_; }
-  inline void close() noexcept;
-
- private:
-  StateFileSystem* files_ = nullptr;
-  std::uintptr_t handle_ = 0;
+// CloseHandle through the call table, so that a fake sees every release.
+struct CloseStateFile {
+  StateFileSystem* files = nullptr;
+  void operator()(std::uintptr_t handle) const noexcept;
 };
+
+// One open file handle of the state folder. Closing it releases any lock taken on it.
+using OwnedFile = Owned<std::uintptr_t, CloseStateFile>;
 
 // Exactly the Windows calls that the durable state makes. Paths are Windows paths in UTF-16.
 // Implementations translate calls and results; every rule lives in the callers.
@@ -97,18 +77,12 @@ class StateFileSystem {
   [[nodiscard]] virtual std::chrono::nanoseconds monotonic_now() = 0;
   // Sleeps for the duration: a high-resolution waitable timer, else Sleep in whole ms.
   virtual void pause(std::chrono::nanoseconds duration) = 0;
-
- private:
-  friend class OwnedFile;
-  // CloseHandle; reached only through OwnedFile.
+  // CloseHandle; reached through OwnedFile.
   virtual void close_file(std::uintptr_t handle) noexcept = 0;
 };
 
-inline void OwnedFile::close() noexcept {
-  if (files_ != nullptr) {
-    files_->close_file(handle_);
-    files_ = nullptr;
-  }
+inline void CloseStateFile::operator()(std::uintptr_t handle) const noexcept {
+  files->close_file(handle);
 }
 
 // A waitable timer's relative due time counts 100-ns units; round up so a pause never ends early.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/owned_win32.hpp"
 #include "domain/state/state_files.hpp"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -27,52 +28,24 @@ const WCHAR* wide(const std::u16string& text) {
 }
 
 HANDLE native(const OwnedFile& file) {
-  return reinterpret_cast<HANDLE>(file.handle());
+  return reinterpret_cast<HANDLE>(file.get());
 }
 
 std::unexpected<OsError> last_error() {
   return std::unexpected(OsError{GetLastError()});
 }
 
-// The known folder's buffer comes from COM's allocator, also when the lookup fails.
-class KnownFolderBuffer {
- public:
-  KnownFolderBuffer() = default;
-  KnownFolderBuffer(const KnownFolderBuffer&) = delete;
-  KnownFolderBuffer& operator=(const KnownFolderBuffer&) = delete;
-  ~KnownFolderBuffer() { CoTaskMemFree(text_); }
-  PWSTR* out() { return &text_; }
-  const char16_t* text() const { return reinterpret_cast<const char16_t*>(text_); }
-
- private:
-  PWSTR text_ = nullptr;
-};
-
-// A handle that lives only inside one call.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 class Win32StateFiles final : public StateFileSystem {
  public:
   OsResult<std::u16string> local_app_data_path() override {
-    KnownFolderBuffer path;
-    const HRESULT result = SHGetKnownFolderPath(LOCAL_APP_DATA_FOLDER, 0, nullptr, path.out());
-    if (result != S_OK || path.text() == nullptr) {
+    PWSTR text = nullptr;
+    const HRESULT result = SHGetKnownFolderPath(LOCAL_APP_DATA_FOLDER, 0, nullptr, &text);
+    // The buffer comes from COM's allocator, also when the lookup fails.
+    const Owned<void*, CoTaskMemFreeCall> owned(text);
+    if (result != S_OK || text == nullptr) {
       return std::unexpected(OsError{static_cast<std::uint32_t>(result)});
     }
-    return std::u16string(path.text());
+    return std::u16string(reinterpret_cast<const char16_t*>(text));
   }
 
   OsStatus create_directory(const std::u16string& path) override {
@@ -99,9 +72,9 @@ class Win32StateFiles final : public StateFileSystem {
   }
 
   OsResult<std::string> read_whole_file(const std::u16string& path) override {
-    const ScopedHandle file(CreateFileW(wide(path), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return last_error();
+    const OwnedHandle file = own_handle(CreateFileW(wide(path), GENERIC_READ, SHARE_ALL, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return last_error();
     try {
       // The size is only a hint: one byte more lets the end show without growing the buffer.
       LARGE_INTEGER size{};
@@ -172,9 +145,9 @@ class Win32StateFiles final : public StateFileSystem {
 
   void pause(std::chrono::nanoseconds duration) override {
     if (duration.count() <= 0) return;
-    const ScopedHandle timer(CreateWaitableTimerExW(
+    const OwnedHandle timer = own_handle(CreateWaitableTimerExW(
         nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
-    if (timer.valid()) {
+    if (timer) {
       LARGE_INTEGER due{};
       due.QuadPart = -pause_in_100ns_units(duration);  // negative: relative to now
       if (SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE) &&
@@ -190,7 +163,7 @@ class Win32StateFiles final : public StateFileSystem {
     const HANDLE handle = CreateFileW(wide(path), access, SHARE_ALL, nullptr, disposition,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
-    return OwnedFile(*this, reinterpret_cast<std::uintptr_t>(handle));
+    return OwnedFile(reinterpret_cast<std::uintptr_t>(handle), CloseStateFile{this});
   }
 
   void close_file(std::uintptr_t handle) noexcept override {

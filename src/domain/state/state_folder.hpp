@@ -23,7 +23,7 @@ class StateLock {
   StateLock(StateLock&&) noexcept = default;
   StateLock& operator=(StateLock&&) noexcept = default;
 
-  [[nodiscard]] bool is_held() const noexcept { return file_.is_open(); }
+  [[nodiscard]] bool is_held() const noexcept { return static_cast<bool>(file_); }
 
  private:
   OwnedFile file_;

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "base/error.hpp"
-#include "domain/submit/label_bitmap.hpp"
+#include "domain/printing/label_bitmap.hpp"
 
 namespace vantrel {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "domain/printing/print_device.hpp"
+#include "domain/printing/windows/print_device.hpp"
 
 namespace vantrel {
 namespace {
@@ -12,7 +12,7 @@ static_assert(sizeof(DOCINFOW) == 40);
 #endif
 
 HDC native_dc(const DeviceContext& dc) {
-  return static_cast<HDC>(dc.native());
+  return static_cast<HDC>(dc.get());
 }
 
 GdiReply reply_of(int value) {
@@ -47,7 +47,7 @@ class Win32PrintDevices final : public PrintDevices {
   std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device) override {
     const HDC dc = CreateDCW(nullptr, reinterpret_cast<LPCWSTR>(device.c_str()), nullptr, nullptr);
     if (dc == nullptr) return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
-    return DeviceContext(*this, dc);
+    return DeviceContext(dc, DeleteDcCall{this});
   }
 
   int get_device_caps(const DeviceContext& dc, int index) override {

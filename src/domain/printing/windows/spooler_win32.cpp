@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <winspool.h>
 
-#include "domain/printing/spooler.hpp"
+#include "domain/printing/windows/spooler.hpp"
 
 namespace vantrel {
 namespace {
@@ -12,7 +12,7 @@ static_assert(JOB_INFO_1W_SIZE == sizeof(JOB_INFO_1W));
 #endif
 
 HANDLE native_handle(const PrinterHandle& printer) {
-  return static_cast<HANDLE>(printer.native());
+  return static_cast<HANDLE>(printer.get());
 }
 
 class Win32Spooler final : public Spooler {
@@ -45,7 +45,7 @@ class Win32Spooler final : public Spooler {
                      nullptr) == FALSE) {
       return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
     }
-    return PrinterHandle(*this, handle);
+    return PrinterHandle(handle, ClosePrinterCall{this});
   }
 
   GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,

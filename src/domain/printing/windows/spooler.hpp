@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/owned.hpp"
+
 namespace vantrel {
 
 // A buffer for the spooler's variable-size records: 8-byte aligned, its capacity the requested
@@ -29,31 +31,14 @@ class SpoolerBuffer {
 
 class Spooler;
 
-// An open printer handle; closing it (ClosePrinter) is the owner's job, done exactly once.
-class PrinterHandle {
- public:
-  PrinterHandle() = default;
-  PrinterHandle(Spooler& spooler, void* native) noexcept : spooler_(&spooler), native_(native) {}
-  PrinterHandle(PrinterHandle&& other) noexcept
-      : spooler_(std::exchange(other.spooler_, nullptr)), native_(other.native_) {}
-  PrinterHandle& operator=(PrinterHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      spooler_ = std::exchange(other.spooler_, nullptr);
-      native_ = other.native_;
-    }
-    return *this;
-  }
-  ~PrinterHandle() { reset(); }
-
-  [[nodiscard]] void* native() const noexcept { return native_; }
-  [[nodiscard]] explicit operator bool() const noexcept { return spooler_ != nullptr; }
-  inline void reset() noexcept;
-
- private:
-  Spooler* spooler_ = nullptr;
-  void* native_ = nullptr;
+// ClosePrinter through the call table, so that a fake sees every release.
+struct ClosePrinterCall {
+  Spooler* spooler = nullptr;
+  void operator()(void* native) const noexcept;
 };
+
+// An open printer handle, closed exactly once.
+using PrinterHandle = Owned<void*, ClosePrinterCall>;
 
 // The outcome of one spooler call: its BOOL result and GetLastError read right after it.
 struct SpoolerReply {
@@ -113,14 +98,12 @@ class Spooler {
   virtual GetJobReply get_job(const PrinterHandle& printer, std::uint32_t job_id,
                               std::uint32_t level, std::byte* buffer, std::uint32_t size) = 0;
 
- private:
-  friend class PrinterHandle;
-  // ClosePrinter; its result is of no use to anyone.
+  // ClosePrinter; its result is of no use to anyone. Reached through PrinterHandle.
   virtual void close_printer(void* native) noexcept = 0;
 };
 
-inline void PrinterHandle::reset() noexcept {
-  if (spooler_ != nullptr) std::exchange(spooler_, nullptr)->close_printer(native_);
+inline void ClosePrinterCall::operator()(void* native) const noexcept {
+  spooler->close_printer(native);
 }
 
 // The real spooler of the Windows host (spooler_win32.cpp).

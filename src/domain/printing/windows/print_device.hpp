@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "base/owned.hpp"
+
 namespace vantrel {
 
 // BITMAPINFOHEADER followed by one RGBQUAD, field by field.
@@ -61,32 +63,14 @@ struct GdiReply {
 
 class PrintDevices;
 
-// A device context; DeleteDC is the owner's job, done exactly once.
-class DeviceContext {
- public:
-  DeviceContext() = default;
-  DeviceContext(PrintDevices& devices, void* native) noexcept
-      : devices_(&devices), native_(native) {}
-  DeviceContext(DeviceContext&& other) noexcept
-      : devices_(std::exchange(other.devices_, nullptr)), native_(other.native_) {}
-  DeviceContext& operator=(DeviceContext&& other) noexcept {
-    if (this != &other) {
-      reset();
-      devices_ = std::exchange(other.devices_, nullptr);
-      native_ = other.native_;
-    }
-    return *this;
-  }
-  ~DeviceContext() { reset(); }
-
-  [[nodiscard]] void* native() const noexcept { return native_; }
-  [[nodiscard]] explicit operator bool() const noexcept { return devices_ != nullptr; }
-  inline void reset() noexcept;
-
- private:
-  PrintDevices* devices_ = nullptr;
-  void* native_ = nullptr;
+// DeleteDC through the call table, so that a fake sees every release.
+struct DeleteDcCall {
+  PrintDevices* devices = nullptr;
+  void operator()(void* native) const noexcept;
 };
+
+// A device context, deleted exactly once.
+using DeviceContext = Owned<void*, DeleteDcCall>;
 
 // The graphics-device calls of label rendering, one member per call. The Windows implementation
 // only translates; what counts as failure is decided by the caller.
@@ -105,14 +89,12 @@ class PrintDevices {
   virtual GdiReply end_doc(const DeviceContext& dc) = 0;
   // Result ignored: the document is being given up anyway.
   virtual void abort_doc(const DeviceContext& dc) noexcept = 0;
-
- private:
-  friend class DeviceContext;
+  // Reached through DeviceContext.
   virtual void delete_dc(void* native) noexcept = 0;
 };
 
-inline void DeviceContext::reset() noexcept {
-  if (devices_ != nullptr) std::exchange(devices_, nullptr)->delete_dc(native_);
+inline void DeleteDcCall::operator()(void* native) const noexcept {
+  devices->delete_dc(native);
 }
 
 // The real graphics device interface of the Windows host (print_device_win32.cpp).

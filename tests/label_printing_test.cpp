@@ -1,4 +1,4 @@
-#include "domain/printing/label_rendering.hpp"
+#include "domain/printing/label_printing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,23 @@
 #include <cstring>
 
 #include "base/os_error.hpp"
+#include "domain/printing/windows/windows_print_system.hpp"
 #include "fake_print_device.hpp"
+#include "fake_spooler.hpp"
 
 namespace vantrel {
 namespace {
 
 using testing_support::FakePrintDevices;
+
+// One label through the Windows print system, the GDI calls going to the fake.
+PrintOutcome render_label(FakePrintDevices& devices, std::string_view printer,
+                          std::string_view title, const LabelBitmap& bitmap, std::uint32_t dpi,
+                          std::uint16_t copies) {
+  testing_support::FakeSpooler spooler;
+  WindowsPrintSystem system(spooler, devices);
+  return PrintSystemLabelPrinter(system).print_label(printer, title, bitmap, dpi, copies);
+}
 
 LabelBitmap make_bitmap(std::uint32_t width, std::uint32_t height) {
   LabelBitmap bitmap;
@@ -24,7 +35,7 @@ LabelBitmap make_bitmap(std::uint32_t width, std::uint32_t height) {
 
 struct PlacementCase {
   const char* name;
-  DeviceCaps caps;
+  PrintableArea caps;
   std::uint32_t width, height, dpi;
   std::optional<LabelPlacement> expected;
 };

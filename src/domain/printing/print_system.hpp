@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "domain/printing/label_bitmap.hpp"
+#include "domain/printing/print_outcome.hpp"
+
+namespace vantrel {
+
+// The seam between the printing rules and one print system (the Windows spooler and GDI in the
+// Windows host): what the product needs of it, in its own terms. Every call may block inside
+// the system; callers run them under a watchdog.
+
+enum class PrintQueueState : std::uint8_t { unavailable, idle, printing, offline, paused, error };
+
+struct QueueStatus {
+  std::string name;  // UTF-8, never empty
+  PrintQueueState state = PrintQueueState::unavailable;
+};
+
+// What the print system knows of a job it was given.
+enum class JobProgress : std::uint8_t {
+  queued,     // waiting or printing
+  completed,  // printed
+  deleted,    // being removed, with nothing certain about its output
+  gone,       // the system no longer knows the job
+  unknown,    // the system could not be asked
+};
+
+// The page of a queue as its device reports it: device pixels per inch, and the printable area
+// in device pixels.
+struct PrintableArea {
+  int resolution_x = 0;
+  int resolution_y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// Where a label lands: device pixels from the top-left corner of the printable area.
+struct LabelPlacement {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+
+  bool operator==(const LabelPlacement&) const = default;
+};
+
+// One label document on a queue. Destroying a begun document that was not ended gives it up;
+// destroying any document releases the queue.
+class LabelDocument {
+ public:
+  virtual ~LabelDocument() = default;
+
+  [[nodiscard]] virtual PrintableArea printable_area() = 0;
+  // Refusals here are certain: nothing will print.
+  [[nodiscard]] virtual std::optional<PrintFailure> begin(std::string_view title) = 0;
+  // One page with the label drawn at the placement.
+  [[nodiscard]] virtual std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
+                                                              const LabelPlacement& placement) = 0;
+  // The job number once the system has the whole document.
+  [[nodiscard]] virtual PrintOutcome end() = 0;
+};
+
+class PrintSystem {
+ public:
+  virtual ~PrintSystem() = default;
+
+  // What every listed queue carries as its "uri".
+  [[nodiscard]] virtual std::string_view queue_uri() const = 0;
+  // Every queue with its state, in the system's order; fails only when there is no list at all.
+  [[nodiscard]] virtual Result<std::vector<QueueStatus>> queues() = 0;
+  // The user's default queue, or "" when there is none or it cannot be read.
+  [[nodiscard]] virtual std::string default_queue() = 0;
+  [[nodiscard]] virtual JobProgress job_progress(std::string_view queue, std::uint32_t job_id) = 0;
+  // A failure here has reached nothing.
+  [[nodiscard]] virtual std::expected<std::unique_ptr<LabelDocument>, PrintFailure>
+  open_label_document(std::string_view queue) = 0;
+  // The refusal of a label that does not fit the queue's page, in the system's words.
+  [[nodiscard]] virtual PrintFailure label_does_not_fit() const = 0;
+};
+
+}  // namespace vantrel

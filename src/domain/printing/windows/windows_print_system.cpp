@@ -1,0 +1,281 @@
+#include "domain/printing/windows/windows_print_system.hpp"
+
+#include <algorithm>
+#include <span>
+
+#include "base/os_error.hpp"
+#include "base/utf.hpp"
+
+namespace vantrel {
+namespace {
+
+// ---- queues
+
+constexpr std::uint32_t PRINTER_STATUS_PAUSED_BIT = 0x1;
+constexpr std::uint32_t PRINTER_STATUS_OFFLINE_BIT = 0x80;
+
+constexpr std::uint32_t ENUM_LEVEL = 4;         // PRINTER_INFO_4W: names only
+constexpr std::uint32_t STATUS_LEVEL = 6;       // PRINTER_INFO_6: the status word only
+constexpr std::uint32_t STATUS_WORD_BYTES = 4;  // sizeof(PRINTER_INFO_6)
+
+std::unexpected<HostError> enumeration_error(std::uint32_t last_error) {
+  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
+              os_error_message("Windows could not enumerate print queues", last_error));
+}
+
+// Length of a name in the spooler's reply, or npos when no terminator lies within the units we
+// accept and within the buffer the spooler filled (a name running past it would be read out of
+// bounds).
+std::size_t bounded_name_length(const char16_t* name, std::span<const std::byte> filled) noexcept {
+  const auto at = reinterpret_cast<std::uintptr_t>(name);
+  const auto begin = reinterpret_cast<std::uintptr_t>(filled.data());
+  if (at < begin || at >= begin + filled.size()) return std::u16string_view::npos;
+  const std::size_t units =
+      std::min((begin + filled.size() - at) / sizeof(char16_t), MAX_QUEUE_NAME_UNITS);
+  for (std::size_t i = 0; i < units; ++i) {
+    if (name[i] == u'\0') return i;
+  }
+  return std::u16string_view::npos;
+}
+
+// The state of one queue; "unavailable" when it cannot be opened or its status cannot be read.
+PrintQueueState read_queue_state(Spooler& spooler, const std::u16string& name) {
+  const auto printer = spooler.open_printer(name);
+  if (!printer) return PrintQueueState::unavailable;
+  const GetPrinterReply sizing = spooler.get_printer(*printer, STATUS_LEVEL, nullptr, 0);
+  if (sizing.needed < STATUS_WORD_BYTES) return PrintQueueState::unavailable;
+  SpoolerBuffer buffer(sizing.needed);
+  const GetPrinterReply filling =
+      spooler.get_printer(*printer, STATUS_LEVEL, buffer.data(), sizing.needed);
+  if (!filling.ok) return PrintQueueState::unavailable;
+  return print_queue_state_from_status(filling.status);
+}
+
+// ---- jobs
+
+constexpr std::uint32_t JOB_STATUS_PRINTED_BIT = 0x80;
+constexpr std::uint32_t JOB_STATUS_DELETED_BIT = 0x100;
+constexpr std::uint32_t JOB_STATUS_COMPLETE_BIT = 0x1000;
+// What the spooler says about a job number it does not (or no longer) know.
+constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
+constexpr std::uint32_t JOB_INFO_LEVEL = 1;
+
+JobProgress failed_job_query(std::uint32_t last_error) noexcept {
+  return last_error == ERROR_INVALID_PARAMETER_CODE ? JobProgress::gone : JobProgress::unknown;
+}
+
+// ---- label documents
+
+// GetDeviceCaps indices.
+constexpr int CAPS_HORZRES = 8;
+constexpr int CAPS_VERTRES = 10;
+constexpr int CAPS_LOGPIXELSX = 88;
+constexpr int CAPS_LOGPIXELSY = 90;
+
+constexpr std::uint32_t BITMAP_COMPRESSION_RGB = 0;  // BI_RGB
+constexpr std::uint32_t DIB_USAGE_RGB_COLORS = 0;    // DIB_RGB_COLORS
+constexpr std::uint32_t RASTER_OP_SRCCOPY = 0x00CC0020;
+constexpr int STRETCH_GDI_ERROR = -1;  // GDI_ERROR
+
+std::unexpected<PrintFailure> unknown_outcome(std::string_view text, std::uint32_t last_error) {
+  return print_failure(PrintReach::unknown, ErrorCode::UNKNOWN_OUTCOME,
+                       os_error_message(text, last_error));
+}
+
+std::optional<PrintFailure> failure_of(std::unexpected<PrintFailure> failure) {
+  return std::move(failure.error());
+}
+
+// A GDI document on one device context. The context is deleted when the document goes, after
+// AbortDoc when it was started and not finished.
+class GdiLabelDocument final : public LabelDocument {
+ public:
+  GdiLabelDocument(PrintDevices& devices, DeviceContext dc)
+      : devices_(devices), dc_(std::move(dc)) {}
+  GdiLabelDocument(const GdiLabelDocument&) = delete;
+  GdiLabelDocument& operator=(const GdiLabelDocument&) = delete;
+  ~GdiLabelDocument() override {
+    if (started_ && !finished_) devices_.abort_doc(dc_);
+  }
+
+  PrintableArea printable_area() override {
+    PrintableArea area;
+    area.resolution_x = devices_.get_device_caps(dc_, CAPS_LOGPIXELSX);
+    area.resolution_y = devices_.get_device_caps(dc_, CAPS_LOGPIXELSY);
+    area.width = devices_.get_device_caps(dc_, CAPS_HORZRES);
+    area.height = devices_.get_device_caps(dc_, CAPS_VERTRES);
+    return area;
+  }
+
+  std::optional<PrintFailure> begin(std::string_view title) override {
+    const std::u16string document_name = utf8_to_utf16(title);
+    const GdiReply started = devices_.start_doc(dc_, label_doc_info(document_name));
+    if (started.value <= 0) {
+      return failure_of(
+          print_failure(PrintReach::refused, ErrorCode::SUBMISSION_REJECTED,
+                        os_error_message("Windows rejected the print job", started.last_error)));
+    }
+    started_ = true;
+    job_number_ = static_cast<std::uint32_t>(started.value);
+    return std::nullopt;
+  }
+
+  std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
+                                        const LabelPlacement& placement) override {
+    // The device does the scaling from the label's own pixels.
+    const LabelBitmapInfo info = label_bitmap_info(bitmap);
+    StretchDibCall draw;
+    draw.dest_x = placement.x;
+    draw.dest_y = placement.y;
+    draw.dest_width = placement.width;
+    draw.dest_height = placement.height;
+    draw.src_width = static_cast<std::int32_t>(bitmap.width);
+    draw.src_height = static_cast<std::int32_t>(bitmap.height);
+    draw.bits = bitmap.pixels.get();
+    draw.info = &info;
+    draw.usage = DIB_USAGE_RGB_COLORS;
+    draw.rop = RASTER_OP_SRCCOPY;
+
+    const GdiReply page = devices_.start_page(dc_);
+    if (page.value <= 0) {
+      return failure_of(unknown_outcome("Windows could not start the label page", page.last_error));
+    }
+    const GdiReply drawn = devices_.stretch_dib_bits(dc_, draw);
+    if (drawn.value == 0 || drawn.value == STRETCH_GDI_ERROR) {
+      return failure_of(unknown_outcome("Windows could not render the label to the print queue",
+                                        drawn.last_error));
+    }
+    const GdiReply ended = devices_.end_page(dc_);
+    if (ended.value <= 0) {
+      return failure_of(
+          unknown_outcome("Windows could not finish the label page", ended.last_error));
+    }
+    return std::nullopt;
+  }
+
+  PrintOutcome end() override {
+    const GdiReply finished = devices_.end_doc(dc_);
+    if (finished.value <= 0) {
+      return unknown_outcome(
+          "Windows may have queued the label but did not acknowledge the completed document",
+          finished.last_error);
+    }
+    finished_ = true;
+    return job_number_;
+  }
+
+ private:
+  PrintDevices& devices_;
+  DeviceContext dc_;
+  bool started_ = false;
+  bool finished_ = false;
+  std::uint32_t job_number_ = 0;
+};
+
+}  // namespace
+
+PrintQueueState print_queue_state_from_status(std::uint32_t status) noexcept {
+  if (status & PRINTER_STATUS_PAUSED_BIT) return PrintQueueState::paused;
+  if (status & PRINTER_STATUS_OFFLINE_BIT) return PrintQueueState::offline;
+  if (status & PRINTER_PROBLEM_MASK) return PrintQueueState::error;
+  if (status & PRINTER_BUSY_MASK) return PrintQueueState::printing;
+  return PrintQueueState::idle;
+}
+
+JobProgress job_progress_from_status(std::uint32_t status) noexcept {
+  // Deleted wins over printed: a job being removed tells nothing certain about its output.
+  if (status & JOB_STATUS_DELETED_BIT) return JobProgress::deleted;
+  if (status & (JOB_STATUS_PRINTED_BIT | JOB_STATUS_COMPLETE_BIT)) return JobProgress::completed;
+  return JobProgress::queued;
+}
+
+LabelBitmapInfo label_bitmap_info(const LabelBitmap& bitmap) noexcept {
+  LabelBitmapInfo info;
+  info.size = 40;
+  info.width = static_cast<std::int32_t>(bitmap.width);
+  info.height = -static_cast<std::int32_t>(bitmap.height);  // negative: rows run top-down
+  info.planes = 1;
+  info.bit_count = 32;
+  info.compression = BITMAP_COMPRESSION_RGB;
+  info.size_image = static_cast<std::uint32_t>(bitmap.size_bytes());
+  return info;
+}
+
+LabelDocInfo label_doc_info(const std::u16string& title) noexcept {
+  LabelDocInfo doc;
+  doc.size = 40;
+  doc.doc_name = title.c_str();
+  return doc;
+}
+
+Result<std::vector<QueueStatus>> WindowsPrintSystem::queues() {
+  const EnumPrintersReply sizing = spooler_.enum_printers(QUEUE_ENUM_FLAGS, ENUM_LEVEL, nullptr, 0);
+  if (sizing.needed == 0) {
+    if (!sizing.ok) return enumeration_error(sizing.last_error);
+    return std::vector<QueueStatus>{};
+  }
+  SpoolerBuffer buffer(sizing.needed);
+  const EnumPrintersReply filling =
+      spooler_.enum_printers(QUEUE_ENUM_FLAGS, ENUM_LEVEL, buffer.data(), sizing.needed);
+  if (!filling.ok) return enumeration_error(filling.last_error);
+
+  std::vector<QueueStatus> queues;
+  if (filling.returned == 0) return queues;
+  queues.reserve(filling.names.size());
+  for (const char16_t* raw_name : filling.names) {
+    if (raw_name == nullptr) continue;
+    const std::size_t length = bounded_name_length(raw_name, {buffer.data(), sizing.needed});
+    if (length == std::u16string_view::npos) {
+      return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
+                  "Windows returned an invalid print-queue name.");
+    }
+    std::string name = utf16_to_utf8(std::u16string_view(raw_name, length));
+    if (name.empty()) continue;
+    // Opened by the name we report, so that listing and printing agree on what it means.
+    const PrintQueueState state = read_queue_state(spooler_, utf8_to_utf16(name));
+    queues.push_back(QueueStatus{std::move(name), state});
+  }
+  return queues;
+}
+
+std::string WindowsPrintSystem::default_queue() {
+  const GetDefaultPrinterReply sizing = spooler_.get_default_printer(nullptr, 0);
+  if (sizing.count == 0) return {};
+  std::u16string buffer(sizing.count, u'\0');
+  const GetDefaultPrinterReply filling = spooler_.get_default_printer(buffer.data(), sizing.count);
+  if (!filling.ok) return {};
+  const std::u16string_view units(buffer);
+  return utf16_to_utf8(units.substr(0, units.find(u'\0')));
+}
+
+JobProgress WindowsPrintSystem::job_progress(std::string_view queue, std::uint32_t job_id) {
+  const auto printer = spooler_.open_printer(utf8_to_utf16(queue));
+  if (!printer) return JobProgress::unknown;
+  const GetJobReply sizing = spooler_.get_job(*printer, job_id, JOB_INFO_LEVEL, nullptr, 0);
+  if (sizing.needed < JOB_INFO_1W_SIZE) return failed_job_query(sizing.last_error);
+  SpoolerBuffer buffer(sizing.needed);
+  const GetJobReply filling =
+      spooler_.get_job(*printer, job_id, JOB_INFO_LEVEL, buffer.data(), sizing.needed);
+  if (!filling.ok) return failed_job_query(filling.last_error);
+  return job_progress_from_status(filling.status);
+}
+
+std::expected<std::unique_ptr<LabelDocument>, PrintFailure> WindowsPrintSystem::open_label_document(
+    std::string_view queue) {
+  auto dc = devices_.create_dc(utf8_to_utf16(queue));
+  if (!dc) {
+    return print_failure(
+        PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+        os_error_message("Windows could not open the selected print queue", dc.error()));
+  }
+  return std::make_unique<GdiLabelDocument>(devices_, std::move(*dc));
+}
+
+PrintFailure WindowsPrintSystem::label_does_not_fit() const {
+  return PrintFailure{PrintReach::refused,
+                      {ErrorCode::MEDIA_MISMATCH,
+                       "The selected Windows queue's paper size or orientation does not safely fit "
+                       "this label."}};
+}
+
+}  // namespace vantrel
