@@ -6,14 +6,20 @@
 
 namespace {
 
-class NoState final : public vantrel::MessageState {};
+// A session with no state: only hello is asked of it.
+class NoSession final : public vantrel::MessageSession {
+ public:
+  void write_bridge_status() override {}
+  vantrel::Result<vantrel::JsonValue> list_printers() override { return {}; }
+  vantrel::Result<vantrel::JsonValue> submit(const vantrel::JsonValue&) override { return {}; }
+  vantrel::Result<vantrel::JsonValue> get_job(const vantrel::JsonValue&) override { return {}; }
+};
 
 class HelloOnly final : public vantrel::MessageHandlers {
  public:
-  vantrel::Result<std::unique_ptr<vantrel::MessageState>> open_state() override {
-    return std::make_unique<NoState>();
+  vantrel::Result<std::unique_ptr<vantrel::MessageSession>> open_session() override {
+    return std::make_unique<NoSession>();
   }
-  void write_bridge_status(vantrel::MessageState&) override {}
 };
 
 // Hello round trips through the whole loop over in-memory streams.

@@ -1,7 +1,8 @@
-// Arbitrary bytes as standard input of the message loop: framing, envelope decoding, routing,
-// and "submit" through the real flow over in-memory state files, printer and watchdogs, for as
-// many messages as the input holds. Every answer must be a framed JSON envelope, and every
-// message must release the lock and disarm its watchdog.
+// Arbitrary bytes as standard input of the host as the executable composes it: framing,
+// envelope decoding, routing, and every message type through the real flows over in-memory state
+// files, a scripted print system and watchdogs, for as many messages as the input holds. Every
+// answer must be a framed JSON envelope, and every message must release the lock and disarm its
+// watchdog.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,27 +10,30 @@
 #include <string>
 #include <vector>
 
-#include "domain/state/host_state.hpp"
-#include "domain/submit/label_bitmap_decoding.hpp"
-#include "domain/submit/submit_flow.hpp"
+#include "domain/printing/print_system.hpp"
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
 #include "fake_watchdogs.hpp"
 #include "fuzz_check.hpp"
-#include "protocol/answers.hpp"
-#include "protocol/message_loop.hpp"
-#include "protocol/requests.hpp"
+#include "protocol/host_handlers.hpp"
 
 using namespace vantrel;
 
 namespace {
 
-// The rendering outcome follows the copies, so that every settling path is reachable.
-class ScriptedPrinter final : public LabelPrinter {
+// A print system whose outcomes follow the request, so that every settling path and every
+// job progress is reachable: a document ends by its page count (the copies), a job's progress
+// follows its number.
+class ScriptedDocument final : public LabelDocument {
  public:
-  PrintOutcome print_label(std::string_view, std::string_view, const LabelBitmap&, std::uint32_t,
-                           std::uint16_t copies) override {
-    switch (copies % 5) {
+  PrintableArea printable_area() override { return {203, 203, 2436, 3654}; }
+  std::optional<PrintFailure> begin(std::string_view) override { return std::nullopt; }
+  std::optional<PrintFailure> draw_page(const LabelBitmap&, const LabelPlacement&) override {
+    ++pages_;
+    return std::nullopt;
+  }
+  PrintOutcome end() override {
+    switch (pages_ % 5) {
       case 2:
         return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed");
       case 3:
@@ -37,41 +41,40 @@ class ScriptedPrinter final : public LabelPrinter {
       case 4:
         return print_failure(PrintReach::refused, ErrorCode::SUBMISSION_REJECTED, "rejected");
       default:
-        return 4710u + copies;
+        return 4710u + pages_;
     }
   }
+
+ private:
+  std::uint32_t pages_ = 0;
 };
 
-class FuzzState final : public MessageState {
+class ScriptedPrintSystem final : public PrintSystem {
  public:
-  explicit FuzzState(HostState state) : state(std::move(state)) {}
-  HostState state;
+  std::string_view queue_uri() const override { return "scripted"; }
+  Result<std::vector<QueueStatus>> queues() override {
+    return std::vector<QueueStatus>{{"Label Printer", PrintQueueState::idle}};
+  }
+  std::string default_queue() override { return "Label Printer"; }
+  JobProgress job_progress(std::string_view, std::uint32_t job_id) override {
+    return static_cast<JobProgress>(job_id % 5);
+  }
+  std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
+      std::string_view) override {
+    return std::make_unique<ScriptedDocument>();
+  }
+  PrintFailure label_does_not_fit() const override {
+    return PrintFailure{PrintReach::refused, {ErrorCode::MEDIA_MISMATCH, "does not fit"}};
+  }
 };
 
-class FuzzHandlers final : public MessageHandlers {
- public:
-  Result<std::unique_ptr<MessageState>> open_state() override {
-    Result<HostState> opened = open_host_state(files);
-    if (!opened) return std::unexpected(std::move(opened.error()));
-    return std::make_unique<FuzzState>(std::move(*opened));
-  }
-  void write_bridge_status(MessageState& state) override {
-    vantrel::write_bridge_status(files, static_cast<FuzzState&>(state).state.folder);
-  }
-  Result<JsonValue> list_printers(MessageState&) override {
-    return JsonValue{{"default_printer", nullptr}, {"printers", JsonValue::array()}};
-  }
-  Result<JsonValue> submit(const JsonValue& payload, MessageState& state) override {
-    Result<SubmitRequest> request = map_submit_request(payload);
-    if (!request) return std::unexpected(std::move(request.error()));
-    SubmitServices services{watchdogs, printer, &decode_label_bitmap};
-    return answer_of(handle_submit(*request, static_cast<FuzzState&>(state).state, services),
-                     submit_result);
-  }
-
+// The host as the executable composes it, over in-memory state files and the scripted print
+// system.
+struct FuzzHost {
   testing::FakeStateFiles files;
   testing_support::FakeWatchdogs watchdogs;
-  ScriptedPrinter printer;
+  ScriptedPrintSystem print_system;
+  HostHandlers handlers{{files, print_system, watchdogs}};
 };
 
 // The bodies of the whole frames at the start of the input.
@@ -93,9 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Reads of varying size, as a pipe delivers them.
   testing::MemorySource input(std::string(reinterpret_cast<const char*>(data), size), 1 + size % 7);
   testing::MemorySink output;
-  FuzzHandlers handlers;
+  FuzzHost host;
 
-  const Status served = serve_messages(input, output, handlers);
+  const Status served = serve_messages(input, output, host.handlers);
   if (!served) FUZZ_CHECK(served.error().code == ErrorCode::IO_ERROR);
 
   // Answers come one per frame, in order; a body holding a NUL byte is never one JSON text.
@@ -109,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(answer["ok"] == false);
     }
   }
-  FUZZ_CHECK(!handlers.files.lock_held());
-  FUZZ_CHECK(handlers.files.open_handle_count() == 0);
-  FUZZ_CHECK(handlers.watchdogs.armed_now == 0);
+  FUZZ_CHECK(!host.files.lock_held());
+  FUZZ_CHECK(host.files.open_handle_count() == 0);
+  FUZZ_CHECK(host.watchdogs.armed_now == 0);
   return 0;
 }

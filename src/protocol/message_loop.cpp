@@ -28,28 +28,17 @@ HostResponse early_failure_response(std::span<const std::uint8_t> body, HostErro
 
 }  // namespace
 
-Result<JsonValue> MessageHandlers::list_printers(MessageState&) {
-  return unknown_message();
-}
-Result<JsonValue> MessageHandlers::submit(const JsonValue&, MessageState&) {
-  return unknown_message();
-}
-Result<JsonValue> MessageHandlers::get_job(const JsonValue&, MessageState&) {
-  return unknown_message();
-}
-
-Result<JsonValue> dispatch_request(const Request& request, MessageState& state,
-                                   MessageHandlers& handlers) {
+Result<JsonValue> dispatch_request(const Request& request, MessageSession& session) {
   if (request.type == "hello") return hello_result();
-  if (request.type == "list_printers") return handlers.list_printers(state);
-  if (request.type == "submit") return handlers.submit(request.payload, state);
-  if (request.type == "get_job") return handlers.get_job(request.payload, state);
+  if (request.type == "list_printers") return session.list_printers();
+  if (request.type == "submit") return session.submit(request.payload);
+  if (request.type == "get_job") return session.get_job(request.payload);
   return unknown_message();
 }
 
 HostResponse handle_message(std::span<const std::uint8_t> body, MessageHandlers& handlers) {
-  auto state = handlers.open_state();
-  if (!state) return early_failure_response(body, std::move(state.error()));
+  auto session = handlers.open_session();
+  if (!session) return early_failure_response(body, std::move(session.error()));
 
   auto request = decode_envelope(body);
   if (!request) {
@@ -60,13 +49,13 @@ HostResponse handle_message(std::span<const std::uint8_t> body, MessageHandlers&
     response.outcome = std::unexpected(std::move(checked.error()));
     return response;
   }
-  handlers.write_bridge_status(**state);
+  (*session)->write_bridge_status();
   if (auto checked = check_request_id(*request); !checked) {
     response.outcome = std::unexpected(std::move(checked.error()));
     return response;
   }
-  response.outcome = dispatch_request(*request, **state, handlers);
-  return response;  // the state (and its lock) is released here, before the answer is written
+  response.outcome = dispatch_request(*request, **session);
+  return response;  // the session (and its lock) is released here, before the answer is written
 }
 
 Status serve_messages(ByteSource& input, ByteSink& output, MessageHandlers& handlers) {

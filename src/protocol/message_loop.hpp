@@ -7,32 +7,29 @@
 
 namespace vantrel {
 
-// What one message works on once its state is open. Destroying it releases the state (the
-// ledger lock among it), which the loop does before writing the answer.
-class MessageState {
+// One message's open state and what it can be asked, routed to by the loop. Destroying it
+// releases the state (the ledger lock among it), which the loop does before writing the answer.
+class MessageSession {
  public:
-  virtual ~MessageState() = default;
+  virtual ~MessageSession() = default;
+
+  // Records contact with the extension; failures are the implementation's to swallow.
+  virtual void write_bridge_status() = 0;
+  [[nodiscard]] virtual Result<JsonValue> list_printers() = 0;
+  [[nodiscard]] virtual Result<JsonValue> submit(const JsonValue& payload) = 0;
+  [[nodiscard]] virtual Result<JsonValue> get_job(const JsonValue& payload) = 0;
 };
 
-// The handlers the loop routes to, and the state step that precedes them. A message type whose
-// handler is not overridden is routed like an unknown type.
 class MessageHandlers {
  public:
   virtual ~MessageHandlers() = default;
 
   // Locates the state folder, takes the lock, loads and recovers the ledger.
-  [[nodiscard]] virtual Result<std::unique_ptr<MessageState>> open_state() = 0;
-  // Records contact with the extension; failures are the implementation's to swallow.
-  virtual void write_bridge_status(MessageState& state) = 0;
-
-  [[nodiscard]] virtual Result<JsonValue> list_printers(MessageState& state);
-  [[nodiscard]] virtual Result<JsonValue> submit(const JsonValue& payload, MessageState& state);
-  [[nodiscard]] virtual Result<JsonValue> get_job(const JsonValue& payload, MessageState& state);
+  [[nodiscard]] virtual Result<std::unique_ptr<MessageSession>> open_session() = 0;
 };
 
 // The routing table: "type" compared byte for byte.
-[[nodiscard]] Result<JsonValue> dispatch_request(const Request& request, MessageState& state,
-                                                 MessageHandlers& handlers);
+[[nodiscard]] Result<JsonValue> dispatch_request(const Request& request, MessageSession& session);
 
 // Handles one complete message body: the answer envelope for it.
 [[nodiscard]] HostResponse handle_message(std::span<const std::uint8_t> body,

@@ -122,8 +122,9 @@ class GdiLabelDocument final : public LabelDocument {
 
   std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
                                         const LabelPlacement& placement) override {
-    // The device does the scaling from the label's own pixels.
-    const LabelBitmapInfo info = label_bitmap_info(bitmap);
+    // One header serves every page of the document; the device does the scaling from the
+    // label's own pixels.
+    info_ = label_bitmap_info(bitmap);
     StretchDibCall draw;
     draw.dest_x = placement.x;
     draw.dest_y = placement.y;
@@ -132,7 +133,7 @@ class GdiLabelDocument final : public LabelDocument {
     draw.src_width = static_cast<std::int32_t>(bitmap.width);
     draw.src_height = static_cast<std::int32_t>(bitmap.height);
     draw.bits = bitmap.pixels.get();
-    draw.info = &info;
+    draw.info = &info_;
     draw.usage = DIB_USAGE_RGB_COLORS;
     draw.rop = RASTER_OP_SRCCOPY;
 
@@ -167,6 +168,7 @@ class GdiLabelDocument final : public LabelDocument {
  private:
   PrintDevices& devices_;
   DeviceContext dc_;
+  LabelBitmapInfo info_;
   bool started_ = false;
   bool finished_ = false;
   std::uint32_t job_number_ = 0;
