@@ -17,10 +17,10 @@ import statistics
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "browser"))
-import harness  # noqa: E402
-import test_client  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
+
+from rig.browser import QUEUE, ClientRig, client_missing  # noqa: E402
+from rig.wine import WinePrefix  # noqa: E402
 
 
 def main():
@@ -29,12 +29,12 @@ def main():
     parser.add_argument("--submits", type=int, default=5)
     args = parser.parse_args()
 
-    absent = test_client.missing()
+    absent = client_missing()
     if absent:
         sys.exit("missing: " + ", ".join(absent))
 
-    with harness.WinePrefix() as prefix:
-        rig = test_client.ClientRig(prefix)
+    with WinePrefix() as prefix:
+        rig = ClientRig(prefix)
         try:
             print(rig.browser.version)
             n = args.round_trips
@@ -51,7 +51,7 @@ def main():
             own = statistics.mean(cost["client"]) - statistics.mean(cost["bare"])
             print(f"  the client's own cost, against an in-worker port that answers at once: "
                   f"{own * 1000:.1f} us a call = {own / bare * 100:.2f} % of the bare round trip")
-            figures = rig.browser.call("benchSubmit", args.submits, test_client.QUEUE, timeout=600)
+            figures = rig.browser.call("benchSubmit", args.submits, QUEUE, timeout=600)
             times = figures["submitMs"]
             print(f"4x6 in label at 203 dpi (812 x 1218 px, PNG {figures['pngBytes']} bytes): "
                   f"drawn and encoded in {figures['labelMs']:.1f} ms")

@@ -13,19 +13,20 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
+
+from rig.cups import CupsScheduler  # noqa: E402
+from rig.figures import exit_if_missing  # noqa: E402
+from rig.wine import WinePrefix  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=20)
     args = parser.parse_args()
-    missing = harness.missing_prerequisites()
-    if missing:
-        sys.exit("missing: " + ", ".join(missing))
+    exit_if_missing()
 
-    with harness.CupsScheduler() as cups, harness.WinePrefix() as prefix:
+    with CupsScheduler() as cups, WinePrefix() as prefix:
         present = 0
         for count in (1, 10, 100):
             while present < count:

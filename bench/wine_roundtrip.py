@@ -13,11 +13,13 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
+
+from rig.figures import parse_with_hosts, print_side_by_side  # noqa: E402
+from rig.wine import WinePrefix  # noqa: E402
 
 
-def measure(prefix: harness.WinePrefix, executable: Path, args) -> dict[str, str]:
+def measure(prefix: WinePrefix, executable: Path, args) -> dict[str, str]:
     starts = []
     for _ in range(args.starts):
         t0 = time.monotonic()
@@ -51,23 +53,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--round-trips", type=int, default=500)
     parser.add_argument("--starts", type=int, default=10)
-    parser.add_argument("--host", action="append", metavar="LABEL=PATH",
-                        help="a host to measure (repeat to compare builds side by side)")
-    args = parser.parse_args()
-    hosts = harness.labelled_hosts(args.host)
-
-    missing = harness.missing_prerequisites()
-    if missing:
-        sys.exit("missing: " + ", ".join(missing))
+    args, hosts = parse_with_hosts(parser)
 
     started = time.monotonic()
-    prefix = harness.WinePrefix()
+    prefix = WinePrefix()
     print(f"prefix creation (wineboot -i, helper started): {time.monotonic() - started:6.2f} s")
     try:
         figures = {label: measure(prefix, path, args) for label, path in hosts}
     finally:
         prefix.close()
-    harness.print_side_by_side(figures, f"n = {args.starts} starts, {args.round_trips} round trips")
+    print_side_by_side(figures, f"n = {args.starts} starts, {args.round_trips} round trips")
 
 
 if __name__ == "__main__":

@@ -15,44 +15,32 @@ Needs the Windows build (bash scripts/build)."""
 
 import argparse
 import base64
-import json
 import statistics
 import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
+
+from rig.cups import CupsScheduler  # noqa: E402
+from rig.figures import parse_with_hosts, print_side_by_side  # noqa: E402
+from rig.labels import shipping_label  # noqa: E402
+from rig.ledger import now_ms, record, write_ledger  # noqa: E402
+from rig.protocol import submit_payload  # noqa: E402
+from rig.wine import WinePrefix  # noqa: E402
 
 QUEUE = "Bench_4x6_203"
 
 
-def shipping_label() -> bytes:
-    """812 x 1218 grey: a frame, bars like a barcode, blocks like text lines."""
-    def pixel(x, y):
-        frame = x in (0, 811) or y in (0, 1217)
-        bars = 700 <= y < 900 and 100 <= x < 712 and (x * 7 // 13) % 3 == 0
-        text = (y // 40) % 2 == 0 and y < 600 and 60 <= x < 60 + (y * 37 % 600)
-        return (0,) if frame or bars or text else (255,)
-    return harness.make_png(812, 1218, pixel, color_type=0)
-
-
 def payload(intent_id: str, png: bytes, printer: str = QUEUE, **extra) -> dict:
-    request = {"intent_id": intent_id, "printer": printer, "title": intent_id, "copies": 1,
-               "dpi": 203, "payload": {"format": "png", "base64": base64.b64encode(png).decode(),
-                                       "width_px": 812, "height_px": 1218}}
-    request.update(extra)
-    return request
+    return submit_payload(intent_id, printer, png, 812, 1218, **extra)
 
 
-def seed_ledger(prefix: harness.WinePrefix, count: int):
-    now = time.time_ns() // 1_000_000
-    jobs = {f"seed-{i:05d}": {
-        "intent_id": f"seed-{i:05d}", "payload_sha256": "0" * 64, "state": "COMPLETED",
-        "printer": QUEUE, "os_job_id": str(i), "created_at_ms": now, "updated_at_ms": now,
-        "error_code": "", "error_message": ""} for i in range(count)}
-    prefix.write_state_file("ledger.json", json.dumps(
-        {"schema": 1, "updated_at_ms": now, "jobs": jobs}, indent=2))
+def seed_ledger(prefix: WinePrefix, count: int):
+    now = now_ms()
+    write_ledger(prefix, {f"seed-{i:05d}": record(
+        f"seed-{i:05d}", printer=QUEUE, os_job_id=str(i), payload_sha256="0" * 64,
+        created_at_ms=now, updated_at_ms=now) for i in range(count)}, now)
 
 
 def timed(host, kind, request_id, body) -> tuple[float, dict]:
@@ -64,9 +52,9 @@ def timed(host, kind, request_id, body) -> tuple[float, dict]:
 def measure(executable: Path, png: bytes, args) -> dict[str, str]:
     times: dict[str, list[float]] = {k: [] for k in
                                      ("hello", "duplicate", "media", "missing", "new")}
-    with harness.CupsScheduler() as cups:
+    with CupsScheduler() as cups:
         cups.add_queue(QUEUE, "label-4x6-203", default=True)
-        with harness.WinePrefix() as prefix:
+        with WinePrefix() as prefix:
             if args.ledger_records:
                 seed_ledger(prefix, args.ledger_records)
             with prefix.start_host(cups=cups, executable=executable) as host:
@@ -105,19 +93,13 @@ def main():
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--ledger-records", type=int, default=0,
                         help="records in the ledger before the first request")
-    parser.add_argument("--host", action="append", metavar="LABEL=PATH",
-                        help="a host to measure (repeat to compare builds side by side)")
-    args = parser.parse_args()
-    hosts = harness.labelled_hosts(args.host)
-    missing = harness.missing_prerequisites()
-    if missing:
-        sys.exit("missing: " + ", ".join(missing))
+    args, hosts = parse_with_hosts(parser)
 
     png = shipping_label()
     print(f"label: 812 x 1218 px at 203 dpi, PNG {len(png)} bytes, "
           f"Base64 {len(base64.b64encode(png))} characters")
     figures = {label: measure(path, png, args) for label, path in hosts}
-    harness.print_side_by_side(
+    print_side_by_side(
         figures, f"milliseconds, medians of {args.rounds} rounds; ledger seeded with "
                  f"{args.ledger_records} records; a duplicate submit is state work + "
                  "verification + lookup")

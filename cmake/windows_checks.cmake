@@ -33,11 +33,14 @@ set(VANTREL_E2E_ENV
   "VANTREL_E2E_TEMPLATE=${_vantrel_template}"
   "PYTHONDONTWRITEBYTECODE=1")
 
-# One fresh prefix per ctest run; each test file starts from a copy of it.
+# One fresh prefix per ctest run; each test file starts from a copy of it. The rig package
+# (tests/rig) runs from tests/.
 add_test(NAME e2e.wine_prefix
-  COMMAND ${VANTREL_PYTHON3} ${_vantrel_e2e_dir}/harness.py make-template ${_vantrel_template})
+  COMMAND ${VANTREL_PYTHON3} -m rig make-template ${_vantrel_template}
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
 add_test(NAME e2e.wine_prefix_cleanup
-  COMMAND ${VANTREL_PYTHON3} ${_vantrel_e2e_dir}/harness.py remove-template ${_vantrel_template})
+  COMMAND ${VANTREL_PYTHON3} -m rig remove-template ${_vantrel_template}
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
 set_tests_properties(e2e.wine_prefix PROPERTIES
   FIXTURES_SETUP vantrel_wine_prefix LABELS e2e TIMEOUT 300
   SKIP_RETURN_CODE ${_vantrel_skip_code})

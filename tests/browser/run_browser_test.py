@@ -19,8 +19,9 @@ protocol). What an extension can and cannot provoke:
   the browser then closes the port ("Error when communicating with the native messaging
   host.").
 
-    python3 tests/browser/run_browser_test.py            # the tests (unittest, verbose)
-    python3 tests/browser/run_browser_test.py --demo     # one session, shown as it travels
+    python3 tests/browser/run_browser_test.py
+
+scripts/browser_session.py shows one such session as it travels.
 
 Exit status 77 (skipped) without Chromium or the Windows build, unless VANTREL_E2E_REQUIRED
 or CI is set, where that fails.
@@ -28,23 +29,21 @@ or CI is set, where that fails.
 
 from __future__ import annotations
 
-import base64
 import json
-import re
-import shutil
 import sys
 import time
 import unittest
-from pathlib import Path, PureWindowsPath
+from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parents[0] / "e2e"))
-sys.path.insert(0, str(HERE))
-import chromium_rig  # noqa: E402
-import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-QUEUE = "Label_4x6_203dpi"
-HOST_MESSAGE_LIMIT = 8_388_608     # the host's largest request body
+from rig import registration  # noqa: E402
+from rig.browser import (QUEUE, BrowserRig, label_payload, missing_prerequisites,  # noqa: E402
+                         padded_hello, request)
+from rig.programs import REPO_ROOT  # noqa: E402
+from rig.protocol import MAX_MESSAGE_LEN as HOST_MESSAGE_LIMIT  # noqa: E402
+from rig.testing import SKIP_EXIT_CODE, HostTestCase, e2e_required, skip_or_fail  # noqa: E402
+
 BROWSER_ANSWER_LIMIT = 1_048_576   # the browser's largest answer from a host
 NATIVE_HOST_EXITED = "Native host has exited."
 COMMUNICATION_ERROR = "Error when communicating with the native messaging host."
@@ -55,38 +54,6 @@ HELLO_RESULT = {"arch": "x86_64",
 NOT_PROTOCOL_JSON = {"code": "BAD_REQUEST", "message": "The native message is not valid protocol JSON."}
 UNKNOWN_MESSAGE = {"code": "UNKNOWN_MESSAGE",
                    "message": "The print helper does not support that message type."}
-
-# Variables the wrapper hands to wine; the browser's own environment is not the test's.
-WRAPPER_ENV_NAMES = ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINESERVER", "CUPS_SERVER",
-                     "HOME", "USER", "LANG", "PATH")
-
-
-def request(kind: str, request_id: str, payload=None, **extra) -> dict:
-    """A request envelope as the extension posts it."""
-    return json.loads(harness.envelope(kind, request_id, payload, **extra))
-
-
-def label_png() -> bytes:
-    """A 2 x 3 inch label at 203 dpi: a black frame on white."""
-    width, height = 406, 609
-
-    def pixel(x, y):
-        return (0,) if x < 12 or y < 12 or x >= width - 12 or y >= height - 12 else (255,)
-    return harness.make_png(width, height, pixel, color_type=0)
-
-
-def submit_payload(intent_id: str, title: str) -> dict:
-    return {"intent_id": intent_id, "printer": QUEUE, "title": title, "copies": 1, "dpi": 203,
-            "payload": {"format": "png", "base64": base64.b64encode(label_png()).decode(),
-                        "width_px": 406, "height_px": 609}}
-
-
-def padded_hello(request_id: str, body_len: int) -> dict:
-    """A hello whose serialised body is exactly `body_len` bytes (the browser writes JSON
-    compactly); the padding member is ignored by the host and built by the extension."""
-    base = {"protocol": 1, "request_id": request_id, "type": "hello", "padding": ""}
-    overhead = len(json.dumps(base, separators=(",", ":")))
-    return dict(base, padding={"$repeat": ["x", body_len - overhead]})
 
 
 def mismatch_answer_len(request_id_len: int) -> int:
@@ -102,81 +69,13 @@ def long_id_mismatch(answer_len: int) -> dict:
     return {"protocol": 2, "request_id": {"$repeat": ["y", id_len]}, "type": "hello"}
 
 
-class BrowserRig:
-    """Wine prefix, CUPS scheduler with a capture queue, Chromium with the test extension
-    and the host registered for its profile."""
-
-    def __init__(self, prefix: harness.WinePrefix, extension_dir: Path = chromium_rig.EXTENSION_DIR,
-                 host_exe: Path | PureWindowsPath | None = None):
-        self.prefix = prefix
-        self.root = chromium_rig.make_root()
-        self.cups = None
-        self.browser = None
-        try:
-            self.cups = harness.CupsScheduler()
-            self.cups.add_queue(QUEUE, "label-4x6-203", default=True)
-            self.extension_id = chromium_rig.extension_id(extension_dir)
-            self.origin = f"chrome-extension://{self.extension_id}/"
-            wine_env = prefix.env(self.cups.env)
-            self.registration = chromium_rig.HostRegistration(
-                self.root / "profile", self.origin, wine64=harness.WINE64,
-                host_exe=host_exe or harness.host_executable(),
-                env={name: wine_env[name] for name in WRAPPER_ENV_NAMES if name in wine_env})
-            started = time.monotonic()
-            self.browser = chromium_rig.ChromiumBrowser(self.root, extension_dir)
-            self.browser.start()
-            self.browser.wait_for_extension(self.extension_id)
-            self.browser_ready_s = time.monotonic() - started
-        except BaseException:
-            self.close()
-            raise
-
-    def port_session(self, messages: list, **options) -> dict:
-        return self.browser.call("portSession", messages, options)
-
-    def open_port(self) -> int:
-        return self.browser.call("openPort")
-
-    def post_on_port(self, port: int, messages: list):
-        error = self.browser.call("postOnPort", port, messages)
-        if error is not None:
-            raise RuntimeError(f"postMessage threw: {error}")
-
-    def wait_on_port(self, port: int, count: int, timeout_s: float = 60) -> dict:
-        return self.browser.call("waitOnPort", port, count, {"timeoutMs": int(timeout_s * 1000)},
-                                 timeout=timeout_s + 30)
-
-    def close_port(self, port: int) -> dict:
-        return self.browser.call("closePort", port)
-
-    def one_shot(self, message, **options) -> dict:
-        return self.browser.call("oneShot", message, options)
-
-    def close(self):
-        if self.browser is not None:
-            self.browser.close()
-        if self.cups is not None:
-            self.cups.close()
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
-def chromium_missing() -> str | None:
-    if chromium_rig.chromium_executable() is None:
-        return "Chromium is missing (apt-get install chromium)"
-    return None
-
-
-class RealBrowser(harness.HostTestCase):
+class RealBrowser(HostTestCase):
     rig: BrowserRig
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        missing = chromium_missing()
-        if missing:
-            if harness.e2e_required():
-                raise RuntimeError(missing)
-            raise unittest.SkipTest(missing)
+        skip_or_fail(missing_prerequisites())
         cls.rig = cls.make_rig()
         cls.addClassCleanup(cls.rig.close)
         print(f"\n{cls.rig.browser.version}: ready with the extension "
@@ -243,7 +142,7 @@ class RealBrowser(harness.HostTestCase):
     # ---- the session, on one port and one message at a time
 
     def test_one_port_carries_a_whole_session_with_answers_in_order(self):
-        submit = submit_payload("browser-port-1", "Browser port 1")
+        submit = label_payload("browser-port-1", "Browser port 1")
         messages = [request("hello", "p1"), request("list_printers", "p2"),
                     request("submit", "p3", submit), request("submit", "p4", submit),
                     request("get_job", "p5", {"intent_id": "browser-port-1"}),
@@ -267,7 +166,7 @@ class RealBrowser(harness.HostTestCase):
         self.assertEqual(len(self.documents_titled("Browser port 1", 1)), 1)
 
     def test_each_one_shot_message_starts_its_own_host(self):
-        submit = submit_payload("browser-once-1", "Browser once 1")
+        submit = label_payload("browser-once-1", "Browser once 1")
         hello = self.rig.one_shot(request("hello", "o1"))
         first = self.rig.one_shot(request("submit", "o2", submit))
         again = self.rig.one_shot(request("submit", "o3", submit))
@@ -301,7 +200,7 @@ class RealBrowser(harness.HostTestCase):
             request("get_job", "m7", {"intent_id": "no such"}),
             request("get_job", "m8", {"intent_id": "never-printed"}),
             request("submit", "m9", {"intent_id": "x"}),
-            request("submit", "m10", dict(submit_payload("browser-copies", "unused"), copies=11)),
+            request("submit", "m10", dict(label_payload("browser-copies", "unused"), copies=11)),
             request("hello", "m11"),
         ]
         outcome = self.rig.port_session(messages)
@@ -410,20 +309,20 @@ class RealBrowser(harness.HostTestCase):
 class ManifestTemplate(unittest.TestCase):
     """The rendering rules the packaging step shares with the test (no browser needed)."""
 
-    template = chromium_rig.MANIFEST_TEMPLATE.read_text()
+    template = registration.MANIFEST_TEMPLATE.read_text()
     origin = "chrome-extension://" + "a" * 32 + "/"
 
     def test_windows_path_and_several_origins(self):
         path = r"C:\Users\Zoë O'Neil\AppData\Local\Programs\Vantrel Print Host\vantrel-print-host.exe"
         other = "chrome-extension://" + "p" * 32 + "/"
-        manifest = json.loads(chromium_rig.render_host_manifest(self.template, path, [self.origin, other]))
+        manifest = json.loads(registration.render_host_manifest(self.template, path, [self.origin, other]))
         self.assertEqual(manifest["path"], path)
         self.assertEqual(manifest["allowed_origins"], [self.origin, other])
         self.assertEqual((manifest["name"], manifest["type"]), ("com.vantrel.print", "stdio"))
         self.assertNotIn("allowed_extensions", manifest)
 
     def test_firefox_form(self):
-        manifest = json.loads(chromium_rig.render_host_manifest(
+        manifest = json.loads(registration.render_host_manifest(
             self.template, r"C:\x.exe", ["print@vantrel.example", "{12345678-abcd-ef01-2345-6789abcdef01}"],
             firefox=True))
         self.assertEqual(manifest["allowed_extensions"],
@@ -432,7 +331,7 @@ class ManifestTemplate(unittest.TestCase):
 
     def test_the_packaging_step_replaces_the_same_tokens(self):
         # Both renderers must agree with the template: a renamed placeholder breaks both.
-        script = (chromium_rig.REPO_ROOT / "cmake" / "msi_package.cmake").read_text()
+        script = (REPO_ROOT / "cmake" / "msi_package.cmake").read_text()
         for token in ('"@HOST_PATH@"', '"@ALLOWED_KEY@"', '["@ALLOWED_LIST@"]'):
             self.assertEqual(self.template.count(token), 1, token)
             self.assertIn(token.replace('"', '\\"'), script)
@@ -444,91 +343,19 @@ class ManifestTemplate(unittest.TestCase):
         for allowed, firefox in cases:
             with self.subTest(allowed=allowed, firefox=firefox):
                 with self.assertRaises(ValueError):
-                    chromium_rig.render_host_manifest(self.template, "/x", allowed, firefox=firefox)
-
-
-# --------------------------------------------------------------------------------------
-# Demo: one session shown as the extension saw it
-
-
-def shorten(value, limit: int = 72):
-    if isinstance(value, str) and len(value) > limit:
-        return f"{value[:limit // 2]}...({len(value)} characters)"
-    if isinstance(value, dict):
-        if set(value) == {"$repeat"}:
-            return f"<{value['$repeat'][1]} x {value['$repeat'][0]!r}, built by the extension>"
-        return {k: shorten(v, limit) for k, v in value.items()}
-    if isinstance(value, list):
-        return [shorten(v, limit) for v in value]
-    return value
-
-
-def show(prefix: str, value):
-    print(f"{prefix} {json.dumps(shorten(value), ensure_ascii=False, separators=(',', ':'))}")
-
-
-def demo() -> int:
-    missing = harness.missing_prerequisites()
-    if chromium_missing():
-        missing.append(chromium_missing())
-    if missing:
-        print("missing: " + ", ".join(missing))
-        return 1
-    print("creating a private Wine prefix (about 10 s)...")
-    with harness.WinePrefix() as prefix:
-        rig = BrowserRig(prefix)
-        try:
-            print(f"{rig.browser.version}, headless, profile {rig.browser.user_data_dir}")
-            print(f"test extension {rig.extension_id}; host manifest "
-                  f"{rig.registration.manifest_path}:\n{rig.registration.manifest_text}")
-            print(f"the manifest's path, {rig.registration.wrapper}, starts the host under wine:")
-            print(rig.registration.wrapper.read_text().rstrip().splitlines()[-1])
-            submit = submit_payload("demo-browser-1", "Demo browser label")
-            messages = [request("hello", "b1"), request("list_printers", "b2"),
-                        request("submit", "b3", submit), request("submit", "b4", submit),
-                        request("get_job", "b5", {"intent_id": "demo-browser-1"}),
-                        request("print_test_page", "b6"), {"protocol": 1, "request_id": "b7"}]
-            print("\n-- chrome.runtime.connectNative: one port, one host process")
-            for message in messages:
-                show(">>>", message)
-            outcome = rig.port_session(messages)
-            for answer in outcome["answers"]:
-                show("<<<", answer)
-            print(f"   port {outcome['ended']} after {outcome['elapsedMs']} ms")
-            print("\n-- chrome.runtime.sendNativeMessage: one host process per message")
-            for message in (request("hello", "b8"), request("get_job", "b9", {"intent_id": "demo-browser-1"})):
-                show(">>>", message)
-                result = rig.one_shot(message)
-                show("<<<", result.get("answer", result))
-            print("\n-- a request above the host's 8 MiB limit ends the host")
-            big = padded_hello("b10", HOST_MESSAGE_LIMIT + 1)
-            show(">>>", big)
-            outcome = rig.port_session([big])
-            print(f"   port {outcome['ended']}: {outcome['error']!r}")
-            starts = rig.registration.starts()
-            print(f"\nthe browser started the host {len(starts)} times, each with the "
-                  f"arguments {sorted({' '.join(a) for _, a in starts})}")
-            printed = rig.cups.wait_for_documents(1)
-            print(f"documents printed on {QUEUE}: {len(printed)}")
-        finally:
-            rig.close()
-    return 0
+                    registration.render_host_manifest(self.template, "/x", allowed, firefox=firefox)
 
 
 def main():
-    if "--demo" in sys.argv[1:]:
-        sys.exit(demo())
-    missing = harness.missing_prerequisites()
-    if chromium_missing():
-        missing.append(chromium_missing())
+    missing = missing_prerequisites()
     if missing:
         print("missing: " + ", ".join(missing), flush=True)
-        if harness.e2e_required():
+        if e2e_required():
             sys.exit(1)
         # The template rules need no browser: check them, then report the rest as skipped.
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(ManifestTemplate)
         passed = unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful()
-        sys.exit(harness.SKIP_EXIT_CODE if passed else 1)
+        sys.exit(SKIP_EXIT_CODE if passed else 1)
     unittest.main(module="__main__", verbosity=2)
 
 

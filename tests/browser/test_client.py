@@ -14,82 +14,18 @@ VANTREL_E2E_REQUIRED or CI is set, where that fails.
 
 from __future__ import annotations
 
-import json
 import os
-import shutil
 import signal
 import sys
-import tarfile
-import tempfile
 import time
-import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parents[0] / "e2e"))
-sys.path.insert(0, str(HERE))
-import chromium_rig  # noqa: E402
-import harness  # noqa: E402
-import run_browser_test  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-QUEUE = run_browser_test.QUEUE
-PACKAGE_DIR = harness.REPO_ROOT / "build" / "dist"
-CLIENT_EXTENSION = HERE / "client_extension"
-
-
-def packed_client() -> Path | None:
-    found = sorted(PACKAGE_DIR.glob("vantrel-print-client-*.tgz"))
-    return found[-1] if found else None
-
-
-def assemble_extension(target: Path) -> Path:
-    """The test extension with the packed client unpacked into print-client/."""
-    shutil.copytree(CLIENT_EXTENSION, target)
-    with tarfile.open(packed_client()) as archive:
-        for member in archive.getmembers():
-            if not member.isfile() or not member.name.startswith("package/"):
-                continue
-            destination = target / "print-client" / member.name[len("package/"):]
-            destination.parent.mkdir(parents=True, exist_ok=True)
-            destination.write_bytes(archive.extractfile(member).read())
-    return target
-
-
-def missing() -> list[str]:
-    found = harness.missing_prerequisites()
-    if run_browser_test.chromium_missing():
-        found.append(run_browser_test.chromium_missing())
-    if packed_client() is None:
-        found.append("build/dist/vantrel-print-client-*.tgz (run: bash scripts/build-client)")
-    return found
-
-
-class ClientRig(run_browser_test.BrowserRig):
-    """The browser rig with the client-test extension."""
-
-    def __init__(self, prefix: harness.WinePrefix):
-        self.extension_root = Path(tempfile.mkdtemp(prefix="vantrel-client-ext-"))
-        try:
-            super().__init__(prefix, assemble_extension(self.extension_root / "extension"))
-        except BaseException:
-            shutil.rmtree(self.extension_root, ignore_errors=True)
-            raise
-
-    def call(self, client: str, method: str, *args, timeout: float = 120) -> dict:
-        return self.browser.call("clientCall", client, method, list(args), timeout=timeout)
-
-    def start(self, client: str, method: str, *args) -> int:
-        return self.browser.call("startCall", client, method, list(args))
-
-    def finish(self, ticket: int, timeout: float = 120) -> dict:
-        return self.browser.call("finishCall", ticket, timeout=timeout)
-
-    def configure(self, client: str, **options):
-        self.browser.call("configureClient", client, options)
-
-    def close(self):
-        super().close()
-        shutil.rmtree(self.extension_root, ignore_errors=True)
+from rig.browser import QUEUE, ClientRig, client_missing  # noqa: E402
+from rig.images import page_boxes  # noqa: E402
+from rig.ledger import hold_ledger_lock, now_ms, record, records, write_ledger  # noqa: E402
+from rig.testing import HostTestCase, main, skip_or_fail  # noqa: E402
 
 
 def job(intent_id: str, title: str, **changes) -> dict:
@@ -97,17 +33,13 @@ def job(intent_id: str, title: str, **changes) -> dict:
                  "label": {"width": 4, "height": 6, "dpi": 203, "text": title}}, **changes)
 
 
-class ClientInChromium(harness.HostTestCase):
+class ClientInChromium(HostTestCase):
     rig: ClientRig
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        absent = missing()
-        if absent:
-            if harness.e2e_required():
-                raise RuntimeError(", ".join(absent))
-            raise unittest.SkipTest(", ".join(absent))
+        skip_or_fail(client_missing())
         cls.rig = ClientRig(cls.prefix)
         cls.addClassCleanup(cls.rig.close)
 
@@ -135,7 +67,7 @@ class ClientInChromium(harness.HostTestCase):
 
     def ledger_state(self, intent_id: str) -> str | None:
         try:
-            return self.prefix.read_state_json("ledger.json")["jobs"][intent_id]["state"]
+            return records(self.prefix)[intent_id]["state"]
         except (OSError, ValueError, KeyError):
             return None
 
@@ -169,11 +101,10 @@ class ClientInChromium(harness.HostTestCase):
         self.assertEqual(self.printed("Client once"), 1)
         # The frame along the label's edges lands on the edges of the 4x6 in page.
         (document,) = [d for d in self.rig.cups.captured_documents() if d.title == "Client once"]
-        (page,) = harness.rasterise(document.path, 203)
-        self.assertEqual(harness.read_pnm(page).dark_box(), (0, 0, 812, 1218))
+        self.assertEqual(page_boxes(document.path, 203), [(0, 0, 812, 1218)])
 
     def test_host_killed_before_recording_the_attempt_prints_once_after_resubmission(self):
-        with harness.hold_ledger_lock(self.prefix) as lock:
+        with hold_ledger_lock(self.prefix) as lock:
             ticket = self.rig.start("a", "submit", job("killed-early", "Killed early"))
             self.wait_for(lambda: self.new_starts(), "host start")
             time.sleep(0.3)  # the request is written; the host waits for the lock
@@ -217,7 +148,7 @@ class ClientInChromium(harness.HostTestCase):
         self.assertLessEqual(self.printed("Frozen queue"), 1)
 
     def test_lock_held_two_seconds_by_another_process_is_waited_out(self):
-        with harness.hold_ledger_lock(self.prefix, seconds=2):
+        with hold_ledger_lock(self.prefix, seconds=2):
             result = self.ok(self.rig.call("a", "submit", job("busy-1", "Busy lock")))
         self.assertEqual(result["duplicate"], False)
         self.assertGreaterEqual(result["attempts"], 2)
@@ -235,12 +166,11 @@ class ClientInChromium(harness.HostTestCase):
 
     def test_answer_above_the_browser_limit_is_its_own_error(self):
         # A stored record whose message makes get_job's answer exceed 1 MiB.
-        now = int(time.time() * 1000)
-        record = {"intent_id": "huge-1", "payload_sha256": "0" * 64, "state": "FAILED",
-                  "printer": QUEUE, "os_job_id": "", "created_at_ms": now, "updated_at_ms": now,
-                  "error_code": "SUBMISSION_REJECTED", "error_message": "x" * 1_100_000}
-        self.prefix.write_state_file("ledger.json", json.dumps(
-            {"schema": 1, "updated_at_ms": now, "jobs": {"huge-1": record}}, indent=2))
+        now = now_ms()
+        huge = record("huge-1", "FAILED", printer=QUEUE, os_job_id="", payload_sha256="0" * 64,
+                      created_at_ms=now, updated_at_ms=now, error_code="SUBMISSION_REJECTED",
+                      error_message="x" * 1_100_000)
+        write_ledger(self.prefix, {"huge-1": huge}, now)
         error = self.failed(self.rig.call("a", "getJob", "huge-1"))
         self.assertEqual((error["code"], error["source"], error["action"], error["attempts"]),
                          ("ANSWER_TOO_LARGE", "transport", "never", 1), error)
@@ -253,13 +183,5 @@ class ClientInChromium(harness.HostTestCase):
         self.assertEqual(self.new_starts(), [])
 
 
-def main():
-    absent = missing()
-    if absent:
-        print("missing: " + ", ".join(absent), flush=True)
-        sys.exit(1 if harness.e2e_required() else harness.SKIP_EXIT_CODE)
-    unittest.main(module="__main__", verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    main(client_missing())

@@ -12,7 +12,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-import harness
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.testing import SKIP_EXIT_CODE, e2e_required  # noqa: E402
 
 # What the host calls (README, "What the executable needs"); msvcrt is MinGW-w64's C runtime,
 # part of Windows since Windows XP.
@@ -33,7 +35,7 @@ def main() -> int:
                                         ("x86_64-w64-mingw32-objdump", objdump)) if not there]
     if missing:
         print("missing: " + ", ".join(missing) + " (run: bash scripts/build)")
-        return 1 if harness.e2e_required() else harness.SKIP_EXIT_CODE
+        return 1 if e2e_required() else SKIP_EXIT_CODE
     dlls = imported_dlls(executable, objdump)
     print(f"{executable.name} imports: {', '.join(dlls)}")
     foreign = sorted(dll for dll in dlls if dll.lower() not in SYSTEM_DLLS)

@@ -14,16 +14,22 @@ Environment: VANTREL_CONCURRENT_HOSTS (default 4), VANTREL_CONCURRENT_SECONDS (d
 VANTREL_CONCURRENT_SEED (default: random, printed), VANTREL_CONCURRENT_FREEZES (default 1; 0
 keeps the scheduler running)."""
 
-import base64
 import os
 import random
 import statistics
+import sys
 import threading
 import time
 from collections import Counter, defaultdict
 from dataclasses import dataclass
+from pathlib import Path
 
-import harness
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.images import black_png  # noqa: E402
+from rig.ledger import records  # noqa: E402
+from rig.protocol import submit_payload  # noqa: E402
+from rig.testing import PrintingTestCase, main  # noqa: E402
 
 QUEUE = "Label_Shared"
 REJECTING = "Label_Rejecting"  # accepts the document but fails EndDoc: an unknown outcome
@@ -72,7 +78,7 @@ class Exchange:
 class Worker(threading.Thread):
     """One host process and the requests it is sent, one after another, until the deadline."""
 
-    def __init__(self, number: int, prefix, cups, label: str, deadline: float, seed: int):
+    def __init__(self, number: int, prefix, cups, label: bytes, deadline: float, seed: int):
         super().__init__(name=f"host-{number}", daemon=True)
         self.number = number
         self.host = prefix.start_host(cups=cups)
@@ -85,13 +91,9 @@ class Worker(threading.Thread):
 
     def payload(self, intent_id: str) -> dict:
         kind = kind_of(intent_id)
-        payload = {"intent_id": intent_id, "printer": REJECTING if kind == "reject" else QUEUE,
-                   "title": intent_id, "copies": 1, "dpi": 203,
-                   "payload": {"format": "png", "base64": self.label, "width_px": 812,
-                               "height_px": 1218}}
-        if kind == "media":
-            payload["media"] = "4x6"
-        return payload
+        extra = {"media": "4x6"} if kind == "media" else {}
+        return submit_payload(intent_id, REJECTING if kind == "reject" else QUEUE, self.label,
+                              812, 1218, **extra)
 
     def pick_intent(self) -> str:
         if self.random.random() < 0.5 or not self.own:
@@ -150,18 +152,11 @@ class Freezer(threading.Thread):
             self.frozen_s += pause
 
 
-class ConcurrentHosts(harness.PrintingTestCase):
+class ConcurrentHosts(PrintingTestCase):
     QUEUES = ((QUEUE, "label-4x6-203"), (REJECTING, "label-4x6-203"))
     REJECTING_QUEUES = (REJECTING,)
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.label = base64.b64encode(harness.make_png(812, 1218, color_type=0)).decode()
-
-    def setUp(self):
-        super().setUp()
-        self.cups.clear_captured()
+    label = black_png(812, 1218)
 
     def test_four_hosts_share_one_ledger_without_losing_or_repeating_an_attempt(self):
         print(f"\nseed {SEED}; {HOSTS} hosts for {SECONDS:g} s", flush=True)
@@ -288,7 +283,7 @@ class ConcurrentHosts(harness.PrintingTestCase):
         return recorded
 
     def check_ledger(self, recorded: dict[str, dict | None]):
-        ledger = self.prefix.read_state_json("ledger.json")["jobs"]
+        ledger = records(self.prefix)
         self.assertEqual([k for k, r in ledger.items() if r["state"] == "DISPATCHING"], [])
         for intent_id, result in recorded.items():
             self.assertIn(intent_id, ledger, f"the ledger lost {intent_id}")
@@ -340,4 +335,4 @@ class ConcurrentHosts(harness.PrintingTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -12,19 +12,23 @@ Windows process ids come from Wine's debug prefix on the host's standard error).
 Environment: VANTREL_CRASH_KILLS (default 200), VANTREL_CRASH_SEED (default: random, printed),
 VANTREL_CRASH_REPEAT_SHARE (default 0.3): the share of submits that reuse an earlier intent."""
 
-import base64
 import json
 import os
 import random
 import re
 import select
 import signal
+import sys
 import time
 from collections import Counter
 from pathlib import Path
 
-import harness
-from harness import split_frames
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.host import HostProtocolError  # noqa: E402
+from rig.images import black_png  # noqa: E402
+from rig.protocol import decode_answer, split_frames, submit_payload  # noqa: E402
+from rig.testing import PrintingTestCase, main  # noqa: E402
 
 QUEUE = "Label_Crash"
 KILLS = int(os.environ.get("VANTREL_CRASH_KILLS", "200"))
@@ -47,17 +51,13 @@ def now() -> float:
     return time.monotonic()
 
 
-class CrashConsistency(harness.PrintingTestCase):
+class CrashConsistency(PrintingTestCase):
     QUEUES = ((QUEUE, "label-4x6-203"),)
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.label = base64.b64encode(harness.make_png(812, 1218, color_type=0)).decode()
+    label = black_png(812, 1218)
 
     def setUp(self):
         super().setUp()
-        self.cups.clear_captured()
         self.random = random.Random(SEED)
         self.known: dict[str, dict] = {}  # the ledger's records as the last message left them
         self.intents: list[str] = []
@@ -70,9 +70,7 @@ class CrashConsistency(harness.PrintingTestCase):
     # ---- the state folder
 
     def payload(self, intent_id: str) -> dict:
-        return {"intent_id": intent_id, "printer": QUEUE, "title": intent_id, "copies": 1,
-                "dpi": 203, "payload": {"format": "png", "base64": self.label,
-                                        "width_px": 812, "height_px": 1218}}
+        return submit_payload(intent_id, QUEUE, self.label, 812, 1218)
 
     def ledger_path(self) -> Path:
         return self.prefix.state_file("ledger.json")
@@ -187,10 +185,10 @@ class CrashConsistency(harness.PrintingTestCase):
                       f"the host ended by itself: {host.stderr_text!r}")
         try:
             rest = host.read_rest(timeout=15)
-        except harness.HostProtocolError:
+        except HostProtocolError:
             rest = b""
         bodies, _tail = split_frames(rest)
-        return [harness.decode_answer(body) for body in bodies]
+        return [decode_answer(body) for body in bodies]
 
     def run_submit(self, host, intent_id: str, mode: str, duration_s: float,
                    print_window_s: float) -> list[dict]:
@@ -374,4 +372,4 @@ class CrashConsistency(harness.PrintingTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -3,30 +3,27 @@ members in byte order; Wine's spooler no longer knows the job in a later process
 record stays as it is and nothing is saved; bad identifiers and unknown attempts are refused;
 the "observe_job" watchdog is disarmed after every answer."""
 
-import base64
 import json
 import time
+import sys
+from pathlib import Path
 
-import harness
-from harness import envelope, frame
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig import ledger  # noqa: E402
+from rig.images import make_png  # noqa: E402
+from rig.ledger import write_ledger  # noqa: E402
+from rig.protocol import decode_answer, frame, submit, submit_payload  # noqa: E402
+from rig.testing import PrintingTestCase, main  # noqa: E402
 
 QUEUE = "Label_4x6"
-SHA = "0123456789abcdef" * 4
 BAD_ID = {"code": "BAD_REQUEST", "message": "intent_id contains unsupported characters."}
 NOT_FOUND = {"code": "JOB_NOT_FOUND", "message": "No print attempt has that identifier."}
 
 
 def record(intent_id: str, state: str, printer: str = QUEUE, os_job_id: str = "1") -> dict:
-    """A record as the host writes it, members in file order."""
-    return {"intent_id": intent_id, "payload_sha256": SHA, "state": state, "printer": printer,
-            "os_job_id": os_job_id, "created_at_ms": 1_700_000_000_000,
-            "updated_at_ms": time.time_ns() // 1_000_000 - 60_000,
-            "error_code": "", "error_message": ""}
-
-
-def ledger_text(jobs: dict) -> str:
-    return json.dumps({"schema": 1, "updated_at_ms": 1_700_000_000_000, "jobs": jobs}, indent=2,
-                      ensure_ascii=False)
+    return ledger.record(intent_id, state, printer=printer, os_job_id=os_job_id,
+                         updated_at_ms=ledger.now_ms() - 60_000)
 
 
 def answer_body(request_id: str, result: dict) -> bytes:
@@ -36,12 +33,8 @@ def answer_body(request_id: str, result: dict) -> bytes:
                                ensure_ascii=False))).encode("utf-8")
 
 
-class GetJob(harness.PrintingTestCase):
+class GetJob(PrintingTestCase):
     QUEUES = ((QUEUE, "label-4x6-203"),)
-
-    def setUp(self):
-        super().setUp()
-        self.cups.clear_captured()
 
     def ledger_bytes(self) -> bytes:
         return self.prefix.read_state_file("ledger.json")
@@ -59,12 +52,8 @@ class GetJob(harness.PrintingTestCase):
         return body
 
     def submit(self, intent_id: str) -> dict:
-        png = harness.make_png(32, 32)
-        payload = {"intent_id": intent_id, "printer": QUEUE, "title": "Get job label",
-                   "copies": 1, "dpi": 203,
-                   "payload": {"format": "png", "base64": base64.b64encode(png).decode(),
-                               "width_px": 32, "height_px": 32}}
-        result = self.run_host(frame(envelope("submit", "s1", payload)), cups=self.cups)
+        payload = submit_payload(intent_id, QUEUE, make_png(32, 32), 32, 32, title="Get job label")
+        result = self.run_host(frame(submit("s1", payload)), cups=self.cups)
         self.assertEqual((result.returncode, result.stderr), (0, b""), result.stderr_text)
         (answer,) = result.answers
         self.assertTrue(answer["ok"], answer)
@@ -102,7 +91,7 @@ class GetJob(harness.PrintingTestCase):
                            error_message="Windows \"rejected\"\n the job (os error 6)"),
             "completed": record("completed", "COMPLETED"),
         }
-        self.prefix.write_state_file("ledger.json", ledger_text(jobs))
+        write_ledger(self.prefix, jobs)
         before = self.ledger_bytes()
         inode = self.prefix.state_file("ledger.json").stat().st_ino
         host = self.start_host(cups=self.cups)
@@ -115,8 +104,7 @@ class GetJob(harness.PrintingTestCase):
         self.assert_nothing_saved(before, inode)
 
     def test_bad_identifiers_and_unknown_attempts_are_refused(self):
-        self.prefix.write_state_file("ledger.json",
-                                     ledger_text({"order-17": record("order-17", "COMPLETED")}))
+        write_ledger(self.prefix, {"order-17": record("order-17", "COMPLETED")})
         cases = {
             "161 bytes": ({"intent_id": "a" * 161}, BAD_ID),
             "space": ({"intent_id": "order 17"}, BAD_ID),
@@ -130,7 +118,7 @@ class GetJob(harness.PrintingTestCase):
         host = self.start_host(cups=self.cups)
         for name, (payload, error) in cases.items():
             with self.subTest(name):
-                answer = harness.decode_answer(self.ask(host, "g1", payload))
+                answer = decode_answer(self.ask(host, "g1", payload))
                 self.assertEqual(answer, {"protocol": 1, "request_id": "g1", "ok": False,
                                           "error": error})
         # No payload member at all.
@@ -142,11 +130,10 @@ class GetJob(harness.PrintingTestCase):
         # Under Wine neither OpenPrinterW nor GetJobW reaches the scheduler once the process
         # runs, so a hung spooler cannot be staged here; what can be seen is that every
         # "observe_job" watchdog is disarmed once its answer is out.
-        self.prefix.write_state_file("ledger.json",
-                                     ledger_text({"order-17": record("order-17", "OBSERVED")}))
+        write_ledger(self.prefix, {"order-17": record("order-17", "OBSERVED")})
         host = self.start_host(cups=self.cups)
         for request_id in ("g1", "g2"):
-            answer = harness.decode_answer(self.ask(host, request_id, {"intent_id": "order-17"}))
+            answer = decode_answer(self.ask(host, request_id, {"intent_id": "order-17"}))
             self.assertEqual(answer["result"]["state"], "OBSERVED")
         time.sleep(13)
         self.assertTrue(host.request("hello", "after")["ok"])
@@ -154,4 +141,4 @@ class GetJob(harness.PrintingTestCase):
         self.assertEqual((result.returncode, result.stderr), (0, b""), result.stderr_text)
 
 if __name__ == "__main__":
-    harness.main()
+    main()

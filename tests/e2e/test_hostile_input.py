@@ -11,15 +11,20 @@ host's own peak after a first hello, body included."""
 import base64
 import os
 import struct
+import sys
 import time
 import zlib
 from dataclasses import dataclass
+from pathlib import Path
 
-import harness
-from harness import envelope
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.images import CHANNELS, png_chunk, png_header  # noqa: E402
+from rig.protocol import MAX_MESSAGE_LEN, submit, submit_payload  # noqa: E402
+from rig.testing import HostTestCase, main  # noqa: E402
 
 MIB = 1 << 20
-MAX_BODY = harness.MAX_MESSAGE_LEN
+MAX_BODY = MAX_MESSAGE_LEN
 BASE64_TEXT_LIMIT = 6_990_522
 PEAK_BUDGET_MIB = float(os.environ.get("VANTREL_HOSTILE_PEAK_MIB", "96"))
 
@@ -46,12 +51,10 @@ def hello_with(member: bytes) -> bytes:
 
 
 def submit_body(raster: dict | None = None, **fields) -> bytes:
-    payload = {"intent_id": "hostile", "printer": MISSING_QUEUE, "title": "hostile",
-               "copies": 1, "dpi": 203,
-               "payload": dict({"format": "png", "base64": "", "width_px": 16,
-                                "height_px": 16}, **(raster or {}))}
+    payload = submit_payload("hostile", MISSING_QUEUE, b"", 16, 16)
+    payload["payload"].update(raster or {})
     payload.update(fields)
-    return envelope("submit", "s", payload)
+    return submit("s", payload)
 
 
 def submit_with_raw(field: str, raw: bytes) -> bytes:
@@ -90,16 +93,9 @@ def deflate_zeros(count: int) -> bytes:
 
 def zero_png(width: int, height: int, bit_depth: int, color_type: int, extra: int = 0) -> bytes:
     """A black PNG with filter "none" on every row and `extra` zero bytes behind its rows."""
-    channels = {0: 1, 2: 3, 4: 2, 6: 4}[color_type]
-    row = 1 + (width * channels * bit_depth + 7) // 8
-
-    def chunk(kind: bytes, data: bytes) -> bytes:
-        return (struct.pack(">I", len(data)) + kind + data +
-                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-
-    return (b"\x89PNG\r\n\x1a\n" +
-            chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, bit_depth, color_type, 0, 0, 0)) +
-            chunk(b"IDAT", deflate_zeros(row * height + extra)) + chunk(b"IEND", b""))
+    row = 1 + (width * CHANNELS[color_type] * bit_depth + 7) // 8
+    return (png_header(width, height, bit_depth, color_type) +
+            png_chunk(b"IDAT", deflate_zeros(row * height + extra)) + png_chunk(b"IEND", b""))
 
 
 def png_submit(png: bytes, width: int, height: int) -> bytes:
@@ -195,7 +191,7 @@ def memory_kib(pid: int, key: str) -> int | None:
     return None
 
 
-class HostileInput(harness.HostTestCase):
+class HostileInput(HostTestCase):
     def test_every_hostile_message_gets_its_error_and_the_host_stays_up_in_bounded_memory(self):
         figures = []
         for case in CASES:
@@ -248,4 +244,4 @@ class HostileInput(harness.HostTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -5,24 +5,27 @@ one message per process, run against the program at that path."""
 
 import sys
 import unittest
+from pathlib import Path
 
-import harness
-import install_rig
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "browser"))
 
-sys.path.insert(0, str(harness.REPO_ROOT / "tests" / "browser"))
 import run_browser_test  # noqa: E402
+from rig import msi  # noqa: E402
+from rig.browser import BrowserRig, chromium_missing  # noqa: E402
+from rig.testing import main  # noqa: E402
 
 
 class InstalledHostInChromium(run_browser_test.RealBrowser):
     @classmethod
-    def make_rig(cls) -> run_browser_test.BrowserRig:
-        result = install_rig.msiexec(cls.prefix, "/i", install_rig.PER_USER_MSI)
+    def make_rig(cls) -> BrowserRig:
+        result = msi.msiexec(cls.prefix, "/i", msi.PER_USER_MSI)
         if result.returncode != 0:
             raise RuntimeError(f"msiexec /i exited with {result.returncode}: {result.stderr!r}")
-        key, _ = install_rig.BROWSER_KEYS["Chrome"]
-        manifest_path = install_rig.reg_default(cls.prefix, rf"HKCU\{key}")
-        cls.installed_manifest, cls.program = install_rig.read_manifest(cls.prefix, manifest_path)
-        return run_browser_test.BrowserRig(cls.prefix, host_exe=cls.program)
+        key, _ = msi.BROWSER_KEYS["Chrome"]
+        manifest_path = msi.reg_default(cls.prefix, rf"HKCU\{key}")
+        cls.installed_manifest, cls.program = msi.read_manifest(cls.prefix, manifest_path)
+        return BrowserRig(cls.prefix, host_exe=cls.program)
 
     def test_the_installed_program_is_started_and_lets_the_test_extension_in(self):
         self.assertEqual(self.installed_manifest["allowed_origins"], [self.rig.origin])
@@ -40,7 +43,7 @@ def load_tests(loader, tests, pattern):
 
 
 if __name__ == "__main__":
-    missing = install_rig.missing_prerequisites()
-    if run_browser_test.chromium_missing():
-        missing.append(run_browser_test.chromium_missing())
-    install_rig.main(missing)
+    missing = msi.missing_prerequisites()
+    if chromium_missing():
+        missing.append(chromium_missing())
+    main(missing)

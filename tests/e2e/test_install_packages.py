@@ -5,31 +5,30 @@ from a lower version replaces it in place and keeps the ledger; removal takes pr
 manifests and keys and leaves the ledger, also while a host runs and the lock is held; the
 per-machine package does the same under HKLM and Program Files."""
 
-import base64
+import sys
+from pathlib import Path
 
-import harness
-import install_rig
-from install_rig import (BROWSER_KEYS, PER_MACHINE_FOLDER, PER_MACHINE_MSI, PER_USER_MSI,
-                         TEST_FIREFOX_ID, TEST_ORIGIN)
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig import msi  # noqa: E402
+from rig.images import make_png  # noqa: E402
+from rig.ledger import hold_ledger_lock  # noqa: E402
+from rig.msi import (BROWSER_KEYS, PER_MACHINE_FOLDER, PER_MACHINE_MSI, PER_USER_MSI,  # noqa: E402
+                     TEST_FIREFOX_ID, TEST_ORIGIN)
+from rig.protocol import submit_payload  # noqa: E402
+from rig.testing import main  # noqa: E402
 
 
-def submit_payload(intent_id: str, queue: str) -> dict:
-    png = harness.make_png(64, 32)
-    return {"intent_id": intent_id, "printer": queue, "title": intent_id, "copies": 1, "dpi": 203,
-            "payload": {"format": "png", "base64": base64.b64encode(png).decode(),
-                        "width_px": 64, "height_px": 32}}
-
-
-class Packages(install_rig.InstallTestCase):
+class Packages(msi.InstallTestCase):
     def assert_registered(self, root: str, folder) -> str:
         """Every browser's key names its manifest in `folder`, which names the program there
         and the test extension; returns the program's Windows path."""
         program = folder / "vantrel-print-host.exe"
         for browser, (key, manifest_name) in BROWSER_KEYS.items():
             with self.subTest(browser=browser):
-                value = install_rig.reg_default(self.prefix, rf"{root}\{key}")
+                value = msi.reg_default(self.prefix, rf"{root}\{key}")
                 self.assertEqual(value, str(folder / manifest_name))
-                manifest, named = install_rig.read_manifest(self.prefix, value)
+                manifest, named = msi.read_manifest(self.prefix, value)
                 self.assertEqual((manifest["name"], manifest["type"], named),
                                  ("com.vantrel.print", "stdio", program))
                 if browser == "Firefox":
@@ -37,15 +36,16 @@ class Packages(install_rig.InstallTestCase):
                     self.assertNotIn("allowed_origins", manifest)
                 else:
                     self.assertEqual(manifest["allowed_origins"], [TEST_ORIGIN])
-        self.assertTrue(install_rig.unix_path(self.prefix, program).is_file())
+        self.assertTrue(msi.unix_path(self.prefix, program).is_file())
         return program
 
     def assert_unregistered(self, root: str):
         for browser, (key, _) in BROWSER_KEYS.items():
-            self.assertIsNone(install_rig.reg_default(self.prefix, rf"{root}\{key}"), browser)
+            self.assertIsNone(msi.reg_default(self.prefix, rf"{root}\{key}"), browser)
 
     def submit(self, host, intent_id: str, *, duplicate: bool) -> dict:
-        answer = host.request("submit", intent_id, submit_payload(intent_id, self.QUEUE), timeout=60)
+        payload = submit_payload(intent_id, self.QUEUE, make_png(64, 32), 64, 32)
+        answer = host.request("submit", intent_id, payload, timeout=60)
         self.assertTrue(answer["ok"], answer)
         self.assertEqual((answer["result"]["state"], answer["result"]["duplicate"]),
                          ("SUBMITTED", duplicate))
@@ -58,30 +58,30 @@ class Packages(install_rig.InstallTestCase):
 
     def test_per_user_install_registers_the_program_for_every_browser_and_it_prints(self):
         self.install(PER_USER_MSI)
-        program = self.assert_registered("HKCU", install_rig.per_user_folder(self.prefix))
+        program = self.assert_registered("HKCU", msi.per_user_folder(self.prefix))
         self.assert_unregistered("HKLM")
         host = self.start_installed_host(program)
         hello = host.request("hello")
         self.assertTrue(hello["ok"], hello)
         # One version everywhere: the package's entry among installed programs and hello.
-        self.assertEqual(install_rig.installed_products(self.prefix), [hello["result"]["version"]])
+        self.assertEqual(msi.installed_products(self.prefix), [hello["result"]["version"]])
         self.submit(host, "installed-print-1", duplicate=False)
         self.assertEqual(len(self.documents("installed-print-1")), 1)
 
     def test_upgrade_from_a_lower_version_replaces_it_and_keeps_the_ledger(self):
-        built = install_rig.build_package("0.9.0", self.scratch)
+        built = msi.build_package("0.9.0", self.scratch)
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
         older = self.scratch / "vantrel-print-host-per-user.msi"
         self.install(older)
-        self.assertEqual(install_rig.installed_products(self.prefix), ["0.9.0"])
-        program = install_rig.per_user_folder(self.prefix) / "vantrel-print-host.exe"
+        self.assertEqual(msi.installed_products(self.prefix), ["0.9.0"])
+        program = msi.per_user_folder(self.prefix) / "vantrel-print-host.exe"
         with self.start_installed_host(program) as host:
             first = self.submit(host, "before-upgrade", duplicate=False)
             version = host.request("hello")["result"]["version"]
 
         self.install(PER_USER_MSI)
-        self.assertEqual(install_rig.installed_products(self.prefix), [version])
-        self.assert_registered("HKCU", install_rig.per_user_folder(self.prefix))
+        self.assertEqual(msi.installed_products(self.prefix), [version])
+        self.assert_registered("HKCU", msi.per_user_folder(self.prefix))
         host = self.start_installed_host(program)
         job = host.request("get_job", "j1", {"intent_id": "before-upgrade"})
         self.assertEqual((job["ok"], job["result"]["os_job_id"]), (True, first["os_job_id"]), job)
@@ -89,41 +89,41 @@ class Packages(install_rig.InstallTestCase):
         self.assertEqual(len(self.documents("before-upgrade")), 1)
 
         # Going back is refused, and the later version stays.
-        self.assertNotEqual(install_rig.msiexec(self.prefix, "/i", older).returncode, 0)
-        self.assertEqual(install_rig.installed_products(self.prefix), [version])
+        self.assertNotEqual(msi.msiexec(self.prefix, "/i", older).returncode, 0)
+        self.assertEqual(msi.installed_products(self.prefix), [version])
 
     def test_removal_deletes_program_manifests_and_keys_and_keeps_the_ledger(self):
         self.install(PER_USER_MSI)
-        folder = install_rig.per_user_folder(self.prefix)
+        folder = msi.per_user_folder(self.prefix)
         with self.start_installed_host(folder / "vantrel-print-host.exe") as host:
             self.submit(host, "before-removal", duplicate=False)
         ledger = self.prefix.read_state_file("ledger.json")
 
-        result = install_rig.msiexec(self.prefix, "/x", PER_USER_MSI)
+        result = msi.msiexec(self.prefix, "/x", PER_USER_MSI)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertFalse(install_rig.unix_path(self.prefix, folder).exists())
+        self.assertFalse(msi.unix_path(self.prefix, folder).exists())
         self.assert_unregistered("HKCU")
-        self.assertEqual(install_rig.installed_products(self.prefix), [])
+        self.assertEqual(msi.installed_products(self.prefix), [])
         self.assertEqual(self.prefix.read_state_file("ledger.json"), ledger)
 
     def test_removal_while_a_host_runs_and_the_state_lock_is_held(self):
         # The host is started as a browser would and stays connected; the lock is held the
         # way a second host in the middle of a request holds it.
         self.install(PER_USER_MSI)
-        folder = install_rig.per_user_folder(self.prefix)
+        folder = msi.per_user_folder(self.prefix)
         host = self.start_installed_host(folder / "vantrel-print-host.exe")
         first = self.submit(host, "during-removal", duplicate=False)
         ledger = self.prefix.read_state_file("ledger.json")
-        with harness.hold_ledger_lock(self.prefix):
-            result = install_rig.msiexec(self.prefix, "/x", PER_USER_MSI)
+        with hold_ledger_lock(self.prefix):
+            result = msi.msiexec(self.prefix, "/x", PER_USER_MSI)
             # Under Wine the removal succeeds and leaves the running program's file (Windows
             # would delete it at the next restart and say so with 3010); no browser finds
             # it any more.
             self.assertEqual(result.returncode, 0, result.stderr)
             for name in ("com.vantrel.print.json", "com.vantrel.print.firefox.json"):
-                self.assertFalse(install_rig.unix_path(self.prefix, folder / name).exists())
+                self.assertFalse(msi.unix_path(self.prefix, folder / name).exists())
             self.assert_unregistered("HKCU")
-            self.assertEqual(install_rig.installed_products(self.prefix), [])
+            self.assertEqual(msi.installed_products(self.prefix), [])
             self.assertEqual(host.request("get_job", "busy", {"intent_id": "during-removal"})
                              ["error"]["code"], "BRIDGE_BUSY")
         self.assertEqual(self.prefix.read_state_file("ledger.json"), ledger)
@@ -138,12 +138,12 @@ class Packages(install_rig.InstallTestCase):
         self.assert_unregistered("HKCU")
         with self.start_installed_host(program) as host:
             self.assertTrue(host.request("hello")["ok"])
-        result = install_rig.msiexec(self.prefix, "/x", PER_MACHINE_MSI)
+        result = msi.msiexec(self.prefix, "/x", PER_MACHINE_MSI)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertFalse(install_rig.unix_path(self.prefix, PER_MACHINE_FOLDER).exists())
+        self.assertFalse(msi.unix_path(self.prefix, PER_MACHINE_FOLDER).exists())
         self.assert_unregistered("HKLM")
-        self.assertEqual(install_rig.installed_products(self.prefix), [])
+        self.assertEqual(msi.installed_products(self.prefix), [])
 
 
 if __name__ == "__main__":
-    install_rig.main()
+    main(msi.missing_prerequisites())

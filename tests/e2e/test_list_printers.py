@@ -4,16 +4,20 @@ default queue, and a watchdog that stays quiet once the listing is over."""
 
 import struct
 import time
+import sys
+from pathlib import Path
 
-import harness
-from harness import envelope, frame
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.protocol import frame, list_printers  # noqa: E402
+from rig.testing import PrintingTestCase, main  # noqa: E402
 
 
 def answer_body(result) -> bytes:
     return result.frames[0]
 
 
-class ListPrinters(harness.PrintingTestCase):
+class ListPrinters(PrintingTestCase):
     QUEUES = ()
 
     def setUp(self):
@@ -21,7 +25,7 @@ class ListPrinters(harness.PrintingTestCase):
         self.cups.remove_all_queues()
 
     def list_once(self, request_id="r1"):
-        result = self.run_host(frame(envelope("list_printers", request_id)), cups=self.cups)
+        result = self.run_host(frame(list_printers(request_id)), cups=self.cups)
         self.assertEqual((result.returncode, result.stderr), (0, b""), result.stderr_text)
         return result
 
@@ -78,4 +82,4 @@ class ListPrinters(harness.PrintingTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

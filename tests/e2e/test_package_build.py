@@ -8,12 +8,16 @@ behind."""
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-import harness
-import install_rig
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig import msi  # noqa: E402
+from rig.programs import host_executable  # noqa: E402
+from rig.testing import main, skip_or_fail  # noqa: E402
 
 OPENSSL = shutil.which("openssl")
 OSSLSIGNCODE = shutil.which("osslsigncode")
@@ -24,12 +28,12 @@ PACKAGES = ("vantrel-print-host-per-user.msi", "vantrel-print-host-per-machine.m
 
 def missing() -> list[str]:
     found = []
-    if not harness.host_executable().is_file():
-        found.append(f"{harness.host_executable()} (run: bash scripts/build)")
+    if not host_executable().is_file():
+        found.append(f"{host_executable()} (run: bash scripts/build)")
     for name, tool in (("openssl", OPENSSL), ("osslsigncode", OSSLSIGNCODE),
                        ("msiextract (msitools)", MSIEXTRACT), ("msiinfo (msitools)", MSIINFO),
-                       ("wixl", install_rig.WIXL),
-                       ("cmake", install_rig.CMAKE)):
+                       ("wixl", msi.WIXL),
+                       ("cmake", msi.CMAKE)):
         if tool is None:
             found.append(name)
     return found
@@ -43,7 +47,7 @@ def run(args: list[str], **kwargs) -> subprocess.CompletedProcess:
 class PackageBuild(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        install_rig.skip_unless_present(missing())
+        skip_or_fail(missing())
 
     def setUp(self):
         self.root = Path(tempfile.mkdtemp(prefix="vantrel-package-"))
@@ -69,7 +73,7 @@ class PackageBuild(unittest.TestCase):
     def test_signed_build_signs_the_program_it_packages_and_both_packages(self):
         cert, p12, password = self.make_certificate()
         out = self.root / "dist"
-        built = install_rig.build_package(
+        built = msi.build_package(
             "1.0.0", out, scope="perUser;perMachine", VANTREL_SIGN_PKCS12=str(p12),
             VANTREL_SIGN_PASSWORD_FILE=str(password), OSSLSIGNCODE=OSSLSIGNCODE)
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
@@ -85,10 +89,10 @@ class PackageBuild(unittest.TestCase):
                 checked = self.verify(program, cert)
                 self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
         # The build's own program is left as the linker made it.
-        self.assertNotEqual(self.verify(harness.host_executable(), cert).returncode, 0)
+        self.assertNotEqual(self.verify(host_executable(), cert).returncode, 0)
 
     def test_unsigned_build_says_so(self):
-        built = install_rig.build_package("1.0.0", self.root / "dist")
+        built = msi.build_package("1.0.0", self.root / "dist")
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
         self.assertIn("UNSIGNED", built.stdout)
 
@@ -96,7 +100,7 @@ class PackageBuild(unittest.TestCase):
         # Wine never prompts, so this is read from the packages: summary word count bit 8
         # ("elevated privileges are not required") and the ALLUSERS property.
         out = self.root / "dist"
-        built = install_rig.build_package("1.0.0", out, scope="perUser;perMachine")
+        built = msi.build_package("1.0.0", out, scope="perUser;perMachine")
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
         for name, elevates in zip(PACKAGES, (False, True)):
             with self.subTest(package=name):
@@ -113,11 +117,11 @@ class PackageBuild(unittest.TestCase):
             with self.subTest(parameter=parameter):
                 (out / PACKAGES[0]).parent.mkdir(parents=True, exist_ok=True)
                 (out / PACKAGES[0]).write_bytes(b"an earlier build's package")
-                built = install_rig.build_package("1.0.0", out, **{parameter: ""})
+                built = msi.build_package("1.0.0", out, **{parameter: ""})
                 self.assertNotEqual(built.returncode, 0)
                 self.assertIn(f"{parameter} is empty", built.stderr)
                 self.assertFalse((out / PACKAGES[0]).exists())
 
 
 if __name__ == "__main__":
-    install_rig.main(missing())
+    main(missing())

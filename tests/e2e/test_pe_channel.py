@@ -4,26 +4,28 @@ byte for byte whatever they hold, and standard error gets no carriage return, as
 would not through the Windows C runtime's text-mode streams."""
 
 import re
-import unittest
+import sys
+from pathlib import Path
 
-import harness
-from harness import frame
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-PROBE = harness.host_executable().parent / "vantrel-channel-probe.exe"
+from rig.host import HostProcess, HostResult  # noqa: E402
+from rig.programs import host_executable  # noqa: E402
+from rig.protocol import frame  # noqa: E402
+from rig.testing import HostTestCase, main, skip_or_fail  # noqa: E402
+
+PROBE = host_executable().parent / "vantrel-channel-probe.exe"
 
 
-class PeChannel(harness.HostTestCase):
+class PeChannel(HostTestCase):
     @classmethod
     def setUpClass(cls):
         if not PROBE.is_file():
-            message = f"{PROBE} is missing (run: bash scripts/build)"
-            if harness.e2e_required():
-                raise RuntimeError(message)
-            raise unittest.SkipTest(message)
+            skip_or_fail([f"{PROBE} (run: bash scripts/build)"])
         super().setUpClass()
 
-    def run_probe(self, data: bytes) -> harness.HostResult:
-        with harness.HostProcess(self.prefix, executable=PROBE) as probe:
+    def run_probe(self, data: bytes) -> HostResult:
+        with HostProcess(self.prefix, executable=PROBE) as probe:
             return probe.feed_and_finish(data)
 
     def test_frames_come_back_byte_for_byte(self):
@@ -53,4 +55,4 @@ class PeChannel(harness.HostTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -2,19 +2,21 @@
 captured PostScript shows, to the pixel, what a Wine program drew. The printing tests
 of the host build on these properties."""
 
-import harness
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.images import page_boxes  # noqa: E402
+from rig.testing import PrintingTestCase, main  # noqa: E402
 
 # The rig helper's page: a black rectangle at (10, 20), 100 x 50 device pixels.
 RECT = (10, 20, 110, 70)
 
 
-class PrintRig(harness.PrintingTestCase):
+class PrintRig(PrintingTestCase):
     QUEUES = (("Label_4x6", "label-4x6-203"), ("Label_Margins", "label-4x6-203-margins"),
               ("Letter_300", "letter-300"))
-
-    def setUp(self):
-        super().setUp()
-        self.cups.clear_captured()
 
     def print_page(self, queue, title):
         result = self.prefix.run_helper(["print", queue, title], extra_env=self.cups.env)
@@ -46,8 +48,7 @@ class PrintRig(harness.PrintingTestCase):
 
                 (document,) = self.cups.wait_for_documents(1, queue)
                 self.assertEqual(document.title, f"Rig page {queue}")
-                (page,) = harness.rasterise(document.path, dpi)
-                box = harness.read_pnm(page).dark_box()
+                (box,) = page_boxes(document.path, dpi)
                 dx, dy = offset
                 self.assertEqual(box, (RECT[0] + dx, RECT[1] + dy, RECT[2] + dx, RECT[3] + dy))
 
@@ -60,4 +61,4 @@ class PrintRig(harness.PrintingTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

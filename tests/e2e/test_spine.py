@@ -2,9 +2,13 @@
 exit status and the standard-error line."""
 
 import struct
+import sys
+from pathlib import Path
 
-import harness
-from harness import envelope, frame
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.protocol import MAX_MESSAGE_LEN, envelope, frame, hello  # noqa: E402
+from rig.testing import HostTestCase, main  # noqa: E402
 
 HELLO_ANSWER = (
     b'{"protocol":1,"request_id":"r1","ok":true,"result":{"arch":"x86_64",'
@@ -13,19 +17,19 @@ HELLO_ANSWER = (
 IO_ERROR_LINE = b"vantrel-print-host: IO_ERROR\n"
 
 
-class MessageLoop(harness.HostTestCase):
+class MessageLoop(HostTestCase):
     def test_empty_input_exits_0_without_output(self):
         result = self.run_host(b"")
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
 
     def test_hello_answer_is_exact(self):
-        result = self.run_host(frame(envelope("hello", "r1")))
+        result = self.run_host(frame(hello("r1")))
         self.assertEqual(result.returncode, 0, result.stderr_text)
         self.assertEqual(result.stdout, struct.pack("<I", len(HELLO_ANSWER)) + HELLO_ANSWER)
         self.assertEqual(result.stderr, b"")
 
     def test_two_requests_then_end_of_input_give_two_answers_in_order(self):
-        result = self.run_host(frame(envelope("hello", "first")) +
+        result = self.run_host(frame(hello("first")) +
                                frame(envelope("no_such_type", "second")))
         self.assertEqual(result.returncode, 0, result.stderr_text)
         answers = result.answers
@@ -42,7 +46,7 @@ class MessageLoop(harness.HostTestCase):
 
     def test_undecodable_body_is_answered_and_the_next_request_served(self):
         result = self.run_host(frame(b'{"protocol":1,"request_id":"x"') +
-                               frame(envelope("hello", "after")))
+                               frame(hello("after")))
         self.assertEqual(result.returncode, 0, result.stderr_text)
         first, second = result.answers
         self.assertEqual(first, {
@@ -66,18 +70,18 @@ class MessageLoop(harness.HostTestCase):
                 self.assertEqual(result.stderr, IO_ERROR_LINE)
 
     def test_answers_before_a_framing_error_are_kept(self):
-        result = self.run_host(frame(envelope("hello", "kept")) + b"\x05")
+        result = self.run_host(frame(hello("kept")) + b"\x05")
         self.assertEqual(result.returncode, 1)
         self.assertEqual([a["request_id"] for a in result.answers], ["kept"])
         self.assertEqual(result.stderr, IO_ERROR_LINE)
 
     def test_body_of_exactly_8_mib_is_accepted(self):
-        body = envelope("hello", "big")
-        body += b" " * (harness.MAX_MESSAGE_LEN - len(body))
+        body = hello("big")
+        body += b" " * (MAX_MESSAGE_LEN - len(body))
         result = self.run_host(frame(body), timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr_text)
         self.assertEqual([a["request_id"] for a in result.answers], ["big"])
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -6,37 +6,19 @@ import json
 import os
 import subprocess
 import time
+import sys
+from pathlib import Path
 
-import harness
-from harness import envelope, frame
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.ledger import hold_ledger_lock, ledger_text, now_ms, record, write_ledger  # noqa: E402
+from rig.protocol import frame, get_job, hello, submit  # noqa: E402
+from rig.testing import HostTestCase, main  # noqa: E402
 
 DAY_MS = 86_400_000
-SHA = "0123456789abcdef" * 4
 BUSY = {"code": "BRIDGE_BUSY",
         "message": "Another print-helper request is still finishing. Check status again shortly."}
 RESTARTED = "The helper restarted before the operating system acknowledged this job."
-
-
-def now_ms() -> int:
-    return time.time_ns() // 1_000_000
-
-
-def record(intent_id: str, state: str = "COMPLETED", updated_at_ms: int | None = None,
-           os_job_id: str = "17", created_at_ms: int = 1_700_000_000_000, **extra) -> dict:
-    """A record as the host writes it, members in file order."""
-    fields = {"intent_id": intent_id, "payload_sha256": SHA, "state": state,
-              "printer": "Label \u00c9tiquettes", "os_job_id": os_job_id,
-              "created_at_ms": created_at_ms,
-              "updated_at_ms": now_ms() if updated_at_ms is None else updated_at_ms,
-              "error_code": "", "error_message": ""}
-    fields.update(extra)
-    return fields
-
-
-def ledger_text(jobs: dict, updated_at_ms: int = 1_700_000_000_000) -> str:
-    """The file form: two-space indentation, line feeds, no final newline, raw UTF-8."""
-    return json.dumps({"schema": 1, "updated_at_ms": updated_at_ms, "jobs": jobs}, indent=2,
-                      ensure_ascii=False)
 
 
 def chattr_supported(path) -> bool:
@@ -52,15 +34,15 @@ def chattr_supported(path) -> bool:
         probe.unlink()
 
 
-class StateTestCase(harness.HostTestCase):
+class StateTestCase(HostTestCase):
     def hello(self, request_id="r1") -> dict:
-        result = self.run_host(frame(envelope("hello", request_id)))
+        result = self.run_host(frame(hello(request_id)))
         self.assertEqual((result.returncode, result.stderr), (0, b""), result.stderr_text)
         (answer,) = result.answers
         return answer
 
     def write_ledger(self, text: str | bytes):
-        self.prefix.write_state_file("ledger.json", text)
+        write_ledger(self.prefix, text)
 
     def state_names(self) -> set[str]:
         return {p.name for p in self.prefix.state_dir.iterdir()}
@@ -105,7 +87,7 @@ class StateFolder(StateTestCase):
         self.assert_error(answer, "STATE_UNAVAILABLE")
         self.assertRegex(answer["error"]["message"],
                          r"^Cannot create print-helper state: .+ \(os error 183\)$")
-        result = self.run_host(frame(envelope("submit", "s1", {})))
+        result = self.run_host(frame(submit("s1", {})))
         self.assert_error(result.answers[0], "PRE_SUBMIT_UNAVAILABLE", answer["error"]["message"],
                           request_id="s1")
         self.assertEqual(self.prefix.state_dir.read_bytes(), b"not a folder")
@@ -136,7 +118,7 @@ class LedgerLock(StateTestCase):
 
     def test_lock_held_elsewhere_gives_busy_no_sooner_than_750_ms(self):
         host = self.warm_host()
-        with harness.hold_ledger_lock(self.prefix):
+        with hold_ledger_lock(self.prefix):
             started = time.monotonic()
             answer = host.request("submit", "s1", {})
             elapsed = time.monotonic() - started
@@ -147,7 +129,7 @@ class LedgerLock(StateTestCase):
 
     def test_lock_released_100_ms_into_the_wait_is_taken_at_the_next_attempt(self):
         host = self.warm_host()
-        holder = harness.hold_ledger_lock(self.prefix)
+        holder = hold_ledger_lock(self.prefix)
         self.addCleanup(holder.kill)
         started = time.monotonic()
         host.send("hello", "waited")
@@ -160,7 +142,7 @@ class LedgerLock(StateTestCase):
 
     def test_killed_holder_frees_the_lock_at_once(self):
         host = self.warm_host()
-        harness.hold_ledger_lock(self.prefix).kill()  # SIGKILL
+        hold_ledger_lock(self.prefix).kill()  # SIGKILL
         started = time.monotonic()
         self.assertTrue(host.request("hello", "free")["ok"])
         self.assertLess(time.monotonic() - started, 0.5)
@@ -200,8 +182,8 @@ class LedgerFile(StateTestCase):
                 self.prefix.reset_state()
                 self.write_ledger(data)
                 # The loop goes on after the refusal and refuses the next message the same way.
-                result = self.run_host(frame(envelope("hello", "h1")) +
-                                       frame(envelope("get_job", "g1", {"intent_id": "a"})))
+                result = self.run_host(frame(hello("h1")) +
+                                       frame(get_job("g1", "a")))
                 self.assertEqual(result.returncode, 0)
                 first, second = result.answers
                 self.assert_error(first, "STATE_CORRUPT", "The print-helper ledger is unreadable.",
@@ -295,7 +277,7 @@ class Recovery(StateTestCase):
         # An immutable folder: no temporary file can be created beside the ledger.
         subprocess.run(["chattr", "+i", str(self.prefix.state_dir)], check=True)
         self.addCleanup(subprocess.run, ["chattr", "-i", str(self.prefix.state_dir)])
-        result = self.run_host(frame(envelope("hello", "h1")) + frame(envelope("submit", "s1", {})))
+        result = self.run_host(frame(hello("h1")) + frame(submit("s1", {})))
         first, second = result.answers
         self.assert_error(first, "STATE_UNAVAILABLE", request_id="h1")
         self.assertRegex(first["error"]["message"],
@@ -307,11 +289,11 @@ class Recovery(StateTestCase):
 
 class BridgeStatus(StateTestCase):
     def test_contact_is_recorded_for_bad_request_ids_but_not_for_other_protocols(self):
-        result = self.run_host(frame(envelope("hello", "x" * 129)))
+        result = self.run_host(frame(hello("x" * 129)))
         self.assert_error(result.answers[0], "BAD_REQUEST", request_id="x" * 129)
         first_contact = self.prefix.read_state_json("bridge-status.json")["last_contact_ms"]
         time.sleep(0.01)
-        result = self.run_host(frame(envelope("hello", "p2", protocol=2)))
+        result = self.run_host(frame(hello("p2", protocol=2)))
         self.assert_error(result.answers[0], "PROTOCOL_MISMATCH", request_id="p2")
         self.assertEqual(self.prefix.read_state_json("bridge-status.json")["last_contact_ms"],
                          first_contact)
@@ -335,4 +317,4 @@ class BridgeStatus(StateTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -3,14 +3,19 @@ physical size and centred in the printable area (checked in the captured PostScr
 back into pixels), repetitions answered from the ledger, and every refusal recorded so that
 the same intent is never printed twice."""
 
-import base64
 import hashlib
 import os
 import signal
 import time
+import sys
+from pathlib import Path
 
-import harness
-from harness import envelope, frame
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.images import black_png, page_boxes  # noqa: E402
+from rig.ledger import records  # noqa: E402
+from rig.protocol import envelope, frame, submit_payload  # noqa: E402
+from rig.testing import PrintingTestCase, main  # noqa: E402
 
 EXACT = "Label_Exact"          # 4x6 in at 203 dpi, no margins: 812 x 1218
 MARGINS = "Label_Margins"      # 4x6 in at 203 dpi, 0.1 in margins: 771 x 1177 at 20/21
@@ -18,33 +23,12 @@ LETTER = "Letter_300"          # Letter at 300 dpi, 1/6 in margins: 2450 x 3200 
 REJECTING = "Label_Rejecting"  # refuses jobs, so EndDoc fails
 
 
-def black_png(width: int, height: int) -> bytes:
-    return harness.make_png(width, height, color_type=0)
-
-
-def submit_payload(intent_id: str, printer: str, png: bytes, width: int, height: int, *,
-                   title: str | None = None, copies: int = 1, dpi: int = 203, **extra) -> dict:
-    payload = {"intent_id": intent_id, "printer": printer, "title": title or intent_id,
-               "copies": copies, "dpi": dpi,
-               "payload": {"format": "png", "base64": base64.b64encode(png).decode(),
-                           "width_px": width, "height_px": height}}
-    payload.update(extra)
-    return payload
-
-
-class Submit(harness.PrintingTestCase):
+class Submit(PrintingTestCase):
     QUEUES = ((EXACT, "label-4x6-203"), (MARGINS, "label-4x6-203-margins"),
               (LETTER, "letter-300"), (REJECTING, "label-4x6-203"))
     REJECTING_QUEUES = (REJECTING,)
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.label = black_png(812, 1218)
-
-    def setUp(self):
-        super().setUp()
-        self.cups.clear_captured()
+    label = black_png(812, 1218)
 
     def ask(self, *requests) -> list[dict]:
         """Runs one host over the requests (type, payload) and returns the answers."""
@@ -70,14 +54,11 @@ class Submit(harness.PrintingTestCase):
         return found
 
     def ledger_record(self, intent_id: str) -> dict | None:
-        if not self.prefix.state_file("ledger.json").exists():
-            return None
-        return self.prefix.read_state_json("ledger.json")["jobs"].get(intent_id)
+        return records(self.prefix).get(intent_id)
 
     def dark_box_of_page(self, title: str, dpi: int):
         (document,) = self.documents(title, 1)
-        pages = harness.rasterise(document.path, dpi)
-        return [harness.read_pnm(page).dark_box() for page in pages]
+        return page_boxes(document.path, dpi)
 
     def assert_box_near(self, box, expected, slack=2):
         self.assertIsNotNone(box)
@@ -216,4 +197,4 @@ class Submit(harness.PrintingTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

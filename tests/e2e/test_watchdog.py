@@ -4,25 +4,29 @@ the Windows build), linked with the host's own watchdog sources, for what the ho
 on demand: a short deadline, silence when a stretch ends in time or its signal is given up, and
 no thread left behind."""
 
-import base64
 import time
+import sys
+from pathlib import Path
 
-import harness
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+
+from rig.cups import CupsScheduler  # noqa: E402
+from rig.images import black_png  # noqa: E402
+from rig.ledger import records  # noqa: E402
+from rig.programs import host_executable  # noqa: E402
+from rig.protocol import submit_payload  # noqa: E402
+from rig.testing import HostTestCase, main, skip_or_fail  # noqa: E402
 
 
 def line(label: str) -> bytes:
     return f"vantrel-print-host: PLATFORM_TIMEOUT ({label})\n".encode()
 
 
-class HostWatchdog(harness.HostTestCase):
+class HostWatchdog(HostTestCase):
     def test_print_that_hangs_ends_the_host_with_status_70_and_no_answer(self):
-        with harness.CupsScheduler() as cups:
+        with CupsScheduler() as cups:
             cups.add_queue("Label", default=True)
-            png = harness.make_png(812, 1218, color_type=0)
-            payload = {"intent_id": "hung", "printer": "Label", "title": "hung", "copies": 1,
-                       "dpi": 203, "payload": {"format": "png", "width_px": 812,
-                                               "height_px": 1218,
-                                               "base64": base64.b64encode(png).decode()}}
+            payload = submit_payload("hung", "Label", black_png(812, 1218), 812, 1218)
             host = self.start_host(cups=cups)
             self.assertTrue(host.request("list_printers", "listed")["ok"])
             # The host's first device context waits for the stopped scheduler.
@@ -40,20 +44,16 @@ class HostWatchdog(harness.HostTestCase):
             # Counted from the send, which comes before the arming: never less than 12 s.
             self.assertGreaterEqual(elapsed, 11.99)
             self.assertLess(elapsed, 30)
-            record = self.prefix.read_state_json("ledger.json")["jobs"]["hung"]
-            self.assertEqual(record["state"], "DISPATCHING")
+            self.assertEqual(records(self.prefix)["hung"]["state"], "DISPATCHING")
 
 
-class Watchdog(harness.HostTestCase):
+class Watchdog(HostTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.probe = harness.host_executable().parent / "vantrel-watchdog-probe.exe"
+        cls.probe = host_executable().parent / "vantrel-watchdog-probe.exe"
         if not cls.probe.is_file():
-            message = f"{cls.probe} is missing (run: bash scripts/build)"
-            if harness.e2e_required():
-                raise RuntimeError(message)
-            raise harness.unittest.SkipTest(message)
+            skip_or_fail([f"{cls.probe} (run: bash scripts/build)"])
 
     def run_probe(self, *args, timeout=60):
         started = time.monotonic()
@@ -79,4 +79,4 @@ class Watchdog(harness.HostTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -1,0 +1,300 @@
+"""Private CUPS schedulers: configuration, spool, logs and a unix socket in a temporary
+folder, no network port, and capture queues that keep every printed document in a file
+(the exact PostScript Wine's driver wrote, with its title and copies)."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from rig import cleanup
+from rig.host import DEFAULT_TIMEOUT_S
+from rig.programs import CUPSD, LPADMIN
+
+
+def _ppd(model: str, page: str, width_pt: float, height_pt: float, area: tuple, dpi: int) -> str:
+    def num(value):
+        return f"{value:g}"
+    size = f"[{num(width_pt)} {num(height_pt)}]"
+    res = f"{dpi}x{dpi}dpi"  # "203dpi" alone is read by Wine as 20 dpi
+    return f"""*PPD-Adobe: "4.3"
+*FormatVersion: "4.3"
+*FileVersion: "1.0"
+*LanguageVersion: English
+*LanguageEncoding: ISOLatin1
+*PCFileName: "CAPTURE.PPD"
+*Manufacturer: "Vantrel Test"
+*Product: "({model})"
+*ModelName: "{model}"
+*ShortNickName: "{model}"
+*NickName: "{model}"
+*PSVersion: "(3010.000) 0"
+*LanguageLevel: "3"
+*ColorDevice: False
+*DefaultColorSpace: Gray
+*FileSystem: False
+*Throughput: "1"
+*LandscapeOrientation: Plus90
+*TTRasterizer: Type42
+*cupsVersion: 2.4
+*cupsFilter: "application/postscript 0 -"
+*OpenUI *PageSize/Media Size: PickOne
+*OrderDependency: 10 AnySetup *PageSize
+*DefaultPageSize: {page}
+*PageSize {page}/{page}: "<</PageSize{size}/ImagingBBox null>>setpagedevice"
+*CloseUI: *PageSize
+*OpenUI *PageRegion/Media Size: PickOne
+*OrderDependency: 10 AnySetup *PageRegion
+*DefaultPageRegion: {page}
+*PageRegion {page}/{page}: "<</PageSize{size}/ImagingBBox null>>setpagedevice"
+*CloseUI: *PageRegion
+*DefaultImageableArea: {page}
+*ImageableArea {page}/{page}: "{' '.join(num(v) for v in area)}"
+*DefaultPaperDimension: {page}
+*PaperDimension {page}/{page}: "{num(width_pt)} {num(height_pt)}"
+*OpenUI *Resolution/Resolution: PickOne
+*OrderDependency: 20 AnySetup *Resolution
+*DefaultResolution: {res}
+*Resolution {res}/{dpi} dpi: "<</HWResolution[{dpi} {dpi}]>>setpagedevice"
+*CloseUI: *Resolution
+*DefaultFont: Courier
+*Font Courier: Standard "(002.004S)" Standard ROM
+"""
+
+
+# Capture queues' drivers. Device caps under Wine: LABEL_4X6_203 gives 203 dpi and
+# 812 x 1218; LABEL_4X6_203_MARGINS 771 x 1177 with PHYSICALOFFSET 20/21;
+# LETTER_300 2450 x 3200.
+LABEL_4X6_203 = _ppd("Capture 4x6 203", "w288h432", 288, 432, (0, 0, 288, 432), 203)
+LABEL_4X6_203_MARGINS = _ppd("Capture 4x6 203 margins", "w288h432", 288, 432,
+                             (7.2, 7.2, 280.8, 424.8), 203)
+LETTER_300 = _ppd("Capture Letter 300", "Letter", 612, 792, (12, 12, 600, 780), 300)
+
+# The backend gets: job-id user title copies options [file]; DEVICE_URI names the folder.
+# Each job becomes <queue>-<job>.ps with its exact title in <queue>-<job>.title.
+_CAPTURE_BACKEND = r"""#!/bin/sh
+if [ $# -eq 0 ]; then
+  echo 'direct capture "Unknown" "Vantrel capture queue"'
+  exit 0
+fi
+dir="${DEVICE_URI#capture:}"
+base="$dir/${PRINTER}-$1"
+printf '%s' "$3" > "$base.title"
+printf '%s' "$4" > "$base.copies"
+if [ $# -ge 6 ]; then cat "$6" > "$base.part"; else cat > "$base.part"; fi
+chmod 644 "$base.part" "$base.title" "$base.copies"
+mv "$base.part" "$base.ps"
+exit 0
+"""
+
+
+@dataclass
+class CapturedDocument:
+    path: Path
+    queue: str
+    job_id: int
+    title: str
+    copies: int
+
+    def read(self) -> bytes:
+        return self.path.read_bytes()
+
+
+class CupsScheduler:
+    """A private cupsd: configuration, spool, logs and a unix socket in a temporary folder,
+    no network port. Wine (and the CUPS tools run here) reach it through CUPS_SERVER."""
+
+    def __init__(self):
+        if CUPSD is None or LPADMIN is None:
+            raise RuntimeError("cupsd and lpadmin are needed: apt-get install cups-daemon cups-client")
+        self.root = Path(tempfile.mkdtemp(prefix="vantrel-cups-"))
+        # cupsd insists on folders its "lp" user can pass through.
+        os.chmod(self.root, 0o755)
+        self.socket = self.root / "cups.sock"
+        self.captured_dir = self.root / "captured"
+        self.process: subprocess.Popen | None = None
+        self.frozen = False
+        self._closed = False
+        cleanup.register(self)
+        try:
+            self._write_configuration()
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+
+    @property
+    def env(self) -> dict[str, str]:
+        return {"CUPS_SERVER": str(self.socket)}
+
+    def _write_configuration(self):
+        r = self.root
+        for name in ("conf", "conf/ppd", "spool", "tmp", "cache", "state", "log", "bin/backend",
+                     "captured", "ppd"):
+            (r / name).mkdir(parents=True, exist_ok=True)
+        os.chmod(r / "captured", 0o755)
+        for name in ("cgi-bin", "daemon", "driver", "filter", "monitor", "notifier"):
+            target = Path("/usr/lib/cups") / name
+            if target.exists():
+                (r / "bin" / name).symlink_to(target)
+        backend = r / "bin/backend/capture"
+        backend.write_text(_CAPTURE_BACKEND)
+        # Mode 0700: cupsd runs such a backend as root, so it can write anywhere.
+        os.chmod(backend, 0o700)
+        (r / "cups-files.conf").write_text(
+            f"ServerRoot {r}/conf\nRequestRoot {r}/spool\nTempDir {r}/tmp\nCacheDir {r}/cache\n"
+            f"StateDir {r}/state\nServerBin {r}/bin\nDataDir /usr/share/cups\n"
+            f"ErrorLog {r}/log/error_log\nAccessLog {r}/log/access_log\n"
+            f"PageLog {r}/log/page_log\nSystemGroup root\nUser lp\nGroup lp\n")
+        (r / "cupsd.conf").write_text(
+            f"LogLevel info\nListen {self.socket}\nBrowsing No\nWebInterface No\n"
+            "DefaultAuthType None\nMaxJobs 0\nPreserveJobHistory Yes\nJobRetryLimit 0\n"
+            "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+            "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+            "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
+        for name, text in (("label-4x6-203", LABEL_4X6_203),
+                           ("label-4x6-203-margins", LABEL_4X6_203_MARGINS),
+                           ("letter-300", LETTER_300)):
+            (r / "ppd" / f"{name}.ppd").write_text(text)
+
+    def _start(self):
+        self.process = subprocess.Popen(
+            [CUPSD, "-f", "-c", str(self.root / "cupsd.conf"), "-s", str(self.root / "cups-files.conf")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"cupsd exited with {self.process.returncode}: {self.error_log()}")
+            if self.socket.exists() and self._tool(["lpstat", "-r"], check=False).returncode == 0:
+                return
+            time.sleep(0.05)
+        raise RuntimeError(f"cupsd did not come up: {self.error_log()}")
+
+    def error_log(self) -> str:
+        path = self.root / "log/error_log"
+        return path.read_text(errors="replace")[-4000:] if path.exists() else ""
+
+    def _tool(self, args: list[str], check: bool = True) -> subprocess.CompletedProcess:
+        env = dict(os.environ, **self.env)
+        env["PATH"] = env.get("PATH", "") + ":/usr/sbin:/usr/bin"
+        result = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=30)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{' '.join(args)} failed: {result.stderr.decode(errors='replace')}")
+        return result
+
+    # ---- queues
+
+    PPDS = {"label-4x6-203", "label-4x6-203-margins", "letter-300"}
+
+    def add_queue(self, name: str, ppd: str = "label-4x6-203", *, default: bool = False):
+        """Adds an enabled, accepting capture queue. `ppd` names one of PPDS or is a path."""
+        ppd_path = self.root / "ppd" / f"{ppd}.ppd" if ppd in self.PPDS else Path(ppd)
+        self._tool([LPADMIN, "-p", name, "-E", "-v", f"capture:{self.captured_dir}",
+                    "-P", str(ppd_path)])
+        if default:
+            self.set_default(name)
+
+    def remove_queue(self, name: str):
+        self._tool([LPADMIN, "-x", name])
+
+    def remove_all_queues(self):
+        for name in self.queues():
+            self.remove_queue(name)
+
+    def set_default(self, name: str):
+        self._tool([LPADMIN, "-d", name])
+
+    def reject(self, name: str):
+        self._tool(["cupsreject", name])
+
+    def accept(self, name: str):
+        self._tool(["cupsaccept", name])
+
+    def disable(self, name: str):
+        self._tool(["cupsdisable", name])
+
+    def enable(self, name: str):
+        self._tool(["cupsenable", name])
+
+    def queues(self) -> list[str]:
+        result = self._tool(["lpstat", "-e"], check=False)
+        return [line for line in result.stdout.decode().splitlines() if line]
+
+    def default_queue(self) -> str | None:
+        text = self._tool(["lpstat", "-d"], check=False).stdout.decode()
+        return text.split(": ", 1)[1].strip() if ": " in text else None
+
+    def jobs(self, which: str = "all") -> str:
+        return self._tool(["lpstat", "-W", which, "-o"], check=False).stdout.decode()
+
+    # ---- freezing: print calls of Wine processes block while cupsd is stopped
+
+    def freeze(self):
+        os.kill(self.process.pid, signal.SIGSTOP)
+        self.frozen = True
+
+    def thaw(self):
+        if self.frozen:
+            os.kill(self.process.pid, signal.SIGCONT)
+            self.frozen = False
+
+    # ---- captured documents
+
+    def captured_documents(self, queue: str | None = None) -> list[CapturedDocument]:
+        documents = []
+        for path in self.captured_dir.glob("*.ps"):
+            stem = path.name[:-3]
+            queue_name, _, job = stem.rpartition("-")
+            if not job.isdigit() or (queue is not None and queue_name != queue):
+                continue
+            title_path = path.with_suffix(".title")
+            copies_path = path.with_suffix(".copies")
+            title = title_path.read_bytes().decode("utf-8", "replace") if title_path.exists() else ""
+            copies = copies_path.read_text().strip() if copies_path.exists() else "1"
+            documents.append(CapturedDocument(path, queue_name, int(job), title,
+                                              int(copies) if copies.isdigit() else 1))
+        return sorted(documents, key=lambda d: d.job_id)
+
+    def wait_for_documents(self, count: int, queue: str | None = None,
+                           timeout: float = DEFAULT_TIMEOUT_S) -> list[CapturedDocument]:
+        deadline = time.monotonic() + timeout
+        while True:
+            documents = self.captured_documents(queue)
+            if len(documents) >= count or time.monotonic() > deadline:
+                return documents
+            time.sleep(0.05)
+
+    def clear_captured(self):
+        for path in self.captured_dir.iterdir():
+            path.unlink()
+
+    # ---- end
+
+    def close(self):
+        if self._closed:
+            return
+        self._closed = True
+        try:
+            if self.process is not None:
+                self.thaw()
+                cleanup.kill_process(self.process, 10)
+        finally:
+            shutil.rmtree(self.root, ignore_errors=True)
+            cleanup.unregister(self)
+
+    stop = close
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
