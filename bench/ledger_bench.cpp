@@ -36,8 +36,8 @@ FakeStateFiles& files_with_full_ledger() {
   static FakeStateFiles files = [] {
     FakeStateFiles made;
     made.folders.insert(std::u16string(FakeStateFiles::STATE_FOLDER));
-    const auto ledger = full_ledger(vantrel::now_unix_ms(made));
-    (void)vantrel::save_ledger(made, std::u16string(FakeStateFiles::STATE_FOLDER), ledger);
+    const auto ledger = full_ledger(made.store().now_unix_ms());
+    (void)vantrel::save_ledger(made.store(), ledger);
     return made;
   }();
   return files;
@@ -77,8 +77,8 @@ void BM_OpenStateWorkWithOneSave(benchmark::State& state) {
   FakeStateFiles& files = files_with_full_ledger();
   for (auto _ : state) {
     files.calls.clear();
-    auto host_state = vantrel::open_host_state(files);
-    vantrel::write_bridge_status(files, host_state->folder);
+    auto host_state = vantrel::open_host_state(files.store());
+    vantrel::write_bridge_status(files.store());
     auto saved = host_state->save();
     benchmark::DoNotOptimize(saved);
   }
@@ -90,7 +90,7 @@ BENCHMARK(BM_OpenStateWorkWithOneSave)->Unit(benchmark::kMillisecond);
 void BM_OpenStateWorkRecovering(benchmark::State& state) {
   FakeStateFiles& files = files_with_full_ledger();
   const std::u16string folder(FakeStateFiles::STATE_FOLDER);
-  auto ledger = vantrel::load_ledger(files, folder).value();
+  auto ledger = vantrel::load_ledger(files.store()).value();
   ledger.jobs.begin()->second.state = "DISPATCHING";
   const std::string dispatching = vantrel::encode_ledger(ledger).value();
   for (auto _ : state) {
@@ -98,7 +98,7 @@ void BM_OpenStateWorkRecovering(benchmark::State& state) {
     files.calls.clear();
     files.put_file(folder + u"\\ledger.json", dispatching);
     state.ResumeTiming();
-    auto host_state = vantrel::open_host_state(files);
+    auto host_state = vantrel::open_host_state(files.store());
     benchmark::DoNotOptimize(host_state);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(dispatching.size()));

@@ -57,7 +57,9 @@ class ScriptedPrintSystem final : public PrintSystem {
   }
   std::string default_queue() override { return "Label Printer"; }
   JobProgress job_progress(std::string_view, std::uint32_t job_id) override {
-    return static_cast<JobProgress>(job_id % 5);
+    // Every progress, "unknown" being the last.
+    return static_cast<JobProgress>(job_id %
+                                    (static_cast<std::uint32_t>(JobProgress::unknown) + 1));
   }
   std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
       std::string_view) override {
@@ -74,7 +76,7 @@ struct FuzzHost {
   testing::FakeStateFiles files;
   testing_support::FakeWatchdogs watchdogs;
   ScriptedPrintSystem print_system;
-  HostHandlers handlers{{files, print_system, watchdogs}};
+  HostHandlers handlers{{files.store(), print_system, watchdogs}};
 };
 
 // The bodies of the whole frames at the start of the input.

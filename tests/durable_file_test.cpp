@@ -1,4 +1,4 @@
-#include "domain/state/durable_file.hpp"
+#include "domain/state/windows/durable_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/os_error.hpp"
-#include "domain/state/windows_path.hpp"
+#include "domain/state/windows/windows_path.hpp"
 #include "fake_state_files.hpp"
 
 namespace vantrel {

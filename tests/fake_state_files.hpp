@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "base/utf.hpp"
-#include "domain/state/state_files.hpp"
+#include "domain/state/windows/state_files.hpp"
+#include "domain/state/windows/windows_state_store.hpp"
 
 namespace vantrel::testing {
 
@@ -36,6 +37,16 @@ class FakeStateFiles final : public StateFileSystem {
 
   std::set<std::u16string> folders;
   std::u16string app_data{APP_DATA};
+
+  // The Windows state over these files, with its folder made on first use as every message
+  // makes it first.
+  WindowsStateStore& store() {
+    if (!store_) {
+      store_.emplace(*this);
+      (void)store_->make_folder();
+    }
+    return *store_;
+  }
   std::uint32_t process_id = 4242;
   std::uint64_t file_time_ticks = 116'444'736'000'000'000 + 1'700'000'000'000ull * 10'000;
   std::chrono::nanoseconds clock{0};
@@ -223,6 +234,7 @@ class FakeStateFiles final : public StateFileSystem {
     return OwnedFile(handle, CloseStateFile{this});
   }
 
+  std::optional<WindowsStateStore> store_;
   std::map<std::string, Failure> failures_;
   std::map<std::u16string, std::shared_ptr<std::string>> files_;
   std::map<std::uintptr_t, std::shared_ptr<std::string>> handles_;

@@ -69,7 +69,7 @@ class JobObservation : public ::testing::Test {
 
   void open() {
     state_.reset();
-    state_.emplace(open_host_state(files).value());
+    state_.emplace(open_host_state(files.store()).value());
   }
 
   FakeJob& job() { return spooler.printers[QUEUE].jobs[JOB_ID]; }
@@ -79,8 +79,8 @@ class JobObservation : public ::testing::Test {
     open();
     files.calls.clear();
     if (after_open) after_open(*state_);
-    Result<JsonValue> answer =
-        answer_of(handle_get_job(intent_id, *state_, windows_.system, watchdogs), job_record_result);
+    Result<JsonValue> answer = answer_of(
+        handle_get_job(intent_id, *state_, windows_.system, watchdogs), job_record_result);
     state_.reset();
     return answer;
   }

@@ -254,7 +254,7 @@ TEST(NowUnixMs, ConvertsFileTimeTicksTruncating) {
 
   FakeStateFiles files;
   files.file_time_ticks = EPOCH + 123'456'789;
-  EXPECT_EQ(now_unix_ms(files), 12'345u);
+  EXPECT_EQ(files.store().now_unix_ms(), 12'345u);
 }
 
 class LedgerFile : public ::testing::Test {
@@ -269,41 +269,41 @@ class LedgerFile : public ::testing::Test {
 TEST_F(LedgerFile, MissingFileIsANewLedgerAndWritesNothing) {
   for (std::uint32_t not_found : {2u, 3u}) {
     files.fail("read_whole_file", not_found);
-    const auto ledger = load_ledger(files, folder);
+    const auto ledger = load_ledger(files.store());
     ASSERT_TRUE(ledger.has_value());
-    EXPECT_EQ(*ledger, (HostLedger{1, now_unix_ms(files), {}}));
+    EXPECT_EQ(*ledger, (HostLedger{1, files.store().now_unix_ms(), {}}));
   }
-  EXPECT_EQ(load_ledger(files, folder).value(), (HostLedger{1, now_unix_ms(files), {}}));
-  EXPECT_TRUE(files.calls_of("create").empty());
+  EXPECT_EQ(load_ledger(files.store()).value(), (HostLedger{1, files.store().now_unix_ms(), {}}));
+  EXPECT_TRUE(files.calls_of("create_file_for_writing").empty());
   EXPECT_FALSE(files.file(path).has_value());
 }
 
 TEST_F(LedgerFile, UnreadableFileIsStateUnavailable) {
   files.put_file(path, HOST_WRITTEN);
   files.fail("read_whole_file", 5);
-  EXPECT_EQ(load_ledger(files, folder).error(),
+  EXPECT_EQ(load_ledger(files.store()).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot read print-helper state: " + os_error_text(5)}));
 }
 
 TEST_F(LedgerFile, CorruptFileIsRefusedAndLeftUntouched) {
   files.put_file(path, "{\"schema\":1,");
-  EXPECT_EQ(load_ledger(files, folder).error().code, ErrorCode::STATE_CORRUPT);
+  EXPECT_EQ(load_ledger(files.store()).error().code, ErrorCode::STATE_CORRUPT);
   EXPECT_EQ(files.file(path), "{\"schema\":1,");
   EXPECT_TRUE(files.calls_of("create_file").empty());
 }
 
 TEST_F(LedgerFile, SaveThenLoadGivesTheSameLedger) {
   HostLedger ledger = decode_ledger(HOST_WRITTEN).value();
-  ASSERT_TRUE(save_ledger(files, folder, ledger).has_value());
+  ASSERT_TRUE(save_ledger(files.store(), ledger).has_value());
   EXPECT_EQ(files.file(path), HOST_WRITTEN);
-  EXPECT_EQ(load_ledger(files, folder).value(), ledger);
+  EXPECT_EQ(load_ledger(files.store()).value(), ledger);
 }
 
 TEST_F(LedgerFile, FailedSaveReportsTheReplacementErrorAndKeepsThePreviousFile) {
   files.put_file(path, HOST_WRITTEN);
   files.fail("flush_file", 112);
-  EXPECT_EQ(save_ledger(files, folder, HostLedger{1, 1, {}}).error(),
+  EXPECT_EQ(save_ledger(files.store(), HostLedger{1, 1, {}}).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot save print-helper state: " + os_error_text(112)}));
   EXPECT_EQ(files.file(path), HOST_WRITTEN);

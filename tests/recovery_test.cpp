@@ -102,16 +102,16 @@ class RecoverLedger : public ::testing::Test {
 };
 
 TEST_F(RecoverLedger, SavesOnlyWhenSomethingChanged) {
-  const std::uint64_t now = now_unix_ms(files);
+  const std::uint64_t now = files.store().now_unix_ms();
   HostLedger ledger{1, 1, {}};
   ledger.jobs["a"] = record("a", "SUBMITTED", now);
-  ASSERT_TRUE(recover_ledger(files, folder, ledger).has_value());
+  ASSERT_TRUE(recover_ledger(files.store(), ledger).has_value());
   EXPECT_FALSE(files.file(ledger_path).has_value());
   EXPECT_EQ(ledger.updated_at_ms, now);
 
   ledger.jobs["b"] = record("b", "DISPATCHING", now - 1);
-  ASSERT_TRUE(recover_ledger(files, folder, ledger).has_value());
-  const HostLedger saved = load_ledger(files, folder).value();
+  ASSERT_TRUE(recover_ledger(files.store(), ledger).has_value());
+  const HostLedger saved = load_ledger(files.store()).value();
   EXPECT_EQ(saved, ledger);
   EXPECT_EQ(saved.jobs.at("b").state, "UNKNOWN");
   EXPECT_EQ(saved.jobs.at("b").created_at_ms, 5u);
@@ -122,7 +122,7 @@ TEST_F(RecoverLedger, FailedSaveIsReported) {
   HostLedger ledger{1, 1, {}};
   ledger.jobs["a"] = record("a", "DISPATCHING", 1);
   files.fail("replace_file", 5);
-  const Status recovered = recover_ledger(files, folder, ledger);
+  const Status recovered = recover_ledger(files.store(), ledger);
   ASSERT_FALSE(recovered.has_value());
   EXPECT_EQ(recovered.error().code, ErrorCode::STATE_UNAVAILABLE);
   EXPECT_FALSE(files.file(ledger_path).has_value());
@@ -130,7 +130,7 @@ TEST_F(RecoverLedger, FailedSaveIsReported) {
 
 TEST_F(RecoverLedger, BridgeStatusHoldsFourMembersInOrder) {
   files.file_time_ticks = 116'444'736'000'000'000 + 1'700'000'000'123ull * 10'000;
-  write_bridge_status(files, folder);
+  write_bridge_status(files.store());
   EXPECT_EQ(files.file(folder + u"\\bridge-status.json"),
             "{\n  \"schema\": 1,\n  \"version\": \"1.0.0\",\n  \"protocol\": 1,\n"
             "  \"last_contact_ms\": 1700000000123\n}");
@@ -139,7 +139,7 @@ TEST_F(RecoverLedger, BridgeStatusHoldsFourMembersInOrder) {
 TEST_F(RecoverLedger, BridgeStatusFailureIsSwallowed) {
   files.put_file(folder + u"\\bridge-status.json", "old");
   files.fail("replace_file", 5);
-  write_bridge_status(files, folder);
+  write_bridge_status(files.store());
   EXPECT_EQ(files.file(folder + u"\\bridge-status.json"), "old");
   EXPECT_EQ(files.open_handle_count(), 0u);
 }

@@ -20,6 +20,15 @@ const HostError BUSY{
     ErrorCode::BRIDGE_BUSY,
     "Another print-helper request is still finishing. Check status again shortly."};
 
+// The folder through the Windows state over the files, as every message prepares it first.
+Result<std::u16string> locate_state_folder(FakeStateFiles& files) {
+  WindowsStateStore store(files);
+  if (Status prepared = prepare_state_folder(store); !prepared) {
+    return std::unexpected(prepared.error());
+  }
+  return store.folder();
+}
+
 TEST(LocateStateFolder, CreatesTheFolderWithMissingAncestors) {
   FakeStateFiles files;
   files.app_data = u"C:\\Users\\tester\\AppData\\Local\\Roaming\\Deep";
@@ -71,7 +80,7 @@ class StateLockTest : public ::testing::Test {
 
 TEST_F(StateLockTest, FirstLockCreatesAnEmptyLockFileAndDropReleases) {
   {
-    auto lock = acquire_state_lock(files, FOLDER);
+    auto lock = acquire_state_lock(files.store());
     ASSERT_TRUE(lock.has_value());
     EXPECT_TRUE(lock->is_held());
     EXPECT_TRUE(files.lock_held());
@@ -85,14 +94,14 @@ TEST_F(StateLockTest, FirstLockCreatesAnEmptyLockFileAndDropReleases) {
 
 TEST_F(StateLockTest, LockFileThatCannotBeOpened) {
   files.fail("open_lock_file", 5);
-  EXPECT_EQ(acquire_state_lock(files, FOLDER).error(),
+  EXPECT_EQ(acquire_state_lock(files.store()).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot open print-helper lock: " + os_error_text(5)}));
 }
 
 TEST_F(StateLockTest, HeldElsewhereGivesBusyAfterTheWholeWaitInSlices) {
   files.other_lock_holder_until = 1h;
-  EXPECT_EQ(acquire_state_lock(files, FOLDER).error(), BUSY);
+  EXPECT_EQ(acquire_state_lock(files.store()).error(), BUSY);
   EXPECT_GE(files.clock, 750ms);
   EXPECT_EQ(files.lock_attempts, 31);  // at 0, 25, ..., 750 ms
   for (const auto pause : files.pauses) EXPECT_LE(pause, 25ms);
@@ -102,14 +111,14 @@ TEST_F(StateLockTest, HeldElsewhereGivesBusyAfterTheWholeWaitInSlices) {
 TEST_F(StateLockTest, BusyNeverComesEarlyEvenWhenPausesEndEarly) {
   files.other_lock_holder_until = 1h;
   files.pause_speed = 0.3;
-  EXPECT_EQ(acquire_state_lock(files, FOLDER).error(), BUSY);
+  EXPECT_EQ(acquire_state_lock(files.store()).error(), BUSY);
   EXPECT_GE(files.clock, 750ms);
 }
 
 TEST_F(StateLockTest, LastPauseIsShortenedToTheDeadline) {
   files.other_lock_holder_until = 1h;
   files.pause_speed = 1.1;  // timers that wake late: 27.5 ms per slice
-  EXPECT_EQ(acquire_state_lock(files, FOLDER).error(), BUSY);
+  EXPECT_EQ(acquire_state_lock(files.store()).error(), BUSY);
   ASSERT_EQ(files.pauses.size(), 28u);
   EXPECT_EQ(files.pauses[26], 25ms);
   EXPECT_EQ(files.pauses.back(), 7'500us);  // 750 - 27 * 27.5
@@ -117,7 +126,7 @@ TEST_F(StateLockTest, LastPauseIsShortenedToTheDeadline) {
 
 TEST_F(StateLockTest, LockReleasedAfter100msIsTakenAtTheNextAttempt) {
   files.other_lock_holder_until = 100ms;
-  const auto lock = acquire_state_lock(files, FOLDER);
+  const auto lock = acquire_state_lock(files.store());
   ASSERT_TRUE(lock.has_value());
   EXPECT_EQ(files.lock_taken_at, 100ms);
   EXPECT_EQ(files.lock_attempts, 5);
@@ -125,7 +134,7 @@ TEST_F(StateLockTest, LockReleasedAfter100msIsTakenAtTheNextAttempt) {
 
 TEST_F(StateLockTest, WouldBlockCountsAsContention) {
   files.fail("lock_whole_file", 10035, 3);
-  EXPECT_TRUE(acquire_state_lock(files, FOLDER).has_value());
+  EXPECT_TRUE(acquire_state_lock(files.store()).has_value());
   EXPECT_EQ(files.lock_attempts, 4);
 }
 
@@ -134,7 +143,7 @@ class NonContentionLockError : public StateLockTest,
 
 TEST_P(NonContentionLockError, FailsAtOnceWithoutRetry) {
   files.fail("lock_whole_file", GetParam(), -1);
-  EXPECT_EQ(acquire_state_lock(files, FOLDER).error(),
+  EXPECT_EQ(acquire_state_lock(files.store()).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot lock print-helper state: " + os_error_text(GetParam())}));
   EXPECT_EQ(files.lock_attempts, 1);
@@ -161,9 +170,9 @@ class OpenHostState : public ::testing::Test {
 
 TEST_F(OpenHostState, FreshMachineGetsFolderAndLockButNoLedgerFile) {
   {
-    auto state = open_host_state(files);
+    auto state = open_host_state(files.store());
     ASSERT_TRUE(state.has_value()) << state.error().message;
-    EXPECT_EQ(state->folder, FOLDER);
+    EXPECT_EQ(files.store().folder(), FOLDER);
     EXPECT_TRUE(state->ledger.jobs.empty());
     EXPECT_EQ(state->ledger.updated_at_ms, state->now());
     EXPECT_TRUE(files.lock_held());
@@ -173,16 +182,16 @@ TEST_F(OpenHostState, FreshMachineGetsFolderAndLockButNoLedgerFile) {
 }
 
 TEST_F(OpenHostState, HandlersSaveThroughTheState) {
-  auto state = open_host_state(files).value();
+  auto state = open_host_state(files.store()).value();
   state.ledger.jobs["a"] = JobRecord{"a", "x", "DISPATCHING", "p", "", 1, 1, "", ""};
   ASSERT_TRUE(state.save().has_value());
-  EXPECT_EQ(load_ledger(files, FOLDER).value().jobs.at("a").state, "DISPATCHING");
+  EXPECT_EQ(load_ledger(files.store()).value().jobs.at("a").state, "DISPATCHING");
 }
 
 TEST_F(OpenHostState, CorruptLedgerIsRefusedWithTheLockReleased) {
   files.folders.insert(FOLDER);
   files.put_file(LEDGER_PATH, "\xEF\xBB\xBF{}");
-  EXPECT_EQ(open_host_state(files).error().code, ErrorCode::STATE_CORRUPT);
+  EXPECT_EQ(open_host_state(files.store()).error().code, ErrorCode::STATE_CORRUPT);
   EXPECT_FALSE(files.lock_held());
   EXPECT_EQ(files.open_handle_count(), 0u);
   EXPECT_EQ(files.file(LEDGER_PATH), "\xEF\xBB\xBF{}");
@@ -191,11 +200,12 @@ TEST_F(OpenHostState, CorruptLedgerIsRefusedWithTheLockReleased) {
 TEST_F(OpenHostState, FailedRecoverySaveIsTheAnswerAndKeepsTheFile) {
   files.folders.insert(FOLDER);
   HostLedger ledger{1, 1, {}};
-  ledger.jobs["a"] = JobRecord{"a", "x", "DISPATCHING", "p", "", 1, now_unix_ms(files), "", ""};
-  ASSERT_TRUE(save_ledger(files, FOLDER, ledger).has_value());
+  ledger.jobs["a"] =
+      JobRecord{"a", "x", "DISPATCHING", "p", "", 1, files.store().now_unix_ms(), "", ""};
+  ASSERT_TRUE(save_ledger(files.store(), ledger).has_value());
   const std::string before = files.file(LEDGER_PATH).value();
   files.fail("flush_file", 112);
-  EXPECT_EQ(open_host_state(files).error(),
+  EXPECT_EQ(open_host_state(files.store()).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot save print-helper state: " + os_error_text(112)}));
   EXPECT_FALSE(files.lock_held());
@@ -204,7 +214,7 @@ TEST_F(OpenHostState, FailedRecoverySaveIsTheAnswerAndKeepsTheFile) {
 
 TEST_F(OpenHostState, BusyLockIsTheAnswer) {
   files.other_lock_holder_until = 1h;
-  EXPECT_EQ(open_host_state(files).error(), BUSY);
+  EXPECT_EQ(open_host_state(files.store()).error(), BUSY);
   EXPECT_TRUE(files.calls_of("read_whole_file").empty());
 }
 

@@ -147,7 +147,7 @@ class SubmitFlow : public ::testing::Test {
   // recovered.
   HostState& open() {
     state_.reset();
-    state_.emplace(open_host_state(files).value());
+    state_.emplace(open_host_state(files.store()).value());
     return *state_;
   }
 

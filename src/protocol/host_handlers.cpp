@@ -18,9 +18,7 @@ class HostSession final : public MessageSession {
   HostSession(HostPlatform platform, HostState state)
       : platform_(platform), state_(std::move(state)) {}
 
-  void write_bridge_status() override {
-    vantrel::write_bridge_status(platform_.files, state_.folder);
-  }
+  void write_bridge_status() override { vantrel::write_bridge_status(platform_.state_store); }
 
   Result<JsonValue> list_printers() override {
     return answer_of(handle_list_printers(platform_.print_system, platform_.watchdogs),
@@ -51,7 +49,7 @@ class HostSession final : public MessageSession {
 }  // namespace
 
 Result<std::unique_ptr<MessageSession>> HostHandlers::open_session() {
-  auto opened = open_host_state(platform_.files);
+  auto opened = open_host_state(platform_.state_store);
   if (!opened) return std::unexpected(std::move(opened.error()));
   return std::make_unique<HostSession>(platform_, std::move(*opened));
 }

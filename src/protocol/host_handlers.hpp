@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "domain/printing/print_system.hpp"
-#include "domain/state/state_files.hpp"
+#include "domain/state/state_store.hpp"
 #include "domain/watchdog.hpp"
 #include "protocol/message_loop.hpp"
 
@@ -12,7 +12,7 @@ namespace vantrel {
 // The seams one host process works through: the real Windows ones in the executable, fakes in
 // tests.
 struct HostPlatform {
-  StateFileSystem& files;
+  StateStore& state_store;
   PrintSystem& print_system;
   Watchdogs& watchdogs;
 };

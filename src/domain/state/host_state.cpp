@@ -2,17 +2,18 @@
 
 namespace vantrel {
 
-Result<HostState> open_host_state(StateFileSystem& files) {
-  Result<std::u16string> folder = locate_state_folder(files);
-  if (!folder) return std::unexpected(std::move(folder.error()));
-  Result<StateLock> lock = acquire_state_lock(files, *folder);
+Result<HostState> open_host_state(StateStore& store) {
+  if (Status prepared = prepare_state_folder(store); !prepared) {
+    return std::unexpected(std::move(prepared.error()));
+  }
+  Result<StateLock> lock = acquire_state_lock(store);
   if (!lock) return std::unexpected(std::move(lock.error()));
-  Result<HostLedger> ledger = load_ledger(files, *folder);
+  Result<HostLedger> ledger = load_ledger(store);
   if (!ledger) return std::unexpected(std::move(ledger.error()));
-  if (Status recovered = recover_ledger(files, *folder, *ledger); !recovered) {
+  if (Status recovered = recover_ledger(store, *ledger); !recovered) {
     return std::unexpected(std::move(recovered.error()));
   }
-  return HostState{files, std::move(*folder), std::move(*lock), std::move(*ledger)};
+  return HostState{store, std::move(*lock), std::move(*ledger)};
 }
 
 }  // namespace vantrel

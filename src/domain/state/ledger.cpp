@@ -3,12 +3,10 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "base/json_string.hpp"
-#include "base/os_error.hpp"
 #include "base/utf.hpp"
-#include "domain/state/durable_file.hpp"
-#include "domain/state/windows_path.hpp"
 
 namespace vantrel {
 namespace {
@@ -423,10 +421,6 @@ bool append_record(std::string& out, std::string_view key, const JobRecord& reco
 
 }  // namespace
 
-std::uint64_t now_unix_ms(StateFileSystem& files) {
-  return unix_ms_from_file_time(files.system_time_ticks());
-}
-
 Result<HostLedger> decode_ledger(std::string_view bytes) {
   HostLedger ledger;
   LedgerReader reader(bytes);
@@ -463,27 +457,22 @@ Result<std::string> encode_ledger(const HostLedger& ledger) {
   return out;
 }
 
-Result<HostLedger> load_ledger(StateFileSystem& files, const std::u16string& folder) {
-  const OsResult<std::string> bytes = files.read_whole_file(join_path(folder, LEDGER_FILE_NAME));
+Result<HostLedger> load_ledger(StateStore& store) {
+  StateResult<std::optional<std::string>> bytes = store.read_file(LEDGER_FILE_NAME);
   if (!bytes) {
-    const std::uint32_t error = bytes.error().code;
-    if (error == os_code::FILE_NOT_FOUND || error == os_code::PATH_NOT_FOUND) {
-      return HostLedger{LEDGER_SCHEMA, now_unix_ms(files), {}};
-    }
     return fail(ErrorCode::STATE_UNAVAILABLE,
-                os_error_message("Cannot read print-helper state: ", error));
+                "Cannot read print-helper state: " + bytes.error().text);
   }
-  return decode_ledger(*bytes);
+  if (!*bytes) return HostLedger{LEDGER_SCHEMA, store.now_unix_ms(), {}};
+  return decode_ledger(**bytes);
 }
 
-Status save_ledger(StateFileSystem& files, const std::u16string& folder, const HostLedger& ledger) {
+Status save_ledger(StateStore& store, const HostLedger& ledger) {
   const Result<std::string> encoded = encode_ledger(ledger);
   if (!encoded) return std::unexpected(encoded.error());
-  const DurableWriteStatus written =
-      write_file_durably(files, join_path(folder, LEDGER_FILE_NAME), *encoded);
-  if (!written) {
+  if (auto written = store.replace_file(LEDGER_FILE_NAME, *encoded); !written) {
     return fail(ErrorCode::STATE_UNAVAILABLE,
-                "Cannot save print-helper state: " + written.error().message());
+                "Cannot save print-helper state: " + written.error().text);
   }
   return {};
 }

@@ -7,11 +7,10 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "domain/state/state_files.hpp"
+#include "domain/state/state_store.hpp"
 
 namespace vantrel {
 
-inline constexpr std::u16string_view LEDGER_FILE_NAME = u"ledger.json";
 inline constexpr std::uint32_t LEDGER_SCHEMA = 1;
 
 // Attempt states: the value of a record's "state". Stored as plain text; loading does not
@@ -50,16 +49,6 @@ struct HostLedger {
   bool operator==(const HostLedger&) const = default;
 };
 
-// 100-ns ticks since 1601 to ms since 1970, truncating; 0 before 1970.
-[[nodiscard]] constexpr std::uint64_t unix_ms_from_file_time(std::uint64_t ticks) {
-  constexpr std::uint64_t UNIX_EPOCH_TICKS = 116'444'736'000'000'000;
-  if (ticks < UNIX_EPOCH_TICKS) return 0;
-  const std::uint64_t since_epoch = ticks - UNIX_EPOCH_TICKS;
-  return since_epoch / 10'000'000 * 1000 + since_epoch % 10'000'000 / 10'000;
-}
-
-[[nodiscard]] std::uint64_t now_unix_ms(StateFileSystem& files);
-
 // The strict reading of a ledger document: STATE_CORRUPT when it does not decode,
 // STATE_VERSION when it decodes with a schema other than 1.
 [[nodiscard]] Result<HostLedger> decode_ledger(std::string_view bytes);
@@ -67,11 +56,10 @@ struct HostLedger {
 // The indented file form; fails only for text that is not valid UTF-8.
 [[nodiscard]] Result<std::string> encode_ledger(const HostLedger& ledger);
 
-// Reads "ledger.json" of the folder; a missing file is a new, empty ledger (nothing written).
-[[nodiscard]] Result<HostLedger> load_ledger(StateFileSystem& files, const std::u16string& folder);
+// Reads "ledger.json"; a missing file is a new, empty ledger (nothing written).
+[[nodiscard]] Result<HostLedger> load_ledger(StateStore& store);
 
-// Replaces "ledger.json" of the folder durably.
-[[nodiscard]] Status save_ledger(StateFileSystem& files, const std::u16string& folder,
-                                 const HostLedger& ledger);
+// Replaces "ledger.json" durably.
+[[nodiscard]] Status save_ledger(StateStore& store, const HostLedger& ledger);
 
 }  // namespace vantrel

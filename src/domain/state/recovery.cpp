@@ -5,8 +5,6 @@
 
 #include "base/json_string.hpp"
 #include "base/version.hpp"
-#include "domain/state/durable_file.hpp"
-#include "domain/state/windows_path.hpp"
 
 namespace vantrel {
 
@@ -50,9 +48,9 @@ bool apply_recovery(HostLedger& ledger, std::uint64_t now_ms) {
   return changed;
 }
 
-Status recover_ledger(StateFileSystem& files, const std::u16string& folder, HostLedger& ledger) {
-  if (!apply_recovery(ledger, now_unix_ms(files))) return {};
-  return save_ledger(files, folder, ledger);
+Status recover_ledger(StateStore& store, HostLedger& ledger) {
+  if (!apply_recovery(ledger, store.now_unix_ms())) return {};
+  return save_ledger(store, ledger);
 }
 
 std::string encode_bridge_status(std::uint64_t last_contact_ms) {
@@ -64,10 +62,9 @@ std::string encode_bridge_status(std::uint64_t last_contact_ms) {
   return out;
 }
 
-void write_bridge_status(StateFileSystem& files, const std::u16string& folder) {
+void write_bridge_status(StateStore& store) {
   // Only a record for whoever watches the bridge; the message goes on whatever happens here.
-  (void)write_file_durably(files, join_path(folder, BRIDGE_STATUS_FILE_NAME),
-                           encode_bridge_status(now_unix_ms(files)));
+  (void)store.replace_file(BRIDGE_STATUS_FILE_NAME, encode_bridge_status(store.now_unix_ms()));
 }
 
 }  // namespace vantrel

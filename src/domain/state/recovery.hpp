@@ -6,7 +6,7 @@
 
 #include "base/error.hpp"
 #include "domain/state/ledger.hpp"
-#include "domain/state/state_files.hpp"
+#include "domain/state/state_store.hpp"
 
 namespace vantrel {
 
@@ -17,7 +17,6 @@ inline constexpr std::string_view HOST_RESTARTED = "HOST_RESTARTED";
 inline constexpr std::string_view HOST_RESTARTED_MESSAGE =
     "The helper restarted before the operating system acknowledged this job.";
 
-inline constexpr std::u16string_view BRIDGE_STATUS_FILE_NAME = u"bridge-status.json";
 inline constexpr std::uint32_t BRIDGE_STATUS_SCHEMA = 1;
 inline constexpr std::uint32_t BRIDGE_STATUS_PROTOCOL = 1;
 
@@ -27,13 +26,12 @@ inline constexpr std::uint32_t BRIDGE_STATUS_PROTOCOL = 1;
 [[nodiscard]] bool apply_recovery(HostLedger& ledger, std::uint64_t now_ms);
 
 // apply_recovery at the current time, then save_ledger when it changed something.
-[[nodiscard]] Status recover_ledger(StateFileSystem& files, const std::u16string& folder,
-                                    HostLedger& ledger);
+[[nodiscard]] Status recover_ledger(StateStore& store, HostLedger& ledger);
 
 // The indented "bridge-status.json" document.
 [[nodiscard]] std::string encode_bridge_status(std::uint64_t last_contact_ms);
 
 // Records the time of this contact in "bridge-status.json"; failures change nothing.
-void write_bridge_status(StateFileSystem& files, const std::u16string& folder);
+void write_bridge_status(StateStore& store);
 
 }  // namespace vantrel

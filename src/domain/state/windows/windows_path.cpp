@@ -1,4 +1,4 @@
-#include "domain/state/windows_path.hpp"
+#include "domain/state/windows/windows_path.hpp"
 
 namespace vantrel {
 namespace {

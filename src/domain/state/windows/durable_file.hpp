@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "domain/state/state_files.hpp"
+#include "domain/state/windows/state_files.hpp"
 
 namespace vantrel {
 

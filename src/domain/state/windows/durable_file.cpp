@@ -1,10 +1,10 @@
-#include "domain/state/durable_file.hpp"
+#include "domain/state/windows/durable_file.hpp"
 
 #include <algorithm>
 
 #include "base/os_error.hpp"
 #include "base/utf.hpp"
-#include "domain/state/windows_path.hpp"
+#include "domain/state/windows/windows_path.hpp"
 
 namespace vantrel {
 namespace {

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "base/owned_win32.hpp"
-#include "domain/state/state_files.hpp"
+#include "domain/state/windows/state_files.hpp"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
