@@ -49,6 +49,8 @@ std::optional<std::string_view> state_after_progress(std::string_view stored_sta
       return attempt_state::COMPLETED;
     case JobProgress::deleted:
       return attempt_state::UNKNOWN;
+    case JobProgress::failed:
+      return attempt_state::FAILED;
     case JobProgress::gone:
       if (stored_state == attempt_state::OBSERVED) return attempt_state::UNKNOWN;
       return std::nullopt;

@@ -30,6 +30,7 @@ enum class JobProgress : std::uint8_t {
   queued,     // waiting or printing
   completed,  // printed
   deleted,    // being removed, with nothing certain about its output
+  failed,     // given up by the system after an error
   gone,       // the system no longer knows the job
   unknown,    // the system could not be asked
 };

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "domain/printing/cups/cups_calls.hpp"
+#include "domain/printing/print_system.hpp"
+
+namespace vantrel {
+
+// How long one use of the scheduler may take, connecting included: a listing makes two and a
+// failed print a document and a cancel, which all end inside the 12 s watchdog.
+inline constexpr std::chrono::milliseconds CUPS_REQUEST_BUDGET{5000};
+
+// The print system of the Linux (and macOS) host: a CUPS scheduler, reached over a connection of
+// the host's own for each use. The rules of IPP and libcups live here (state words, media and
+// printable area, the Create-Job/Send-Document/Cancel-Job sequence, job states and what each
+// failure means); the calls go through the table, which a fake drives in the unit tests.
+class CupsPrintSystem final : public PrintSystem {
+ public:
+  explicit CupsPrintSystem(CupsCalls& calls,
+                           std::chrono::milliseconds request_budget = CUPS_REQUEST_BUDGET)
+      : calls_(calls), request_budget_(request_budget) {}
+
+  std::string_view queue_uri() const override { return "cups"; }
+  Result<std::vector<QueueStatus>> queues() override;
+  std::string default_queue() override;
+  JobProgress job_progress(std::string_view queue, std::uint32_t job_id) override;
+  std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
+      std::string_view queue) override;
+  PrintFailure label_does_not_fit() const override;
+
+ private:
+  std::expected<CupsConnection, CupsReply> connect() const;
+
+  CupsCalls& calls_;
+  std::chrono::milliseconds request_budget_;
+};
+
+// The state word of one printer, first match wins: not accepting jobs or no state -> unavailable;
+// an offline reason -> offline; an error-severity reason -> error; stopped -> paused;
+// processing -> printing; idle -> idle.
+[[nodiscard]] PrintQueueState print_queue_state_from_printer(
+    const CupsPrinterRecord& printer) noexcept;
+
+// What a job-state says: pending, held, processing, stopped -> queued; canceled -> deleted;
+// aborted -> failed; completed -> completed.
+[[nodiscard]] JobProgress job_progress_from_state(int job_state) noexcept;
+
+// The media a label is printed on: the user's lpoptions media when set (nullopt when the queue
+// does not know it), else the queue's default.
+[[nodiscard]] std::optional<CupsMedia> label_media(const CupsQueueDescription& queue);
+
+// The media's printable area in device pixels at the queue's resolution (the fallback grid when
+// the queue reports none).
+inline constexpr int FALLBACK_RESOLUTION_DPI = 300;
+[[nodiscard]] PrintableArea printable_area_of(const CupsMedia& media, int resolution_x,
+                                              int resolution_y) noexcept;
+
+}  // namespace vantrel

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "domain/printing/label_bitmap.hpp"
+
+namespace vantrel {
+
+// A rectangle on a PDF page in points, from the page's bottom-left corner.
+struct PdfBox {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+};
+
+// A PDF of label pages, each the size of the queue's media with one label image drawn in a box,
+// without interpolation. A bitmap drawn on several pages is stored once. Greyscale bitmaps are
+// stored as one channel, others as RGB.
+class LabelPdf {
+ public:
+  LabelPdf(double page_width_pt, double page_height_pt)
+      : page_width_pt_(page_width_pt), page_height_pt_(page_height_pt) {}
+
+  void add_page(const LabelBitmap& bitmap, const PdfBox& box);
+  [[nodiscard]] std::size_t page_count() const noexcept { return pages_.size(); }
+  // The whole file.
+  [[nodiscard]] std::vector<std::uint8_t> finish() const;
+
+ private:
+  struct Image {
+    const std::uint8_t* pixels = nullptr;  // identifies the bitmap it was made from
+    std::string dictionary_and_stream;
+  };
+  struct Page {
+    std::size_t image = 0;
+    PdfBox box;
+  };
+
+  double page_width_pt_;
+  double page_height_pt_;
+  std::vector<Image> images_;
+  std::vector<Page> pages_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,119 @@
+// Drives CupsPrintSystem against the scheduler named by CUPS_SERVER, for the rig in this folder.
+//   vantrel-cups-probe list
+//   vantrel-cups-probe print QUEUE LABEL.png DPI COPIES TITLE
+//   vantrel-cups-probe job QUEUE JOB_ID
+// Prints tab-separated lines: what the print system answered, then figures in milliseconds.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "domain/printing/cups/cups_print_system.hpp"
+#include "domain/printing/label_printing.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+
+namespace {
+
+using namespace vantrel;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* STATE_WORDS[] = {"unavailable", "idle",   "printing",
+                                       "offline",     "paused", "error"};
+constexpr const char* PROGRESS_WORDS[] = {"queued", "completed", "deleted",
+                                          "failed", "gone",      "unknown"};
+constexpr const char* REACH_WORDS[] = {"nothing", "refused", "unknown"};
+
+class Stopwatch {
+ public:
+  void lap(const char* name) {
+    const auto now = Clock::now();
+    std::printf("ms\t%s\t%.3f\n", name,
+                std::chrono::duration<double, std::milli>(now - start_).count());
+    start_ = now;
+  }
+
+ private:
+  Clock::time_point start_ = Clock::now();
+};
+
+int report(const PrintFailure& failure) {
+  std::printf("failure\t%s\t%s\t%s\n", REACH_WORDS[static_cast<int>(failure.reach)],
+              std::string(error_code_name(failure.error.code)).c_str(),
+              failure.error.message.c_str());
+  return 1;
+}
+
+int list(CupsPrintSystem& system) {
+  Stopwatch watch;
+  auto queues = system.queues();
+  watch.lap("queues");
+  if (!queues) {
+    std::printf("error\t%s\t%s\n", std::string(error_code_name(queues.error().code)).c_str(),
+                queues.error().message.c_str());
+    return 1;
+  }
+  for (const QueueStatus& queue : *queues) {
+    std::printf("queue\t%s\t%s\n", queue.name.c_str(), STATE_WORDS[static_cast<int>(queue.state)]);
+  }
+  std::printf("default\t%s\n", system.default_queue().c_str());
+  watch.lap("default");
+  return 0;
+}
+
+// The steps of PrintSystemLabelPrinter one by one, to time each.
+int print(CupsPrintSystem& system, const std::string& queue, const std::string& png_path,
+          std::uint32_t dpi, std::uint16_t copies, const std::string& title) {
+  std::ifstream file(png_path, std::ios::binary);
+  const std::vector<std::uint8_t> png{std::istreambuf_iterator<char>(file), {}};
+  auto bitmap = decode_label_bitmap(png);
+  if (!bitmap) {
+    std::printf("error\tBAD_PNG\t%s\n", bitmap.error().message.c_str());
+    return 2;
+  }
+  Stopwatch watch;
+  auto document = system.open_label_document(queue);
+  watch.lap("open");
+  if (!document) return report(document.error());
+  const PrintableArea area = (*document)->printable_area();
+  std::printf("area\t%d\t%d\t%d\t%d\n", area.resolution_x, area.resolution_y, area.width,
+              area.height);
+  const auto placement = compute_label_placement(area, bitmap->width, bitmap->height, dpi);
+  if (!placement) return report(system.label_does_not_fit());
+  std::printf("placement\t%d\t%d\t%d\t%d\n", placement->x, placement->y, placement->width,
+              placement->height);
+  if (auto refused = (*document)->begin(title)) return report(*refused);
+  watch.lap("create_job");
+  for (std::uint16_t copy = 0; copy < copies; ++copy) {
+    if (auto failed = (*document)->draw_page(*bitmap, *placement)) return report(*failed);
+  }
+  watch.lap("pages");
+  const PrintOutcome outcome = (*document)->end();
+  watch.lap("pdf_and_send_document");
+  if (!outcome) return report(outcome.error());
+  std::printf("job\t%u\n", *outcome);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  CupsPrintSystem system(system_cups_calls());
+  if (args.size() == 1 && args[0] == "list") return list(system);
+  if (args.size() == 6 && args[0] == "print") {
+    return print(system, args[1], args[2], static_cast<std::uint32_t>(std::stoul(args[3])),
+                 static_cast<std::uint16_t>(std::stoul(args[4])), args[5]);
+  }
+  if (args.size() == 3 && args[0] == "job") {
+    const JobProgress progress =
+        system.job_progress(args[1], static_cast<std::uint32_t>(std::stoul(args[2])));
+    std::printf("progress\t%s\n", PROGRESS_WORDS[static_cast<int>(progress)]);
+    return 0;
+  }
+  std::fprintf(stderr,
+               "usage: vantrel-cups-probe list | print QUEUE PNG DPI COPIES TITLE | "
+               "job QUEUE JOB_ID\n");
+  return 2;
+}
