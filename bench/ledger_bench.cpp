@@ -33,13 +33,12 @@ vantrel::HostLedger full_ledger(std::uint64_t now_ms) {
 }
 
 FakeStateFiles& files_with_full_ledger() {
-  static FakeStateFiles files = [] {
-    FakeStateFiles made;
-    made.folders.insert(std::u16string(FakeStateFiles::STATE_FOLDER));
-    const auto ledger = full_ledger(made.store().now_unix_ms());
-    (void)vantrel::save_ledger(made.store(), ledger);
-    return made;
+  static FakeStateFiles files;
+  static const bool filled = [] {
+    files.folders.insert(std::u16string(FakeStateFiles::STATE_FOLDER));
+    return vantrel::save_ledger(files.store(), full_ledger(files.store().now_unix_ms())).has_value();
   }();
+  (void)filled;
   return files;
 }
 

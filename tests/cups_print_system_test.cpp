@@ -118,7 +118,7 @@ struct StateCase {
   PrintQueueState expected;
 };
 
-class CupsQueueState : public testing::TestWithParam<StateCase> {};
+class CupsQueueState : public ::testing::TestWithParam<StateCase> {};
 
 TEST_P(CupsQueueState, FirstMatchingRuleWins) {
   EXPECT_EQ(print_queue_state_from_printer(GetParam().printer), GetParam().expected);
@@ -126,7 +126,7 @@ TEST_P(CupsQueueState, FirstMatchingRuleWins) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, CupsQueueState,
-    testing::Values(
+    ::testing::Values(
         StateCase{"RejectingBeatsOffline",
                   {"q", 3, false, {"offline-report"}},
                   PrintQueueState::unavailable},
@@ -254,7 +254,7 @@ struct FailureCase {
   bool cancels;
 };
 
-class CupsPrintFailure : public testing::TestWithParam<FailureCase> {};
+class CupsPrintFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(CupsPrintFailure, ReachesAsFarAsTheSchedulerShowed) {
   FakeCupsCalls calls;
@@ -270,7 +270,7 @@ TEST_P(CupsPrintFailure, ReachesAsFarAsTheSchedulerShowed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, CupsPrintFailure,
-    testing::Values(
+    ::testing::Values(
         FailureCase{"UnknownQueue", [](FakeCupsCalls& c) { c.queues.clear(); }, PrintReach::nothing,
                     ErrorCode::PRE_SUBMIT_UNAVAILABLE, false},
         FailureCase{"NoScheduler", [](FakeCupsCalls& c) { c.connect_failure = no_answer(); },

@@ -9,6 +9,7 @@
 
 #include "base/utf.hpp"
 #include "domain/printing/windows/print_device.hpp"
+#include "fault_plan.hpp"
 
 namespace vantrel::testing_support {
 
@@ -30,7 +31,9 @@ class FakePrintDevices final : public PrintDevices {
   };
 
   std::optional<std::uint32_t> create_dc_error;  // CreateDCW returns null with this error
+  // One failing call, handed to the fault plan at the first call.
   std::optional<Failure> failure;
+  testing::FaultPlan plan;
   std::map<int, int> caps{{88, 300}, {90, 300}, {8, 1200}, {10, 1800}};
   int job_number = 42;
 
@@ -109,15 +112,16 @@ class FakePrintDevices final : public PrintDevices {
 
   GdiReply reply(const std::string& call, int success_value) {
     calls.push_back(call);
-    const int seen = ++seen_[call];
-    if (failure && failure->call == call && failure->occurrence == seen) {
-      return GdiReply{failure->value, failure->error};
+    if (!failure_planned_ && failure) {
+      plan.fail(failure->call, failure->error, failure->occurrence, 1, failure->value);
+      failure_planned_ = true;
     }
+    if (const auto fault = plan.enter(call)) return GdiReply{fault->value, fault->error};
     return GdiReply{success_value, 0};
   }
 
   int context_ = 0;
-  std::map<std::string, int> seen_;
+  bool failure_planned_ = false;
 };
 
 }  // namespace vantrel::testing_support

@@ -70,7 +70,8 @@ class FakeSpooler final : public Spooler {
 
   bool log_calls = true;
   std::vector<std::string> calls;
-  std::function<void()> on_call;  // runs at the start of every call
+  // Faults and a hook at every call (plan.hook), shared with other fakes when a test wants.
+  testing::FaultPlan plan;
   bool misaligned_buffer = false;
   std::map<int, int> close_counts;  // handle number -> ClosePrinter calls
   int opened = 0;
@@ -82,7 +83,7 @@ class FakeSpooler final : public Spooler {
 
   EnumPrintersReply enum_printers(std::uint32_t flags, std::uint32_t level, std::byte* buffer,
                                   std::uint32_t size) override {
-    enter([&] {
+    enter("EnumPrintersW", [&] {
       return "EnumPrintersW(" + std::to_string(flags) + ", " + std::to_string(level) + ", " +
              describe(buffer, size) + ")";
     });
@@ -116,7 +117,7 @@ class FakeSpooler final : public Spooler {
   }
 
   std::expected<PrinterHandle, std::uint32_t> open_printer(const std::u16string& name) override {
-    enter([&] { return "OpenPrinterW(" + utf16_to_utf8(name) + ")"; });
+    enter("OpenPrinterW", [&] { return "OpenPrinterW(" + utf16_to_utf8(name) + ")"; });
     const auto found = printers.find(name);
     if (found == printers.end()) return std::unexpected(ERROR_INVALID_PRINTER_NAME_CODE);
     if (found->second.open_error) return std::unexpected(*found->second.open_error);
@@ -128,7 +129,7 @@ class FakeSpooler final : public Spooler {
 
   GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,
                               std::uint32_t size) override {
-    enter([&] {
+    enter("GetPrinterW", [&] {
       return "GetPrinterW(#" + std::to_string(number(printer)) + ", " + std::to_string(level) +
              ", " + describe(buffer, size) + ")";
     });
@@ -154,7 +155,7 @@ class FakeSpooler final : public Spooler {
   }
 
   GetDefaultPrinterReply get_default_printer(char16_t* buffer, std::uint32_t count) override {
-    enter([&] {
+    enter("GetDefaultPrinterW", [&] {
       return "GetDefaultPrinterW(" + std::string(buffer ? "buffer" : "null") + ", " +
              std::to_string(count) + ")";
     });
@@ -186,7 +187,7 @@ class FakeSpooler final : public Spooler {
 
   GetJobReply get_job(const PrinterHandle& printer, std::uint32_t job_id, std::uint32_t level,
                       std::byte* buffer, std::uint32_t size) override {
-    enter([&] {
+    enter("GetJobW", [&] {
       return "GetJobW(#" + std::to_string(number(printer)) + ", " + std::to_string(job_id) + ", " +
              std::to_string(level) + ", " + describe(buffer, size) + ")";
     });
@@ -229,13 +230,14 @@ class FakeSpooler final : public Spooler {
  private:
   void close_printer(void* native) noexcept override {
     const int handle = static_cast<int>(reinterpret_cast<std::intptr_t>(native));
-    enter([&] { return "ClosePrinter(#" + std::to_string(handle) + ")"; });
+    enter("ClosePrinter", [&] { return "ClosePrinter(#" + std::to_string(handle) + ")"; });
     ++close_counts[handle];
   }
 
+  // The plan sees every call by its Win32 name; its faults are the arranged replies above.
   template <class Describe>
-  void enter(Describe describe_call) {
-    if (on_call) on_call();
+  void enter(std::string_view name, Describe describe_call) {
+    (void)plan.enter(name);
     if (log_calls) calls.push_back(describe_call());
   }
 

@@ -12,26 +12,33 @@
 #include <vector>
 
 #include "base/utf.hpp"
+#include "fault_plan.hpp"
 #include "domain/state/windows/state_files.hpp"
 #include "domain/state/windows/windows_state_store.hpp"
 
 namespace vantrel::testing {
 
 // An in-memory Windows file system and clock for the state's seam. It records every call as
-// "<call> <path>" (paths in UTF-8) and fails any call with any code on request.
+// "<call> <path>" (paths in UTF-8) and fails any call with any code through its fault plan
+// (its own, or one shared with other fakes). It also keeps what would survive a crash: the
+// bytes of a file as last flushed, and moves and creations as done (write-through).
 class FakeStateFiles final : public StateFileSystem {
  public:
   static constexpr std::u16string_view APP_DATA = u"C:\\Users\\tester\\AppData\\Local";
   static constexpr std::u16string_view STATE_FOLDER =
       u"C:\\Users\\tester\\AppData\\Local\\com.vantrel.print";
 
-  FakeStateFiles() {
+  explicit FakeStateFiles(FaultPlan* shared_plan = nullptr)
+      : plan_(shared_plan != nullptr ? shared_plan : &own_plan_) {
     for (const char16_t* folder :
          {u"C:\\", u"C:\\Users", u"C:\\Users\\tester", u"C:\\Users\\tester\\AppData",
           u"C:\\Users\\tester\\AppData\\Local"}) {
       folders.insert(folder);
     }
   }
+  // The plan may be this fake's own: a copy would share it by mistake.
+  FakeStateFiles(const FakeStateFiles&) = delete;
+  FakeStateFiles& operator=(const FakeStateFiles&) = delete;
 
   // --- What the tests arrange and inspect ---
 
@@ -65,11 +72,17 @@ class FakeStateFiles final : public StateFileSystem {
   // The next `times` calls of `call` (a method name of the seam) fail with `code`; times < 0
   // means every call from now on.
   void fail(std::string_view call, std::uint32_t code, int times = 1) {
-    failures_[std::string(call)] = Failure{code, times};
+    plan_->fail(call, code, 1, times);
   }
+  [[nodiscard]] FaultPlan& plan() { return *plan_; }
 
   void put_file(std::u16string_view path, std::string content) {
+    durable_[std::u16string(path)] = content;
     files_[std::u16string(path)] = std::make_shared<std::string>(std::move(content));
+  }
+  // The files as a crash now would leave them.
+  [[nodiscard]] const std::map<std::u16string, std::string>& surviving_files() const {
+    return durable_;
   }
   [[nodiscard]] std::optional<std::string> file(std::u16string_view path) const {
     const auto it = files_.find(std::u16string(path));
@@ -112,6 +125,7 @@ class FakeStateFiles final : public StateFileSystem {
 
   bool is_directory(const std::u16string& path) override {
     calls.push_back("is_directory " + utf16_to_utf8(path));
+    if (plan_->enter("is_directory")) return false;
     return folders.contains(path);
   }
 
@@ -119,7 +133,10 @@ class FakeStateFiles final : public StateFileSystem {
     if (auto error = record("open_lock_file", path)) return std::unexpected(*error);
     if (auto error = check_openable(path)) return std::unexpected(*error);
     auto& content = files_[path];
-    if (!content) content = std::make_shared<std::string>();
+    if (!content) {
+      content = std::make_shared<std::string>();
+      durable_[path];
+    }
     return open_handle(content);
   }
 
@@ -148,6 +165,7 @@ class FakeStateFiles final : public StateFileSystem {
     if (auto error = check_openable(path)) return std::unexpected(*error);
     auto content = std::make_shared<std::string>();
     files_[path] = content;
+    durable_[path].clear();
     return open_handle(content);
   }
 
@@ -158,20 +176,27 @@ class FakeStateFiles final : public StateFileSystem {
     return taken;
   }
 
-  OsStatus flush_file(const OwnedFile&) override {
+  OsStatus flush_file(const OwnedFile& file) override {
     if (auto error = record("flush_file", u"")) return std::unexpected(*error);
+    const auto& content = handles_.at(file.get());
+    for (const auto& [path, bytes] : files_) {
+      if (bytes == content) durable_[path] = *content;
+    }
     return {};
   }
 
   OsStatus replace_file(const std::u16string& from, const std::u16string& to) override {
     calls.push_back("replace_file " + utf16_to_utf8(from) + " -> " + utf16_to_utf8(to));
-    if (auto error = take_failure("replace_file")) return std::unexpected(*error);
+    if (auto fault = plan_->enter("replace_file")) return std::unexpected(OsError{fault->error});
     const auto source = files_.find(from);
     if (source == files_.end()) return std::unexpected(OsError{os_code::FILE_NOT_FOUND});
     if (folders.contains(to)) return std::unexpected(OsError{os_code::ACCESS_DENIED});
     auto content = source->second;  // open handles keep writing to the moved file
     files_.erase(source);
     files_[to] = std::move(content);
+    // The move is written through; the bytes are as durable as they were under the old name.
+    durable_[to] = durable_[from];
+    durable_.erase(from);
     return {};
   }
 
@@ -187,27 +212,16 @@ class FakeStateFiles final : public StateFileSystem {
   }
 
  private:
-  struct Failure {
-    std::uint32_t code;
-    int times;
-  };
-
   void close_file(std::uintptr_t handle) noexcept override {
     calls.push_back("close_file");
     handles_.erase(handle);
     if (lock_handle_ == handle) lock_handle_.reset();
   }
 
-  std::optional<OsError> take_failure(const std::string& call) {
-    const auto it = failures_.find(call);
-    if (it == failures_.end() || it->second.times == 0) return std::nullopt;
-    if (it->second.times > 0) --it->second.times;
-    return OsError{it->second.code};
-  }
-
   std::optional<OsError> record(const std::string& call, std::u16string_view path) {
     calls.push_back(path.empty() ? call : call + " " + utf16_to_utf8(path));
-    return take_failure(call);
+    if (auto fault = plan_->enter(call)) return OsError{fault->error};
+    return std::nullopt;
   }
 
   static std::u16string parent_of(const std::u16string& path) {
@@ -234,8 +248,10 @@ class FakeStateFiles final : public StateFileSystem {
     return OwnedFile(handle, CloseStateFile{this});
   }
 
+  FaultPlan own_plan_;
+  FaultPlan* plan_;
   std::optional<WindowsStateStore> store_;
-  std::map<std::string, Failure> failures_;
+  std::map<std::u16string, std::string> durable_;
   std::map<std::u16string, std::shared_ptr<std::string>> files_;
   std::map<std::uintptr_t, std::shared_ptr<std::string>> handles_;
   std::optional<std::uintptr_t> lock_handle_;

@@ -53,7 +53,7 @@ class JobObservation : public ::testing::Test {
   JobObservation() {
     spooler.printers[QUEUE];
     // Every spooler call must run while the "observe_job" watchdog is armed.
-    spooler.on_call = [this] {
+    spooler.plan.hook = [this](std::string_view) {
       if (watchdogs.armed_now != 1) ++calls_outside_watchdog;
     };
   }

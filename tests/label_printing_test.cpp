@@ -40,7 +40,7 @@ struct PlacementCase {
   std::optional<LabelPlacement> expected;
 };
 
-class LabelPlacementRule : public testing::TestWithParam<PlacementCase> {};
+class LabelPlacementRule : public ::testing::TestWithParam<PlacementCase> {};
 
 TEST_P(LabelPlacementRule, PlacesOrRefuses) {
   const PlacementCase& c = GetParam();
@@ -50,7 +50,7 @@ TEST_P(LabelPlacementRule, PlacesOrRefuses) {
 // A 4 x 6 inch label at 203 dpi is 812 x 1218 pixels.
 INSTANTIATE_TEST_SUITE_P(
     Cases, LabelPlacementRule,
-    testing::Values(
+    ::testing::Values(
         PlacementCase{"PhysicalSizeFillsTheArea",
                       {300, 300, 1200, 1800},
                       812,
@@ -224,7 +224,7 @@ struct FailureCase {
   std::vector<std::string> last_calls;  // the log ends with these
 };
 
-class RenderingFailure : public testing::TestWithParam<FailureCase> {};
+class RenderingFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(RenderingFailure, IsClassifiedAndReleasesTheContext) {
   const FailureCase& c = GetParam();
@@ -254,7 +254,7 @@ constexpr const char* END_DOC =
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, RenderingFailure,
-    testing::Values(FailureCase{"StartDocZero",
+    ::testing::Values(FailureCase{"StartDocZero",
                                 {"StartDocW", 1, 0, 5},
                                 ErrorCode::SUBMISSION_REJECTED,
                                 "Windows rejected the print job",

@@ -20,7 +20,9 @@ using testing_support::FakeWatchdogs;
 Result<JsonValue> list(FakeSpooler& spooler) {
   FakeWatchdogs watchdogs;
   int calls_outside_watchdog = 0;
-  spooler.on_call = [&] { calls_outside_watchdog += watchdogs.armed_now == 1 ? 0 : 1; };
+  spooler.plan.hook = [&](std::string_view) {
+    calls_outside_watchdog += watchdogs.armed_now == 1 ? 0 : 1;
+  };
   testing_support::SpoolerPrintSystem windows(spooler);
   Result<JsonValue> result =
       answer_of(handle_list_printers(windows.system, watchdogs), queue_listing_result);
@@ -29,7 +31,7 @@ Result<JsonValue> list(FakeSpooler& spooler) {
   EXPECT_EQ(calls_outside_watchdog, 0);
   EXPECT_TRUE(spooler.every_handle_closed_once());
   EXPECT_FALSE(spooler.misaligned_buffer);
-  spooler.on_call = nullptr;
+  spooler.plan.hook = nullptr;
   return result;
 }
 
@@ -138,7 +140,7 @@ struct StatusCase {
   bool enabled;
 };
 
-class QueueState : public testing::TestWithParam<StatusCase> {};
+class QueueState : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(QueueState, IsListedWithItsStateWord) {
   FakeSpooler spooler;
@@ -157,7 +159,7 @@ StatusCase with_status(const char* name, std::uint32_t status, const char* state
 
 INSTANTIATE_TEST_SUITE_P(
     StateRule, QueueState,
-    testing::Values(
+    ::testing::Values(
         with_status("NoBits", 0, "idle", true), with_status("Paused", 0x1, "paused", false),
         with_status("Error", 0x2, "error", false),
         with_status("PendingDeletion", 0x4, "error", false),
@@ -298,7 +300,7 @@ struct DefaultCase {
   const char* expected;
 };
 
-class DefaultPrinter : public testing::TestWithParam<DefaultCase> {};
+class DefaultPrinter : public ::testing::TestWithParam<DefaultCase> {};
 
 TEST_P(DefaultPrinter, IsReportedAsWindowsGivesIt) {
   FakeSpooler spooler;
@@ -311,7 +313,7 @@ TEST_P(DefaultPrinter, IsReportedAsWindowsGivesIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DefaultPrinter,
-    testing::Values(
+    ::testing::Values(
         DefaultCase{"NoneSet", [](FakeSpooler&) {}, ""},
         DefaultCase{"AmongTheQueues", [](FakeSpooler& s) { s.default_printer = u"Listed"; },
                     "Listed"},

@@ -95,7 +95,7 @@ struct DisarmCase {
   std::function<void(WatchdogSignal&)> end_stretch;
 };
 
-class WatchdogDisarm : public testing::TestWithParam<DisarmCase> {};
+class WatchdogDisarm : public ::testing::TestWithParam<DisarmCase> {};
 
 TEST_P(WatchdogDisarm, StretchEndingInTimeLeavesStandardErrorEmpty) {
   const ChildOutcome outcome = run_in_child([this] {
@@ -115,7 +115,7 @@ TEST_P(WatchdogDisarm, StretchEndingInTimeLeavesStandardErrorEmpty) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, WatchdogDisarm,
-    testing::Values(DisarmCase{"Disarm", [](WatchdogSignal& s) { s.disarm(); }},
+    ::testing::Values(DisarmCase{"Disarm", [](WatchdogSignal& s) { s.disarm(); }},
                     DisarmCase{"SignalGivenUp",
                                [](WatchdogSignal& s) { WatchdogSignal{std::move(s)}; }},
                     DisarmCase{"SignalReplaced", [](WatchdogSignal& s) { s = WatchdogSignal{}; }}),

@@ -1,0 +1,227 @@
+// Crash consistency, deterministically: each scenario runs once to count its calls across the
+// state files and the print system, then once per crash point with the process ending right
+// after that call. What a crash leaves on disk (bytes as last flushed, moves as done) is then
+// served by a fresh host with the real rules, and the ledger must load, no attempt may print
+// twice, no attempt that reached the print system may be lost, and no DISPATCHING record may
+// outlive the next message.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "domain/state/ledger.hpp"
+#include "domain/state/windows/windows_state_store.hpp"
+#include "fake_state_files.hpp"
+#include "fake_streams.hpp"
+#include "fake_watchdogs.hpp"
+#include "fault_plan.hpp"
+#include "protocol/host_handlers.hpp"
+#include "test_png.hpp"
+
+namespace vantrel {
+namespace {
+
+using testing::FakeStateFiles;
+using testing::FaultPlan;
+
+constexpr std::uint64_t DAY_MS = 24ull * 3600 * 1000;
+const std::u16string LEDGER_PATH = std::u16string(FakeStateFiles::STATE_FOLDER) + u"\\ledger.json";
+
+// Counts the labels it printed (a document ended) by title; every call is a crash point.
+class CountingPrintSystem final : public PrintSystem {
+ public:
+  explicit CountingPrintSystem(FaultPlan& plan) : plan_(plan) {}
+
+  std::map<std::string, int> printed;
+
+  std::string_view queue_uri() const override { return "counting"; }
+  Result<std::vector<QueueStatus>> queues() override { return std::vector<QueueStatus>{}; }
+  std::string default_queue() override { return ""; }
+  JobProgress job_progress(std::string_view, std::uint32_t) override {
+    return plan_.enter("job_progress") ? JobProgress::unknown : JobProgress::completed;
+  }
+  std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
+      std::string_view) override {
+    if (plan_.enter("open_label_document")) {
+      return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed");
+    }
+    return std::make_unique<Document>(*this);
+  }
+  PrintFailure label_does_not_fit() const override {
+    return PrintFailure{PrintReach::refused, {ErrorCode::MEDIA_MISMATCH, "does not fit"}};
+  }
+
+ private:
+  class Document final : public LabelDocument {
+   public:
+    explicit Document(CountingPrintSystem& system) : system_(system) {}
+    PrintableArea printable_area() override { return {203, 203, 812, 1218}; }
+    std::optional<PrintFailure> begin(std::string_view title) override {
+      title_ = title;
+      return step("begin", PrintReach::refused);
+    }
+    std::optional<PrintFailure> draw_page(const LabelBitmap&, const LabelPlacement&) override {
+      return step("draw_page", PrintReach::unknown);
+    }
+    PrintOutcome end() override {
+      if (auto failed = step("end", PrintReach::unknown)) return std::unexpected(*failed);
+      ++system_.printed[title_];
+      return 7u;
+    }
+
+   private:
+    std::optional<PrintFailure> step(std::string_view call, PrintReach reach) {
+      if (!system_.plan_.enter(call)) return std::nullopt;
+      return PrintFailure{reach, {ErrorCode::UNKNOWN_OUTCOME, "gone"}};
+    }
+    CountingPrintSystem& system_;
+    std::string title_;
+  };
+
+  FaultPlan& plan_;
+};
+
+// One host process over files that hold `disk`, sharing one fault plan.
+struct Host {
+  explicit Host(const std::map<std::u16string, std::string>& disk) {
+    files.folders.insert(std::u16string(FakeStateFiles::STATE_FOLDER));
+    for (const auto& [path, bytes] : disk) files.put_file(path, bytes);
+  }
+  void serve(const std::vector<std::string>& bodies) {
+    std::string input;
+    for (const std::string& body : bodies) input += testing::frame(body);
+    testing::MemorySource source(input);
+    testing::MemorySink sink;
+    (void)serve_messages(source, sink, handlers);
+    answers = sink.bodies();
+  }
+
+  FaultPlan plan;
+  FakeStateFiles files{&plan};
+  WindowsStateStore store{files};
+  CountingPrintSystem print_system{plan};
+  testing_support::FakeWatchdogs watchdogs;
+  HostHandlers handlers{{store, print_system, watchdogs}};
+  std::vector<std::string> answers;
+};
+
+std::string submit(const std::string& intent_id) {
+  static const std::string png = test_png::encode_base64(
+      test_png::write_flat_png(test_png::png_layout(16, 16, 8, PNG_COLOR_TYPE_RGB)));
+  return R"({"protocol":1,"request_id":"s","type":"submit","payload":{"intent_id":")" + intent_id +
+         R"(","printer":"Label","title":")" + intent_id +
+         R"(","copies":1,"dpi":203,"payload":{"format":"png","base64":")" + png +
+         R"(","width_px":16,"height_px":16}}})";
+}
+
+std::string get_job(const std::string& intent_id) {
+  return R"({"protocol":1,"request_id":"g","type":"get_job","payload":{"intent_id":")" + intent_id +
+         R"("}})";
+}
+
+const std::string HELLO = R"({"protocol":1,"request_id":"h","type":"hello"})";
+
+// A ledger file written at `now_ms` with records of the given states; "old-*" records are past
+// the 30-day retention.
+std::map<std::u16string, std::string> disk_with(std::uint64_t now_ms,
+                                                const std::map<std::string, std::string>& states) {
+  HostLedger ledger;
+  ledger.updated_at_ms = now_ms;
+  for (const auto& [intent_id, state] : states) {
+    JobRecord record;
+    record.intent_id = intent_id;
+    record.payload_sha256 = std::string(64, 'a');
+    record.state = state;
+    record.printer = "Label";
+    record.os_job_id = state == "DISPATCHING" ? "" : "7";
+    record.created_at_ms = intent_id.starts_with("old-") ? now_ms - 40 * DAY_MS : now_ms;
+    record.updated_at_ms = record.created_at_ms;
+    ledger.jobs[intent_id] = record;
+  }
+  return {{LEDGER_PATH, encode_ledger(ledger).value()}};
+}
+
+struct Scenario {
+  const char* name;
+  std::map<std::string, std::string> stored;  // intent_id -> state before the crash run
+  std::vector<std::string> messages;          // the crash run; served again after the restart
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
+class CrashConsistency : public ::testing::TestWithParam<Scenario> {
+ protected:
+  std::uint64_t now_ms() {
+    FakeStateFiles clock;
+    return WindowsStateStore(clock).now_unix_ms();
+  }
+};
+
+TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
+  const Scenario& scenario = GetParam();
+  const auto disk = disk_with(now_ms(), scenario.stored);
+
+  std::size_t calls = 0;
+  {
+    Host clean(disk);
+    clean.serve(scenario.messages);
+    calls = clean.plan.calls();
+  }
+  ASSERT_GT(calls, 0u);
+
+  for (std::size_t crash_point = 0; crash_point <= calls; ++crash_point) {
+    SCOPED_TRACE("crash after call " + std::to_string(crash_point));
+    Host crashed(disk);
+    crashed.plan.crash_after(crash_point);
+    crashed.serve(scenario.messages);
+
+    Host restarted(crashed.files.surviving_files());
+    restarted.serve(scenario.messages);
+    ASSERT_EQ(restarted.answers.size(), scenario.messages.size());
+    for (const std::string& answer : restarted.answers) {
+      EXPECT_EQ(answer.find("STATE_CORRUPT"), std::string::npos) << answer;
+      EXPECT_EQ(answer.find("STATE_VERSION"), std::string::npos) << answer;
+    }
+
+    const auto bytes = restarted.files.surviving_files().find(LEDGER_PATH);
+    ASSERT_NE(bytes, restarted.files.surviving_files().end());
+    const Result<HostLedger> ledger = decode_ledger(bytes->second);
+    ASSERT_TRUE(ledger.has_value()) << ledger.error().message;
+    for (const auto& [intent_id, record] : ledger->jobs) {
+      EXPECT_NE(record.state, "DISPATCHING") << intent_id;
+    }
+    // Stored attempts within the retention, and any printed since, are still recorded.
+    for (const auto& [intent_id, state] : scenario.stored) {
+      if (!intent_id.starts_with("old-"))
+        EXPECT_TRUE(ledger->jobs.contains(intent_id)) << intent_id;
+    }
+    std::map<std::string, int> printed = crashed.print_system.printed;
+    for (const auto& [title, count] : restarted.print_system.printed) printed[title] += count;
+    for (const auto& [intent_id, count] : printed) {
+      EXPECT_LE(count, 1) << intent_id << " printed twice";
+      EXPECT_TRUE(ledger->jobs.contains(intent_id)) << intent_id << " printed and lost";
+    }
+    if (HasFailure()) return;
+  }
+  std::printf("%s: %zu crash points visited\n", scenario.name, calls + 1);
+  RecordProperty("crash_points", static_cast<int>(calls + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, CrashConsistency,
+    ::testing::Values(
+        Scenario{"new_submit", {}, {submit("order-1")}},
+        Scenario{"repeated_submit", {{"order-1", "SUBMITTED"}}, {submit("order-1")}},
+        Scenario{"get_job_that_moves_the_record", {{"order-1", "SUBMITTED"}}, {get_job("order-1")}},
+        Scenario{"recovery_rewrite", {{"order-1", "DISPATCHING"}}, {HELLO}},
+        Scenario{"save_that_prunes",
+                 {{"old-1", "COMPLETED"}, {"old-2", "FAILED"}},
+                 {submit("order-2")}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel::testing {
+
+// The one way every fake injects faults: a call fails on its Nth use with a chosen error, a
+// hook runs at every call, and the process "crashes" after the Nth call. Fakes that share a plan
+// share its call count, so a crash point can fall on any call of any seam. After the crash
+// every call of every fake sharing the plan is dead: it does nothing and fails.
+class FaultPlan {
+ public:
+  struct Fault {
+    std::uint32_t error = 0;
+    int value = 0;  // what a call that returns a number answers instead (GDI's 0, -1, ...)
+  };
+
+  // The `occurrence`-th use of `call` from now fails, and the `times - 1` uses after it too
+  // (times < 0: every use from then on).
+  void fail(std::string_view call, std::uint32_t error, int occurrence = 1, int times = 1,
+            int value = 0) {
+    const int first = uses_[std::string(call)] + occurrence;
+    faults_[std::string(call)].push_back(Planned{first, times, Fault{error, value}});
+  }
+
+  // Runs at the start of every call, before any fault is decided.
+  std::function<void(std::string_view call)> hook;
+
+  // The process ends right after the `calls`-th call, counted over every fake of the plan.
+  void crash_after(std::size_t calls) { crash_after_ = calls; }
+
+  // Called by a fake at the start of each call. nullopt: the call goes ahead.
+  [[nodiscard]] std::optional<Fault> enter(std::string_view call) {
+    if (crashed()) return Fault{DEAD_ERROR, 0};
+    ++calls_;
+    if (hook) hook(call);
+    const int use = ++uses_[std::string(call)];
+    const auto planned = faults_.find(std::string(call));
+    if (planned == faults_.end()) return std::nullopt;
+    for (const Planned& fault : planned->second) {
+      if (use >= fault.first && (fault.times < 0 || use < fault.first + fault.times)) {
+        return fault.fault;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Whether the crash has happened: every call from now on is dead.
+  [[nodiscard]] bool crashed() const { return crash_after_ && calls_ >= *crash_after_; }
+  [[nodiscard]] std::size_t calls() const { return calls_; }
+
+  // What a dead call fails with (ERROR_NOT_READY): the process is gone.
+  static constexpr std::uint32_t DEAD_ERROR = 21;
+
+ private:
+  struct Planned {
+    int first;
+    int times;
+    Fault fault;
+  };
+  std::map<std::string, std::vector<Planned>> faults_;
+  std::map<std::string, int> uses_;
+  std::size_t calls_ = 0;
+  std::optional<std::size_t> crash_after_;
+};
+
+}  // namespace vantrel::testing
