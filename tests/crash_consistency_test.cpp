@@ -187,9 +187,9 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
       EXPECT_EQ(answer.find("STATE_VERSION"), std::string::npos) << answer;
     }
 
-    const auto bytes = restarted.files.surviving_files().find(LEDGER_PATH);
-    ASSERT_NE(bytes, restarted.files.surviving_files().end());
-    const Result<HostLedger> ledger = decode_ledger(bytes->second);
+    const auto bytes = restarted.files.file(LEDGER_PATH);
+    ASSERT_TRUE(bytes.has_value());
+    const Result<HostLedger> ledger = decode_ledger(*bytes);
     ASSERT_TRUE(ledger.has_value()) << ledger.error().message;
     for (const auto& [intent_id, record] : ledger->jobs) {
       EXPECT_NE(record.state, "DISPATCHING") << intent_id;

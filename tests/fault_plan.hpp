@@ -25,7 +25,7 @@ class FaultPlan {
   // (times < 0: every use from then on).
   void fail(std::string_view call, std::uint32_t error, int occurrence = 1, int times = 1,
             int value = 0) {
-    const int first = uses_[std::string(call)] + occurrence;
+    const int first = use_count(call) + occurrence;
     faults_[std::string(call)].push_back(Planned{first, times, Fault{error, value}});
   }
 
@@ -40,8 +40,9 @@ class FaultPlan {
     if (crashed()) return Fault{DEAD_ERROR, 0};
     ++calls_;
     if (hook) hook(call);
-    const int use = ++uses_[std::string(call)];
-    const auto planned = faults_.find(std::string(call));
+    const int use = ++use_count(call);
+    if (faults_.empty()) return std::nullopt;
+    const auto planned = faults_.find(call);
     if (planned == faults_.end()) return std::nullopt;
     for (const Planned& fault : planned->second) {
       if (use >= fault.first && (fault.times < 0 || use < fault.first + fault.times)) {
@@ -53,6 +54,7 @@ class FaultPlan {
 
   // Whether the crash has happened: every call from now on is dead.
   [[nodiscard]] bool crashed() const { return crash_after_ && calls_ >= *crash_after_; }
+  [[nodiscard]] bool crash_planned() const { return crash_after_.has_value(); }
   [[nodiscard]] std::size_t calls() const { return calls_; }
 
   // What a dead call fails with (ERROR_NOT_READY): the process is gone.
@@ -64,8 +66,15 @@ class FaultPlan {
     int times;
     Fault fault;
   };
-  std::map<std::string, std::vector<Planned>> faults_;
-  std::map<std::string, int> uses_;
+  // Found by string_view, so that a call allocates nothing once its name is known.
+  int& use_count(std::string_view call) {
+    auto it = uses_.find(call);
+    if (it == uses_.end()) it = uses_.emplace(std::string(call), 0).first;
+    return it->second;
+  }
+
+  std::map<std::string, std::vector<Planned>, std::less<>> faults_;
+  std::map<std::string, int, std::less<>> uses_;
   std::size_t calls_ = 0;
   std::optional<std::size_t> crash_after_;
 };
