@@ -21,7 +21,6 @@ cmake_minimum_required(VERSION 3.25)
 
 get_filename_component(_source_dir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(_wxs "${_source_dir}/install/windows/vantrel-print-host.wxs")
-set(_template "${_source_dir}/install/manifest.template.json")
 if(PARAMETERS)
   include("${PARAMETERS}")
 endif()
@@ -47,37 +46,8 @@ endforeach()
 # A refused build leaves no package of an earlier build behind to be mistaken for its own.
 file(REMOVE ${_packages})
 
-# The extension parameters are what a vendor must set for its own extension: refuse a
-# package that no browser would let talk to the host.
-function(_allowed_list variable pattern what out)
-  string(REPLACE "," ";" _entries "${${variable}}")
-  list(TRANSFORM _entries STRIP)
-  list(REMOVE_ITEM _entries "")
-  if(NOT _entries)
-    message(FATAL_ERROR "${variable} is empty: give the ${what} the host answers "
-                        "(-D${variable}=... when configuring the Windows build)")
-  endif()
-  set(_json "")
-  foreach(_entry IN LISTS _entries)
-    if(NOT _entry MATCHES "${pattern}")
-      message(FATAL_ERROR "${variable}: \"${_entry}\" is not a valid entry of ${what}")
-    endif()
-    list(APPEND _json "\"${_entry}\"")
-  endforeach()
-  list(JOIN _json ", " _json)
-  set(${out} "[${_json}]" PARENT_SCOPE)
-endfunction()
-
-# CMake's regular expressions have no {n}: fixed runs are spelled out.
-string(REPEAT "[a-p]" 32 _chromium_id)
-string(REPEAT "[0-9A-Fa-f]" 4 _hex4)
-string(REPEAT "[0-9A-Fa-f]" 8 _hex8)
-string(REPEAT "[0-9A-Fa-f]" 12 _hex12)
-_allowed_list(VANTREL_ALLOWED_ORIGINS "^chrome-extension://${_chromium_id}/$"
-              "Chromium extension origins (chrome-extension://<32 letters a-p>/)" _origins)
-_allowed_list(VANTREL_FIREFOX_EXTENSION_IDS
-              "^([{]${_hex8}-${_hex4}-${_hex4}-${_hex4}-${_hex12}[}]|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+)$"
-              "Firefox extension ids (name@example.com or {uuid})" _firefox_ids)
+include("${CMAKE_CURRENT_LIST_DIR}/manifests.cmake")
+vantrel_allowed_lists(_origins _firefox_ids)
 
 if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$"
    OR CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535)
@@ -127,31 +97,10 @@ _sign_or_copy("${HOST_EXE}" "${_staged_exe}")
 
 # The manifests sit beside the program, which they name by its file name: Chrome, Edge and
 # Firefox resolve a relative path against the manifest's folder on Windows.
-file(READ "${_template}" _template_text)
-function(_render out_file allowed_key allowed_list)
-  set(_text "${_template_text}")
-  foreach(_pair "\"@HOST_PATH@\"|\"vantrel-print-host.exe\""
-                "\"@ALLOWED_KEY@\"|\"${allowed_key}\""
-                "[\"@ALLOWED_LIST@\"]|${allowed_list}")
-    string(FIND "${_pair}" "|" _bar)
-    string(SUBSTRING "${_pair}" 0 ${_bar} _token)
-    math(EXPR _bar "${_bar} + 1")
-    string(SUBSTRING "${_pair}" ${_bar} -1 _value)
-    string(FIND "${_text}" "${_token}" _first)
-    string(FIND "${_text}" "${_token}" _last REVERSE)
-    if(_first EQUAL -1 OR NOT _first EQUAL _last)
-      message(FATAL_ERROR "${_template} must hold ${_token} exactly once")
-    endif()
-    string(REPLACE "${_token}" "${_value}" _text "${_text}")
-  endforeach()
-  string(JSON _name ERROR_VARIABLE _error GET "${_text}" name)
-  if(_error)
-    message(FATAL_ERROR "the manifest rendered from ${_template} is not JSON: ${_error}")
-  endif()
-  file(WRITE "${out_file}" "${_text}")
-endfunction()
-_render("${WORK_DIR}/com.vantrel.print.json" allowed_origins "${_origins}")
-_render("${WORK_DIR}/com.vantrel.print.firefox.json" allowed_extensions "${_firefox_ids}")
+vantrel_render_manifest("${WORK_DIR}/com.vantrel.print.json" "vantrel-print-host.exe"
+                        allowed_origins "${_origins}")
+vantrel_render_manifest("${WORK_DIR}/com.vantrel.print.firefox.json" "vantrel-print-host.exe"
+                        allowed_extensions "${_firefox_ids}")
 
 foreach(_scope _msi IN ZIP_LISTS SCOPES _packages)
   set(_unsigned "${WORK_DIR}/${_scope}.unsigned.msi")

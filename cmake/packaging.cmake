@@ -7,16 +7,11 @@
 # wixl exists only on Linux: a Windows build without it makes no package (WiX 3 builds the
 # same source there, see install/README.md).
 
-# The test extension's values are the defaults: a vendor sets its own extension's.
-set(VANTREL_ALLOWED_ORIGINS "chrome-extension://ondflflfbmjblmgagbkicebfakiegiai/" CACHE STRING
-    "Chromium extension origins allowed to start the host (chrome-extension://<id>/, ';'-separated)")
-set(VANTREL_FIREFOX_EXTENSION_IDS "print-host-test@vantrel.example" CACHE STRING
-    "Firefox extension ids allowed to start the host (';'-separated)")
+# VANTREL_ALLOWED_ORIGINS, VANTREL_FIREFOX_EXTENSION_IDS and VANTREL_DIST_DIR: CMakeLists.txt.
 set(VANTREL_SIGN_PKCS12 "" CACHE FILEPATH
     "PKCS#12 file with the code-signing certificate and key; empty: the artefacts are unsigned")
 set(VANTREL_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the password of VANTREL_SIGN_PKCS12")
 set(VANTREL_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping server for the signatures")
-set(VANTREL_DIST_DIR "${CMAKE_SOURCE_DIR}/build/dist" CACHE PATH "Where the MSI packages go")
 
 find_program(VANTREL_WIXL wixl)
 if(NOT VANTREL_WIXL)

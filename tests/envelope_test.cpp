@@ -11,9 +11,10 @@ std::optional<Request> decode(std::string_view body) {
   return decode_envelope({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
 }
 
+// The native build is the Linux host; the Windows answer is checked under Wine (test_spine.py).
 constexpr std::string_view HELLO_ANSWER =
     R"({"protocol":1,"request_id":"a","ok":true,"result":{"arch":"x86_64","capabilities":)"
-    R"(["list_printers","submit_png","get_job","durable_idempotency"],"platform":"windows",)"
+    R"(["list_printers","submit_png","get_job","durable_idempotency"],"platform":"linux",)"
     R"("protocol":1,"version":"1.0.0"}})";
 
 TEST(Envelope, HelloAnswerIsByteExact) {

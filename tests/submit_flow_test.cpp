@@ -32,9 +32,7 @@ const std::string UNKNOWN_TEXT =
     "This attempt may already be in the operating-system queue. Use a deliberate reprint attempt "
     "instead of resubmitting it.";
 const std::string INVALID_STATE_TEXT = "The stored print attempt has an invalid state.";
-const std::string MEDIA_TEXT =
-    "Windows media tokens are not supported yet; select the label size in the queue preferences.";
-const std::string UNDECODABLE_TEXT = "Windows could not decode the PNG label.";
+const std::string MEDIA_TEXT(MEDIA_UNSUPPORTED_TEXT);
 const std::string RETRY_STATE_LOST_PREFIX =
     "The print job was not submitted, but its retry state could not be saved: ";
 
@@ -549,7 +547,7 @@ INSTANTIATE_TEST_SUITE_P(
                            error(ErrorCode::MEDIA_UNSUPPORTED, MEDIA_TEXT), "FAILED",
                            error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
         SettledFailureCase{"second_decoding", Fault::Undecodable,
-                           error(ErrorCode::BAD_REQUEST, UNDECODABLE_TEXT), "FAILED",
+                           error(ErrorCode::BAD_REQUEST, std::string(UNDECODABLE_TEXT)), "FAILED",
                            error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
         SettledFailureCase{
             "rendering_unknown_outcome", Fault::Rendering,

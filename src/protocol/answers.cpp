@@ -32,7 +32,11 @@ JsonValue hello_result() {
   result["arch"] = "x86_64";
   result["capabilities"] =
       JsonValue::array({"list_printers", "submit_png", "get_job", "durable_idempotency"});
+#ifdef _WIN32
   result["platform"] = "windows";
+#else
+  result["platform"] = "linux";
+#endif
   result["protocol"] = PROTOCOL_VERSION;
   result["version"] = HOST_VERSION;
   return result;

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "protocol/standard_streams.hpp"
 
@@ -33,6 +34,9 @@ class FdSink final : public ByteSink {
 }  // namespace
 
 StandardStreams take_standard_streams() {
+  // A browser that goes away closes our standard output: that must be a write error (IO_ERROR,
+  // status 1), not a signal that ends the process silently.
+  ::signal(SIGPIPE, SIG_IGN);
   return StandardStreams{std::make_unique<FdSource>(), std::make_unique<FdSink>()};
 }
 

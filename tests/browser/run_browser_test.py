@@ -331,7 +331,7 @@ class ManifestTemplate(unittest.TestCase):
 
     def test_the_packaging_step_replaces_the_same_tokens(self):
         # Both renderers must agree with the template: a renamed placeholder breaks both.
-        script = (REPO_ROOT / "cmake" / "msi_package.cmake").read_text()
+        script = (REPO_ROOT / "cmake" / "manifests.cmake").read_text()
         for token in ('"@HOST_PATH@"', '"@ALLOWED_KEY@"', '["@ALLOWED_LIST@"]'):
             self.assertEqual(self.template.count(token), 1, token)
             self.assertIn(token.replace('"', '\\"'), script)

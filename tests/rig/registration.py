@@ -1,6 +1,6 @@
 """The host as a browser finds it: the stable id of the test extension, the host manifest
 rendered from install/manifest.template.json by the same substitutions as the packaging step
-cmake/msi_package.cmake (Chromium form with "allowed_origins", Firefox form with
+cmake/manifests.cmake (Chromium form with "allowed_origins", Firefox form with
 "allowed_extensions"), and its registration in one Chromium profile: the manifest and the
 wrapper script it names, which starts the host under wine with the test's Wine prefix and
 CUPS scheduler and logs every start with its arguments and the host's standard error."""
@@ -44,7 +44,7 @@ def render_host_manifest(template: str, host_path: str, allowed: list[str], *,
     """Fills the manifest template. Each placeholder is a JSON string token that must occur
     exactly once: "@HOST_PATH@" becomes the host path as a JSON string, "@ALLOWED_KEY@" the
     member name ("allowed_origins", or "allowed_extensions" for Firefox) and
-    ["@ALLOWED_LIST@"] the list of origins or extension ids. cmake/msi_package.cmake does
+    ["@ALLOWED_LIST@"] the list of origins or extension ids. cmake/manifests.cmake does
     the same for the packages."""
     if not allowed:
         raise ValueError("at least one allowed extension is needed")

@@ -14,10 +14,6 @@ constexpr std::string_view UNKNOWN_OUTCOME_TEXT =
     "This attempt may already be in the operating-system queue. Use a deliberate reprint "
     "attempt instead of resubmitting it.";
 constexpr std::string_view INVALID_STATE_TEXT = "The stored print attempt has an invalid state.";
-constexpr std::string_view MEDIA_UNSUPPORTED_TEXT =
-    "Windows media tokens are not supported yet; select the label size in the queue "
-    "preferences.";
-constexpr std::string_view UNDECODABLE_TEXT = "Windows could not decode the PNG label.";
 constexpr std::string_view RETRY_STATE_LOST_TEXT =
     "The print job was not submitted, but its retry state could not be saved: ";
 

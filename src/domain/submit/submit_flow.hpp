@@ -22,6 +22,20 @@ struct SubmitServices {
 
 inline constexpr const char* SUBMIT_WATCHDOG_LABEL = "submit";
 
+// The texts that name the print system: Windows in the Windows host, generic elsewhere.
+#ifdef _WIN32
+inline constexpr std::string_view MEDIA_UNSUPPORTED_TEXT =
+    "Windows media tokens are not supported yet; select the label size in the queue "
+    "preferences.";
+inline constexpr std::string_view UNDECODABLE_TEXT = "Windows could not decode the PNG label.";
+#else
+inline constexpr std::string_view MEDIA_UNSUPPORTED_TEXT =
+    "Media tokens are not supported yet; select the label size in the print system's queue "
+    "settings.";
+inline constexpr std::string_view UNDECODABLE_TEXT =
+    "The print system could not decode the PNG label.";
+#endif
+
 // A submit's answer: the attempt as recorded, and whether it was an earlier attempt's.
 struct SubmitAnswer {
   bool duplicate = false;
