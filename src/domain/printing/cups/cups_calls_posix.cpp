@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "domain/printing/cups/cups_calls.hpp"
@@ -14,6 +15,7 @@ using Clock = std::chrono::steady_clock;
 // How often a wait inside libcups asks whether the deadline has passed.
 constexpr double DEADLINE_POLL_SECONDS = 0.05;
 
+// An Owned of a null pointer still "owns" it: test get(), and let the closers accept null.
 struct IppDelete {
   void operator()(ipp_t* ipp) const noexcept { ippDelete(ipp); }
 };
@@ -47,7 +49,7 @@ http_t* http_of(const CupsConnection& connection) {
 CupsReply reply_of(http_t* http, const Ipp& response) {
   CupsReply reply;
   reply.text = cupsLastErrorString() ? cupsLastErrorString() : "";
-  if (response) {
+  if (response.get() != nullptr) {
     reply.answered = true;
     reply.status = static_cast<std::uint32_t>(ippGetStatusCode(response.get()));
   } else {
@@ -122,6 +124,20 @@ std::optional<CupsMedia> media_of_col(ipp_attribute_t* media_col, ipp_attribute_
   return media;
 }
 
+// A PPD size name "w<width>h<length>" in points (which libcups' name tables do not know) as
+// hundredths of a millimetre.
+std::optional<std::pair<int, int>> ppd_size_name(const char* name) {
+  double width = 0;
+  double length = 0;
+  int used = 0;
+  if (std::sscanf(name, "w%lfh%lf%n", &width, &length, &used) != 2 || name[used] != '\0' ||
+      width <= 0 || length <= 0) {
+    return std::nullopt;
+  }
+  return std::pair{static_cast<int>(width * 2540 / 72 + 0.5),
+                   static_cast<int>(length * 2540 / 72 + 0.5)};
+}
+
 class SystemCupsCalls final : public CupsCalls {
  public:
   std::expected<CupsConnection, CupsReply> connect(Clock::time_point deadline) override {
@@ -181,7 +197,7 @@ class SystemCupsCalls final : public CupsCalls {
 
   std::string default_destination(const CupsConnection& connection) override {
     const Dest dest(cupsGetNamedDest(http_of(connection), nullptr, nullptr));
-    return dest && dest.get()->name ? std::string(dest.get()->name) : std::string();
+    return dest.get() && dest.get()->name ? std::string(dest.get()->name) : std::string();
   }
 
   std::expected<CupsQueueDescription, CupsReply> describe_queue(const CupsConnection& connection,
@@ -189,9 +205,9 @@ class SystemCupsCalls final : public CupsCalls {
     http_t* http = http_of(connection);
     const std::string name(queue);
     const Dest dest(cupsGetNamedDest(http, name.c_str(), nullptr));
-    if (!dest) return std::unexpected(last_reply(http));
+    if (dest.get() == nullptr) return std::unexpected(last_reply(http));
     const DestInfo info(cupsCopyDestInfo(http, dest.get()));
-    if (!info) return std::unexpected(last_reply(http));
+    if (info.get() == nullptr) return std::unexpected(last_reply(http));
 
     cups_dest_t* d = dest.get();
     CupsQueueDescription description;
@@ -202,9 +218,21 @@ class SystemCupsCalls final : public CupsCalls {
     if (const char* media = cupsGetOption("media", d->num_options, d->options)) {
       description.lpoptions_media_name = media;
       cups_size_t size{};
-      if (cupsGetDestMediaByName(http, d, info.get(), media, CUPS_MEDIA_FLAGS_DEFAULT, &size)) {
+      // lpoptions may hold a PPD or legacy name ("w288h432", "Letter"); the lookup takes PWG names.
+      const pwg_media_t* pwg = pwgMediaForPPD(media);
+      if (pwg == nullptr) pwg = pwgMediaForLegacy(media);
+      if (cupsGetDestMediaByName(http, d, info.get(), media, CUPS_MEDIA_FLAGS_DEFAULT, &size) ||
+          (pwg != nullptr && cupsGetDestMediaByName(http, d, info.get(), pwg->pwg,
+                                                    CUPS_MEDIA_FLAGS_DEFAULT, &size))) {
         description.lpoptions_media = CupsMedia{size.media, size.width, size.length, size.left,
                                                 size.right, size.top,   size.bottom};
+      } else if (pwg != nullptr) {
+        // A PPD queue's media list does not always resolve a size by name: the name says the
+        // size, and the queue gives no margins for it.
+        description.lpoptions_media = CupsMedia{media, pwg->width, pwg->length, 0, 0, 0, 0};
+      } else if (auto size_in_points = ppd_size_name(media)) {
+        description.lpoptions_media =
+            CupsMedia{media, size_in_points->first, size_in_points->second, 0, 0, 0, 0};
       }
     }
     if (ipp_attribute_t* resolution =
@@ -251,7 +279,9 @@ class SystemCupsCalls final : public CupsCalls {
                  CUPS_FORMAT_PDF);
     ippAddBoolean(request.get(), IPP_TAG_OPERATION, "last-document", 1);
     http_t* http = http_of(connection);
-    if (cupsSendRequest(http, request.get(), "/", pdf.size()) == HTTP_STATUS_CONTINUE) {
+    // Chunked, as cupsStartDocument sends documents: with a Content-Length libcups could not
+    // read the answer (EINVAL) although the scheduler took the document.
+    if (cupsSendRequest(http, request.get(), "/", CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE) {
       cupsWriteRequestData(http, reinterpret_cast<const char*>(pdf.data()), pdf.size());
     }
     // An early answer (a refusal) is read here as well.
