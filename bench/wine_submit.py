@@ -49,43 +49,60 @@ def timed(host, kind, request_id, body) -> tuple[float, dict]:
     return (time.perf_counter() - started) * 1000, answer
 
 
-def measure(executable: Path, png: bytes, args) -> dict[str, str]:
-    times: dict[str, list[float]] = {k: [] for k in
-                                     ("hello", "duplicate", "media", "missing", "new")}
+def measure(hosts: list[tuple[str, Path]], png: bytes, args) -> dict[str, dict]:
+    """All hosts run at once over one prefix and one scheduler, each with intents of its own,
+    and take turns request by request, so that a busy spell of the machine weighs on all of
+    them alike; the first host of each round changes from round to round."""
+    kinds = ("hello", "duplicate", "media", "missing", "new")
+    times = {label: {k: [] for k in kinds} for label, _ in hosts}
     with CupsScheduler() as cups:
         cups.add_queue(QUEUE, "label-4x6-203", default=True)
         with WinePrefix() as prefix:
             if args.ledger_records:
                 seed_ledger(prefix, args.ledger_records)
-            with prefix.start_host(cups=cups, executable=executable) as host:
-                assert timed(host, "submit", "w", payload("warm", png))[1]["ok"]
+            running = {label: prefix.start_host(cups=cups, executable=executable)
+                       for label, executable in hosts}
+            try:
+                for label, host in running.items():
+                    assert timed(host, "submit", "w", payload(f"{label}-warm", png))[1]["ok"]
                 for i in range(args.rounds):
-                    for kind, body in (("hello", None),
-                                       ("duplicate", payload("warm", png)),
-                                       ("media", payload(f"m{i}", png, media="w288h432")),
-                                       ("missing", payload(f"x{i}", png, printer="No_Such_Queue")),
-                                       ("new", payload(f"n{i}", png))):
-                        ms, answer = timed(host, "hello" if kind == "hello" else "submit",
-                                           f"{kind}{i}", body)
-                        expect_ok = kind in ("hello", "duplicate", "new")
-                        if answer["ok"] != expect_ok:
-                            sys.exit(f"unexpected answer for {kind}: {answer}")
-                        times[kind].append(ms)
-                host.finish()
-            printed = len(cups.wait_for_documents(args.rounds + 1))
+                    for kind in kinds:
+                        turn = i % len(hosts)
+                        order = list(running.items())[turn:] + list(running.items())[:turn]
+                        for label, host in order:
+                            body = {"hello": None,
+                                    "duplicate": payload(f"{label}-warm", png),
+                                    "media": payload(f"{label}-m{i}", png, media="w288h432"),
+                                    "missing": payload(f"{label}-x{i}", png,
+                                                       printer="No_Such_Queue"),
+                                    "new": payload(f"{label}-n{i}", png)}[kind]
+                            ms, answer = timed(host, "hello" if kind == "hello" else "submit",
+                                               f"{kind}{i}", body)
+                            if answer["ok"] != (kind in ("hello", "duplicate", "new")):
+                                sys.exit(f"unexpected answer of {label} for {kind}: {answer}")
+                            times[label][kind].append(ms)
+                for host in running.values():
+                    host.finish()
+            finally:
+                for host in running.values():
+                    host.close()
+            printed = len(cups.wait_for_documents(len(hosts) * (args.rounds + 1)))
 
-    med = {k: statistics.median(v) for k, v in times.items()}
-    return {
-        "hello": f"{med['hello']:.2f}",
-        "new submit": f"{med['new']:.2f}",
-        "  state work": f"{med['hello']:.2f}",
-        "  verification": f"{med['duplicate'] - med['hello']:.2f}",
-        "  first save + settling": f"{med['media'] - med['duplicate']:.2f}",
-        "  decoding": f"{med['missing'] - med['media']:.2f}",
-        "  rendering and spooling": f"{med['new'] - med['missing']:.2f}",
-        "duplicate submit": f"{med['duplicate']:.2f}",
-        "documents printed": str(printed),
-    }
+    figures = {}
+    for label, _ in hosts:
+        med = {k: statistics.median(v) for k, v in times[label].items()}
+        figures[label] = {
+            "hello": f"{med['hello']:.2f}",
+            "new submit": f"{med['new']:.2f}",
+            "  state work": f"{med['hello']:.2f}",
+            "  verification": f"{med['duplicate'] - med['hello']:.2f}",
+            "  first save + settling": f"{med['media'] - med['duplicate']:.2f}",
+            "  decoding": f"{med['missing'] - med['media']:.2f}",
+            "  rendering and spooling": f"{med['new'] - med['missing']:.2f}",
+            "duplicate submit": f"{med['duplicate']:.2f}",
+        }
+    print(f"documents printed: {printed} (all hosts)")
+    return figures
 
 
 def main():
@@ -98,7 +115,7 @@ def main():
     png = shipping_label()
     print(f"label: 812 x 1218 px at 203 dpi, PNG {len(png)} bytes, "
           f"Base64 {len(base64.b64encode(png))} characters")
-    figures = {label: measure(path, png, args) for label, path in hosts}
+    figures = measure(hosts, png, args)
     print_side_by_side(
         figures, f"milliseconds, medians of {args.rounds} rounds; ledger seeded with "
                  f"{args.ledger_records} records; a duplicate submit is state work + "

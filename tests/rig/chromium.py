@@ -127,7 +127,8 @@ class ChromiumBrowser:
     """Headless Chromium with one unpacked extension, in a fresh profile."""
 
     def __init__(self, root: Path, extension_dir: Path = EXTENSION_DIR, *,
-                 executable: str | None = None, start_timeout: float = 60):
+                 executable: str | None = None, start_timeout: float = 60,
+                 extra_env: dict[str, str] | None = None):
         self.root = Path(root)
         self.user_data_dir = self.root / "profile"
         self.user_data_dir.mkdir(parents=True, exist_ok=True)
@@ -138,6 +139,8 @@ class ChromiumBrowser:
         self.devtools: DevToolsPipe | None = None
         self._session: str | None = None
         self.start_timeout = start_timeout
+        # Handed to the browser, and so to a host it starts without a wrapper.
+        self.extra_env = dict(extra_env or {})
 
     def start(self):
         to_browser_r, to_browser_w = os.pipe()
@@ -156,6 +159,7 @@ class ChromiumBrowser:
                             "WINEPREFIX", "CUPS_SERVER", "CHROME_WRAPPER")}
         env.update({"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
                     "XDG_CACHE_HOME": str(home / ".cache"), "LANG": "C.UTF-8"})
+        env.update(self.extra_env)
         args = [self.executable, *CHROMIUM_FLAGS, f"--user-data-dir={self.user_data_dir}",
                 "--remote-debugging-pipe", f"--load-extension={self.extension_dir}",
                 f"--disable-extensions-except={self.extension_dir}", "about:blank"]

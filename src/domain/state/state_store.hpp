@@ -51,7 +51,8 @@ class StateStore {
   [[nodiscard]] virtual StateResult<std::optional<std::string>> read_file(
       std::string_view name) = 0;
   // Replaces the whole file: readers see the old bytes or the new, never a mix, also across a
-  // crash; on failure the file is as it was.
+  // crash. On failure the file is as it was, but for one case: the new bytes are in place and
+  // only making the move itself durable failed; reporting that is the safe side.
   [[nodiscard]] virtual StateResult<void> replace_file(std::string_view name,
                                                        std::string_view bytes) = 0;
   // Milliseconds since the Unix epoch.

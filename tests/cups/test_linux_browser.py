@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""The .deb as a Linux user gets it: installed with dpkg, found by a real headless Chromium
+through its system-wide manifest (/etc/chromium/native-messaging-hosts), which starts the
+installed host directly, with no wrapper, to print on a private CUPS scheduler.
+
+    python3 tests/cups/test_linux_browser.py --deb build/dist/vantrel-print-host_1.0.0_amd64.deb
+
+The package is removed (purged) at the end. Needs root for dpkg. Exits 77 (skipped) without
+Chromium, cupsd, root or the package, unless CI or VANTREL_E2E_REQUIRED is set.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent))
+import cups_rig  # noqa: E402
+from rig import chromium, protocol, testing  # noqa: E402
+from rig.browser import request  # noqa: E402
+from rig.registration import extension_id  # noqa: E402
+
+DEB = None
+QUEUE = "Label_ZPL"
+MANIFEST = Path("/etc/chromium/native-messaging-hosts/com.vantrel.print.json")
+INSTALLED = Path("/usr/lib/vantrel-print-host/vantrel-print-host")
+
+
+class InstalledPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run(["dpkg", "-i", str(DEB)], check=True, capture_output=True)
+        cls.addClassCleanup(subprocess.run, ["dpkg", "-P", "vantrel-print-host"],
+                            capture_output=True)
+        cls.scheduler = cups_rig.Scheduler()
+        cls.addClassCleanup(cls.scheduler.close)
+        cls.scheduler.add_queue(QUEUE, model="drv:///sample.drv/zebra.ppd",
+                                options=("media=w288h432",))
+        cls.root = chromium.make_root()
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        state_home = Path(tempfile.mkdtemp(prefix="vantrel-state-", dir=cls.root))
+        browser_env = {name: cls.scheduler.env[name] for name in ("CUPS_SERVER", "CUPS_SERVERROOT")}
+        browser_env["XDG_STATE_HOME"] = str(state_home)
+        cls.browser = chromium.ChromiumBrowser(cls.root, extra_env=browser_env)
+        cls.addClassCleanup(cls.browser.close)
+        cls.browser.start()
+        cls.browser.wait_for_extension(extension_id())
+
+    def test_the_installed_manifest_names_the_installed_host(self):
+        manifest = json.loads(MANIFEST.read_text())
+        self.assertEqual((manifest["name"], manifest["path"]), ("com.vantrel.print", str(INSTALLED)))
+        self.assertEqual(manifest["allowed_origins"], [f"chrome-extension://{extension_id()}/"])
+
+    def test_a_session_prints_once_through_the_installed_host(self):
+        payload = protocol.submit_payload("deb-1", QUEUE, cups_rig.label_png(406, 609, (40, 40, 60)),
+                                          406, 609, title="deb-1")
+        outcome = self.browser.call("portSession", [
+            request("hello", "h"), request("submit", "s1", payload),
+            request("submit", "s2", payload)], {"timeoutMs": 60000}, timeout=120)
+        hello, first, again = outcome["answers"]
+        self.assertEqual(hello["result"]["platform"], "linux", outcome)
+        self.assertTrue(first["ok"], first)
+        self.assertTrue(again["result"]["duplicate"], again)
+        self.scheduler.capture(QUEUE, int(first["result"]["os_job_id"]))
+        self.assertEqual(len(list(self.scheduler.captured.glob(f"{QUEUE}-*.out"))), 1)
+
+
+def main():
+    global DEB
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--deb", required=True)
+    args, rest = parser.parse_known_args()
+    DEB = Path(args.deb).resolve()
+    missing = []
+    if not DEB.is_file():
+        missing.append(f"{DEB} (run: bash scripts/build)")
+    if os.geteuid() != 0 or shutil.which("dpkg") is None:
+        missing.append("root and dpkg, to install the package")
+    if chromium.chromium_executable() is None:
+        missing.append("Chromium (apt-get install chromium)")
+    if cups_rig.CUPSD is None:
+        missing.append("cupsd (apt-get install cups-daemon)")
+    testing.exit_if_missing(missing)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""The Linux host as a browser drives it: framed requests on standard input against a private
+CUPS scheduler with a ZPL label queue, the state under a private XDG_STATE_HOME.
+
+    python3 tests/cups/test_linux_host.py --host build/linux/vantrel-print-host \
+        [--archive build/dist/vantrel-print-host-1.0.0-linux-user.tar.gz]
+
+A session prints one label and answers its repetition from the ledger (one capture, never
+two); the state folder and files are private to the user; install-user.sh installs manifests
+that start the host and removes them again; a ledger written by the Linux host
+is answered byte for byte by the Windows host under Wine, and the other way round. Exits 77
+(skipped) without cupsd or the builds, unless CI or VANTREL_E2E_REQUIRED is set.
+"""
+
+import argparse
+import json
+import os
+import re
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent))
+import cups_rig  # noqa: E402
+from rig import protocol, testing  # noqa: E402
+from rig.programs import missing_prerequisites as wine_missing  # noqa: E402
+from rig.wine import WinePrefix  # noqa: E402
+
+HOST = None
+ARCHIVE = None
+QUEUE = "Label_ZPL"
+ZEBRA = "drv:///sample.drv/zebra.ppd"
+LABEL = cups_rig.label_png(406, 609, (40, 40, 60))
+
+
+def label_request(intent_id: str) -> dict:
+    return protocol.submit_payload(intent_id, QUEUE, LABEL, 406, 609, title=intent_id)
+
+
+def run_host(requests: list[bytes], env: dict, host: str | None = None) -> list[dict]:
+    result = subprocess.run([host or HOST], input=b"".join(protocol.frame(r) for r in requests), env=env,
+                            capture_output=True, timeout=60)
+    assert result.returncode == 0, (result.returncode, result.stderr)
+    bodies, rest = protocol.split_frames(result.stdout)
+    assert rest == b"", rest
+    return [protocol.decode_answer(body) for body in bodies]
+
+
+class LinuxHost(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scheduler = cups_rig.Scheduler()
+        cls.addClassCleanup(cls.scheduler.close)
+        cls.scheduler.add_queue(QUEUE, model=ZEBRA, options=("media=w288h432",))
+        cls.scheduler.tool(["lpadmin", "-d", QUEUE])
+
+    def setUp(self):
+        self.state_home = Path(tempfile.mkdtemp(prefix="vantrel-state-"))
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(self.state_home)])
+        self.env = dict(self.scheduler.env, XDG_STATE_HOME=str(self.state_home))
+        self.folder = self.state_home / "com.vantrel.print"
+
+    def captures(self) -> list[Path]:
+        return sorted(self.scheduler.captured.glob(f"{QUEUE}-*.out"))
+
+    def test_session_prints_once_and_answers_the_repetition_from_the_ledger(self):
+        before = len(self.captures())
+        hello, listing, first, again, job = run_host([
+            protocol.hello("h"), protocol.list_printers("l"),
+            protocol.submit("s1", label_request("order-1")),
+            protocol.submit("s2", label_request("order-1")),
+            protocol.get_job("g", "order-1")], self.env)
+
+        self.assertEqual(hello["result"]["platform"], "linux")
+        self.assertEqual(listing["result"]["default_printer"], QUEUE)
+        self.assertIn({"enabled": True, "name": QUEUE, "state": "idle", "uri": "cups"},
+                      listing["result"]["printers"])
+        self.assertTrue(first["ok"], first)
+        self.assertEqual((first["result"]["duplicate"], first["result"]["state"]),
+                         (False, "SUBMITTED"))
+        self.assertEqual(again["result"], dict(first["result"], duplicate=True))
+        self.assertEqual(job["result"]["os_job_id"], first["result"]["os_job_id"])
+        self.scheduler.capture(QUEUE, int(first["result"]["os_job_id"]))
+        time.sleep(1)  # a second document would have arrived by now
+        self.assertEqual(len(self.captures()), before + 1)
+
+        # The state is the user's alone.
+        self.assertEqual(stat.S_IMODE(self.folder.stat().st_mode), 0o700)
+        self.assertEqual(stat.S_IMODE((self.folder / "ledger.json").stat().st_mode), 0o600)
+
+    def test_unknown_queue_refuses_before_anything_is_recorded(self):
+        (answer,) = run_host([protocol.submit("s", dict(label_request("order-2"),
+                                                         printer="No_Such_Queue"))], self.env)
+        self.assertEqual(answer["error"]["code"], "PRE_SUBMIT_UNAVAILABLE", answer)
+        ledger = self.folder / "ledger.json"
+        self.assertFalse(ledger.exists() and "order-2" in json.loads(ledger.read_text())["jobs"])
+
+
+class PerUserInstall(unittest.TestCase):
+    """install-user.sh from the per-user archive, for people without root."""
+
+    def test_installs_manifests_that_start_the_host_and_removes_them_again(self):
+        if ARCHIVE is None:
+            self.skipTest("no --archive given")
+        home = Path(tempfile.mkdtemp(prefix="vantrel home "))  # a space, as home folders may have
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(home)])
+        subprocess.run(["tar", "xzf", ARCHIVE, "-C", str(home)], check=True)
+        (script,) = home.glob("vantrel-print-host-*/install-user.sh")
+        env = dict(os.environ, HOME=str(home), XDG_STATE_HOME=str(home / "state"))
+        env.pop("XDG_CONFIG_HOME", None)
+        subprocess.run(["sh", str(script)], env=env, check=True, capture_output=True)
+
+        manifests = [home / ".config/google-chrome/NativeMessagingHosts/com.vantrel.print.json",
+                     home / ".config/chromium/NativeMessagingHosts/com.vantrel.print.json",
+                     home / ".mozilla/native-messaging-hosts/com.vantrel.print.json"]
+        paths = {json.loads(m.read_text())["path"] for m in manifests}
+        self.assertEqual(paths, {str(home / ".local/lib/vantrel-print-host/vantrel-print-host")})
+        self.assertIn("allowed_extensions", json.loads(manifests[2].read_text()))
+        (answer,) = run_host([protocol.hello("h")], env, host=paths.pop())
+        self.assertEqual(answer["result"]["platform"], "linux")
+
+        subprocess.run(["sh", str(script), "--remove"], env=env, check=True, capture_output=True)
+        self.assertFalse(any(m.exists() for m in manifests))
+        self.assertTrue((home / "state/com.vantrel.print/bridge-status.json").exists())
+
+
+class LedgerAcrossPlatforms(unittest.TestCase):
+    """A ledger is plain JSON in one format: each host answers from the other's file."""
+
+    @classmethod
+    def setUpClass(cls):
+        missing = wine_missing()
+        if missing:
+            testing.skip_or_fail(missing)
+        cls.prefix = WinePrefix()
+        cls.addClassCleanup(cls.prefix.close)
+
+    def test_each_host_answers_get_job_from_the_others_ledger(self):
+        state_home = Path(tempfile.mkdtemp(prefix="vantrel-state-"))
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(state_home)])
+        env = dict(os.environ, XDG_STATE_HOME=str(state_home))
+        linux_folder = state_home / "com.vantrel.print"
+        linux_folder.mkdir(mode=0o700)
+        windows_ledger = self.prefix.state_file("ledger.json")
+        windows_ledger.parent.mkdir(parents=True, exist_ok=True)
+
+        stored = {"schema": 1, "updated_at_ms": int(time.time() * 1000), "jobs": {}}
+        for intent_id, state in (("from-linux", "DISPATCHING"), ("from-windows", "DISPATCHING")):
+            stored["jobs"][intent_id] = {
+                "intent_id": intent_id, "payload_sha256": "ab" * 32, "state": state,
+                "printer": "Label \u00e9", "os_job_id": "", "created_at_ms": 1, "updated_at_ms": 2,
+                "error_code": "", "error_message": ""}
+        text = json.dumps(stored, indent=2)
+        (linux_folder / "ledger.json").write_text(text)
+        windows_ledger.write_text(text)
+
+        # Each host recovers (and so rewrites) its own ledger, then the other reads it.
+        linux_answer = run_host([protocol.get_job("g", "from-linux")], env)[0]
+        windows_answer = self.prefix.run_host(protocol.frame(protocol.get_job("g", "from-windows"))
+                                              ).answers[0]
+        linux_written = (linux_folder / "ledger.json").read_bytes()
+        windows_written = windows_ledger.read_bytes()
+        (linux_folder / "ledger.json").write_bytes(windows_written)
+        windows_ledger.write_bytes(linux_written)
+        linux_reads = run_host([protocol.get_job("g", "from-windows")], env)[0]
+        windows_reads = self.prefix.run_host(protocol.frame(protocol.get_job("g", "from-linux"))
+                                             ).answers[0]
+
+        # Both wrote the same document but for the time of their recovery.
+        without_times = [re.sub(rb'"updated_at_ms": \d+', b"", text)
+                         for text in (linux_written, windows_written)]
+        self.assertEqual(without_times[0], without_times[1])
+        self.assertEqual(linux_answer["result"]["state"], "UNKNOWN")
+        self.assertEqual(windows_reads["result"], linux_answer["result"])
+        self.assertEqual(linux_reads["result"], windows_answer["result"])
+
+
+def main():
+    global HOST, ARCHIVE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--archive", help="the per-user archive, to test install-user.sh")
+    args, rest = parser.parse_known_args()
+    HOST = str(Path(args.host).resolve())
+    ARCHIVE = args.archive
+    missing = [] if Path(HOST).is_file() else [f"{HOST} (run: bash scripts/build)"]
+    if cups_rig.CUPSD is None or cups_rig.LPADMIN is None:
+        missing.append("cupsd and lpadmin (apt-get install cups-daemon cups-client)")
+    testing.exit_if_missing(missing)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
