@@ -126,8 +126,11 @@ StateResult<std::optional<std::string>> PosixStateStore::read_file(std::string_v
 // removal here): it is removed and the creation made again. O_EXCL never follows a link there.
 StateResult<void> PosixStateStore::replace_file(std::string_view name, std::string_view bytes) {
   const std::string target = path_of(name);
-  const std::string temporary =
-      path_of("." + std::string(name) + "." + std::to_string(files_.current_process_id()) + ".tmp");
+  // Appended piece by piece: g++ 12 warns of a false overlap in "." + std::string(...).
+  std::string temporary_name = ".";
+  temporary_name.append(name).append(".");
+  temporary_name.append(std::to_string(files_.current_process_id())).append(".tmp");
+  const std::string temporary = path_of(temporary_name);
 
   // Opened first, so that a folder that cannot be flushed fails before anything changes.
   PosixResult<OwnedDescriptor> folder = files_.open_directory(folder_.empty() ? "." : folder_);
