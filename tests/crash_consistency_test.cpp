@@ -196,8 +196,9 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
     }
     // Stored attempts within the retention, and any printed since, are still recorded.
     for (const auto& [intent_id, state] : scenario.stored) {
-      if (!intent_id.starts_with("old-"))
+      if (!intent_id.starts_with("old-")) {
         EXPECT_TRUE(ledger->jobs.contains(intent_id)) << intent_id;
+      }
     }
     std::map<std::string, int> printed = crashed.print_system.printed;
     for (const auto& [title, count] : restarted.print_system.printed) printed[title] += count;
