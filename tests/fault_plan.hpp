@@ -25,8 +25,9 @@ class FaultPlan {
   // (times < 0: every use from then on).
   void fail(std::string_view call, std::uint32_t error, int occurrence = 1, int times = 1,
             int value = 0) {
-    const int first = use_count(call) + occurrence;
-    faults_[std::string(call)].push_back(Planned{first, times, Fault{error, value}});
+    // Uses are counted from the first fault planned for the call: "from now" needs no more.
+    Tracked& tracked = faults_[std::string(call)];
+    tracked.planned.push_back(Planned{tracked.uses + occurrence, times, Fault{error, value}});
   }
 
   // Runs at the start of every call, before any fault is decided.
@@ -40,11 +41,11 @@ class FaultPlan {
     if (crashed()) return Fault{DEAD_ERROR, 0};
     ++calls_;
     if (hook) hook(call);
-    const int use = ++use_count(call);
     if (faults_.empty()) return std::nullopt;
-    const auto planned = faults_.find(call);
-    if (planned == faults_.end()) return std::nullopt;
-    for (const Planned& fault : planned->second) {
+    const auto tracked = faults_.find(call);
+    if (tracked == faults_.end()) return std::nullopt;
+    const int use = ++tracked->second.uses;
+    for (const Planned& fault : tracked->second.planned) {
       if (use >= fault.first && (fault.times < 0 || use < fault.first + fault.times)) {
         return fault.fault;
       }
@@ -66,15 +67,12 @@ class FaultPlan {
     int times;
     Fault fault;
   };
-  // Found by string_view, so that a call allocates nothing once its name is known.
-  int& use_count(std::string_view call) {
-    auto it = uses_.find(call);
-    if (it == uses_.end()) it = uses_.emplace(std::string(call), 0).first;
-    return it->second;
-  }
-
-  std::map<std::string, std::vector<Planned>, std::less<>> faults_;
-  std::map<std::string, int, std::less<>> uses_;
+  struct Tracked {
+    int uses = 0;
+    std::vector<Planned> planned;
+  };
+  // Found by string_view, so that a call allocates nothing.
+  std::map<std::string, Tracked, std::less<>> faults_;
   std::size_t calls_ = 0;
   std::optional<std::size_t> crash_after_;
 };
