@@ -12,12 +12,17 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
+from rig.cups import start_cupsd  # noqa: E402
+from rig.images import rasterise, read_pnm  # noqa: E402
 
 CUPSD = shutil.which("cupsd", path="/usr/sbin:/usr/bin")
 LPADMIN = shutil.which("lpadmin", path="/usr/sbin:/usr/bin")
@@ -88,19 +93,7 @@ class Scheduler:
             "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
 
     def _start(self):
-        self.process = subprocess.Popen(
-            [CUPSD, "-f", "-c", str(self.root / "cupsd.conf"), "-s",
-             str(self.root / "cups-files.conf")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"cupsd exited: {self.error_log()}")
-            if self.socket.exists() and self.tool(["lpstat", "-r"], check=False).returncode == 0:
-                return
-            time.sleep(0.05)
-        raise RuntimeError(f"cupsd did not come up: {self.error_log()}")
+        self.process = start_cupsd(self.root, self.socket, self.tool, self.error_log)
 
     def error_log(self) -> str:
         path = self.root / "log/error_log"
@@ -411,27 +404,12 @@ def render_postscript(data: bytes, resolution: int, scratch: Path) -> list:
     """Pages of PostScript rendered by Ghostscript at the resolution, as Bitmaps."""
     source = scratch / "page.ps"
     source.write_bytes(data)
-    subprocess.run([GS, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pgmraw",
-                    f"-r{resolution}", f"-sOutputFile={scratch}/page-%03d.pgm", str(source)],
-                   check=True, capture_output=True, timeout=120)
     pages = []
-    for path in sorted(scratch.glob("page-*.pgm")):
-        raw = path.read_bytes()
-        fields, at = [], 0
-        while len(fields) < 4:
-            while raw[at:at + 1].isspace():
-                at += 1
-            if raw[at:at + 1] == b"#":
-                at = raw.index(b"\n", at)
-                continue
-            end = at
-            while not raw[end:end + 1].isspace():
-                end += 1
-            fields.append(raw[at:end])
-            at = end
-        width, height = int(fields[1]), int(fields[2])
-        pixels = raw[at + 1:]
-        rows = [bytearray(v < 128 for v in pixels[y * width:(y + 1) * width]) for y in range(height)]
-        pages.append(Bitmap(width, height, rows))
+    for path in rasterise(source, resolution, scratch):
+        picture = read_pnm(path)
+        width, pixels = picture.width, picture.data
+        rows = [bytearray(v < 128 for v in pixels[y * width:(y + 1) * width])
+                for y in range(picture.height)]
+        pages.append(Bitmap(width, picture.height, rows))
         path.unlink()
     return pages

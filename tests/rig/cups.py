@@ -106,6 +106,24 @@ class CapturedDocument:
         return self.path.read_bytes()
 
 
+def start_cupsd(root: Path, socket_path: Path, tool, error_log) -> subprocess.Popen:
+    """Starts cupsd on the configuration under root and waits until it answers on its socket
+    (tool runs a CUPS client command against it)."""
+    process = subprocess.Popen(
+        [CUPSD, "-f", "-c", str(root / "cupsd.conf"), "-s", str(root / "cups-files.conf")],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        start_new_session=True)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError(f"cupsd exited with {process.returncode}: {error_log()}")
+        if socket_path.exists() and tool(["lpstat", "-r"], check=False).returncode == 0:
+            return process
+        time.sleep(0.05)
+    process.kill()
+    raise RuntimeError(f"cupsd did not come up: {error_log()}")
+
+
 class CupsScheduler:
     """A private cupsd: configuration, spool, logs and a unix socket in a temporary folder,
     no network port. Wine (and the CUPS tools run here) reach it through CUPS_SERVER."""
@@ -164,18 +182,7 @@ class CupsScheduler:
             (r / "ppd" / f"{name}.ppd").write_text(text)
 
     def _start(self):
-        self.process = subprocess.Popen(
-            [CUPSD, "-f", "-c", str(self.root / "cupsd.conf"), "-s", str(self.root / "cups-files.conf")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"cupsd exited with {self.process.returncode}: {self.error_log()}")
-            if self.socket.exists() and self._tool(["lpstat", "-r"], check=False).returncode == 0:
-                return
-            time.sleep(0.05)
-        raise RuntimeError(f"cupsd did not come up: {self.error_log()}")
+        self.process = start_cupsd(self.root, self.socket, self._tool, self.error_log)
 
     def error_log(self) -> str:
         path = self.root / "log/error_log"
