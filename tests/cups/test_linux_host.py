@@ -16,6 +16,7 @@ import argparse
 import json
 import os
 import re
+import signal
 import stat
 import subprocess
 import sys
@@ -93,6 +94,50 @@ class LinuxHost(unittest.TestCase):
         # The state is the user's alone.
         self.assertEqual(stat.S_IMODE(self.folder.stat().st_mode), 0o700)
         self.assertEqual(stat.S_IMODE((self.folder / "ledger.json").stat().st_mode), 0o600)
+
+    def test_frozen_scheduler_ends_the_host_by_its_watchdog_and_the_attempt_is_never_repeated(self):
+        host = subprocess.Popen([HOST], env=self.env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.kill(self.scheduler.process.pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            out, err = host.communicate(protocol.frame(protocol.submit("s", label_request("hung"))),
+                                        timeout=60)
+            elapsed = time.monotonic() - started
+        finally:
+            os.kill(self.scheduler.process.pid, signal.SIGCONT)
+        self.assertEqual((host.returncode, out, err),
+                         (70, b"", b"vantrel-print-host: PLATFORM_TIMEOUT (submit)\n"))
+        self.assertGreaterEqual(elapsed, 11.9)
+        (again,) = run_host([protocol.submit("s", label_request("hung"))], self.env)
+        self.assertEqual(again["error"]["code"], "UNKNOWN_OUTCOME", again)
+
+    def test_hosts_killed_mid_submit_never_print_twice(self):
+        # Each intent is submitted by a host killed at a different moment, then by a host that
+        # finishes: at most one label per intent, and the ledger always loads.
+        before = len(self.captures())
+        intents = [f"killed-{i}" for i in range(12)]
+        for i, intent in enumerate(intents):
+            host = subprocess.Popen([HOST], env=self.env, stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            host.stdin.write(protocol.frame(protocol.submit("s", label_request(intent))))
+            host.stdin.flush()
+            time.sleep(0.004 * i)
+            host.kill()
+            host.wait()
+            host.stdin.close()
+        answers = run_host([protocol.submit(f"r{i}", label_request(intent))
+                            for i, intent in enumerate(intents)], self.env)
+        for answer in answers:
+            self.assertIn(answer.get("error", {}).get("code", "ok"), ("ok", "UNKNOWN_OUTCOME"),
+                          answer)
+        time.sleep(2)  # let every queued job reach the capture
+        # A label the last host printed anew had no record, so no killed host had printed it
+        # (a host saves the attempt before printing): at most one label per intent.
+        self.assertLessEqual(len(self.captures()) - before, len(intents))
+        ledger = json.loads((self.folder / "ledger.json").read_text())["jobs"]
+        self.assertEqual(sorted(ledger), sorted(intents))
+        self.assertNotIn("DISPATCHING", {record["state"] for record in ledger.values()})
 
     def test_unknown_queue_refuses_before_anything_is_recorded(self):
         (answer,) = run_host([protocol.submit("s", dict(label_request("order-2"),
