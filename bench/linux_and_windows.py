@@ -32,7 +32,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "tests" / "cups"))
 import cups_rig  # noqa: E402
 from rig.cups import CupsScheduler  # noqa: E402
-from rig.figures import print_side_by_side  # noqa: E402
+from rig.figures import print_side_by_side, submit_stages  # noqa: E402
 from rig.labels import shipping_label  # noqa: E402
 from rig.protocol import decode_answer, envelope, frame, split_frames, submit_payload  # noqa: E402
 from rig.wine import WinePrefix  # noqa: E402
@@ -155,17 +155,9 @@ def main():
 
     figures = {}
     for name in ("linux", "windows"):
-        med = {k: statistics.median(v) for k, v in times[name].items()}
         figures[name] = {
             "start to first hello answer": f"{statistics.median(starts[name]):.1f}",
-            "hello round trip": f"{med['hello']:.2f}",
-            "new 4x6 submit": f"{med['new']:.2f}",
-            "  state work": f"{med['hello']:.2f}",
-            "  verification": f"{med['duplicate'] - med['hello']:.2f}",
-            "  saves": f"{med['media'] - med['duplicate']:.2f}",
-            "  decoding (and the missing queue refused)": f"{med['missing'] - med['media']:.2f}",
-            "  printing (PDF + CUPS / GDI + spooler)": f"{med['new'] - med['missing']:.2f}",
-            "duplicate submit": f"{med['duplicate']:.2f}",
+            **submit_stages(times[name], "printing (PDF + CUPS / GDI + spooler)"),
             **{f"list_printers, {n} queue{'s' if n > 1 else ''}": f"{listing[name][n]:.2f}"
                for n in (1, 10, 100)},
         }

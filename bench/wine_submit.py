@@ -15,7 +15,6 @@ Needs the Windows build (bash scripts/build)."""
 
 import argparse
 import base64
-import statistics
 import sys
 import time
 from pathlib import Path
@@ -23,7 +22,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
 
 from rig.cups import CupsScheduler  # noqa: E402
-from rig.figures import parse_with_hosts, print_side_by_side  # noqa: E402
+from rig.figures import parse_with_hosts, print_side_by_side, submit_stages  # noqa: E402
 from rig.labels import shipping_label  # noqa: E402
 from rig.ledger import now_ms, record, write_ledger  # noqa: E402
 from rig.protocol import submit_payload  # noqa: E402
@@ -88,19 +87,8 @@ def measure(hosts: list[tuple[str, Path]], png: bytes, args) -> dict[str, dict]:
                     host.close()
             printed = len(cups.wait_for_documents(len(hosts) * (args.rounds + 1)))
 
-    figures = {}
-    for label, _ in hosts:
-        med = {k: statistics.median(v) for k, v in times[label].items()}
-        figures[label] = {
-            "hello": f"{med['hello']:.2f}",
-            "new submit": f"{med['new']:.2f}",
-            "  state work": f"{med['hello']:.2f}",
-            "  verification": f"{med['duplicate'] - med['hello']:.2f}",
-            "  first save + settling": f"{med['media'] - med['duplicate']:.2f}",
-            "  decoding": f"{med['missing'] - med['media']:.2f}",
-            "  rendering and spooling": f"{med['new'] - med['missing']:.2f}",
-            "duplicate submit": f"{med['duplicate']:.2f}",
-        }
+    figures = {label: submit_stages(times[label], "rendering and spooling")
+               for label, _ in hosts}
     print(f"documents printed: {printed} (all hosts)")
     return figures
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import statistics
 import sys
 from pathlib import Path
 
@@ -53,3 +54,20 @@ def print_side_by_side(figures: dict[str, dict[str, str]], note: str = ""):
     if note:
         print(note)
     sys.stdout.flush()
+
+
+def submit_stages(samples: dict[str, list[float]], printing: str) -> dict[str, str]:
+    """A new submit split into its stages by differences of medians (milliseconds): the
+    samples of "hello", a "duplicate" submit, a "media"-refused one, one to a "missing" queue
+    and a "new" one; `printing` names the last stage."""
+    med = {kind: statistics.median(values) for kind, values in samples.items()}
+    return {
+        "hello": f"{med['hello']:.2f}",
+        "new submit": f"{med['new']:.2f}",
+        "  state work": f"{med['hello']:.2f}",
+        "  verification": f"{med['duplicate'] - med['hello']:.2f}",
+        "  first save + settling": f"{med['media'] - med['duplicate']:.2f}",
+        "  decoding (and the missing queue refused)": f"{med['missing'] - med['media']:.2f}",
+        f"  {printing}": f"{med['new'] - med['missing']:.2f}",
+        "duplicate submit": f"{med['duplicate']:.2f}",
+    }
