@@ -139,6 +139,15 @@ class LinuxHost(unittest.TestCase):
         self.assertEqual(sorted(ledger), sorted(intents))
         self.assertNotIn("DISPATCHING", {record["state"] for record in ledger.values()})
 
+    def test_browser_gone_is_an_io_error_not_a_signal(self):
+        # The browser closed its end of our standard output: the answer cannot be written.
+        reader, writer = os.pipe()
+        os.close(reader)
+        result = subprocess.run([HOST], input=protocol.frame(protocol.hello("h")), stdout=writer,
+                                stderr=subprocess.PIPE, env=self.env, timeout=30)
+        os.close(writer)
+        self.assertEqual((result.returncode, result.stderr), (1, b"vantrel-print-host: IO_ERROR\n"))
+
     def test_unknown_queue_refuses_before_anything_is_recorded(self):
         (answer,) = run_host([protocol.submit("s", dict(label_request("order-2"),
                                                          printer="No_Such_Queue"))], self.env)
