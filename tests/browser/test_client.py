@@ -8,7 +8,7 @@ answers alone.
 
     python3 tests/browser/test_client.py
 
-Exit status 77 (skipped) without Chromium, the Winelib build or the packed client, unless
+Exit status 77 (skipped) without Chromium, the Windows build or the packed client, unless
 VANTREL_E2E_REQUIRED or CI is set, where that fails.
 """
 
