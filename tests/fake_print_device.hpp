@@ -31,9 +31,11 @@ class FakePrintDevices final : public PrintDevices {
   };
 
   std::optional<std::uint32_t> create_dc_error;  // CreateDCW returns null with this error
-  // One failing call, handed to the fault plan at the first call.
-  std::optional<Failure> failure;
   testing::FaultPlan plan;
+  // The failure's call fails with its value and error on its occurrence.
+  void fail(const Failure& failure) {
+    plan.fail(failure.call, failure.error, failure.occurrence, 1, failure.value);
+  }
   std::map<int, int> caps{{88, 300}, {90, 300}, {8, 1200}, {10, 1800}};
   int job_number = 42;
 
@@ -112,16 +114,11 @@ class FakePrintDevices final : public PrintDevices {
 
   GdiReply reply(const std::string& call, int success_value) {
     calls.push_back(call);
-    if (!failure_planned_ && failure) {
-      plan.fail(failure->call, failure->error, failure->occurrence, 1, failure->value);
-      failure_planned_ = true;
-    }
     if (const auto fault = plan.enter(call)) return GdiReply{fault->value, fault->error};
     return GdiReply{success_value, 0};
   }
 
   int context_ = 0;
-  bool failure_planned_ = false;
 };
 
 }  // namespace vantrel::testing_support

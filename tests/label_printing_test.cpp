@@ -229,7 +229,7 @@ class RenderingFailure : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(RenderingFailure, IsClassifiedAndReleasesTheContext) {
   const FailureCase& c = GetParam();
   FakePrintDevices devices;
-  devices.failure = c.failure;
+  devices.fail(c.failure);
   const LabelBitmap bitmap = make_bitmap(812, 1218);
   const auto job = render_label(devices, "Label", "t", bitmap, 203, 2);
   ASSERT_FALSE(job.has_value());
@@ -255,51 +255,51 @@ constexpr const char* END_DOC =
 INSTANTIATE_TEST_SUITE_P(
     Calls, RenderingFailure,
     ::testing::Values(FailureCase{"StartDocZero",
-                                {"StartDocW", 1, 0, 5},
-                                ErrorCode::SUBMISSION_REJECTED,
-                                "Windows rejected the print job",
-                                {"GetDeviceCaps(10)", "StartDocW", "DeleteDC"}},
-                    FailureCase{"StartDocNegative",
-                                {"StartDocW", 1, -1, 1804},
-                                ErrorCode::SUBMISSION_REJECTED,
-                                "Windows rejected the print job",
-                                {"StartDocW", "DeleteDC"}},
-                    FailureCase{"StartPage",
-                                {"StartPage", 1, 0, 6},
-                                ErrorCode::UNKNOWN_OUTCOME,
-                                START_PAGE,
-                                {"StartDocW", "StartPage", "AbortDoc", "DeleteDC"}},
-                    FailureCase{"StartPageOfSecondCopy",
-                                {"StartPage", 2, -3, 6},
-                                ErrorCode::UNKNOWN_OUTCOME,
-                                START_PAGE,
-                                {"EndPage", "StartPage", "AbortDoc", "DeleteDC"}},
-                    FailureCase{"StretchDIBitsNoLines",
-                                {"StretchDIBits", 1, 0, 8},
-                                ErrorCode::UNKNOWN_OUTCOME,
-                                RENDER,
-                                {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
-                    FailureCase{"StretchDIBitsGdiError",
-                                {"StretchDIBits", 2, -1, 1450},
-                                ErrorCode::UNKNOWN_OUTCOME,
-                                RENDER,
-                                {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
-                    FailureCase{"EndPage",
-                                {"EndPage", 1, 0, 1450},
-                                ErrorCode::UNKNOWN_OUTCOME,
-                                END_PAGE,
-                                {"StretchDIBits", "EndPage", "AbortDoc", "DeleteDC"}},
-                    FailureCase{"EndDoc",
-                                {"EndDoc", 1, 0, 6},
-                                ErrorCode::UNKNOWN_OUTCOME,
-                                END_DOC,
-                                {"EndPage", "EndDoc", "AbortDoc", "DeleteDC"}}),
+                                  {"StartDocW", 1, 0, 5},
+                                  ErrorCode::SUBMISSION_REJECTED,
+                                  "Windows rejected the print job",
+                                  {"GetDeviceCaps(10)", "StartDocW", "DeleteDC"}},
+                      FailureCase{"StartDocNegative",
+                                  {"StartDocW", 1, -1, 1804},
+                                  ErrorCode::SUBMISSION_REJECTED,
+                                  "Windows rejected the print job",
+                                  {"StartDocW", "DeleteDC"}},
+                      FailureCase{"StartPage",
+                                  {"StartPage", 1, 0, 6},
+                                  ErrorCode::UNKNOWN_OUTCOME,
+                                  START_PAGE,
+                                  {"StartDocW", "StartPage", "AbortDoc", "DeleteDC"}},
+                      FailureCase{"StartPageOfSecondCopy",
+                                  {"StartPage", 2, -3, 6},
+                                  ErrorCode::UNKNOWN_OUTCOME,
+                                  START_PAGE,
+                                  {"EndPage", "StartPage", "AbortDoc", "DeleteDC"}},
+                      FailureCase{"StretchDIBitsNoLines",
+                                  {"StretchDIBits", 1, 0, 8},
+                                  ErrorCode::UNKNOWN_OUTCOME,
+                                  RENDER,
+                                  {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
+                      FailureCase{"StretchDIBitsGdiError",
+                                  {"StretchDIBits", 2, -1, 1450},
+                                  ErrorCode::UNKNOWN_OUTCOME,
+                                  RENDER,
+                                  {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
+                      FailureCase{"EndPage",
+                                  {"EndPage", 1, 0, 1450},
+                                  ErrorCode::UNKNOWN_OUTCOME,
+                                  END_PAGE,
+                                  {"StretchDIBits", "EndPage", "AbortDoc", "DeleteDC"}},
+                      FailureCase{"EndDoc",
+                                  {"EndDoc", 1, 0, 6},
+                                  ErrorCode::UNKNOWN_OUTCOME,
+                                  END_DOC,
+                                  {"EndPage", "EndDoc", "AbortDoc", "DeleteDC"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LabelRendering, OtherStretchResultsCountAsDrawn) {
   // Only 0 and GDI_ERROR mean failure; drivers report line counts their own way.
   FakePrintDevices devices;
-  devices.failure = FakePrintDevices::Failure{"StretchDIBits", 1, -2, 0};
+  devices.fail(FakePrintDevices::Failure{"StretchDIBits", 1, -2, 0});
   const LabelBitmap bitmap = make_bitmap(812, 1218);
   EXPECT_EQ(render_label(devices, "Label", "t", bitmap, 203, 1), 42u);
   EXPECT_EQ(std::ranges::count(devices.calls, "AbortDoc"), 0);

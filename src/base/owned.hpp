@@ -7,13 +7,15 @@ namespace vantrel {
 // Owns one handle of a system resource and releases it exactly once, on every path: the one
 // owner type for files, printers, device contexts, threads, events and system buffers. Close
 // is a callable taking the handle; it may carry state, such as the call table that releases
-// the handle, so that fakes see every release.
+// the handle, so that fakes see every release. A Close with a static is_none(handle) names the
+// values that are no handle (a failed call's null or INVALID_HANDLE_VALUE): those are never
+// owned, so a call's result can be wrapped as it comes and tested with operator bool.
 template <class Handle, class Close>
 class Owned {
  public:
   Owned() = default;
   Owned(Handle handle, Close close) noexcept
-      : handle_(std::move(handle)), close_(std::move(close)), owns_(true) {}
+      : handle_(std::move(handle)), close_(std::move(close)), owns_(!is_none(handle_)) {}
   explicit Owned(Handle handle) noexcept : Owned(std::move(handle), Close{}) {}
   Owned(Owned&& other) noexcept
       : handle_(std::move(other.handle_)),
@@ -41,6 +43,14 @@ class Owned {
   }
 
  private:
+  static bool is_none(const Handle& handle) noexcept {
+    if constexpr (requires { Close::is_none(handle); }) {
+      return Close::is_none(handle);
+    } else {
+      return false;
+    }
+  }
+
   Handle handle_{};
   Close close_{};
   bool owns_ = false;

@@ -9,23 +9,22 @@
 
 namespace vantrel {
 
+// Calls report failure as null or INVALID_HANDLE_VALUE, depending on the call.
 struct CloseHandleCall {
+  static bool is_none(HANDLE handle) noexcept {
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+  }
   void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
 };
 using OwnedHandle = Owned<HANDLE, CloseHandleCall>;
 
-// A handle from a call that reports failure as null or INVALID_HANDLE_VALUE: owned only when
-// it is a handle.
-[[nodiscard]] inline OwnedHandle own_handle(HANDLE handle) noexcept {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return OwnedHandle();
-  return OwnedHandle(handle);
-}
-
 // Buffers the system allocated for us: FormatMessageW's, and COM's (SHGetKnownFolderPath).
 struct LocalFreeCall {
+  static bool is_none(void* buffer) noexcept { return buffer == nullptr; }
   void operator()(void* buffer) const noexcept { LocalFree(buffer); }
 };
 struct CoTaskMemFreeCall {
+  static bool is_none(void* buffer) noexcept { return buffer == nullptr; }
   void operator()(void* buffer) const noexcept { CoTaskMemFree(buffer); }
 };
 

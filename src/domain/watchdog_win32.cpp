@@ -110,7 +110,7 @@ Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
   try {
     auto state = std::make_shared<WatchdogState>();
     state->line = watchdog_timeout_line(label);
-    state->completed = own_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    state->completed = OwnedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->completed) {
       const DWORD error = GetLastError();
       return std::unexpected(watchdog_start_error(error));

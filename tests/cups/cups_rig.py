@@ -29,7 +29,8 @@ LPADMIN = shutil.which("lpadmin", path="/usr/sbin:/usr/bin")
 GS = shutil.which("gs")
 
 _CAPTURE_BACKEND = r"""#!/bin/sh
-# capture:<folder>. Control files beside the folder, per queue: <queue>.fail ends the job with
+# capture:<folder>: each job's output as <queue>-<job>.out, its title as <queue>-<job>.title.
+# Control files beside the folder, per queue: <queue>.fail ends the job with
 # an error; <queue>.hold writes its lines (STATE: messages) and holds the job while it exists.
 [ $# -eq 0 ] && { echo 'direct capture "Unknown" "Capture"'; exit 0; }
 dir="${DEVICE_URI#capture:}"
@@ -40,6 +41,7 @@ if [ -f "$control.hold" ]; then
   while [ -f "$control.hold" ]; do sleep 0.05; done
 fi
 if [ -n "$6" ]; then cat "$6"; else cat; fi > "$dir/$PRINTER-$1.part"
+printf '%s' "$3" > "$dir/$PRINTER-$1.title"
 mv "$dir/$PRINTER-$1.part" "$dir/$PRINTER-$1.out"
 """
 

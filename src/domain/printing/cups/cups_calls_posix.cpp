@@ -15,18 +15,21 @@ using Clock = std::chrono::steady_clock;
 // How often a wait inside libcups asks whether the deadline has passed.
 constexpr double DEADLINE_POLL_SECONDS = 0.05;
 
-// An Owned of a null pointer still "owns" it: test get(), and let the closers accept null.
+// A null result of libcups is no object: never owned, never freed.
 struct IppDelete {
+  static bool is_none(ipp_t* ipp) noexcept { return ipp == nullptr; }
   void operator()(ipp_t* ipp) const noexcept { ippDelete(ipp); }
 };
 using Ipp = Owned<ipp_t*, IppDelete>;
 
 struct DestFree {
+  static bool is_none(cups_dest_t* dest) noexcept { return dest == nullptr; }
   void operator()(cups_dest_t* dest) const noexcept { cupsFreeDests(1, dest); }
 };
 using Dest = Owned<cups_dest_t*, DestFree>;
 
 struct DestInfoFree {
+  static bool is_none(cups_dinfo_t* info) noexcept { return info == nullptr; }
   void operator()(cups_dinfo_t* info) const noexcept { cupsFreeDestInfo(info); }
 };
 using DestInfo = Owned<cups_dinfo_t*, DestInfoFree>;

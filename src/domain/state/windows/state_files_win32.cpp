@@ -72,8 +72,8 @@ class Win32StateFiles final : public StateFileSystem {
   }
 
   OsResult<std::string> read_whole_file(const std::u16string& path) override {
-    const OwnedHandle file = own_handle(CreateFileW(wide(path), GENERIC_READ, SHARE_ALL, nullptr,
-                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const OwnedHandle file(CreateFileW(wide(path), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return last_error();
     try {
       // The size is only a hint: one byte more lets the end show without growing the buffer.
@@ -145,7 +145,7 @@ class Win32StateFiles final : public StateFileSystem {
 
   void pause(std::chrono::nanoseconds duration) override {
     if (duration.count() <= 0) return;
-    const OwnedHandle timer = own_handle(CreateWaitableTimerExW(
+    const OwnedHandle timer(CreateWaitableTimerExW(
         nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
     if (timer) {
       LARGE_INTEGER due{};
