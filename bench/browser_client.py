@@ -17,10 +17,9 @@ import statistics
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
 
-from rig.browser import QUEUE, ClientRig, client_missing  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from rig.browser import QUEUE, ClientRig, client_missing
+from rig.wine import WinePrefix
 
 
 def main():

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "../tests/fake_state_files.hpp"
+#include "fake_state_files.hpp"
 #include "domain/state/host_state.hpp"
 
 namespace {

@@ -28,14 +28,12 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(ROOT / "tests" / "cups"))
-import cups_rig  # noqa: E402
-from rig.cups import CupsScheduler  # noqa: E402
-from rig.figures import print_side_by_side, submit_stages  # noqa: E402
-from rig.labels import shipping_label  # noqa: E402
-from rig.protocol import decode_answer, envelope, frame, split_frames, submit_payload  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from linux import cups_rig
+from rig.cups import CupsScheduler
+from rig.figures import print_side_by_side, submit_stages
+from rig.labels import shipping_label
+from rig.protocol import decode_answer, envelope, frame, split_frames, submit_payload
+from rig.wine import WinePrefix
 
 QUEUE = "Bench_4x6"
 

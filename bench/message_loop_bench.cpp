@@ -1,6 +1,6 @@
 #include <benchmark/benchmark.h>
 
-#include "../tests/fake_streams.hpp"
+#include "fake_streams.hpp"
 #include "protocol/envelope.hpp"
 #include "protocol/message_loop.hpp"
 

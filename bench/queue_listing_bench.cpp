@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <random>
 
-#include "../tests/fake_spooler.hpp"
-#include "../tests/fake_watchdogs.hpp"
+#include "fake_spooler.hpp"
+#include "fake_watchdogs.hpp"
 #include "domain/printing/queue_listing.hpp"
 #include "protocol/answers.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "../tests/test_png.hpp"
+#include "test_png.hpp"
 #include "domain/submit/base64.hpp"
 #include "domain/submit/label_bitmap_decoding.hpp"
 #include "domain/submit/payload_digest.hpp"

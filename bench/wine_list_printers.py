@@ -13,11 +13,10 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
 
-from rig.cups import CupsScheduler  # noqa: E402
-from rig.figures import exit_if_missing  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from rig.cups import CupsScheduler
+from rig.figures import exit_if_missing
+from rig.wine import WinePrefix
 
 
 def main():

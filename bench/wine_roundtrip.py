@@ -13,10 +13,9 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
 
-from rig.figures import parse_with_hosts, print_side_by_side  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from rig.figures import parse_with_hosts, print_side_by_side
+from rig.wine import WinePrefix
 
 
 def rotated(items: list, turn: int) -> list:

@@ -19,14 +19,13 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
 
-from rig.cups import CupsScheduler  # noqa: E402
-from rig.figures import parse_with_hosts, print_side_by_side, submit_stages  # noqa: E402
-from rig.labels import shipping_label  # noqa: E402
-from rig.ledger import now_ms, record, write_ledger  # noqa: E402
-from rig.protocol import submit_payload  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from rig.cups import CupsScheduler
+from rig.figures import parse_with_hosts, print_side_by_side, submit_stages
+from rig.labels import shipping_label
+from rig.ledger import now_ms, record, write_ledger
+from rig.protocol import submit_payload
+from rig.wine import WinePrefix
 
 QUEUE = "Bench_4x6_203"
 

@@ -12,12 +12,11 @@ import json
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the rig package
 
-from rig.browser import (QUEUE, BrowserRig, label_payload, missing_prerequisites,  # noqa: E402
+from rig.browser import (QUEUE, BrowserRig, label_payload, missing_prerequisites,
                          padded_hello, request)
-from rig.protocol import MAX_MESSAGE_LEN, shorten  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from rig.protocol import MAX_MESSAGE_LEN, shorten
+from rig.wine import WinePrefix
 
 
 def show(prefix: str, value):

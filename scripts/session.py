@@ -17,15 +17,14 @@ import sys
 from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO_ROOT / "tests"))  # the rig package
 
-from rig import protocol  # noqa: E402
-from rig.cups import CupsScheduler  # noqa: E402
-from rig.images import rasterise  # noqa: E402
-from rig.labels import shipping_label  # noqa: E402
-from rig.programs import WINE64, host_executable, missing_prerequisites  # noqa: E402
-from rig.protocol import shorten  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+from rig import protocol
+from rig.cups import CupsScheduler
+from rig.images import rasterise
+from rig.labels import shipping_label
+from rig.programs import WINE64, host_executable, missing_prerequisites
+from rig.protocol import shorten
+from rig.wine import WinePrefix
 
 QUEUE = "Label_4x6_203dpi"
 QUEUE_DPI = 203

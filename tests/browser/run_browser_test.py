@@ -35,14 +35,13 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig import registration  # noqa: E402
-from rig.browser import (QUEUE, BrowserRig, label_payload, missing_prerequisites,  # noqa: E402
+from rig import registration
+from rig.browser import (QUEUE, BrowserRig, label_payload, missing_prerequisites,
                          padded_hello, request)
-from rig.programs import REPO_ROOT  # noqa: E402
-from rig.protocol import MAX_MESSAGE_LEN as HOST_MESSAGE_LIMIT  # noqa: E402
-from rig.testing import SKIP_EXIT_CODE, HostTestCase, e2e_required, skip_or_fail  # noqa: E402
+from rig.programs import REPO_ROOT
+from rig.protocol import MAX_MESSAGE_LEN as HOST_MESSAGE_LIMIT
+from rig.testing import SKIP_EXIT_CODE, HostTestCase, e2e_required, skip_or_fail
 
 BROWSER_ANSWER_LIMIT = 1_048_576   # the browser's largest answer from a host
 NATIVE_HOST_EXITED = "Native host has exited."

@@ -20,12 +20,11 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.browser import QUEUE, ClientRig, client_missing  # noqa: E402
-from rig.images import page_boxes  # noqa: E402
-from rig.ledger import hold_ledger_lock, now_ms, record, records, write_ledger  # noqa: E402
-from rig.testing import HostTestCase, main, skip_or_fail  # noqa: E402
+from rig.browser import QUEUE, ClientRig, client_missing
+from rig.images import page_boxes
+from rig.ledger import hold_ledger_lock, now_ms, record, records, write_ledger
+from rig.testing import HostTestCase, main, skip_or_fail
 
 
 def job(intent_id: str, title: str, **changes) -> dict:

@@ -12,9 +12,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.testing import SKIP_EXIT_CODE, e2e_required  # noqa: E402
+from rig.testing import SKIP_EXIT_CODE, e2e_required
 
 # What the host calls (README, "What the executable needs"); msvcrt is MinGW-w64's C runtime,
 # part of Windows since Windows XP.

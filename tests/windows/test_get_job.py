@@ -8,13 +8,12 @@ import time
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig import ledger  # noqa: E402
-from rig.images import make_png  # noqa: E402
-from rig.ledger import write_ledger  # noqa: E402
-from rig.protocol import decode_answer, frame, submit, submit_payload  # noqa: E402
-from rig.testing import PrintingTestCase, main  # noqa: E402
+from rig import ledger
+from rig.images import make_png
+from rig.ledger import write_ledger
+from rig.protocol import decode_answer, frame, submit, submit_payload
+from rig.testing import PrintingTestCase, main
 
 QUEUE = "Label_4x6"
 BAD_ID = {"code": "BAD_REQUEST", "message": "intent_id contains unsupported characters."}

@@ -7,12 +7,11 @@ import re
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.host import HostProcess, HostResult  # noqa: E402
-from rig.programs import host_executable  # noqa: E402
-from rig.protocol import frame  # noqa: E402
-from rig.testing import HostTestCase, main, skip_or_fail  # noqa: E402
+from rig.host import HostProcess, HostResult
+from rig.programs import host_executable
+from rig.protocol import frame
+from rig.testing import HostTestCase, main, skip_or_fail
 
 PROBE = host_executable().parent / "vantrel-channel-probe.exe"
 

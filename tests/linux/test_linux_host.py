@@ -2,7 +2,7 @@
 """The Linux host as a browser drives it: framed requests on standard input against a private
 CUPS scheduler with a ZPL label queue, the state under a private XDG_STATE_HOME.
 
-    python3 tests/cups/test_linux_host.py --host build/linux/vantrel-print-host \
+    python3 tests/linux/test_linux_host.py --host build/linux/vantrel-print-host \
         [--archive build/dist/vantrel-print-host-1.0.0-linux-user.tar.gz]
 
 A session prints one label and answers its repetition from the ledger (one capture, never
@@ -26,12 +26,10 @@ import unittest
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent))
-import cups_rig  # noqa: E402
-from rig import protocol, testing  # noqa: E402
-from rig.programs import missing_prerequisites as wine_missing  # noqa: E402
-from rig.wine import WinePrefix  # noqa: E402
+import cups_rig
+from rig import protocol, testing
+from rig.programs import missing_prerequisites as wine_missing
+from rig.wine import WinePrefix
 
 HOST = None
 ARCHIVE = None

@@ -7,13 +7,11 @@ import sys
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "browser"))
 
-import run_browser_test  # noqa: E402
-from rig import msi  # noqa: E402
-from rig.browser import BrowserRig, chromium_missing  # noqa: E402
-from rig.testing import main  # noqa: E402
+from browser import run_browser_test
+from rig import msi
+from rig.browser import BrowserRig, chromium_missing
+from rig.testing import main
 
 
 class InstalledHostInChromium(run_browser_test.RealBrowser):

@@ -8,14 +8,13 @@ import time
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.cups import CupsScheduler  # noqa: E402
-from rig.images import black_png  # noqa: E402
-from rig.ledger import records  # noqa: E402
-from rig.programs import host_executable  # noqa: E402
-from rig.protocol import submit_payload  # noqa: E402
-from rig.testing import HostTestCase, main, skip_or_fail  # noqa: E402
+from rig.cups import CupsScheduler
+from rig.images import black_png
+from rig.ledger import records
+from rig.programs import host_executable
+from rig.protocol import submit_payload
+from rig.testing import HostTestCase, main, skip_or_fail
 
 
 def line(label: str) -> bytes:

@@ -23,12 +23,11 @@ import time
 from collections import Counter
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.host import HostProtocolError  # noqa: E402
-from rig.images import black_png  # noqa: E402
-from rig.protocol import decode_answer, split_frames, submit_payload  # noqa: E402
-from rig.testing import PrintingTestCase, main  # noqa: E402
+from rig.host import HostProtocolError
+from rig.images import black_png
+from rig.protocol import decode_answer, split_frames, submit_payload
+from rig.testing import PrintingTestCase, main
 
 QUEUE = "Label_Crash"
 KILLS = int(os.environ.get("VANTREL_CRASH_KILLS", "200"))

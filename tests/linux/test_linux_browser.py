@@ -3,7 +3,7 @@
 through its system-wide manifest (/etc/chromium/native-messaging-hosts), which starts the
 installed host directly, with no wrapper, to print on a private CUPS scheduler.
 
-    python3 tests/cups/test_linux_browser.py --deb build/dist/vantrel-print-host_1.0.0_amd64.deb
+    python3 tests/linux/test_linux_browser.py --deb build/dist/vantrel-print-host_1.0.0_amd64.deb
 
 The package is removed (purged) at the end. Needs root for dpkg. Exits 77 (skipped) without
 Chromium, cupsd, root or the package, unless CI or VANTREL_E2E_REQUIRED is set.
@@ -20,12 +20,10 @@ import unittest
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent))
-import cups_rig  # noqa: E402
-from rig import chromium, protocol, testing  # noqa: E402
-from rig.browser import request  # noqa: E402
-from rig.registration import extension_id  # noqa: E402
+import cups_rig
+from rig import chromium, protocol, testing
+from rig.browser import request
+from rig.registration import extension_id
 
 DEB = None
 QUEUE = "Label_ZPL"

@@ -3,7 +3,7 @@
 driver through rastertolabel, a DYMO LabelWriter, a PostScript queue and one whose device takes
 CUPS raster), through vantrel-cups-probe:
 
-    python3 tests/cups/test_cups_print_system.py --probe build/native/vantrel-cups-probe
+    python3 tests/linux/test_cups_print_system.py --probe build/native/vantrel-cups-probe
 
 Each capture is turned back into device pixels and the label's box checked within one device
 pixel; copies, the state words from real scheduler states, a scheduler that never answers, and
@@ -21,8 +21,7 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import cups_rig  # noqa: E402
+import cups_rig
 
 PROBE = None
 ZEBRA = "drv:///sample.drv/zebra.ppd"

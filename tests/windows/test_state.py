@@ -9,11 +9,10 @@ import time
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.ledger import hold_ledger_lock, ledger_text, now_ms, record, write_ledger  # noqa: E402
-from rig.protocol import frame, get_job, hello, submit  # noqa: E402
-from rig.testing import HostTestCase, main  # noqa: E402
+from rig.ledger import hold_ledger_lock, ledger_text, now_ms, record, write_ledger
+from rig.protocol import frame, get_job, hello, submit
+from rig.testing import HostTestCase, main
 
 DAY_MS = 86_400_000
 BUSY = {"code": "BRIDGE_BUSY",

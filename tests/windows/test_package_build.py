@@ -13,11 +13,10 @@ import tempfile
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig import msi  # noqa: E402
-from rig.programs import host_executable  # noqa: E402
-from rig.testing import main, skip_or_fail  # noqa: E402
+from rig import msi
+from rig.programs import host_executable
+from rig.testing import main, skip_or_fail
 
 OPENSSL = shutil.which("openssl")
 OSSLSIGNCODE = shutil.which("osslsigncode")

@@ -24,12 +24,11 @@ from collections import Counter, defaultdict
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.images import black_png  # noqa: E402
-from rig.ledger import records  # noqa: E402
-from rig.protocol import submit_payload  # noqa: E402
-from rig.testing import PrintingTestCase, main  # noqa: E402
+from rig.images import black_png
+from rig.ledger import records
+from rig.protocol import submit_payload
+from rig.testing import PrintingTestCase, main
 
 QUEUE = "Label_Shared"
 REJECTING = "Label_Rejecting"  # accepts the document but fails EndDoc: an unknown outcome

@@ -17,11 +17,10 @@ import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.images import CHANNELS, png_chunk, png_header  # noqa: E402
-from rig.protocol import MAX_MESSAGE_LEN, submit, submit_payload  # noqa: E402
-from rig.testing import HostTestCase, main  # noqa: E402
+from rig.images import CHANNELS, png_chunk, png_header
+from rig.protocol import MAX_MESSAGE_LEN, submit, submit_payload
+from rig.testing import HostTestCase, main
 
 MIB = 1 << 20
 MAX_BODY = MAX_MESSAGE_LEN

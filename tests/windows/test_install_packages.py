@@ -8,15 +8,14 @@ per-machine package does the same under HKLM and Program Files."""
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig import msi  # noqa: E402
-from rig.images import make_png  # noqa: E402
-from rig.ledger import hold_ledger_lock  # noqa: E402
-from rig.msi import (BROWSER_KEYS, PER_MACHINE_FOLDER, PER_MACHINE_MSI, PER_USER_MSI,  # noqa: E402
+from rig import msi
+from rig.images import make_png
+from rig.ledger import hold_ledger_lock
+from rig.msi import (BROWSER_KEYS, PER_MACHINE_FOLDER, PER_MACHINE_MSI, PER_USER_MSI,
                      TEST_FIREFOX_ID, TEST_ORIGIN)
-from rig.protocol import submit_payload  # noqa: E402
-from rig.testing import main  # noqa: E402
+from rig.protocol import submit_payload
+from rig.testing import main
 
 
 class Packages(msi.InstallTestCase):

@@ -7,10 +7,9 @@ import time
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.protocol import frame, list_printers  # noqa: E402
-from rig.testing import PrintingTestCase, main  # noqa: E402
+from rig.protocol import frame, list_printers
+from rig.testing import PrintingTestCase, main
 
 
 def answer_body(result) -> bytes:

@@ -20,9 +20,8 @@ import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
-from rig.cups import start_cupsd  # noqa: E402
-from rig.images import rasterise, read_pnm  # noqa: E402
+from rig.cups import start_cupsd
+from rig.images import rasterise, read_pnm
 
 CUPSD = shutil.which("cupsd", path="/usr/sbin:/usr/bin")
 LPADMIN = shutil.which("lpadmin", path="/usr/sbin:/usr/bin")

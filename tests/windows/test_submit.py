@@ -10,12 +10,11 @@ import time
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.images import black_png, page_boxes  # noqa: E402
-from rig.ledger import records  # noqa: E402
-from rig.protocol import envelope, frame, submit_payload  # noqa: E402
-from rig.testing import PrintingTestCase, main  # noqa: E402
+from rig.images import black_png, page_boxes
+from rig.ledger import records
+from rig.protocol import envelope, frame, submit_payload
+from rig.testing import PrintingTestCase, main
 
 EXACT = "Label_Exact"          # 4x6 in at 203 dpi, no margins: 812 x 1218
 MARGINS = "Label_Margins"      # 4x6 in at 203 dpi, 0.1 in margins: 771 x 1177 at 20/21

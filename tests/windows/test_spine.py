@@ -5,10 +5,9 @@ import struct
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.protocol import MAX_MESSAGE_LEN, envelope, frame, hello  # noqa: E402
-from rig.testing import HostTestCase, main  # noqa: E402
+from rig.protocol import MAX_MESSAGE_LEN, envelope, frame, hello
+from rig.testing import HostTestCase, main
 
 HELLO_ANSWER = (
     b'{"protocol":1,"request_id":"r1","ok":true,"result":{"arch":"x86_64",'

@@ -5,10 +5,9 @@ of the host build on these properties."""
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the rig package
 
-from rig.images import page_boxes  # noqa: E402
-from rig.testing import PrintingTestCase, main  # noqa: E402
+from rig.images import page_boxes
+from rig.testing import PrintingTestCase, main
 
 # The rig helper's page: a black rectangle at (10, 20), 100 x 50 device pixels.
 RECT = (10, 20, 110, 70)
