@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
-#include "fake_state_files.hpp"
 #include "domain/state/host_state.hpp"
+#include "fake_state_files.hpp"
 
 namespace {
 
-using vantrel::testing::FakeStateFiles;
+using vantrel::fakes::FakeStateFiles;
 
 // A full ledger: 5,000 settled attempts of realistic size (about 2 MB on disk).
 vantrel::HostLedger full_ledger(std::uint64_t now_ms) {
@@ -33,18 +33,17 @@ vantrel::HostLedger full_ledger(std::uint64_t now_ms) {
 }
 
 FakeStateFiles& files_with_full_ledger() {
-  static FakeStateFiles files;
+  static FakeStateFiles files(vantrel::fakes::Flavour::windows);
   static const bool filled = [] {
-    files.folders.insert(std::u16string(FakeStateFiles::STATE_FOLDER));
-    return vantrel::save_ledger(files.store(), full_ledger(files.store().now_unix_ms())).has_value();
+    return vantrel::save_ledger(files.store(), full_ledger(files.store().now_unix_ms()))
+        .has_value();
   }();
   (void)filled;
   return files;
 }
 
 std::int64_t ledger_file_size(FakeStateFiles& files) {
-  return static_cast<std::int64_t>(
-      files.file(std::u16string(FakeStateFiles::STATE_FOLDER) + u"\\ledger.json")->size());
+  return static_cast<std::int64_t>(files.file(files.path("ledger.json"))->size());
 }
 
 void BM_LedgerLoad(benchmark::State& state) {
@@ -88,14 +87,13 @@ BENCHMARK(BM_OpenStateWorkWithOneSave)->Unit(benchmark::kMillisecond);
 // Recovery that has to rewrite and save: one leftover "DISPATCHING" record.
 void BM_OpenStateWorkRecovering(benchmark::State& state) {
   FakeStateFiles& files = files_with_full_ledger();
-  const std::u16string folder(FakeStateFiles::STATE_FOLDER);
   auto ledger = vantrel::load_ledger(files.store()).value();
   ledger.jobs.begin()->second.state = "DISPATCHING";
   const std::string dispatching = vantrel::encode_ledger(ledger).value();
   for (auto _ : state) {
     state.PauseTiming();
     files.calls.clear();
-    files.put_file(folder + u"\\ledger.json", dispatching);
+    files.put_file(files.path("ledger.json"), dispatching);
     state.ResumeTiming();
     auto host_state = vantrel::open_host_state(files.store());
     benchmark::DoNotOptimize(host_state);

@@ -25,13 +25,13 @@ class HelloOnly final : public vantrel::MessageHandlers {
 // Hello round trips through the whole loop over in-memory streams.
 void BM_HelloRoundTrips(benchmark::State& state) {
   const std::string one =
-      vantrel::testing::frame(R"({"protocol":1,"request_id":"bench-1","type":"hello"})");
+      vantrel::fakes::frame(R"({"protocol":1,"request_id":"bench-1","type":"hello"})");
   std::string input;
   for (int i = 0; i < 1000; ++i) input += one;
   HelloOnly handlers;
   for (auto _ : state) {
-    vantrel::testing::MemorySource source(input);
-    vantrel::testing::MemorySink sink;
+    vantrel::fakes::MemorySource source(input);
+    vantrel::fakes::MemorySink sink;
     benchmark::DoNotOptimize(vantrel::serve_messages(source, sink, handlers));
   }
   state.SetItemsProcessed(state.iterations() * 1000);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <random>
 
+#include "domain/printing/queue_listing.hpp"
 #include "fake_spooler.hpp"
 #include "fake_watchdogs.hpp"
-#include "domain/printing/queue_listing.hpp"
 #include "protocol/answers.hpp"
 
 namespace {
@@ -13,8 +13,8 @@ namespace {
 constexpr int QUEUE_COUNT = 10'000;
 
 // 10,000 queues in shuffled order with a mix of status words, as a large print server might list.
-vantrel::testing_support::FakeSpooler make_spooler() {
-  vantrel::testing_support::FakeSpooler spooler;
+vantrel::fakes::FakeSpooler make_spooler() {
+  vantrel::fakes::FakeSpooler spooler;
   spooler.log_calls = false;
   std::vector<int> order(QUEUE_COUNT);
   for (int i = 0; i < QUEUE_COUNT; ++i) order[i] = i;
@@ -30,7 +30,7 @@ vantrel::testing_support::FakeSpooler make_spooler() {
 
 void BM_ListPrintQueues(benchmark::State& state) {
   auto spooler = make_spooler();
-  vantrel::testing_support::SpoolerPrintSystem windows(spooler);
+  vantrel::fakes::SpoolerPrintSystem windows(spooler);
   for (auto _ : state) {
     auto queues = windows.system.queues();
     benchmark::DoNotOptimize(queues);
@@ -42,8 +42,8 @@ BENCHMARK(BM_ListPrintQueues)->Unit(benchmark::kMillisecond);
 // The whole handler: listing, default queue and the result object, then its compact text.
 void BM_HandleListPrintersAndEncode(benchmark::State& state) {
   auto spooler = make_spooler();
-  vantrel::testing_support::SpoolerPrintSystem windows(spooler);
-  vantrel::testing_support::FakeWatchdogs watchdogs;
+  vantrel::fakes::SpoolerPrintSystem windows(spooler);
+  vantrel::fakes::FakeWatchdogs watchdogs;
   std::size_t bytes = 0;
   for (auto _ : state) {
     auto result = vantrel::handle_list_printers(windows.system, watchdogs);

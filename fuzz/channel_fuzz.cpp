@@ -73,8 +73,8 @@ class ScriptedPrintSystem final : public PrintSystem {
 // The host as the executable composes it, over in-memory state files and the scripted print
 // system.
 struct FuzzHost {
-  testing::FakeStateFiles files;
-  testing_support::FakeWatchdogs watchdogs;
+  fakes::FakeStateFiles files;
+  fakes::FakeWatchdogs watchdogs;
   ScriptedPrintSystem print_system;
   HostHandlers handlers{{files.store(), print_system, watchdogs}};
 };
@@ -96,8 +96,8 @@ std::vector<std::string> frame_bodies(std::span<const std::uint8_t> input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Reads of varying size, as a pipe delivers them.
-  testing::MemorySource input(std::string(reinterpret_cast<const char*>(data), size), 1 + size % 7);
-  testing::MemorySink output;
+  fakes::MemorySource input(std::string(reinterpret_cast<const char*>(data), size), 1 + size % 7);
+  fakes::MemorySink output;
   FuzzHost host;
 
   const Status served = serve_messages(input, output, host.handlers);

@@ -101,7 +101,7 @@ std::string envelope(const std::string& request_id, const std::string& type,
                      const JsonValue& payload = nullptr) {
   JsonValue request{{"protocol", 1}, {"request_id", request_id}, {"type", type}};
   if (!payload.is_null()) request["payload"] = payload;
-  return testing::frame(request.dump());
+  return fakes::frame(request.dump());
 }
 
 HostLedger ledger_of_every_state() {
@@ -199,13 +199,13 @@ int main(int argc, char** argv) {
   seeds.put("channel", "mixed.bin",
             envelope("h1", "hello") + envelope("s1", "submit", two_copies) +
                 envelope("s2", "submit", with_media) + envelope("x", "bogus") +
-                testing::frame("{\"protocol\":1,\"request_id\":\"d\",\"type\":\"hello\","
-                               "\"type\":\"hello\"}"));
+                fakes::frame("{\"protocol\":1,\"request_id\":\"d\",\"type\":\"hello\","
+                             "\"type\":\"hello\"}"));
   seeds.put("channel", "truncated.bin", envelope("h1", "hello").substr(0, 9));
   const std::string hello_text = R"({"protocol":1,"request_id":"n","type":"hello"})";
   seeds.put("channel", "trailing_nul.bin",
-            testing::frame(hello_text + std::string(1, '\0')) +
-                testing::frame(hello_text + std::string("\0garbage", 8)) + envelope("h2", "hello"));
+            fakes::frame(hello_text + std::string(1, '\0')) +
+                fakes::frame(hello_text + std::string("\0garbage", 8)) + envelope("h2", "hello"));
 
   std::printf("fuzz_seeds: wrote %d seeds into %s\n", seeds.count(), argv[1]);
   return 0;

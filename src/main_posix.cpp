@@ -3,8 +3,7 @@
 // ignores them.
 #include "domain/printing/cups/cups_calls.hpp"
 #include "domain/printing/cups/cups_print_system.hpp"
-#include "domain/state/posix/posix_files.hpp"
-#include "domain/state/posix/posix_state_store.hpp"
+#include "domain/state/state_store.hpp"
 #include "protocol/host_handlers.hpp"
 #include "protocol/standard_streams.hpp"
 
@@ -12,7 +11,7 @@ int main() {
   vantrel::StandardStreams streams = vantrel::take_standard_streams();
   vantrel::ProcessWatchdogs watchdogs;
   vantrel::CupsPrintSystem print_system(vantrel::system_cups_calls());
-  vantrel::PosixStateStore state_store(vantrel::posix_files());
+  vantrel::StateStore state_store(vantrel::system_state_files());
   vantrel::HostHandlers handlers({state_store, print_system, watchdogs});
   // The watchdogs go last: their destructor lets the disarmed threads finish before the exit.
   return vantrel::run_host(*streams.input, *streams.output, handlers);

@@ -77,7 +77,11 @@ bool is_valid_utf8(std::string_view text) noexcept {
   return true;
 }
 
-std::string utf16_to_utf8(std::u16string_view text) {
+namespace {
+
+// The shared walk of both UTF-16 readers: a lone surrogate goes to `lone`.
+template <class Lone>
+std::string utf16_walk(std::u16string_view text, Lone lone) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -88,7 +92,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
                   0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
       ++i;
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      append_utf8(out, REPLACEMENT);
+      append_utf8(out, lone(unit));
     } else {
       append_utf8(out, unit);
     }
@@ -96,13 +100,42 @@ std::string utf16_to_utf8(std::u16string_view text) {
   return out;
 }
 
-std::u16string utf8_to_utf16(std::string_view text) {
+}  // namespace
+
+std::string utf16_to_utf8(std::u16string_view text) {
+  return utf16_walk(text, [](char16_t) { return REPLACEMENT; });
+}
+
+std::string utf16_to_wtf8(std::u16string_view text) {
+  return utf16_walk(text, [](char16_t unit) { return char32_t{unit}; });
+}
+
+namespace {
+
+// A lone surrogate's 3-byte form at text[pos], as utf16_to_wtf8 writes it.
+char32_t next_lone_surrogate(std::string_view text, std::size_t& pos) noexcept {
+  if (text.size() - pos < 3) return INVALID_CODE_POINT;
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  if (b(0) != 0xED || b(1) < 0xA0 || b(1) > 0xBF || (b(2) & 0xC0) != 0x80) {
+    return INVALID_CODE_POINT;
+  }
+  const char32_t unit = 0xD000 | ((b(1) & 0x3Fu) << 6) | (b(2) & 0x3Fu);
+  pos += 3;
+  return unit;
+}
+
+template <class Invalid>
+std::u16string utf16_from(std::string_view text, Invalid invalid) {
   std::u16string out;
   out.reserve(text.size());
   std::size_t pos = 0;
   while (pos < text.size()) {
+    const std::size_t at = pos;
     char32_t cp = next_code_point(text, pos);
-    if (cp == INVALID_CODE_POINT) cp = REPLACEMENT;
+    if (cp == INVALID_CODE_POINT) {
+      pos = at;
+      cp = invalid(text, pos);
+    }
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -112,6 +145,24 @@ std::u16string utf8_to_utf16(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::u16string utf8_to_utf16(std::string_view text) {
+  return utf16_from(text, [](std::string_view, std::size_t& pos) {
+    ++pos;
+    return REPLACEMENT;
+  });
+}
+
+std::u16string wtf8_to_utf16(std::string_view text) {
+  return utf16_from(text, [](std::string_view bytes, std::size_t& pos) {
+    const char32_t lone = next_lone_surrogate(bytes, pos);
+    if (lone != INVALID_CODE_POINT) return lone;
+    ++pos;
+    return REPLACEMENT;
+  });
 }
 
 }  // namespace vantrel

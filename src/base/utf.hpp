@@ -17,6 +17,12 @@ void append_utf8(std::string& out, char32_t code_point);
 // Malformed UTF-8 sequences become U+FFFD (host text is validated before it gets here).
 [[nodiscard]] std::u16string utf8_to_utf16(std::string_view text);
 
+// Paths of the system, losslessly: WTF-8 is UTF-8 in which a lone surrogate is kept as its
+// 3-byte encoded form, so that a Windows path that is not valid UTF-16 round-trips. For valid
+// text both equal the functions above.
+[[nodiscard]] std::string utf16_to_wtf8(std::u16string_view text);
+[[nodiscard]] std::u16string wtf8_to_utf16(std::string_view text);
+
 // Decodes one code point starting at text[pos]; returns it and advances pos, or returns
 // std::u32string::npos-like 0xFFFFFFFF and advances one byte for a malformed sequence.
 inline constexpr char32_t INVALID_CODE_POINT = 0xFFFFFFFF;

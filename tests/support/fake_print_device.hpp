@@ -11,7 +11,7 @@
 #include "domain/printing/windows/print_device.hpp"
 #include "fault_plan.hpp"
 
-namespace vantrel::testing_support {
+namespace vantrel::fakes {
 
 // A graphics device that logs every call and can fail any one of them with a chosen result and
 // error code. Successful calls return positive values; StartDocW returns job_number.
@@ -31,7 +31,7 @@ class FakePrintDevices final : public PrintDevices {
   };
 
   std::optional<std::uint32_t> create_dc_error;  // CreateDCW returns null with this error
-  testing::FaultPlan plan;
+  fakes::FaultPlan plan;
   // The failure's call fails with its value and error on its occurrence.
   void fail(const Failure& failure) {
     plan.fail(failure.call, failure.error, failure.occurrence, 1, failure.value);
@@ -121,4 +121,4 @@ class FakePrintDevices final : public PrintDevices {
   int context_ = 0;
 };
 
-}  // namespace vantrel::testing_support
+}  // namespace vantrel::fakes

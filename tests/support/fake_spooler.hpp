@@ -13,7 +13,7 @@
 #include "domain/printing/windows/windows_print_system.hpp"
 #include "fake_print_device.hpp"
 
-namespace vantrel::testing_support {
+namespace vantrel::fakes {
 
 inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_CODE = 122;
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
@@ -71,7 +71,7 @@ class FakeSpooler final : public Spooler {
   bool log_calls = true;
   std::vector<std::string> calls;
   // Faults and a hook at every call (plan.hook), shared with other fakes when a test wants.
-  testing::FaultPlan plan;
+  fakes::FaultPlan plan;
   bool misaligned_buffer = false;
   std::map<int, int> close_counts;  // handle number -> ClosePrinter calls
   int opened = 0;
@@ -273,4 +273,4 @@ struct SpoolerPrintSystem {
   WindowsPrintSystem system;
 };
 
-}  // namespace vantrel::testing_support
+}  // namespace vantrel::fakes

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -11,51 +12,49 @@
 #include <string_view>
 #include <vector>
 
-#include "base/utf.hpp"
+#include "domain/state/state_files.hpp"
+#include "domain/state/state_store.hpp"
 #include "fault_plan.hpp"
-#include "domain/state/windows/state_files.hpp"
-#include "domain/state/windows/windows_state_store.hpp"
 
-namespace vantrel::testing {
+namespace vantrel::fakes {
 
-// An in-memory Windows file system and clock for the state's seam. It records every call as
-// "<call> <path>" (paths in UTF-8) and fails any call with any code through its fault plan
-// (its own, or one shared with other fakes). It also keeps what would survive a crash: the
-// bytes of a file as last flushed, and moves and creations as done (write-through).
-class FakeStateFiles final : public StateFileSystem {
+// Which system the in-memory files behave like: its paths, error codes, how a leftover file is
+// created over, and what a crash keeps of a move.
+enum class Flavour : std::uint8_t { windows, posix };
+
+// The state's files in memory, for every test of the state's rules and of what uses them. It
+// records every call as "<call> <path>", fails any call with any code through its fault plan (its
+// own, or one shared with other fakes), and keeps what would survive a crash: a file's bytes as
+// last flushed, and the folder entries as last made durable (at once on Windows, where creations
+// and moves are written through; at the folder's flush on POSIX).
+class FakeStateFiles final : public StateFiles {
  public:
-  static constexpr std::u16string_view APP_DATA = u"C:\\Users\\tester\\AppData\\Local";
-  static constexpr std::u16string_view STATE_FOLDER =
-      u"C:\\Users\\tester\\AppData\\Local\\com.vantrel.print";
-
-  explicit FakeStateFiles(FaultPlan* shared_plan = nullptr)
-      : plan_(shared_plan != nullptr ? shared_plan : &own_plan_) {
-    for (const char16_t* folder :
-         {u"C:\\", u"C:\\Users", u"C:\\Users\\tester", u"C:\\Users\\tester\\AppData",
-          u"C:\\Users\\tester\\AppData\\Local"}) {
-      folders.insert(folder);
+  explicit FakeStateFiles(Flavour flavour = Flavour::posix, FaultPlan* shared_plan = nullptr)
+      : flavour(flavour),
+        base_folder(flavour == Flavour::windows ? "C:\\Users\\tester\\AppData\\Local"
+                                                : "/home/tester/.local/state"),
+        plan_(shared_plan != nullptr ? shared_plan : &own_plan_) {
+    std::optional<std::string> folder = base_folder;
+    while (folder && !folder->empty()) {
+      folders.insert(*folder);
+      folder = parent_path(path_syntax(), *folder);
     }
   }
+  explicit FakeStateFiles(FaultPlan* shared_plan) : FakeStateFiles(Flavour::posix, shared_plan) {}
   // The plan may be this fake's own: a copy would share it by mistake.
   FakeStateFiles(const FakeStateFiles&) = delete;
   FakeStateFiles& operator=(const FakeStateFiles&) = delete;
 
   // --- What the tests arrange and inspect ---
 
-  std::set<std::u16string> folders;
-  std::u16string app_data{APP_DATA};
-
-  // The Windows state over these files, with its folder made on first use as every message
-  // makes it first.
-  WindowsStateStore& store() {
-    if (!store_) {
-      store_.emplace(*this);
-      (void)store_->make_folder();
-    }
-    return *store_;
-  }
-  std::uint32_t process_id = 4242;
-  std::uint64_t file_time_ticks = 116'444'736'000'000'000 + 1'700'000'000'000ull * 10'000;
+  const Flavour flavour;
+  // Where the user's application state goes; nullopt: it cannot be located.
+  std::optional<std::string> base_folder;
+  std::set<std::string> folders;
+  std::set<std::string> foreign_folders;  // owned by another user
+  std::set<std::string> loose_folders;    // not owner-only until kept private
+  std::uint32_t pid = 4242;
+  std::uint64_t now_ms = 1'700'000'000'000;
   std::chrono::nanoseconds clock{0};
   // Another process holds the lock while clock < this.
   std::chrono::nanoseconds other_lock_holder_until{0};
@@ -69,30 +68,51 @@ class FakeStateFiles final : public StateFileSystem {
   int lock_attempts = 0;
   std::optional<std::chrono::nanoseconds> lock_taken_at;
 
-  // The next `times` calls of `call` (a method name of the seam) fail with `code`; times < 0
-  // means every call from now on.
+  [[nodiscard]] std::string state_folder() const {
+    return join_path(path_syntax(), base_folder.value_or(""), STATE_FOLDER_NAME);
+  }
+  // A file of the state folder.
+  [[nodiscard]] std::string path(std::string_view name) const {
+    return join_path(path_syntax(), state_folder(), name);
+  }
+
+  // The state's rules over these files, with the folder made on first use as every message
+  // makes it first.
+  StateStore& store() {
+    if (!store_) {
+      store_.emplace(*this);
+      (void)store_->make_folder();
+    }
+    return *store_;
+  }
+
+  // The next `times` calls of `call` (a method name of the seam) fail with `code`, a code of
+  // this flavour's system; times < 0 means every call from now on.
   void fail(std::string_view call, std::uint32_t code, int times = 1) {
     plan_->fail(call, code, 1, times);
   }
   [[nodiscard]] FaultPlan& plan() { return *plan_; }
 
-  void put_file(std::u16string_view path, std::string content) {
-    durable_[std::u16string(path)] = content;
-    files_[std::u16string(path)] = std::make_shared<std::string>(std::move(content));
+  void put_file(const std::string& path, std::string content) {
+    auto inode = std::make_shared<Inode>(Inode{content, content});
+    names_[path] = inode;
+    durable_names_[path] = std::move(inode);
   }
   // The files as a crash now would leave them (flushed bytes are kept only while a crash is
   // planned: copying them costs the benchmarks).
-  [[nodiscard]] const std::map<std::u16string, std::string>& surviving_files() const {
-    return durable_;
+  [[nodiscard]] std::map<std::string, std::string> surviving_files() const {
+    std::map<std::string, std::string> files;
+    for (const auto& [path, inode] : durable_names_) files[path] = inode->durable;
+    return files;
   }
-  [[nodiscard]] std::optional<std::string> file(std::u16string_view path) const {
-    const auto it = files_.find(std::u16string(path));
-    if (it == files_.end()) return std::nullopt;
-    return *it->second;
+  [[nodiscard]] std::optional<std::string> file(const std::string& path) const {
+    const auto it = names_.find(path);
+    if (it == names_.end()) return std::nullopt;
+    return it->second->live;
   }
-  [[nodiscard]] std::vector<std::u16string> file_names() const {
-    std::vector<std::u16string> names;
-    for (const auto& [path, content] : files_) names.push_back(path);
+  [[nodiscard]] std::vector<std::string> file_names() const {
+    std::vector<std::string> names;
+    for (const auto& [path, inode] : names_) names.push_back(path);
     return names;
   }
   [[nodiscard]] std::size_t open_handle_count() const { return handles_.size(); }
@@ -107,104 +127,136 @@ class FakeStateFiles final : public StateFileSystem {
     return matching;
   }
 
+  // This flavour's codes for the failures the fake makes of its own.
+  [[nodiscard]] std::uint32_t not_found_code() const { return windows() ? 3 : ENOENT; }
+  [[nodiscard]] std::uint32_t exists_code() const { return windows() ? 183 : EEXIST; }
+  [[nodiscard]] std::uint32_t contended_code() const { return windows() ? 33 : EAGAIN; }
+  [[nodiscard]] std::uint32_t is_a_folder_code() const { return windows() ? 5 : EISDIR; }
+
   // --- The seam ---
 
-  OsResult<std::u16string> local_app_data_path() override {
-    if (auto error = record("local_app_data_path", u"")) return std::unexpected(*error);
-    return app_data;
+  PathSyntax path_syntax() const override {
+    return windows() ? PathSyntax::windows : PathSyntax::posix;
   }
 
-  OsStatus create_directory(const std::u16string& path) override {
-    if (auto error = record("create_directory", path)) return std::unexpected(*error);
-    if (folders.contains(path) || files_.contains(path)) {
-      return std::unexpected(OsError{os_code::ALREADY_EXISTS});
-    }
-    if (!parent_is_folder(path)) return std::unexpected(OsError{os_code::PATH_NOT_FOUND});
+  std::optional<std::string> locate_state_folder() override {
+    if (record("locate_state_folder", "")) return std::nullopt;
+    if (!base_folder) return std::nullopt;
+    return state_folder();
+  }
+
+  FileStatus make_folder(const std::string& path) override {
+    if (auto error = record("make_folder", path)) return std::unexpected(*error);
+    if (folders.contains(path) || names_.contains(path)) return failure(exists_code());
+    if (!parent_is_folder(path)) return failure(not_found_code());
     folders.insert(path);
     return {};
   }
 
-  bool is_directory(const std::u16string& path) override {
-    calls.push_back("is_directory " + utf16_to_utf8(path));
-    if (plan_->enter("is_directory")) return false;
+  bool is_folder(const std::string& path) override {
+    if (record("is_folder", path)) return false;
     return folders.contains(path);
   }
 
-  OsResult<OwnedFile> open_lock_file(const std::u16string& path) override {
-    if (auto error = record("open_lock_file", path)) return std::unexpected(*error);
-    if (auto error = check_openable(path)) return std::unexpected(*error);
-    auto& content = files_[path];
-    if (!content) {
-      content = std::make_shared<std::string>();
-      durable_[path];
-    }
-    return open_handle(content);
+  FileStatus keep_private(const std::string& path) override {
+    if (auto error = record("keep_private", path)) return std::unexpected(*error);
+    if (foreign_folders.contains(path))
+      return std::unexpected(FileError{FileErrorKind::foreign, EPERM});
+    loose_folders.erase(path);
+    return {};
   }
 
-  OsStatus lock_whole_file(const OwnedFile& file) override {
-    ++lock_attempts;
-    if (auto error = record("lock_whole_file", u"")) return std::unexpected(*error);
-    if (lock_handle_ || clock < other_lock_holder_until) {
-      return std::unexpected(OsError{os_code::LOCK_VIOLATION});
+  FileResult<StateFile> open_lock_file(const std::string& path) override {
+    if (auto error = record("open_lock_file", path)) return std::unexpected(*error);
+    if (auto error = check_openable(path)) return std::unexpected(*error);
+    auto& inode = names_[path];
+    if (!inode) {
+      inode = std::make_shared<Inode>();
+      durable_names_[path] = inode;
     }
+    return open_handle(inode);
+  }
+
+  FileStatus try_lock(const StateFile& file) override {
+    ++lock_attempts;
+    if (auto error = record("try_lock", "")) return std::unexpected(*error);
+    if (lock_handle_ || clock < other_lock_holder_until) return failure(contended_code(), true);
     lock_handle_ = file.get();
     lock_taken_at = clock;
     return {};
   }
 
-  OsResult<std::string> read_whole_file(const std::u16string& path) override {
-    if (auto error = record("read_whole_file", path)) return std::unexpected(*error);
-    if (folders.contains(path)) return std::unexpected(OsError{os_code::ACCESS_DENIED});
-    const auto it = files_.find(path);
-    if (it != files_.end()) return *it->second;
-    return std::unexpected(
-        OsError{parent_is_folder(path) ? os_code::FILE_NOT_FOUND : os_code::PATH_NOT_FOUND});
+  FileResult<std::string> read_file(const std::string& path) override {
+    if (auto error = record("read_file", path)) return std::unexpected(*error);
+    if (folders.contains(path)) return failure(is_a_folder_code());
+    const auto it = names_.find(path);
+    if (it != names_.end()) return it->second->live;
+    return failure(windows() && parent_is_folder(path) ? 2 : not_found_code());
   }
 
-  OsResult<OwnedFile> create_file_for_writing(const std::u16string& path) override {
-    if (auto error = record("create_file_for_writing", path)) return std::unexpected(*error);
+  FileResult<StateFile> create_file(const std::string& path) override {
+    if (auto error = record("create_file", path)) return std::unexpected(*error);
     if (auto error = check_openable(path)) return std::unexpected(*error);
-    auto content = std::make_shared<std::string>();
-    files_[path] = content;
-    durable_[path].clear();
-    return open_handle(content);
+    // POSIX creates only a new file and never follows what is there.
+    if (!windows() && names_.contains(path)) return failure(exists_code());
+    auto inode = std::make_shared<Inode>();
+    names_[path] = inode;
+    if (windows()) durable_names_[path] = inode;  // created through
+    return open_handle(std::move(inode));
   }
 
-  OsResult<std::size_t> write_file(const OwnedFile& file, std::string_view bytes) override {
-    if (auto error = record("write_file", u"")) return std::unexpected(*error);
+  FileResult<std::size_t> write(const StateFile& file, std::string_view bytes) override {
+    if (auto error = record("write", "")) return std::unexpected(*error);
     const std::size_t taken = std::min(bytes.size(), write_limit);
-    handles_.at(file.get())->append(bytes.substr(0, taken));
+    handles_.at(file.get())->live.append(bytes.substr(0, taken));
     return taken;
   }
 
-  OsStatus flush_file(const OwnedFile& file) override {
-    if (auto error = record("flush_file", u"")) return std::unexpected(*error);
+  FileStatus flush(const StateFile& file) override {
+    if (auto error = record("flush", "")) return std::unexpected(*error);
     if (plan_->crash_planned()) {
-      const auto& content = handles_.at(file.get());
-      for (const auto& [path, bytes] : files_) {
-        if (bytes == content) durable_[path] = *content;
-      }
+      Inode& inode = *handles_.at(file.get());
+      inode.durable = inode.live;
     }
     return {};
   }
 
-  OsStatus replace_file(const std::u16string& from, const std::u16string& to) override {
-    calls.push_back("replace_file " + utf16_to_utf8(from) + " -> " + utf16_to_utf8(to));
-    if (auto fault = plan_->enter("replace_file")) return std::unexpected(OsError{fault->error});
-    const auto source = files_.find(from);
-    if (source == files_.end()) return std::unexpected(OsError{os_code::FILE_NOT_FOUND});
-    if (folders.contains(to)) return std::unexpected(OsError{os_code::ACCESS_DENIED});
-    auto content = source->second;  // open handles keep writing to the moved file
-    files_.erase(source);
-    files_[to] = std::move(content);
-    // The move is written through; the bytes are as durable as they were under the old name.
-    durable_[to] = durable_[from];
-    durable_.erase(from);
+  FileStatus rename_over(const std::string& from, const std::string& to) override {
+    if (auto error = record("rename_over", from + " -> " + to)) return std::unexpected(*error);
+    const auto source = names_.find(from);
+    if (source == names_.end()) return failure(not_found_code());
+    if (folders.contains(to)) return failure(is_a_folder_code());
+    auto inode = source->second;  // open handles keep writing to the moved file
+    names_.erase(source);
+    names_[to] = inode;
+    if (windows()) {  // written through
+      durable_names_.erase(from);
+      durable_names_[to] = std::move(inode);
+    }
     return {};
   }
 
-  std::uint32_t current_process_id() override { return process_id; }
-  std::uint64_t system_time_ticks() override { return file_time_ticks; }
+  FileStatus flush_folder(const std::string& path) override {
+    if (auto error = record("flush_folder", path)) return std::unexpected(*error);
+    if (windows()) return {};
+    // The folder's entries, as they are now, are what a crash keeps.
+    std::erase_if(durable_names_, [&](const auto& entry) { return in_folder(entry.first, path); });
+    for (const auto& [name, inode] : names_) {
+      if (in_folder(name, path)) durable_names_[name] = inode;
+    }
+    return {};
+  }
+
+  FileStatus remove(const std::string& path) override {
+    if (auto error = record("remove", path)) return std::unexpected(*error);
+    if (names_.erase(path) == 0) return failure(not_found_code());
+    if (windows()) durable_names_.erase(path);
+    return {};
+  }
+
+  bool removes_failed_temporary() const override { return !windows(); }
+  std::uint32_t process_id() override { return pid; }
+  std::uint64_t now_unix_ms() override { return now_ms; }
   std::chrono::nanoseconds monotonic_now() override { return clock; }
 
   void pause(std::chrono::nanoseconds duration) override {
@@ -214,51 +266,68 @@ class FakeStateFiles final : public StateFileSystem {
     clock += std::chrono::nanoseconds(std::max<std::int64_t>(moved, 1));
   }
 
- private:
-  void close_file(std::uintptr_t handle) noexcept override {
-    calls.push_back("close_file");
+  void close(std::uintptr_t handle) noexcept override {
+    calls.push_back("close");
     handles_.erase(handle);
     if (lock_handle_ == handle) lock_handle_.reset();
   }
 
-  std::optional<OsError> record(const std::string& call, std::u16string_view path) {
-    calls.push_back(path.empty() ? call : call + " " + utf16_to_utf8(path));
-    if (auto fault = plan_->enter(call)) return OsError{fault->error};
+ private:
+  struct Inode {
+    std::string live;
+    std::string durable;
+  };
+
+  [[nodiscard]] bool windows() const { return flavour == Flavour::windows; }
+
+  // A code of this flavour as the real files classify it.
+  [[nodiscard]] FileError classify(std::uint32_t code, bool lock = false) const {
+    if (lock && (windows() ? code == 33 || code == 10035 : code == EAGAIN || code == EACCES)) {
+      return {FileErrorKind::contended, code};
+    }
+    if (windows() ? code == 2 || code == 3 : code == ENOENT)
+      return {FileErrorKind::not_found, code};
+    if (windows() ? code == 183 || code == 80 : code == EEXIST)
+      return {FileErrorKind::exists, code};
+    return {FileErrorKind::other, code};
+  }
+  [[nodiscard]] std::unexpected<FileError> failure(std::uint32_t code, bool lock = false) const {
+    return std::unexpected(classify(code, lock));
+  }
+
+  std::optional<FileError> record(std::string_view call, const std::string& path) {
+    calls.push_back(path.empty() ? std::string(call) : std::string(call) + " " + path);
+    if (auto fault = plan_->enter(call)) return classify(fault->error, call == "try_lock");
     return std::nullopt;
   }
 
-  static std::u16string parent_of(const std::u16string& path) {
-    const auto slash = path.find_last_of(u'\\');
-    if (slash == std::u16string::npos) return u"";
-    std::u16string parent = path.substr(0, slash);
-    if (parent.size() == 2 && parent[1] == u':') parent.push_back(u'\\');
-    return parent;
+  [[nodiscard]] bool in_folder(const std::string& path, const std::string& folder) const {
+    return parent_path(path_syntax(), path) == folder;
   }
-
-  bool parent_is_folder(const std::u16string& path) const {
-    return folders.contains(parent_of(path));
+  [[nodiscard]] bool parent_is_folder(const std::string& path) const {
+    const auto parent = parent_path(path_syntax(), path);
+    return parent && folders.contains(*parent);
   }
-
-  std::optional<OsError> check_openable(const std::u16string& path) const {
-    if (folders.contains(path)) return OsError{os_code::ACCESS_DENIED};
-    if (!parent_is_folder(path)) return OsError{os_code::PATH_NOT_FOUND};
+  [[nodiscard]] std::optional<FileError> check_openable(const std::string& path) const {
+    if (folders.contains(path)) return classify(is_a_folder_code());
+    if (!parent_is_folder(path)) return classify(not_found_code());
     return std::nullopt;
   }
 
-  OwnedFile open_handle(std::shared_ptr<std::string> content) {
+  StateFile open_handle(std::shared_ptr<Inode> inode) {
     const std::uintptr_t handle = next_handle_++;
-    handles_[handle] = std::move(content);
-    return OwnedFile(handle, CloseStateFile{this});
+    handles_[handle] = std::move(inode);
+    return StateFile(handle, CloseStateFile{this});
   }
 
   FaultPlan own_plan_;
   FaultPlan* plan_;
-  std::optional<WindowsStateStore> store_;
-  std::map<std::u16string, std::string> durable_;
-  std::map<std::u16string, std::shared_ptr<std::string>> files_;
-  std::map<std::uintptr_t, std::shared_ptr<std::string>> handles_;
+  std::optional<StateStore> store_;
+  std::map<std::string, std::shared_ptr<Inode>> names_;
+  std::map<std::string, std::shared_ptr<Inode>> durable_names_;
+  std::map<std::uintptr_t, std::shared_ptr<Inode>> handles_;
   std::optional<std::uintptr_t> lock_handle_;
   std::uintptr_t next_handle_ = 0x100;
 };
 
-}  // namespace vantrel::testing
+}  // namespace vantrel::fakes

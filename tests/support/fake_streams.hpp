@@ -8,7 +8,7 @@
 
 #include "protocol/channel.hpp"
 
-namespace vantrel::testing {
+namespace vantrel::fakes {
 
 inline std::string frame(std::string_view body) {
   const auto n = static_cast<std::uint32_t>(body.size());
@@ -79,4 +79,4 @@ class MemorySink final : public ByteSink {
   }
 };
 
-}  // namespace vantrel::testing
+}  // namespace vantrel::fakes

@@ -7,7 +7,7 @@
 
 #include "domain/watchdog.hpp"
 
-namespace vantrel::testing_support {
+namespace vantrel::fakes {
 
 // Records every arming and disarming; never fires. Arming can be made to fail.
 class FakeWatchdogs final : public Watchdogs {
@@ -42,4 +42,4 @@ class FakeWatchdogs final : public Watchdogs {
   };
 };
 
-}  // namespace vantrel::testing_support
+}  // namespace vantrel::fakes

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vantrel::testing {
+namespace vantrel::fakes {
 
 // The one way every fake injects faults: a call fails on its Nth use with a chosen error, a
 // hook runs at every call, and the process "crashes" after the Nth call. Fakes that share a plan
@@ -77,4 +77,4 @@ class FaultPlan {
   std::optional<std::size_t> crash_after_;
 };
 
-}  // namespace vantrel::testing
+}  // namespace vantrel::fakes

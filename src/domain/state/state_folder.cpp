@@ -23,7 +23,7 @@ Result<StateLock> acquire_state_lock(StateStore& store) {
   }
   const std::chrono::nanoseconds start = store.monotonic_now();
   for (;;) {
-    const StateResult<bool> locked = (*file)->try_lock();
+    const StateResult<bool> locked = file->try_lock();
     if (!locked) {
       return fail(ErrorCode::STATE_UNAVAILABLE,
                   "Cannot lock print-helper state: " + locked.error().text);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 
 #include "base/error.hpp"
 #include "domain/state/state_store.hpp"
@@ -14,12 +13,10 @@ inline constexpr std::chrono::nanoseconds LOCK_RETRY_SLICE = std::chrono::millis
 // Holds the exclusive lock on "ledger.lock" while it lives.
 class StateLock {
  public:
-  explicit StateLock(std::unique_ptr<StateLockFile> file) noexcept : file_(std::move(file)) {}
-
-  [[nodiscard]] bool is_held() const noexcept { return file_ != nullptr; }
+  explicit StateLock(StateLockFile file) noexcept : file_(std::move(file)) {}
 
  private:
-  std::unique_ptr<StateLockFile> file_;
+  StateLockFile file_;
 };
 
 // The state folder, created with every missing ancestor.

@@ -3,19 +3,20 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "domain/state/state_files.hpp"
+
 namespace vantrel {
 
-// The seam between the durable state's rules and one platform: a per-user state folder of whole
-// files that are read at once and replaced durably, a lock file, and clocks. The Windows host's
-// is WindowsStateStore.
+// The durable state's rules over the files of one platform: a per-user state folder of whole
+// files that are read at once and replaced durably, a lock file, and clocks. Written once here,
+// above the StateFiles seam, for every platform.
 
-// A failed system step, in the system's words: its error text with the number
-// ("... (os error N)"), or the step's own ("failed to write whole buffer").
+// A failed step, in the system's words: its error text with the number ("... (os error N)"),
+// or the step's own ("failed to write whole buffer").
 struct StateFailure {
   std::string text;
 
@@ -30,36 +31,53 @@ inline constexpr std::string_view LEDGER_FILE_NAME = "ledger.json";
 inline constexpr std::string_view LOCK_FILE_NAME = "ledger.lock";
 inline constexpr std::string_view BRIDGE_STATUS_FILE_NAME = "bridge-status.json";
 
-// An open lock file. Destroying it releases any lock taken through it, and so does the end of
+inline constexpr std::string_view FAILED_TO_WRITE_WHOLE_BUFFER = "failed to write whole buffer";
+
+// The open lock file. Destroying it releases any lock taken through it, and so does the end of
 // the process, whatever the way it ends.
 class StateLockFile {
  public:
-  virtual ~StateLockFile() = default;
+  StateLockFile(StateFiles& files, StateFile file) : files_(&files), file_(std::move(file)) {}
+
   // Takes the exclusive lock without waiting: true when taken, false while another holder has it.
-  [[nodiscard]] virtual StateResult<bool> try_lock() = 0;
+  [[nodiscard]] StateResult<bool> try_lock();
+
+ private:
+  StateFiles* files_;
+  StateFile file_;
 };
 
 class StateStore {
  public:
-  virtual ~StateStore() = default;
+  explicit StateStore(StateFiles& files) : files_(files) {}
 
-  // Makes the state folder with every missing ancestor; the other calls work in it. A failure
-  // without a text: the user's base folder for application data cannot be located.
-  [[nodiscard]] virtual std::expected<void, std::optional<StateFailure>> make_folder() = 0;
-  [[nodiscard]] virtual StateResult<std::unique_ptr<StateLockFile>> open_lock_file() = 0;
+  // Makes the state folder with every missing ancestor and keeps it to its owner; the other
+  // calls work in it. A failure without a text: the user's folder for application state cannot
+  // be located.
+  [[nodiscard]] std::expected<void, std::optional<StateFailure>> make_folder();
+  [[nodiscard]] StateResult<StateLockFile> open_lock_file();
   // The whole file; nullopt when it does not exist.
-  [[nodiscard]] virtual StateResult<std::optional<std::string>> read_file(
-      std::string_view name) = 0;
-  // Replaces the whole file: readers see the old bytes or the new, never a mix, also across a
-  // crash. On failure the file is as it was, but for one case: the new bytes are in place and
-  // only making the move itself durable failed; reporting that is the safe side.
-  [[nodiscard]] virtual StateResult<void> replace_file(std::string_view name,
-                                                       std::string_view bytes) = 0;
-  // Milliseconds since the Unix epoch.
-  [[nodiscard]] virtual std::uint64_t now_unix_ms() = 0;
-  // A clock that never goes back, from an arbitrary origin.
-  [[nodiscard]] virtual std::chrono::nanoseconds monotonic_now() = 0;
-  virtual void pause(std::chrono::nanoseconds duration) = 0;
+  [[nodiscard]] StateResult<std::optional<std::string>> read_file(std::string_view name);
+  // Replaces the whole file through the temporary "." + name + "." + pid + ".tmp": written,
+  // flushed, moved over the target, then the folder flushed. Readers see the old bytes or the
+  // new, never a mix, also across a crash. On failure the file is as it was, but for one case:
+  // the new bytes are in place and only flushing the folder failed; reporting that is the safe
+  // side.
+  [[nodiscard]] StateResult<void> replace_file(std::string_view name, std::string_view bytes);
+
+  [[nodiscard]] std::uint64_t now_unix_ms() { return files_.now_unix_ms(); }
+  [[nodiscard]] std::chrono::nanoseconds monotonic_now() { return files_.monotonic_now(); }
+  void pause(std::chrono::nanoseconds duration) { files_.pause(duration); }
+
+  // The folder that make_folder made ("" before), and a file's path in it.
+  [[nodiscard]] const std::string& folder() const noexcept { return folder_; }
+  [[nodiscard]] std::string path_of(std::string_view name) const;
+
+ private:
+  [[nodiscard]] FileStatus make_folder_tree(const std::string& path);
+
+  StateFiles& files_;
+  std::string folder_;
 };
 
 }  // namespace vantrel

@@ -8,9 +8,9 @@
 namespace vantrel {
 namespace {
 
-using testing::frame;
-using testing::MemorySink;
-using testing::MemorySource;
+using fakes::frame;
+using fakes::MemorySink;
+using fakes::MemorySource;
 
 std::string as_string(const std::vector<std::uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
@@ -119,7 +119,7 @@ namespace vantrel {
 namespace {
 
 TEST(WriteNativeMessage, RefusesBodiesBeyondTheLengthFieldWithoutWriting) {
-  testing::MemorySink sink;
+  fakes::MemorySink sink;
   const std::uint8_t byte = 0;
   // Only the size is examined before anything is written, so the span is never read.
   const std::span<const std::uint8_t> huge(&byte, std::size_t{1} << 32);

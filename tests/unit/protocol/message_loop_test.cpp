@@ -7,9 +7,9 @@
 namespace vantrel {
 namespace {
 
-using testing::frame;
-using testing::MemorySink;
-using testing::MemorySource;
+using fakes::frame;
+using fakes::MemorySink;
+using fakes::MemorySource;
 
 struct Journal {
   std::vector<std::string> events;

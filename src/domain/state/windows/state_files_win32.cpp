@@ -5,7 +5,9 @@
 #include <new>
 
 #include "base/owned_win32.hpp"
-#include "domain/state/windows/state_files.hpp"
+#include "base/utf.hpp"
+#include "domain/state/state_files.hpp"
+#include "domain/state/windows/windows_clock.hpp"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -22,58 +24,85 @@ constexpr KNOWNFOLDERID LOCAL_APP_DATA_FOLDER = {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD MAX_IO_CHUNK = 1u << 30;
+// The would-block code of the error classification, which LockFileEx may also report.
+constexpr DWORD WOULD_BLOCK = 10035;
+
+// Paths arrive as WTF-8, so a profile path that is not valid UTF-16 comes back unchanged.
+std::u16string native_path(const std::string& path) {
+  return wtf8_to_utf16(path);
+}
 
 const WCHAR* wide(const std::u16string& text) {
   return reinterpret_cast<const WCHAR*>(text.c_str());
 }
 
-HANDLE native(const OwnedFile& file) {
+HANDLE native(const StateFile& file) {
   return reinterpret_cast<HANDLE>(file.get());
 }
 
-std::unexpected<OsError> last_error() {
-  return std::unexpected(OsError{GetLastError()});
+FileErrorKind kind_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return FileErrorKind::not_found;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return FileErrorKind::exists;
+    default:
+      return FileErrorKind::other;
+  }
 }
 
-class Win32StateFiles final : public StateFileSystem {
+std::unexpected<FileError> last_error() {
+  const DWORD code = GetLastError();
+  return std::unexpected(FileError{kind_of(code), code});
+}
+
+class WindowsStateFiles final : public StateFiles {
  public:
-  OsResult<std::u16string> local_app_data_path() override {
+  PathSyntax path_syntax() const override { return PathSyntax::windows; }
+
+  std::optional<std::string> locate_state_folder() override {
     PWSTR text = nullptr;
     const HRESULT result = SHGetKnownFolderPath(LOCAL_APP_DATA_FOLDER, 0, nullptr, &text);
     // The buffer comes from COM's allocator, also when the lookup fails.
     const Owned<void*, CoTaskMemFreeCall> owned(text);
-    if (result != S_OK || text == nullptr) {
-      return std::unexpected(OsError{static_cast<std::uint32_t>(result)});
-    }
-    return std::u16string(reinterpret_cast<const char16_t*>(text));
+    if (result != S_OK || text == nullptr) return std::nullopt;
+    return join_path(PathSyntax::windows, utf16_to_wtf8(reinterpret_cast<const char16_t*>(text)),
+                     STATE_FOLDER_NAME);
   }
 
-  OsStatus create_directory(const std::u16string& path) override {
-    if (!CreateDirectoryW(wide(path), nullptr)) return last_error();
+  FileStatus make_folder(const std::string& path) override {
+    if (!CreateDirectoryW(wide(native_path(path)), nullptr)) return last_error();
     return {};
   }
 
-  bool is_directory(const std::u16string& path) override {
-    const DWORD attributes = GetFileAttributesW(wide(path));
+  bool is_folder(const std::string& path) override {
+    const DWORD attributes = GetFileAttributesW(wide(native_path(path)));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
-  OsResult<OwnedFile> open_lock_file(const std::u16string& path) override {
+  // The folder inherits the access of the user's own local application-data folder.
+  FileStatus keep_private(const std::string&) override { return {}; }
+
+  FileResult<StateFile> open_lock_file(const std::string& path) override {
     return open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
   }
 
-  OsStatus lock_whole_file(const OwnedFile& file) override {
+  FileStatus try_lock(const StateFile& file) override {
     OVERLAPPED from_start{};
-    if (!LockFileEx(native(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                    0xFFFFFFFF, 0xFFFFFFFF, &from_start)) {
-      return last_error();
+    if (LockFileEx(native(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0xFFFFFFFF,
+                   0xFFFFFFFF, &from_start)) {
+      return {};
     }
-    return {};
+    const DWORD code = GetLastError();
+    const bool held = code == ERROR_LOCK_VIOLATION || code == WOULD_BLOCK;
+    return std::unexpected(FileError{held ? FileErrorKind::contended : FileErrorKind::other, code});
   }
 
-  OsResult<std::string> read_whole_file(const std::u16string& path) override {
-    const OwnedHandle file(CreateFileW(wide(path), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileResult<std::string> read_file(const std::string& path) override {
+    const OwnedHandle file(CreateFileW(wide(native_path(path)), GENERIC_READ, SHARE_ALL, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return last_error();
     try {
       // The size is only a hint: one byte more lets the end show without growing the buffer.
@@ -96,39 +125,51 @@ class Win32StateFiles final : public StateFileSystem {
       bytes.resize(length);
       return bytes;
     } catch (const std::bad_alloc&) {
-      return std::unexpected(OsError{ERROR_NOT_ENOUGH_MEMORY});
+      return std::unexpected(FileError{FileErrorKind::other, ERROR_NOT_ENOUGH_MEMORY});
     }
   }
 
-  OsResult<OwnedFile> create_file_for_writing(const std::u16string& path) override {
+  FileResult<StateFile> create_file(const std::string& path) override {
     return open(path, GENERIC_WRITE, CREATE_ALWAYS);
   }
 
-  OsResult<std::size_t> write_file(const OwnedFile& file, std::string_view bytes) override {
+  FileResult<std::size_t> write(const StateFile& file, std::string_view bytes) override {
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAX_IO_CHUNK));
     DWORD written = 0;
     if (!WriteFile(native(file), bytes.data(), want, &written, nullptr)) return last_error();
     return written;
   }
 
-  OsStatus flush_file(const OwnedFile& file) override {
+  FileStatus flush(const StateFile& file) override {
     if (!FlushFileBuffers(native(file))) return last_error();
     return {};
   }
 
-  OsStatus replace_file(const std::u16string& from, const std::u16string& to) override {
-    if (!MoveFileExW(wide(from), wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  FileStatus rename_over(const std::string& from, const std::string& to) override {
+    if (!MoveFileExW(wide(native_path(from)), wide(native_path(to)),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return last_error();
     }
     return {};
   }
 
-  std::uint32_t current_process_id() override { return GetCurrentProcessId(); }
+  // The move above is written through.
+  FileStatus flush_folder(const std::string&) override { return {}; }
 
-  std::uint64_t system_time_ticks() override {
+  FileStatus remove(const std::string& path) override {
+    if (!DeleteFileW(wide(native_path(path)))) return last_error();
+    return {};
+  }
+
+  bool removes_failed_temporary() const override { return false; }
+
+  std::uint32_t process_id() override { return GetCurrentProcessId(); }
+
+  std::uint64_t now_unix_ms() override {
     FILETIME now{};
     GetSystemTimePreciseAsFileTime(&now);
-    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return unix_ms_from_file_time((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                                  now.dwLowDateTime);
   }
 
   std::chrono::nanoseconds monotonic_now() override {
@@ -158,23 +199,23 @@ class Win32StateFiles final : public StateFileSystem {
     Sleep(pause_in_whole_ms(duration));
   }
 
- private:
-  OsResult<OwnedFile> open(const std::u16string& path, DWORD access, DWORD disposition) {
-    const HANDLE handle = CreateFileW(wide(path), access, SHARE_ALL, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return last_error();
-    return OwnedFile(reinterpret_cast<std::uintptr_t>(handle), CloseStateFile{this});
+  void close(std::uintptr_t handle) noexcept override {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
   }
 
-  void close_file(std::uintptr_t handle) noexcept override {
-    CloseHandle(reinterpret_cast<HANDLE>(handle));
+ private:
+  FileResult<StateFile> open(const std::string& path, DWORD access, DWORD disposition) {
+    const HANDLE handle = CreateFileW(wide(native_path(path)), access, SHARE_ALL, nullptr,
+                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return last_error();
+    return StateFile(reinterpret_cast<std::uintptr_t>(handle), CloseStateFile{this});
   }
 };
 
 }  // namespace
 
-StateFileSystem& windows_state_files() {
-  static Win32StateFiles files;
+StateFiles& system_state_files() {
+  static WindowsStateFiles files;
   return files;
 }
 

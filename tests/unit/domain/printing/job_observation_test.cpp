@@ -17,20 +17,17 @@
 namespace vantrel {
 namespace {
 
-using testing::FakeStateFiles;
-using testing_support::ERROR_INVALID_PARAMETER_CODE;
-using testing_support::FakeJob;
-using testing_support::FakePrinter;
-using testing_support::FakeSpooler;
-using testing_support::FakeWatchdogs;
+using fakes::ERROR_INVALID_PARAMETER_CODE;
+using fakes::FakeJob;
+using fakes::FakePrinter;
+using fakes::FakeSpooler;
+using fakes::FakeStateFiles;
+using fakes::FakeWatchdogs;
 
 constexpr std::uint32_t ACCESS_DENIED_CODE = 5;
-constexpr std::uint64_t TICKS_PER_MS = 10'000;  // file-time ticks are 100 ns
 constexpr std::uint64_t STORED_AT_MS = 1'699'000'000'000;
 const std::u16string QUEUE = u"Label Printer";
 constexpr std::uint32_t JOB_ID = 42;
-
-const std::u16string LEDGER_PATH = std::u16string(FakeStateFiles::STATE_FOLDER) + u"\\ledger.json";
 
 HostError error(ErrorCode code, std::string message) {
   return HostError{code, std::move(message)};
@@ -85,14 +82,12 @@ class JobObservation : public ::testing::Test {
     return answer;
   }
 
-  [[nodiscard]] std::size_t saves() const { return files.calls_of("replace_file").size(); }
+  [[nodiscard]] std::size_t saves() const { return files.calls_of("rename_over").size(); }
   [[nodiscard]] HostLedger on_disk() const {
-    return decode_ledger(*files.file(LEDGER_PATH)).value();
+    return decode_ledger(*files.file(files.path("ledger.json"))).value();
   }
-  [[nodiscard]] std::uint64_t now_ms() const {
-    return unix_ms_from_file_time(files.file_time_ticks);
-  }
-  void advance_clock_ms(std::uint64_t ms) { files.file_time_ticks += ms * TICKS_PER_MS; }
+  [[nodiscard]] std::uint64_t now_ms() const { return files.now_ms; }
+  void advance_clock_ms(std::uint64_t ms) { files.now_ms += ms; }
 
   void expect_observed_under_one_watchdog() const {
     EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"observe_job"});
@@ -104,7 +99,7 @@ class JobObservation : public ::testing::Test {
 
   FakeStateFiles files;
   FakeSpooler spooler;
-  testing_support::SpoolerPrintSystem windows_{spooler};
+  fakes::SpoolerPrintSystem windows_{spooler};
   FakeWatchdogs watchdogs;
   int calls_outside_watchdog = 0;
   // Runs after the message's state was opened (and recovered), before the handler.
@@ -375,15 +370,15 @@ TEST_F(JobObservation, FollowsAJobThroughTheQueueSavingOnlyChanges) {
 TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
   job() = job_with_status(0x80);
   store(stored_record("OBSERVED"));
-  const std::string before = *files.file(LEDGER_PATH);
-  files.fail("create_file_for_writing", ACCESS_DENIED_CODE);
+  const std::string before = *files.file(files.path("ledger.json"));
+  files.fail("create_file", ACCESS_DENIED_CODE);
 
   const auto answer = get_job();
 
   EXPECT_EQ(answer, std::unexpected(error(
                         ErrorCode::STATE_UNAVAILABLE,
                         "Cannot save print-helper state: " + os_error_text(ACCESS_DENIED_CODE))));
-  EXPECT_EQ(*files.file(LEDGER_PATH), before);
+  EXPECT_EQ(*files.file(files.path("ledger.json")), before);
   expect_observed_under_one_watchdog();
 
   const auto again = get_job();

@@ -13,13 +13,13 @@
 namespace vantrel {
 namespace {
 
-using testing_support::FakePrintDevices;
+using fakes::FakePrintDevices;
 
 // One label through the Windows print system, the GDI calls going to the fake.
 PrintOutcome render_label(FakePrintDevices& devices, std::string_view printer,
                           std::string_view title, const LabelBitmap& bitmap, std::uint32_t dpi,
                           std::uint16_t copies) {
-  testing_support::FakeSpooler spooler;
+  fakes::FakeSpooler spooler;
   WindowsPrintSystem system(spooler, devices);
   return PrintSystemLabelPrinter(system).print_label(printer, title, bitmap, dpi, copies);
 }

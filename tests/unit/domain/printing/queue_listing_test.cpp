@@ -12,8 +12,8 @@
 namespace vantrel {
 namespace {
 
-using testing_support::FakeSpooler;
-using testing_support::FakeWatchdogs;
+using fakes::FakeSpooler;
+using fakes::FakeWatchdogs;
 
 // Runs the handler and checks the watchdog contract that holds on every path: armed once with
 // "list_printers" before the first spooler call, disarmed before the handler returns.
@@ -23,7 +23,7 @@ Result<JsonValue> list(FakeSpooler& spooler) {
   spooler.plan.hook = [&](std::string_view) {
     calls_outside_watchdog += watchdogs.armed_now == 1 ? 0 : 1;
   };
-  testing_support::SpoolerPrintSystem windows(spooler);
+  fakes::SpoolerPrintSystem windows(spooler);
   Result<JsonValue> result =
       answer_of(handle_list_printers(windows.system, watchdogs), queue_listing_result);
   EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"list_printers"});
@@ -135,7 +135,7 @@ TEST(QueueListing, FillingFailureReportsItsOwnSystemError) {
 // One queue whose status is read in the given way; the expected state word.
 struct StatusCase {
   const char* name;
-  std::function<void(testing_support::FakePrinter&)> setup;
+  std::function<void(fakes::FakePrinter&)> setup;
   const char* state;
   bool enabled;
 };
@@ -344,7 +344,7 @@ TEST(QueueListing, FailedWatchdogMeansNoSpoolerCall) {
   FakeWatchdogs watchdogs;
   watchdogs.arm_failure =
       HostError{ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "Cannot start the watchdog"};
-  testing_support::SpoolerPrintSystem windows(spooler);
+  fakes::SpoolerPrintSystem windows(spooler);
   const auto result = handle_list_printers(windows.system, watchdogs);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), *watchdogs.arm_failure);

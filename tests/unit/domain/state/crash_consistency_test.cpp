@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "domain/state/ledger.hpp"
-#include "domain/state/windows/windows_state_store.hpp"
+#include "domain/state/state_store.hpp"
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
 #include "fake_watchdogs.hpp"
@@ -23,11 +23,11 @@
 namespace vantrel {
 namespace {
 
-using testing::FakeStateFiles;
-using testing::FaultPlan;
+using fakes::FakeStateFiles;
+using fakes::FaultPlan;
+using fakes::Flavour;
 
 constexpr std::uint64_t DAY_MS = 24ull * 3600 * 1000;
-const std::u16string LEDGER_PATH = std::u16string(FakeStateFiles::STATE_FOLDER) + u"\\ledger.json";
 
 // Counts the labels it printed (a document ended) by title; every call is a crash point.
 class CountingPrintSystem final : public PrintSystem {
@@ -85,24 +85,24 @@ class CountingPrintSystem final : public PrintSystem {
 
 // One host process over files that hold `disk`, sharing one fault plan.
 struct Host {
-  explicit Host(const std::map<std::u16string, std::string>& disk) {
-    files.folders.insert(std::u16string(FakeStateFiles::STATE_FOLDER));
+  Host(Flavour flavour, const std::map<std::string, std::string>& disk) : files(flavour, &plan) {
+    files.folders.insert(files.state_folder());
     for (const auto& [path, bytes] : disk) files.put_file(path, bytes);
   }
   void serve(const std::vector<std::string>& bodies) {
     std::string input;
-    for (const std::string& body : bodies) input += testing::frame(body);
-    testing::MemorySource source(input);
-    testing::MemorySink sink;
+    for (const std::string& body : bodies) input += fakes::frame(body);
+    fakes::MemorySource source(input);
+    fakes::MemorySink sink;
     (void)serve_messages(source, sink, handlers);
     answers = sink.bodies();
   }
 
   FaultPlan plan;
-  FakeStateFiles files{&plan};
-  WindowsStateStore store{files};
+  FakeStateFiles files;
+  StateStore store{files};
   CountingPrintSystem print_system{plan};
-  testing_support::FakeWatchdogs watchdogs;
+  fakes::FakeWatchdogs watchdogs;
   HostHandlers handlers{{store, print_system, watchdogs}};
   std::vector<std::string> answers;
 };
@@ -125,8 +125,8 @@ const std::string HELLO = R"({"protocol":1,"request_id":"h","type":"hello"})";
 
 // A ledger file written at `now_ms` with records of the given states; "old-*" records are past
 // the 30-day retention.
-std::map<std::u16string, std::string> disk_with(std::uint64_t now_ms,
-                                                const std::map<std::string, std::string>& states) {
+std::map<std::string, std::string> disk_with(const std::string& ledger_path, std::uint64_t now_ms,
+                                             const std::map<std::string, std::string>& states) {
   HostLedger ledger;
   ledger.updated_at_ms = now_ms;
   for (const auto& [intent_id, state] : states) {
@@ -140,7 +140,7 @@ std::map<std::u16string, std::string> disk_with(std::uint64_t now_ms,
     record.updated_at_ms = record.created_at_ms;
     ledger.jobs[intent_id] = record;
   }
-  return {{LEDGER_PATH, encode_ledger(ledger).value()}};
+  return {{ledger_path, encode_ledger(ledger).value()}};
 }
 
 struct Scenario {
@@ -153,21 +153,18 @@ void PrintTo(const Scenario& scenario, std::ostream* out) {
   *out << scenario.name;
 }
 
-class CrashConsistency : public ::testing::TestWithParam<Scenario> {
- protected:
-  std::uint64_t now_ms() {
-    FakeStateFiles clock;
-    return WindowsStateStore(clock).now_unix_ms();
-  }
-};
+// Each scenario over the Windows order (creations and moves written through) and the POSIX
+// order (a move survives a crash only once its folder is flushed).
+class CrashConsistency : public ::testing::TestWithParam<std::tuple<Flavour, Scenario>> {};
 
 TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
-  const Scenario& scenario = GetParam();
-  const auto disk = disk_with(now_ms(), scenario.stored);
+  const auto& [flavour, scenario] = GetParam();
+  const std::string ledger_path = FakeStateFiles(flavour).path("ledger.json");
+  const auto disk = disk_with(ledger_path, FakeStateFiles(flavour).now_ms, scenario.stored);
 
   std::size_t calls = 0;
   {
-    Host clean(disk);
+    Host clean(flavour, disk);
     clean.serve(scenario.messages);
     calls = clean.plan.calls();
   }
@@ -175,11 +172,11 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
 
   for (std::size_t crash_point = 0; crash_point <= calls; ++crash_point) {
     SCOPED_TRACE("crash after call " + std::to_string(crash_point));
-    Host crashed(disk);
+    Host crashed(flavour, disk);
     crashed.plan.crash_after(crash_point);
     crashed.serve(scenario.messages);
 
-    Host restarted(crashed.files.surviving_files());
+    Host restarted(flavour, crashed.files.surviving_files());
     restarted.serve(scenario.messages);
     ASSERT_EQ(restarted.answers.size(), scenario.messages.size());
     for (const std::string& answer : restarted.answers) {
@@ -187,7 +184,7 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
       EXPECT_EQ(answer.find("STATE_VERSION"), std::string::npos) << answer;
     }
 
-    const auto bytes = restarted.files.file(LEDGER_PATH);
+    const auto bytes = restarted.files.file(ledger_path);
     ASSERT_TRUE(bytes.has_value());
     const Result<HostLedger> ledger = decode_ledger(*bytes);
     ASSERT_TRUE(ledger.has_value()) << ledger.error().message;
@@ -208,21 +205,28 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
     }
     if (HasFailure()) return;
   }
-  std::printf("%s: %zu crash points visited\n", scenario.name, calls + 1);
+  std::printf("%s, %s order: %zu crash points visited\n", scenario.name,
+              flavour == Flavour::windows ? "Windows" : "POSIX", calls + 1);
   RecordProperty("crash_points", static_cast<int>(calls + 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, CrashConsistency,
-    ::testing::Values(
-        Scenario{"new_submit", {}, {submit("order-1")}},
-        Scenario{"repeated_submit", {{"order-1", "SUBMITTED"}}, {submit("order-1")}},
-        Scenario{"get_job_that_moves_the_record", {{"order-1", "SUBMITTED"}}, {get_job("order-1")}},
-        Scenario{"recovery_rewrite", {{"order-1", "DISPATCHING"}}, {HELLO}},
-        Scenario{"save_that_prunes",
-                 {{"old-1", "COMPLETED"}, {"old-2", "FAILED"}},
-                 {submit("order-2")}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Combine(
+        ::testing::Values(Flavour::windows, Flavour::posix),
+        ::testing::Values(
+            Scenario{"new_submit", {}, {submit("order-1")}},
+            Scenario{"repeated_submit", {{"order-1", "SUBMITTED"}}, {submit("order-1")}},
+            Scenario{
+                "get_job_that_moves_the_record", {{"order-1", "SUBMITTED"}}, {get_job("order-1")}},
+            Scenario{"recovery_rewrite", {{"order-1", "DISPATCHING"}}, {HELLO}},
+            Scenario{"save_that_prunes",
+                     {{"old-1", "COMPLETED"}, {"old-2", "FAILED"}},
+                     {submit("order-2")}})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param) == Flavour::windows ? "Windows_" : "Posix_") +
+             std::get<1>(info.param).name;
+    });
 
 }  // namespace
 }  // namespace vantrel

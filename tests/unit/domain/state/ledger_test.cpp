@@ -11,7 +11,7 @@
 namespace vantrel {
 namespace {
 
-using testing::FakeStateFiles;
+using fakes::FakeStateFiles;
 
 const std::string SHA(64, 'a');
 
@@ -240,47 +240,27 @@ TEST(LedgerEncode, TextThatIsNotUtf8CannotBeEncoded) {
             (HostError{ErrorCode::STATE_UNAVAILABLE, "Cannot encode print-helper state."}));
 }
 
-TEST(NowUnixMs, ConvertsFileTimeTicksTruncating) {
-  constexpr std::uint64_t EPOCH = 116'444'736'000'000'000;
-  EXPECT_EQ(unix_ms_from_file_time(0), 0u);
-  EXPECT_EQ(unix_ms_from_file_time(EPOCH - 1), 0u);
-  EXPECT_EQ(unix_ms_from_file_time(EPOCH), 0u);
-  EXPECT_EQ(unix_ms_from_file_time(EPOCH + 9'999), 0u);
-  EXPECT_EQ(unix_ms_from_file_time(EPOCH + 10'000), 1u);
-  // 2024-01-01T00:00:00.999Z plus 9,999 ticks.
-  EXPECT_EQ(unix_ms_from_file_time(EPOCH + 1'704'067'200'999ull * 10'000 + 9'999),
-            1'704'067'200'999u);
-  EXPECT_EQ(unix_ms_from_file_time(UINT64_MAX), (UINT64_MAX - EPOCH) / 10'000);
-
-  FakeStateFiles files;
-  files.file_time_ticks = EPOCH + 123'456'789;
-  EXPECT_EQ(files.store().now_unix_ms(), 12'345u);
-}
-
 class LedgerFile : public ::testing::Test {
  protected:
   FakeStateFiles files;
-  const std::u16string folder{FakeStateFiles::STATE_FOLDER};
-  const std::u16string path = folder + u"\\ledger.json";
-
-  void SetUp() override { files.folders.insert(folder); }
+  const std::string path = files.path("ledger.json");
 };
 
 TEST_F(LedgerFile, MissingFileIsANewLedgerAndWritesNothing) {
-  for (std::uint32_t not_found : {2u, 3u}) {
-    files.fail("read_whole_file", not_found);
+  for (std::uint32_t not_found : {2u}) {
+    files.fail("read_file", not_found);
     const auto ledger = load_ledger(files.store());
     ASSERT_TRUE(ledger.has_value());
     EXPECT_EQ(*ledger, (HostLedger{1, files.store().now_unix_ms(), {}}));
   }
   EXPECT_EQ(load_ledger(files.store()).value(), (HostLedger{1, files.store().now_unix_ms(), {}}));
-  EXPECT_TRUE(files.calls_of("create_file_for_writing").empty());
+  EXPECT_TRUE(files.calls_of("create_file").empty());
   EXPECT_FALSE(files.file(path).has_value());
 }
 
 TEST_F(LedgerFile, UnreadableFileIsStateUnavailable) {
   files.put_file(path, HOST_WRITTEN);
-  files.fail("read_whole_file", 5);
+  files.fail("read_file", 5);
   EXPECT_EQ(load_ledger(files.store()).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot read print-helper state: " + os_error_text(5)}));
@@ -302,7 +282,7 @@ TEST_F(LedgerFile, SaveThenLoadGivesTheSameLedger) {
 
 TEST_F(LedgerFile, FailedSaveReportsTheReplacementErrorAndKeepsThePreviousFile) {
   files.put_file(path, HOST_WRITTEN);
-  files.fail("flush_file", 112);
+  files.fail("flush", 112);
   EXPECT_EQ(save_ledger(files.store(), HostLedger{1, 1, {}}).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE,
                        "Cannot save print-helper state: " + os_error_text(112)}));

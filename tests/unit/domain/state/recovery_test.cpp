@@ -10,7 +10,7 @@
 namespace vantrel {
 namespace {
 
-using testing::FakeStateFiles;
+using fakes::FakeStateFiles;
 
 constexpr std::uint64_t DAY_MS = 86'400'000;
 constexpr std::uint64_t NOW = 1'700'000'000'000;
@@ -96,9 +96,7 @@ TEST(ApplyRecovery, RewrittenRecordsAreNotRemovedByTheCapForAge) {
 class RecoverLedger : public ::testing::Test {
  protected:
   FakeStateFiles files;
-  const std::u16string folder{FakeStateFiles::STATE_FOLDER};
-  const std::u16string ledger_path = folder + u"\\ledger.json";
-  void SetUp() override { files.folders.insert(folder); }
+  const std::string ledger_path = files.path("ledger.json");
 };
 
 TEST_F(RecoverLedger, SavesOnlyWhenSomethingChanged) {
@@ -121,7 +119,7 @@ TEST_F(RecoverLedger, SavesOnlyWhenSomethingChanged) {
 TEST_F(RecoverLedger, FailedSaveIsReported) {
   HostLedger ledger{1, 1, {}};
   ledger.jobs["a"] = record("a", "DISPATCHING", 1);
-  files.fail("replace_file", 5);
+  files.fail("rename_over", 5);
   const Status recovered = recover_ledger(files.store(), ledger);
   ASSERT_FALSE(recovered.has_value());
   EXPECT_EQ(recovered.error().code, ErrorCode::STATE_UNAVAILABLE);
@@ -129,18 +127,18 @@ TEST_F(RecoverLedger, FailedSaveIsReported) {
 }
 
 TEST_F(RecoverLedger, BridgeStatusHoldsFourMembersInOrder) {
-  files.file_time_ticks = 116'444'736'000'000'000 + 1'700'000'000'123ull * 10'000;
+  files.now_ms = 1'700'000'000'123;
   write_bridge_status(files.store());
-  EXPECT_EQ(files.file(folder + u"\\bridge-status.json"),
+  EXPECT_EQ(files.file(files.path("bridge-status.json")),
             "{\n  \"schema\": 1,\n  \"version\": \"1.0.0\",\n  \"protocol\": 1,\n"
             "  \"last_contact_ms\": 1700000000123\n}");
 }
 
 TEST_F(RecoverLedger, BridgeStatusFailureIsSwallowed) {
-  files.put_file(folder + u"\\bridge-status.json", "old");
-  files.fail("replace_file", 5);
+  files.put_file(files.path("bridge-status.json"), "old");
+  files.fail("rename_over", 5);
   write_bridge_status(files.store());
-  EXPECT_EQ(files.file(folder + u"\\bridge-status.json"), "old");
+  EXPECT_EQ(files.file(files.path("bridge-status.json")), "old");
   EXPECT_EQ(files.open_handle_count(), 0u);
 }
 

@@ -21,8 +21,8 @@
 namespace vantrel {
 namespace {
 
-using testing::FakeStateFiles;
-using testing_support::FakeWatchdogs;
+using fakes::FakeStateFiles;
+using fakes::FakeWatchdogs;
 
 const std::string CONFLICT_TEXT =
     "This print-attempt identifier was already used for different output.";
@@ -35,9 +35,6 @@ const std::string INVALID_STATE_TEXT = "The stored print attempt has an invalid 
 const std::string MEDIA_TEXT(MEDIA_UNSUPPORTED_TEXT);
 const std::string RETRY_STATE_LOST_PREFIX =
     "The print job was not submitted, but its retry state could not be saved: ";
-
-const std::u16string LEDGER_PATH = std::u16string(FakeStateFiles::STATE_FOLDER) + u"\\ledger.json";
-constexpr std::uint64_t TICKS_PER_MS = 10'000;  // file-time ticks are 100 ns
 
 std::vector<std::uint8_t> label_png(std::uint8_t fill = 0x40) {
   return test_png::write_flat_png(test_png::png_layout(16, 16, 8, PNG_COLOR_TYPE_RGB), fill);
@@ -185,17 +182,15 @@ class SubmitFlow : public ::testing::Test {
   [[nodiscard]] std::vector<std::string> steps() const {
     std::vector<std::string> steps;
     for (const std::string& call : files.calls) {
-      if (call.starts_with("replace_file")) steps.push_back("save");
+      if (call.starts_with("rename_over")) steps.push_back("save");
       if (call == "arm" || call == "disarm") steps.push_back(call);
     }
     return steps;
   }
-  [[nodiscard]] bool wrote_anything() const {
-    return !files.calls_of("create_file_for_writing").empty();
-  }
+  [[nodiscard]] bool wrote_anything() const { return !files.calls_of("create_file").empty(); }
 
   [[nodiscard]] std::optional<HostLedger> on_disk() const {
-    const auto bytes = files.file(LEDGER_PATH);
+    const auto bytes = files.file(files.path("ledger.json"));
     if (!bytes) return std::nullopt;
     return decode_ledger(*bytes).value();
   }
@@ -207,14 +202,12 @@ class SubmitFlow : public ::testing::Test {
     return it->second;
   }
 
-  [[nodiscard]] std::uint64_t now_ms() const {
-    return unix_ms_from_file_time(files.file_time_ticks);
-  }
-  void advance_clock_ms(std::uint64_t ms) { files.file_time_ticks += ms * TICKS_PER_MS; }
+  [[nodiscard]] std::uint64_t now_ms() const { return files.now_ms; }
+  void advance_clock_ms(std::uint64_t ms) { files.now_ms += ms; }
 
   // The save after printing fails at its first write step.
   void fail_settling_save(std::uint32_t os_code) {
-    watchdogs.on_arm = [this, os_code] { files.fail("create_file_for_writing", os_code); };
+    watchdogs.on_arm = [this, os_code] { files.fail("create_file", os_code); };
   }
 
   void expect_armed_once_and_disarmed() const {
@@ -306,20 +299,19 @@ TEST_F(SubmitFlow, JobNumberIsStoredAndAnsweredAsPlainDecimalDigits) {
 }
 
 TEST_F(SubmitFlow, FailedFirstSaveAnswersPreSubmitUnavailableAndPrintsNothing) {
-  for (const char* step : {"create_file_for_writing", "replace_file"}) {
+  for (const char* step : {"create_file", "rename_over"}) {
     SCOPED_TRACE(step);
-    files.fail(step, os_code::ACCESS_DENIED);
+    files.fail(step, 5u);
     open();
     advance_clock_ms(5);
 
     const auto answer = submit(make_request());
 
     ASSERT_FALSE(answer.has_value());
-    EXPECT_EQ(answer.error(),
-              error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, save_error_message(os_code::ACCESS_DENIED)));
+    EXPECT_EQ(answer.error(), error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, save_error_message(5u)));
     EXPECT_TRUE(printer.calls.empty());
     expect_never_armed();
-    EXPECT_FALSE(files.file(LEDGER_PATH).has_value());
+    EXPECT_FALSE(files.file(files.path("ledger.json")).has_value());
   }
 }
 
@@ -389,7 +381,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SubmitFlow, IdenticalSubmitTwiceIsPrintedOnceAndAnsweredAsDuplicate) {
   ASSERT_TRUE(submit(make_request()).has_value());
-  const auto bytes_after_first = files.file(LEDGER_PATH);
+  const auto bytes_after_first = files.file(files.path("ledger.json"));
   printer.outcome = 9999;  // would show if it printed again
 
   const auto again = submit(make_request());
@@ -400,7 +392,7 @@ TEST_F(SubmitFlow, IdenticalSubmitTwiceIsPrintedOnceAndAnsweredAsDuplicate) {
   EXPECT_EQ((*again)["state"], "SUBMITTED");
   EXPECT_EQ(printer.calls.size(), 1u);
   EXPECT_EQ(watchdogs.inner.labels.size(), 1u);
-  EXPECT_EQ(files.file(LEDGER_PATH), bytes_after_first);
+  EXPECT_EQ(files.file(files.path("ledger.json")), bytes_after_first);
 }
 
 // ---- conflicts
@@ -587,14 +579,13 @@ TEST_F(SubmitFlow, QueueThatCouldNotBeOpenedLeavesNoRecordAndMayBeRetried) {
 TEST_F(SubmitFlow, UnsavableRemovalIsAnUnknownOutcomeAndTheRecordStaysDispatching) {
   printer.outcome = std::unexpected(
       PrintFailure{PrintReach::nothing, error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed")});
-  fail_settling_save(os_code::ACCESS_DENIED);
+  fail_settling_save(5u);
 
   const auto answer = submit(make_request());
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(),
-            error(ErrorCode::UNKNOWN_OUTCOME,
-                  RETRY_STATE_LOST_PREFIX + save_error_message(os_code::ACCESS_DENIED)));
+            error(ErrorCode::UNKNOWN_OUTCOME, RETRY_STATE_LOST_PREFIX + save_error_message(5u)));
   EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
   expect_armed_once_and_disarmed();
 }
@@ -613,13 +604,12 @@ class SubmitFlowUnsavedSettling : public SubmitFlow,
 
 TEST_P(SubmitFlowUnsavedSettling, AnswersTheSaveErrorAndLeavesDispatchingForRecovery) {
   printer.outcome = GetParam().rendering;
-  fail_settling_save(os_code::LOCK_VIOLATION);
+  fail_settling_save(33u);
 
   const auto answer = submit(make_request());
 
   ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(),
-            error(ErrorCode::STATE_UNAVAILABLE, save_error_message(os_code::LOCK_VIOLATION)));
+  EXPECT_EQ(answer.error(), error(ErrorCode::STATE_UNAVAILABLE, save_error_message(33u)));
   EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
   expect_armed_once_and_disarmed();
 
@@ -658,7 +648,7 @@ class SubmitFlowRejected : public SubmitFlow,
 
 TEST_P(SubmitFlowRejected, LeavesTheLedgerFileUntouched) {
   ASSERT_TRUE(submit(make_request("earlier")).has_value());
-  const auto before = files.file(LEDGER_PATH);
+  const auto before = files.file(files.path("ledger.json"));
   printer.calls.clear();
   watchdogs.inner.labels.clear();
   SubmitRequest request = make_request("never-seen");
@@ -669,7 +659,7 @@ TEST_P(SubmitFlowRejected, LeavesTheLedgerFileUntouched) {
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error().code, ErrorCode::BAD_REQUEST);
   EXPECT_FALSE(wrote_anything());
-  EXPECT_EQ(files.file(LEDGER_PATH), before);
+  EXPECT_EQ(files.file(files.path("ledger.json")), before);
   EXPECT_TRUE(printer.calls.empty());
   expect_never_armed();
 }
