@@ -190,12 +190,12 @@ test("an abort in the pause before a retry keeps what the earlier requests may h
       const controller = new AbortController();
       const busy = (request, port) => {
         port.answer(request, { error: "BRIDGE_BUSY" });
-        setTimeout(() => controller.abort(), 20); // the pause is 100 to 200 ms
+        setTimeout(() => controller.abort(), 20); // the pause is 200 to 400 ms
       };
       const browser = new FakeBrowser("chromium", scripted(lost ? [{ close: CHROMIUM.exited }, busy] : [busy]));
-      const c = client(browser, { retry: { baseDelayMs: 200, maxElapsedMs: 5_000 } });
+      const c = client(browser, { retry: { baseDelayMs: 400, maxElapsedMs: 5_000 } });
       const { error } = await outcome(c.submit(JOB, { signal: controller.signal }));
-      await new Promise((r) => setTimeout(r, 250));
+      await new Promise((r) => setTimeout(r, 450));
       c.close();
       // "no" is only true if no request follows the abort.
       assert.deepEqual([error.code, error.mayHavePrinted, error.attempts, browser.requests.length],
@@ -205,11 +205,11 @@ test("an abort in the pause before a retry keeps what the earlier requests may h
 });
 
 test("a joined caller's own signal lets only that caller go", async () => {
-  const browser = new FakeBrowser("chromium", (request, port) => setTimeout(() => port.answer(request, { result: SUBMITTED }), 50));
+  const browser = new FakeBrowser("chromium", scripted([{ result: SUBMITTED }]));
   const c = client(browser);
   const first = new AbortController();
   const calls = [c.submit(JOB, { signal: first.signal }), c.submit(JOB, { signal: new AbortController().signal })];
-  setTimeout(() => first.abort(), 10);
+  first.abort(); // the request is out: it may print
   const [left, stayed] = await Promise.all(calls.map(outcome));
   c.close();
   assert.deepEqual([left.error?.code, left.error?.mayHavePrinted, stayed.value?.state], ["ABORTED", "maybe", "SUBMITTED"]);
@@ -224,7 +224,7 @@ test("requests posted together on one port: each timeout starts when the host ca
      [[2, true], ...Array(4).fill(done)], 2],
   ]) {
     await t.test(name, async () => {
-      // The host works on one request at a time, 50 ms each; the first `hangs` never finish.
+      // The host works on one request at a time, 80 ms each; the first `hangs` never finish.
       let started = 0;
       const queues = new Map();
       const browser = new FakeBrowser("chromium", (request, port) => {
@@ -232,10 +232,10 @@ test("requests posted together on one port: each timeout starts when the host ca
           if (++started <= hangs) return;
           port.answer(request, { result: { ...SUBMITTED, intent_id: request.payload.intent_id } });
           finished();
-        }, 50));
+        }, 80));
         queues.set(port, (queues.get(port) ?? Promise.resolve()).then(work));
       });
-      const c = client(browser, { requestTimeoutMs: 200 });
+      const c = client(browser, { requestTimeoutMs: 250 });
       const results = await Promise.all([1, 2, 3, 4, 5].map((n) => c.submit({ ...JOB, intentId: `order-1-${n}` })));
       c.close();
       assert.deepEqual(results.map((r) => [r.attempts, r.resubmitted]), expected);
