@@ -4,7 +4,7 @@
 // either prints the one label that never reached the host or reports what became of it.
 
 import {
-  LOST_ANSWER, Operation, PrintHostError, HostCode, invalidArgument,
+  LOST_ANSWER, Operation, PrintHostError, HostCode, atLeast, invalidArgument,
 } from "./errors.js";
 import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
 import { checkInteger, checkIntentId, checkMedia, checkPng, checkText } from "./validate.js";
@@ -27,7 +27,9 @@ export interface ClientOptions {
   runtime?: NativeRuntime;
   /** "port" (default): one connectNative port; "oneShot": sendNativeMessage per call. */
   mode?: "port" | "oneShot";
-  /** Longest wait for one answer (default 20000 ms, above the host's 12 s print watchdog). */
+  /** Longest wait for one answer, counted from when the host can start on the request: on
+   *  a port, once the answers to the requests before it have arrived (default 20000 ms,
+   *  above the host's 12 s print watchdog). */
   requestTimeoutMs?: number;
   /** The port closes after this long without a pending call (default 10000 ms). */
   idleCloseMs?: number;
@@ -36,6 +38,8 @@ export interface ClientOptions {
 }
 
 export interface CallOptions {
+  /** Ends this caller's wait with ABORTED. A submit joined by other callers goes on for
+   *  them; its requests stop (no retry is sent) once no caller waits. */
   signal?: AbortSignal;
 }
 
@@ -146,15 +150,20 @@ function sleep(ms: number, operation: Operation, signal?: AbortSignal): Promise<
   });
 }
 
-/** Settles like `promise`, or rejects with ABORTED when this caller's signal fires first. */
-function withSignal<T>(promise: Promise<T>, operation: Operation, signal?: AbortSignal): Promise<T> {
-  if (!signal) return promise;
-  return new Promise((resolve, reject) => {
-    if (signal.aborted) return reject(abortError(operation, true));
-    const onAbort = () => reject(abortError(operation, true));
-    signal.addEventListener("abort", onAbort, { once: true });
-    promise.then(resolve, reject).finally(() => signal.removeEventListener("abort", onAbort));
-  });
+/** One submit's requests, shared by every caller joined on it. */
+interface SharedSubmit {
+  key: string;
+  intentId: string;
+  promise: Promise<SubmitResult>;
+  attempts: number;
+  /** A request is posted and unanswered: it may yet print, whatever its callers do. */
+  outstanding: boolean;
+  /** An earlier request's outcome left it possible that the label printed. */
+  reached: boolean;
+  /** Fires once no caller waits any more: no further request is sent. */
+  stop: AbortController;
+  /** Callers with a signal still waiting; Infinity once one waits without a signal. */
+  waiting: number;
 }
 
 function toBase64(bytes: Uint8Array): string {
@@ -177,7 +186,7 @@ class Client implements PrintClient {
   private readonly retry: Required<RetryOptions> | null;
   private readonly tag: string;
   private sequence = 0;
-  private readonly inflight = new Map<string, { key: string; promise: Promise<SubmitResult> }>();
+  private readonly inflight = new Map<string, SharedSubmit>();
 
   constructor(options: ClientOptions) {
     if (!options || typeof options.hostName !== "string" || !/^[a-z0-9_]+(\.[a-z0-9_]+)*$/.test(options.hostName)) {
@@ -194,7 +203,8 @@ class Client implements PrintClient {
       : new PortChannel(runtime, options.hostName, idleMs);
     this.retry = options.retry === false ? null : {
       maxAttempts: 6, baseDelayMs: 200, maxDelayMs: 2_000, maxElapsedMs: 15_000, ...options.retry };
-    this.tag = Array.from(crypto.getRandomValues(new Uint8Array(4)), (b) => b.toString(16).padStart(2, "0")).join("");
+    // Tells this client's request ids from another's; it guards nothing, so no Web Crypto.
+    this.tag = Math.floor(Math.random() * 2 ** 32).toString(16).padStart(8, "0");
   }
 
   hello(options: CallOptions = {}): Promise<Hello> {
@@ -237,16 +247,12 @@ class Client implements PrintClient {
     // Concurrent submits of one intent and the same output share one request; the host
     // would only answer the later ones from its ledger (or BRIDGE_BUSY) anyway.
     const key = JSON.stringify(payload, (k, v) => (k === "title" ? undefined : v));
-    const joined = this.inflight.get(payload.intent_id);
-    if (joined && joined.key === key) return withSignal(joined.promise, "submit", options.signal);
-    const promise = this.runSubmit(payload, options.signal);
-    const entry = { key, promise };
-    this.inflight.set(payload.intent_id, entry);
-    const forget = () => {
-      if (this.inflight.get(payload.intent_id) === entry) this.inflight.delete(payload.intent_id);
-    };
-    promise.then(forget, forget);
-    return promise;
+    let shared = this.inflight.get(payload.intent_id);
+    if (!shared || shared.key !== key) {
+      if (options.signal?.aborted) return Promise.reject(abortError("submit", false));
+      shared = this.startSubmit(payload, key);
+    }
+    return this.follow(shared, options.signal);
   }
 
   close(): void {
@@ -272,30 +278,85 @@ class Client implements PrintClient {
     return payload;
   }
 
-  private async runSubmit(payload: any, signal?: AbortSignal): Promise<SubmitResult> {
+  private startSubmit(payload: any, key: string): SharedSubmit {
+    const shared: SharedSubmit = {
+      key, intentId: payload.intent_id, promise: null!, attempts: 0, // promise: below
+      outstanding: false, reached: false, stop: new AbortController(), waiting: 0 };
+    this.inflight.set(shared.intentId, shared);
+    shared.promise = this.runSubmit(payload, shared);
+    const forget = () => this.forget(shared);
+    shared.promise.then(forget, forget);
+    return shared;
+  }
+
+  private forget(shared: SharedSubmit) {
+    if (this.inflight.get(shared.intentId) === shared) this.inflight.delete(shared.intentId);
+  }
+
+  /** One caller's wait on a shared submit: its signal ends only its own wait. */
+  private follow(shared: SharedSubmit, signal?: AbortSignal): Promise<SubmitResult> {
+    if (!signal) {
+      shared.waiting = Infinity;
+      return shared.promise;
+    }
+    return new Promise((resolve, reject) => {
+      const leave = () => {
+        const error = abortError("submit", shared.outstanding || shared.reached);
+        error.attempts = shared.attempts;
+        error.intentId = shared.intentId;
+        reject(error);
+      };
+      if (signal.aborted) return leave();
+      shared.waiting++;
+      const onAbort = () => {
+        leave();
+        if (--shared.waiting === 0) {
+          // A later submit of this intent starts anew instead of joining a stopped one.
+          this.forget(shared);
+          shared.stop.abort();
+        }
+      };
+      signal.addEventListener("abort", onAbort, { once: true });
+      shared.promise.then(resolve, reject).finally(() => signal.removeEventListener("abort", onAbort));
+    });
+  }
+
+  private async runSubmit(payload: any, shared: SharedSubmit): Promise<SubmitResult> {
     const started = Date.now();
-    let attempts = 0;
+    const signal = shared.stop.signal;
     let backoffs = 0;
     let resubmitted = false;
     for (;;) {
-      attempts++;
+      shared.attempts++;
+      shared.outstanding = true;
+      let error: unknown;
       try {
         const r = await this.exchange("submit", payload, signal);
         return { duplicate: r.duplicate, intentId: r.intent_id, osJobId: r.os_job_id,
-                 printer: r.printer, state: r.state, attempts, resubmitted };
-      } catch (error) {
-        if (!(error instanceof PrintHostError)) throw error;
-        error.attempts = attempts;
-        error.intentId = payload.intent_id;
-        if (this.retry && LOST_ANSWER.has(error.code) && !resubmitted) {
-          // Once, at once, with the same intent id: the ledger tells whether it printed.
-          resubmitted = true;
-          continue;
-        }
-        if (this.retry && SUBMIT_BACKOFF.has(error.code) &&
-            await this.backoff(++backoffs, attempts, started, "submit", signal)) continue;
-        throw error;
+                 printer: r.printer, state: r.state, attempts: shared.attempts, resubmitted };
+      } catch (caught) {
+        error = caught;
+      } finally {
+        shared.outstanding = false;
       }
+      if (!(error instanceof PrintHostError)) throw error;
+      if (error.mayHavePrinted !== "no") shared.reached = true;
+      if (this.retry && LOST_ANSWER.has(error.code) && !resubmitted) {
+        // Once, at once, with the same intent id: the ledger tells whether it printed.
+        resubmitted = true;
+        continue;
+      }
+      if (this.retry && SUBMIT_BACKOFF.has(error.code)) {
+        const waited = await this.backoff(++backoffs, shared.attempts, started, "submit", signal)
+          .catch((aborted: PrintHostError) => aborted);
+        if (waited === true) continue;
+        if (waited instanceof PrintHostError) error = waited;
+      }
+      const end = error as PrintHostError;
+      end.attempts = shared.attempts;
+      end.intentId = payload.intent_id;
+      // What an earlier request may have done stands, whatever this one met.
+      throw atLeast(end, shared.reached ? "maybe" : "no");
     }
   }
 

@@ -22,8 +22,13 @@ export type ClientCode = "INVALID_ARGUMENT" | "ABORTED";
 export type ErrorCode = HostCode | TransportCode | ClientCode;
 export type ErrorSource = "host" | "transport" | "client";
 
-/** "no": nothing reached the printer for this request. "maybe": it cannot be known.
- *  "yes": the host recorded the label as handed to the print system. */
+/** "no": nothing of this call reached the printer. "maybe": it cannot be known.
+ *  "yes": the host recorded the label as handed to the print system.
+ *
+ *  For a submit it covers the whole call, retries included, and never goes down: once one
+ *  request of the call may have reached the print system, the call's error says "maybe"
+ *  whatever a later request met (BRIDGE_BUSY, an abort during the pause before a retry).
+ *  "no" is a promise: reprinting under a new intent id then prints one label. */
 export type MayHavePrinted = "no" | "maybe" | "yes";
 
 /** "retry": asking again (for a submit: with the same intent id) is safe and may succeed.
@@ -55,6 +60,8 @@ export interface PrintHostErrorInit {
 export class PrintHostError extends Error {
   readonly code: ErrorCode;
   readonly source: ErrorSource;
+  /** Whether the label may have printed, over every request of the call (sticky: see
+   *  MayHavePrinted). Decide a reprint under a new intent id by this, never by `code`. */
   readonly mayHavePrinted: MayHavePrinted;
   readonly action: Action;
   readonly operation: Operation;
@@ -79,6 +86,17 @@ export class PrintHostError extends Error {
     this.attempts = init.attempts ?? 0;
     [this.mayHavePrinted, this.action] = judge(init.operation, init.code, init.sent ?? true);
   }
+}
+
+const PRINTED_RANK: Record<MayHavePrinted, number> = { no: 0, maybe: 1, yes: 2 };
+
+/** Raises the error's verdict to `floor`: an earlier request of the same call may have
+ *  printed, whatever this one met. */
+export function atLeast(error: PrintHostError, floor: MayHavePrinted): PrintHostError {
+  if (PRINTED_RANK[floor] > PRINTED_RANK[error.mayHavePrinted]) {
+    (error as { mayHavePrinted: MayHavePrinted }).mayHavePrinted = floor;
+  }
+  return error;
 }
 
 function judge(operation: Operation, code: ErrorCode, sent: boolean): [MayHavePrinted, Action] {

@@ -5,6 +5,14 @@
 
 import { invalidArgument } from "./errors.js";
 
+/** Web Crypto: a global in every extension context, but in Node.js only from version 19
+ *  on; where it is missing, say so rather than fail with a ReferenceError. */
+function webCrypto(): Crypto {
+  const found = (globalThis as { crypto?: Crypto }).crypto;
+  if (!found?.subtle) throw new TypeError("Intent ids need Web Crypto (globalThis.crypto), which this runtime lacks.");
+  return found;
+}
+
 function hex(bytes: Uint8Array): string {
   return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
 }
@@ -23,11 +31,11 @@ export async function intentIdFor(...keyParts: (string | number)[]): Promise<str
     const value = `${typeof part}:${part}`;
     text += `${value.length}:${value};`;
   }
-  const digest = await crypto.subtle.digest("SHA-256", new TextEncoder().encode(text));
+  const digest = await webCrypto().subtle.digest("SHA-256", new TextEncoder().encode(text));
   return "k1-" + hex(new Uint8Array(digest));
 }
 
 /** A fresh intent id for a deliberate reprint ("r1-" and 32 random hex digits). */
 export function reprintIntentId(): string {
-  return "r1-" + hex(crypto.getRandomValues(new Uint8Array(16)));
+  return "r1-" + hex(webCrypto().getRandomValues(new Uint8Array(16)));
 }

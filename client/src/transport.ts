@@ -51,57 +51,66 @@ function textOf(error: unknown): string | null {
   return String(error);
 }
 
-interface Pending {
+/** A request posted on the port. The host takes them one at a time in the order posted,
+ *  so only the oldest one is being worked on, and only its clock runs. */
+interface Slot {
+  envelope: Envelope;
   operation: Operation;
-  resolve(answer: any): void;
-  reject(error: PrintHostError): void;
-  cleanup(): void;
+  timeoutMs: number;
+  timer: ReturnType<typeof setTimeout> | null;
+  /** The caller still waiting; null once it stopped waiting (aborted). The slot stays
+   *  until the host answers, because the host still works on it. */
+  caller: { resolve(answer: any): void; reject(error: PrintHostError): void; cleanup(): void } | null;
 }
 
 /** One connectNative port, opened when a request needs it and closed after `idleMs`
- *  without pending requests. Answers are matched to requests by request_id. */
+ *  without requests. Answers are matched to requests by request_id.
+ *
+ *  A request's timeout counts from when the host can start on it: when it was posted to
+ *  an idle port, or when the answer before it arrived. When it runs out, the port is
+ *  closed: the stuck host can then write no answer, and a host reads its next request only
+ *  after writing one, so the requests queued behind never start there. They are posted
+ *  again on a new port. */
 export class PortChannel implements Channel {
   private port: NativePort | null = null;
-  private readonly pending = new Map<string, Pending>();
+  private readonly slots = new Map<string, Slot>();
   private idleTimer: ReturnType<typeof setTimeout> | null = null;
 
   constructor(private readonly runtime: NativeRuntime, private readonly hostName: string,
               private readonly idleMs: number) {}
 
-  get connected(): boolean {
-    return this.port !== null;
-  }
-
   send(envelope: Envelope, operation: Operation, options: SendOptions): Promise<any> {
     return new Promise((resolve, reject) => {
       if (options.signal?.aborted) return reject(aborted(operation, false));
-      const id = envelope.request_id;
-      const onAbort = () => this.settle(id, aborted(operation, true));
-      const timer = setTimeout(() => this.timedOut(id), options.timeoutMs);
-      this.pending.set(id, {
-        operation, resolve, reject,
-        cleanup: () => {
-          clearTimeout(timer);
-          options.signal?.removeEventListener("abort", onAbort);
-        },
-      });
+      const slot: Slot = { envelope, operation, timeoutMs: options.timeoutMs, timer: null, caller: null };
+      const onAbort = () => this.release(slot, aborted(operation, true));
+      slot.caller = { resolve, reject, cleanup: () => options.signal?.removeEventListener("abort", onAbort) };
       options.signal?.addEventListener("abort", onAbort);
-      this.stopIdleTimer();
-      let port: NativePort;
-      try {
-        port = this.open();
-        port.postMessage(envelope);
-      } catch (error) {
-        // Nothing reached the host: a thrown connect or a port closed under us.
-        const text = textOf(error);
-        this.settle(id, transportError(transportCode(text, operation, false), operation, text, false));
-        this.dropPort();
-      }
+      this.post(slot);
     });
   }
 
   close(): void {
-    this.disconnect("COMMUNICATION_ERROR", "The client was closed.");
+    const why = "The client was closed.";
+    this.end((slot) => transportError("COMMUNICATION_ERROR", slot.operation, why, true));
+  }
+
+  private post(slot: Slot) {
+    this.stopIdleTimer();
+    let port: NativePort | null = null;
+    try {
+      port = this.open();
+      this.slots.set(slot.envelope.request_id, slot);
+      port.postMessage(slot.envelope);
+    } catch (error) {
+      // This request reached no host; any before it went out on a port that is gone.
+      this.slots.delete(slot.envelope.request_id);
+      const text = textOf(error);
+      this.release(slot, transportError(transportCode(text, slot.operation, false), slot.operation, text, false));
+      if (port) this.lost(text);
+      return;
+    }
+    this.startHeadClock();
   }
 
   private open(): NativePort {
@@ -111,11 +120,9 @@ export class PortChannel implements Channel {
     this.port = port;
     port.onMessage.addListener((answer) => this.onAnswer(port, answer));
     port.onDisconnect.addListener((p) => {
-      if (this.port !== port) return;
-      const text = textOf(this.runtime.lastError) ?? textOf((p ?? port).error);
-      this.port = null;
-      this.rejectAll((operation, inFlight) =>
-        transportError(transportCode(text, operation, inFlight), operation, text, true));
+      if (port !== this.port) return;
+      this.port = null; // the browser closed it: nothing to disconnect
+      this.lost(textOf(this.runtime.lastError) ?? textOf((p ?? port).error));
     });
     return port;
   }
@@ -125,46 +132,65 @@ export class PortChannel implements Channel {
     let id = answer && typeof answer === "object" ? answer.request_id : undefined;
     // The host answers "" when it could not read the request's id; it answers in order,
     // so that answer belongs to the oldest request still waiting.
-    if (id === "" && this.pending.size > 0) id = this.pending.keys().next().value;
-    const entry = typeof id === "string" ? this.pending.get(id) : undefined;
-    if (!entry) return; // an answer to a call that was aborted or timed out
-    this.pending.delete(id);
-    entry.cleanup();
-    entry.resolve(answer);
+    if (id === "" && this.slots.size > 0) id = this.slots.keys().next().value;
+    const slot = typeof id === "string" ? this.slots.get(id) : undefined;
+    if (!slot) return;
+    this.slots.delete(id);
+    this.stopClock(slot);
+    this.startHeadClock();
+    const caller = slot.caller;
+    slot.caller = null;
+    caller?.cleanup();
+    caller?.resolve(answer);
     this.armIdleTimer();
   }
 
-  private settle(id: string, error: PrintHostError) {
-    const entry = this.pending.get(id);
-    if (!entry) return;
-    this.pending.delete(id);
-    entry.cleanup();
-    entry.reject(error);
-    this.armIdleTimer();
+  /** The caller stops waiting; the slot stays while the host owes its answer. */
+  private release(slot: Slot, error: PrintHostError) {
+    const caller = slot.caller;
+    if (!caller) return;
+    slot.caller = null;
+    caller.cleanup();
+    caller.reject(error);
   }
 
-  private timedOut(id: string) {
-    const entry = this.pending.get(id);
-    if (!entry) return;
-    this.settle(id, transportError("TIMEOUT", entry.operation, null, true));
-    // Answers come in order: everything behind a stuck request would wait for it too.
-    this.disconnect("COMMUNICATION_ERROR", "The connection was closed after a request timed out.");
+  private startHeadClock() {
+    const head: Slot | undefined = this.slots.values().next().value;
+    if (head && head.timer === null) head.timer = setTimeout(() => this.timedOut(head), head.timeoutMs);
   }
 
-  private rejectAll(make: (operation: Operation, inFlight: boolean) => PrintHostError) {
+  private stopClock(slot: Slot) {
+    if (slot.timer !== null) clearTimeout(slot.timer);
+    slot.timer = null;
+  }
+
+  private timedOut(head: Slot) {
+    const behind = [...this.slots.values()].filter((slot) => slot !== head && slot.caller);
+    for (const slot of behind) this.slots.delete(slot.envelope.request_id);
+    this.end((slot) => transportError("TIMEOUT", slot.operation, null, true));
+    for (const slot of behind) this.post(slot);
+  }
+
+  /** The port broke with the browser's `text`: every request on it ends. Only the oldest
+   *  one was being answered (the others still count as sent: the host may have read them). */
+  private lost(text: string | null) {
     let first = true;
-    for (const [id, entry] of [...this.pending]) {
-      this.pending.delete(id);
-      entry.cleanup();
-      entry.reject(make(entry.operation, first));
+    this.end((slot) => {
+      const inFlight = first;
       first = false;
-    }
-    this.stopIdleTimer();
+      return transportError(transportCode(text, slot.operation, inFlight), slot.operation, text, true);
+    });
   }
 
-  private disconnect(code: "COMMUNICATION_ERROR", why: string) {
-    this.rejectAll((operation) => transportError(code, operation, why, true));
+  /** Fails what is on the port and disconnects it. */
+  private end(make: (slot: Slot) => PrintHostError) {
+    const slots = [...this.slots.values()];
+    this.slots.clear();
     this.dropPort();
+    for (const slot of slots) {
+      this.stopClock(slot);
+      this.release(slot, make(slot));
+    }
   }
 
   private dropPort() {
@@ -182,10 +208,10 @@ export class PortChannel implements Channel {
 
   private armIdleTimer() {
     this.stopIdleTimer();
-    if (this.pending.size > 0 || !this.port) return;
+    if (this.slots.size > 0 || !this.port) return;
     this.idleTimer = setTimeout(() => {
       this.idleTimer = null;
-      if (this.pending.size === 0) this.dropPort();
+      if (this.slots.size === 0) this.dropPort();
     }, this.idleMs);
   }
 

@@ -45,6 +45,8 @@ const RETRY_TABLE = [
    [{ close: CHROMIUM.exited }, { close: CHROMIUM.exited }, { result: SUBMITTED }], { code: "HOST_EXITED", may: "maybe", action: "retry", attempts: 2 }],
   ["submit: a busy resubmission keeps backing off", "chromium", "submit",
    [{ close: CHROMIUM.exited }, { error: "BRIDGE_BUSY" }, { result: DUPLICATE }], { attempts: 3, duplicate: true, resubmitted: true }],
+  ["submit: a lost answer still may have printed when the resubmission stays busy", "chromium", "submit",
+   [{ close: CHROMIUM.exited }, { error: "BRIDGE_BUSY" }], { code: "BRIDGE_BUSY", may: "maybe", action: "retry", attempts: 6 }],
   ["submit: UNKNOWN_OUTCOME is never retried", "chromium", "submit",
    [{ error: "UNKNOWN_OUTCOME" }], { code: "UNKNOWN_OUTCOME", may: "maybe", action: "reconcile", attempts: 1 }],
   ["submit: INTENT_CONFLICT is never retried", "chromium", "submit",
@@ -179,6 +181,68 @@ test("an aborted submit reports that it may have reached the host", async () => 
   const { error } = await pending;
   assert.deepEqual([error.code, error.mayHavePrinted, error.source], ["ABORTED", "maybe", "client"]);
   c.close();
+});
+
+test("an abort in the pause before a retry keeps what the earlier requests may have done", async (t) => {
+  for (const [name, lost, may, requests] of [["after a lost answer", true, "maybe", 2],
+                                             ["after BRIDGE_BUSY only", false, "no", 1]]) {
+    await t.test(name, async () => {
+      const controller = new AbortController();
+      const busy = (request, port) => {
+        port.answer(request, { error: "BRIDGE_BUSY" });
+        setTimeout(() => controller.abort(), 20); // the pause is 200 to 400 ms
+      };
+      const browser = new FakeBrowser("chromium", scripted(lost ? [{ close: CHROMIUM.exited }, busy] : [busy]));
+      const c = client(browser, { retry: { baseDelayMs: 400, maxElapsedMs: 5_000 } });
+      const { error } = await outcome(c.submit(JOB, { signal: controller.signal }));
+      await new Promise((r) => setTimeout(r, 450));
+      c.close();
+      // "no" is only true if no request follows the abort.
+      assert.deepEqual([error.code, error.mayHavePrinted, error.attempts, browser.requests.length],
+                       ["ABORTED", may, requests, requests]);
+    });
+  }
+});
+
+test("a joined caller's own signal lets only that caller go", async () => {
+  const browser = new FakeBrowser("chromium", scripted([{ result: SUBMITTED }]));
+  const c = client(browser);
+  const first = new AbortController();
+  const calls = [c.submit(JOB, { signal: first.signal }), c.submit(JOB, { signal: new AbortController().signal })];
+  first.abort(); // the request is out: it may print
+  const [left, stayed] = await Promise.all(calls.map(outcome));
+  c.close();
+  assert.deepEqual([left.error?.code, left.error?.mayHavePrinted, stayed.value?.state], ["ABORTED", "maybe", "SUBMITTED"]);
+  assert.equal(browser.requests.length, 1);
+});
+
+test("requests posted together on one port: each timeout starts when the host can start on it", async (t) => {
+  const done = [1, false]; // attempts, resubmitted
+  for (const [name, hangs, expected, ports] of [
+    ["five labels, each answered within its own timeout", 0, Array(5).fill(done), 1],
+    ["the first hangs: it alone times out, those behind it never started and move to a new port", 1,
+     [[2, true], ...Array(4).fill(done)], 2],
+  ]) {
+    await t.test(name, async () => {
+      // The host works on one request at a time, 80 ms each; the first `hangs` never finish.
+      let started = 0;
+      const queues = new Map();
+      const browser = new FakeBrowser("chromium", (request, port) => {
+        const work = () => new Promise((finished) => setTimeout(() => {
+          if (++started <= hangs) return;
+          port.answer(request, { result: { ...SUBMITTED, intent_id: request.payload.intent_id } });
+          finished();
+        }, 80));
+        queues.set(port, (queues.get(port) ?? Promise.resolve()).then(work));
+      });
+      const c = client(browser, { requestTimeoutMs: 250 });
+      const results = await Promise.all([1, 2, 3, 4, 5].map((n) => c.submit({ ...JOB, intentId: `order-1-${n}` })));
+      c.close();
+      assert.deepEqual(results.map((r) => [r.attempts, r.resubmitted]), expected);
+      assert.deepEqual(results.map((r) => r.intentId), ["order-1-1", "order-1-2", "order-1-3", "order-1-4", "order-1-5"]);
+      assert.equal(browser.ports.length, ports);
+    });
+  }
 });
 
 test("bad arguments are refused before anything is sent, naming the argument", async () => {

@@ -2,6 +2,11 @@
 // failures carry the exact texts Chromium and Firefox report. A test plays the host by
 // answering (or not) each request it receives.
 
+import { webcrypto } from "node:crypto";
+
+// Every extension context has Web Crypto as a global; Node.js 18 has it only as a module.
+globalThis.crypto ??= webcrypto;
+
 export const CHROMIUM = {
   notFound: "Specified native messaging host not found.",
   forbidden: "Access to the specified native messaging host is forbidden.",
