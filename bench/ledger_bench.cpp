@@ -16,17 +16,18 @@ vantrel::HostLedger full_ledger(std::uint64_t now_ms) {
   for (int i = 0; i < 5000; ++i) {
     std::snprintf(id, sizeof id, "order-%06d:label-%04d.shipment_%08x", i * 7, i % 97,
                   i * 2654435761u);
-    vantrel::JobRecord record{id,
-                              std::string(64, "0123456789abcdef"[i % 16]),
-                              i % 10 == 0 ? "FAILED" : "COMPLETED",
-                              "Warehouse Zebra ZD421 (203 dpi) \xC3\xA9tiquettes",
-                              i % 10 == 0 ? "" : std::to_string(1000 + i),
-                              now_ms - 86'400'000 + static_cast<std::uint64_t>(i),
-                              now_ms - 3'600'000 + static_cast<std::uint64_t>(i),
-                              i % 10 == 0 ? "SUBMISSION_REJECTED" : "",
-                              i % 10 == 0 ? "Windows rejected the print job: The printer is out "
-                                            "of paper. (os error 28)"
-                                          : ""};
+    vantrel::JobRecord record{
+        id,
+        std::string(64, "0123456789abcdef"[i % 16]),
+        i % 10 == 0 ? vantrel::AttemptState::FAILED : vantrel::AttemptState::COMPLETED,
+        "Warehouse Zebra ZD421 (203 dpi) \xC3\xA9tiquettes",
+        i % 10 == 0 ? "" : std::to_string(1000 + i),
+        now_ms - 86'400'000 + static_cast<std::uint64_t>(i),
+        now_ms - 3'600'000 + static_cast<std::uint64_t>(i),
+        i % 10 == 0 ? "SUBMISSION_REJECTED" : "",
+        i % 10 == 0 ? "Windows rejected the print job: The printer is out "
+                      "of paper. (os error 28)"
+                    : ""};
     ledger.jobs.emplace(id, std::move(record));
   }
   return ledger;
@@ -88,7 +89,7 @@ BENCHMARK(BM_OpenStateWorkWithOneSave)->Unit(benchmark::kMillisecond);
 void BM_OpenStateWorkRecovering(benchmark::State& state) {
   FakeStateFiles& files = files_with_full_ledger();
   auto ledger = vantrel::load_ledger(files.store()).value();
-  ledger.jobs.begin()->second.state = "DISPATCHING";
+  ledger.jobs.begin()->second.state = vantrel::AttemptState::DISPATCHING;
   const std::string dispatching = vantrel::encode_ledger(ledger).value();
   for (auto _ : state) {
     state.PauseTiming();

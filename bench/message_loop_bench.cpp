@@ -1,38 +1,30 @@
 #include <benchmark/benchmark.h>
 
+#include "fake_print_system.hpp"
+#include "fake_state_files.hpp"
 #include "fake_streams.hpp"
+#include "fake_watchdogs.hpp"
 #include "protocol/envelope.hpp"
 #include "protocol/message_loop.hpp"
 
 namespace {
 
-// A session with no state: only hello is asked of it.
-class NoSession final : public vantrel::MessageSession {
- public:
-  void write_bridge_status() override {}
-  vantrel::Result<vantrel::JsonValue> list_printers() override { return {}; }
-  vantrel::Result<vantrel::JsonValue> submit(const vantrel::JsonValue&) override { return {}; }
-  vantrel::Result<vantrel::JsonValue> get_job(const vantrel::JsonValue&) override { return {}; }
-};
-
-class HelloOnly final : public vantrel::MessageHandlers {
- public:
-  vantrel::Result<std::unique_ptr<vantrel::MessageSession>> open_session() override {
-    return std::make_unique<NoSession>();
-  }
-};
-
-// Hello round trips through the whole loop over in-memory streams.
+// Hello round trips through the whole loop over in-memory streams, each over the state's rules
+// on in-memory files (lock, ledger, bridge status) as every message is handled.
 void BM_HelloRoundTrips(benchmark::State& state) {
   const std::string one =
       vantrel::fakes::frame(R"({"protocol":1,"request_id":"bench-1","type":"hello"})");
   std::string input;
   for (int i = 0; i < 1000; ++i) input += one;
-  HelloOnly handlers;
+  vantrel::fakes::FakeStateFiles files;
+  vantrel::fakes::FakePrintSystem printing;
+  vantrel::fakes::FakeWatchdogs watchdogs;
+  vantrel::Host host{files.store(), printing, watchdogs};
   for (auto _ : state) {
     vantrel::fakes::MemorySource source(input);
     vantrel::fakes::MemorySink sink;
-    benchmark::DoNotOptimize(vantrel::serve_messages(source, sink, handlers));
+    files.calls.clear();
+    benchmark::DoNotOptimize(vantrel::serve_messages(source, sink, host));
   }
   state.SetItemsProcessed(state.iterations() * 1000);
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <random>
 
-#include "domain/printing/queue_listing.hpp"
+#include "domain/messages/list_printers.hpp"
 #include "fake_spooler.hpp"
 #include "fake_watchdogs.hpp"
 #include "protocol/answers.hpp"

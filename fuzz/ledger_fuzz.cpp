@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(ledger->jobs.size() <= before);
   FUZZ_CHECK(ledger->jobs.size() <= LEDGER_MAX_RECORDS);
   for (const auto& [key, record] : ledger->jobs) {
-    FUZZ_CHECK(record.state != attempt_state::DISPATCHING);
+    FUZZ_CHECK(record.state != AttemptState::DISPATCHING);
   }
   return 0;
 }

@@ -114,7 +114,7 @@ HostLedger ledger_of_every_state() {
     JobRecord record;
     record.intent_id = std::string("intent-") + state;
     record.payload_sha256 = std::string(64, 'a');
-    record.state = state;
+    store_state(record, state);
     record.printer = "Label Printer \xC3\xA9 \"quoted\" \\ /";
     record.os_job_id = std::string(state) == "SUBMITTED" ? "42" : "";
     record.created_at_ms = created;

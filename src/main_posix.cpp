@@ -4,7 +4,7 @@
 #include "domain/printing/cups/cups_calls.hpp"
 #include "domain/printing/cups/cups_print_system.hpp"
 #include "domain/state/state_store.hpp"
-#include "protocol/host_handlers.hpp"
+#include "protocol/message_loop.hpp"
 #include "protocol/standard_streams.hpp"
 
 int main() {
@@ -12,7 +12,7 @@ int main() {
   vantrel::ProcessWatchdogs watchdogs;
   vantrel::CupsPrintSystem print_system(vantrel::system_cups_calls());
   vantrel::StateStore state_store(vantrel::system_state_files());
-  vantrel::HostHandlers handlers({state_store, print_system, watchdogs});
+  vantrel::Host host{state_store, print_system, watchdogs};
   // The watchdogs go last: their destructor lets the disarmed threads finish before the exit.
-  return vantrel::run_host(*streams.input, *streams.output, handlers);
+  return vantrel::run_host(*streams.input, *streams.output, host);
 }

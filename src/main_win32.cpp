@@ -2,7 +2,7 @@
 // origin, a parent window); the host has no options and ignores them.
 #include "domain/printing/windows/windows_print_system.hpp"
 #include "domain/state/state_store.hpp"
-#include "protocol/host_handlers.hpp"
+#include "protocol/message_loop.hpp"
 #include "protocol/standard_streams.hpp"
 
 int main() {
@@ -11,7 +11,7 @@ int main() {
   vantrel::WindowsPrintSystem print_system(vantrel::windows_spooler(),
                                            vantrel::windows_print_devices());
   vantrel::StateStore state_store(vantrel::system_state_files());
-  vantrel::HostHandlers handlers({state_store, print_system, watchdogs});
+  vantrel::Host host{state_store, print_system, watchdogs};
   // The watchdogs go last: their destructor lets the disarmed threads finish before the exit.
-  return vantrel::run_host(*streams.input, *streams.output, handlers);
+  return vantrel::run_host(*streams.input, *streams.output, host);
 }

@@ -61,7 +61,7 @@ JsonValue job_record_result(const JobRecord& record) {
                    {"os_job_id", record.os_job_id},
                    {"payload_sha256", record.payload_sha256},
                    {"printer", record.printer},
-                   {"state", record.state},
+                   {"state", stored_state(record)},
                    {"updated_at_ms", record.updated_at_ms}};
 }
 
@@ -71,7 +71,7 @@ JsonValue submit_result(const SubmitAnswer& answer) {
                    {"intent_id", record.intent_id},
                    {"os_job_id", record.os_job_id},
                    {"printer", record.printer},
-                   {"state", record.state}};
+                   {"state", stored_state(record)}};
 }
 
 }  // namespace vantrel

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "base/json.hpp"
-#include "domain/printing/queue_listing.hpp"
+#include "domain/messages/list_printers.hpp"
+#include "domain/messages/submit.hpp"
 #include "domain/state/ledger.hpp"
-#include "domain/submit/submit_flow.hpp"
 
 namespace vantrel {
 

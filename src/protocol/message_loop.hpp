@@ -1,45 +1,24 @@
 #pragma once
 
-#include <memory>
+#include <span>
 
 #include "protocol/channel.hpp"
 #include "protocol/envelope.hpp"
+#include "protocol/routes.hpp"
 
 namespace vantrel {
 
-// One message's open state and what it can be asked, routed to by the loop. Destroying it
-// releases the state (the ledger lock among it), which the loop does before writing the answer.
-class MessageSession {
- public:
-  virtual ~MessageSession() = default;
-
-  // Records contact with the extension; failures are the implementation's to swallow.
-  virtual void write_bridge_status() = 0;
-  [[nodiscard]] virtual Result<JsonValue> list_printers() = 0;
-  [[nodiscard]] virtual Result<JsonValue> submit(const JsonValue& payload) = 0;
-  [[nodiscard]] virtual Result<JsonValue> get_job(const JsonValue& payload) = 0;
-};
-
-class MessageHandlers {
- public:
-  virtual ~MessageHandlers() = default;
-
-  // Locates the state folder, takes the lock, loads and recovers the ledger.
-  [[nodiscard]] virtual Result<std::unique_ptr<MessageSession>> open_session() = 0;
-};
-
-// The routing table: "type" compared byte for byte.
-[[nodiscard]] Result<JsonValue> dispatch_request(const Request& request, MessageSession& session);
-
-// Handles one complete message body: the answer envelope for it.
-[[nodiscard]] HostResponse handle_message(std::span<const std::uint8_t> body,
-                                          MessageHandlers& handlers);
+// Handles one complete message body: the envelope decoded once; the state opened (every message
+// first takes the lock and loads and recovers the ledger); the protocol checked, the contact
+// recorded, the request_id checked; the type routed. The state, and with it the lock, is
+// released before the answer is returned.
+[[nodiscard]] HostResponse handle_message(std::span<const std::uint8_t> body, Host& host);
 
 // Serves messages until input ends (success) or the channel fails (IO_ERROR).
-[[nodiscard]] Status serve_messages(ByteSource& input, ByteSink& output, MessageHandlers& handlers);
+[[nodiscard]] Status serve_messages(ByteSource& input, ByteSink& output, Host& host);
 
 // The process's run: serve_messages over the given streams, the exit status, and the
 // standard-error line for IO_ERROR.
-[[nodiscard]] int run_host(ByteSource& input, ByteSink& output, MessageHandlers& handlers);
+[[nodiscard]] int run_host(ByteSource& input, ByteSink& output, Host& host);
 
 }  // namespace vantrel

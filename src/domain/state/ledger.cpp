@@ -1,5 +1,6 @@
 #include "domain/state/ledger.hpp"
 
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -326,7 +327,12 @@ class LedgerReader {
       if (name == "payload_sha256") {
         return first_sight(seen, PAYLOAD_SHA256) && read_text(record.payload_sha256);
       }
-      if (name == "state") return first_sight(seen, STATE) && read_text(record.state);
+      if (name == "state") {
+        std::string text;
+        if (!first_sight(seen, STATE) || !read_text(text)) return false;
+        store_state(record, text);
+        return true;
+      }
       if (name == "printer") return first_sight(seen, PRINTER) && read_text(record.printer);
       if (name == "os_job_id") return first_sight(seen, OS_JOB_ID) && read_text(record.os_job_id);
       if (name == "created_at_ms") {
@@ -402,7 +408,7 @@ bool append_record(std::string& out, std::string_view key, const JobRecord& reco
   out += ",\n      \"payload_sha256\": ";
   if (!append_text(out, record.payload_sha256)) return false;
   out += ",\n      \"state\": ";
-  if (!append_text(out, record.state)) return false;
+  if (!append_text(out, stored_state(record))) return false;
   out += ",\n      \"printer\": ";
   if (!append_text(out, record.printer)) return false;
   out += ",\n      \"os_job_id\": ";
@@ -419,7 +425,47 @@ bool append_record(std::string& out, std::string_view key, const JobRecord& reco
   return true;
 }
 
+constexpr std::array<std::pair<AttemptState, std::string_view>, 7> ATTEMPT_STATE_NAMES{{
+    {AttemptState::DISPATCHING, "DISPATCHING"},
+    {AttemptState::SUBMITTED, "SUBMITTED"},
+    {AttemptState::FAILED, "FAILED"},
+    {AttemptState::UNKNOWN, "UNKNOWN"},
+    {AttemptState::OBSERVED, "OBSERVED"},
+    {AttemptState::COMPLETED, "COMPLETED"},
+    {AttemptState::UNRECOGNISED, ""},
+}};
+
+// The table is in the enum's order, so a state's name is found by its value.
+constexpr bool names_follow_enum() {
+  for (std::size_t i = 0; i < ATTEMPT_STATE_NAMES.size(); ++i) {
+    if (static_cast<std::size_t>(ATTEMPT_STATE_NAMES[i].first) != i) return false;
+  }
+  return true;
+}
+static_assert(names_follow_enum());
+
 }  // namespace
+
+std::string_view attempt_state_name(AttemptState state) noexcept {
+  return ATTEMPT_STATE_NAMES[static_cast<std::size_t>(state)].second;
+}
+
+std::string_view stored_state(const JobRecord& record) noexcept {
+  return record.state == AttemptState::UNRECOGNISED ? record.unrecognised_state
+                                                    : attempt_state_name(record.state);
+}
+
+void store_state(JobRecord& record, std::string_view text) {
+  record.unrecognised_state.clear();
+  for (const auto& [state, name] : ATTEMPT_STATE_NAMES) {
+    if (state != AttemptState::UNRECOGNISED && name == text) {
+      record.state = state;
+      return;
+    }
+  }
+  record.state = AttemptState::UNRECOGNISED;
+  record.unrecognised_state = text;
+}
 
 Result<HostLedger> decode_ledger(std::string_view bytes) {
   HostLedger ledger;

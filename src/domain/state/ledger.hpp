@@ -13,31 +13,41 @@ namespace vantrel {
 
 inline constexpr std::uint32_t LEDGER_SCHEMA = 1;
 
-// Attempt states: the value of a record's "state". Stored as plain text; loading does not
-// check them.
-namespace attempt_state {
-inline constexpr std::string_view DISPATCHING = "DISPATCHING";
-inline constexpr std::string_view SUBMITTED = "SUBMITTED";
-inline constexpr std::string_view FAILED = "FAILED";
-inline constexpr std::string_view UNKNOWN = "UNKNOWN";
-inline constexpr std::string_view OBSERVED = "OBSERVED";
-inline constexpr std::string_view COMPLETED = "COMPLETED";
-}  // namespace attempt_state
+// The state of a recorded attempt, named in the file and in answers as the enumerator is.
+// Loading does not check states: one this version does not know is UNRECOGNISED, its text kept
+// so that it is answered and saved as it was (and a repeated submit of it is refused).
+enum class AttemptState : std::uint8_t {
+  DISPATCHING,  // recorded, on its way to the print system
+  SUBMITTED,    // the print system took the whole document
+  FAILED,       // refused for certain: nothing printed
+  UNKNOWN,      // may have printed
+  OBSERVED,     // seen queued
+  COMPLETED,    // printed
+  UNRECOGNISED,
+};
+
+// The one table of state names; "" for UNRECOGNISED.
+[[nodiscard]] std::string_view attempt_state_name(AttemptState state) noexcept;
 
 // One print attempt. Members in file order; times in ms since the Unix epoch.
 struct JobRecord {
   std::string intent_id;
   std::string payload_sha256;
-  std::string state;
+  AttemptState state = AttemptState::DISPATCHING;
   std::string printer;
   std::string os_job_id;  // the spooler's job number in decimal once known, else ""
   std::uint64_t created_at_ms = 0;
   std::uint64_t updated_at_ms = 0;
   std::string error_code;
   std::string error_message;
+  std::string unrecognised_state;  // the stored text when state is UNRECOGNISED
 
   bool operator==(const JobRecord&) const = default;
 };
+
+// The state as stored and answered, and the record's state from stored text.
+[[nodiscard]] std::string_view stored_state(const JobRecord& record) noexcept;
+void store_state(JobRecord& record, std::string_view text);
 
 // "ledger.json". jobs is keyed by intent_id in plain byte order (std::string compares bytes as
 // unsigned), which is also the order of saving and of retention's ties.

@@ -13,8 +13,8 @@ bool apply_recovery(HostLedger& ledger, std::uint64_t now_ms) {
   // Every lock holder settles its own attempts before it lets go, so a "DISPATCHING" record
   // seen under the lock belongs to a host that died mid-print.
   for (auto& [key, record] : ledger.jobs) {
-    if (record.state != attempt_state::DISPATCHING) continue;
-    record.state = attempt_state::UNKNOWN;
+    if (record.state != AttemptState::DISPATCHING) continue;
+    record.state = AttemptState::UNKNOWN;
     record.error_code = HOST_RESTARTED;
     record.error_message = HOST_RESTARTED_MESSAGE;
     record.updated_at_ms = now_ms;

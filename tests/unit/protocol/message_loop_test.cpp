@@ -2,76 +2,38 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "fake_print_system.hpp"
+#include "fake_state_files.hpp"
 #include "fake_streams.hpp"
+#include "fake_watchdogs.hpp"
 
 namespace vantrel {
 namespace {
 
+using fakes::FakeStateFiles;
 using fakes::frame;
 using fakes::MemorySink;
 using fakes::MemorySource;
 
-struct Journal {
-  std::vector<std::string> events;
-  const MemorySink* sink = nullptr;
-};
-
-// Journals what the loop asks of it, and its release with the answers written by then.
-class RecordingSession final : public MessageSession {
- public:
-  explicit RecordingSession(Journal& journal) : journal_(journal) {}
-  ~RecordingSession() override {
-    journal_.events.push_back("release after " + std::to_string(journal_.sink->bodies().size()) +
-                              " answers");
-  }
-  void write_bridge_status() override { journal_.events.push_back("contact"); }
-  Result<JsonValue> list_printers() override {
-    journal_.events.push_back("list_printers");
-    return JsonValue::object();
-  }
-  Result<JsonValue> submit(const JsonValue& payload) override {
-    journal_.events.push_back("submit " + payload.dump());
-    return JsonValue{{"state", "SUBMITTED"}};
-  }
-  Result<JsonValue> get_job(const JsonValue& payload) override {
-    journal_.events.push_back("get_job " + payload.dump());
-    return JsonValue::object();
-  }
-
- private:
-  Journal& journal_;
-};
-
-class RecordingHandlers final : public MessageHandlers {
- public:
-  explicit RecordingHandlers(Journal& journal) : journal_(journal) {}
-  std::optional<HostError> open_failure;
-
-  Result<std::unique_ptr<MessageSession>> open_session() override {
-    journal_.events.push_back("open");
-    if (open_failure) return std::unexpected(*open_failure);
-    return std::make_unique<RecordingSession>(journal_);
-  }
-
- private:
-  Journal& journal_;
-};
-
+// The host as the executables compose it, over in-memory files and print system. Records when
+// the lock was released, against the answers written by then.
 struct Session {
-  Journal journal;
+  FakeStateFiles files;
+  fakes::FakePrintSystem printing;
+  fakes::FakeWatchdogs watchdogs;
+  Host host{files.store(), printing, watchdogs};
   MemorySink sink;
-  RecordingHandlers handlers{journal};
   Status status;
 
-  explicit Session(std::optional<HostError> open_failure = std::nullopt) {
-    journal.sink = &sink;
-    handlers.open_failure = std::move(open_failure);
-  }
   std::vector<std::string> run(const std::string& input) {
     MemorySource source(input, 3);
-    status = serve_messages(source, sink, handlers);
+    status = serve_messages(source, sink, host);
     return sink.bodies();
   }
+  // Whether this run wrote the bridge status: the contact is recorded.
+  bool contact() const { return !files.calls_of("rename_over " + files.path(".bridge")).empty(); }
 };
 
 constexpr const char* HELLO = R"({"protocol":1,"request_id":"h1","type":"hello"})";
@@ -80,22 +42,28 @@ TEST(MessageLoop, EmptyInputEndsCleanlyWithNothingWritten) {
   Session session;
   EXPECT_TRUE(session.run("").empty());
   EXPECT_TRUE(session.status);
-  EXPECT_TRUE(session.journal.events.empty());
+  EXPECT_TRUE(session.files.calls_of("open_lock_file").empty());
 }
 
-TEST(MessageLoop, AnswersInOrderAndReleasesTheStateBeforeEachAnswer) {
+TEST(MessageLoop, AnswersInOrderAndReleasesTheLockBeforeEachAnswer) {
   Session session;
+  std::vector<std::size_t> answers_when_taken;
+  session.files.plan().hook = [&](std::string_view call) {
+    if (call == "try_lock") answers_when_taken.push_back(session.sink.bodies().size());
+    if (call == "open_lock_file") EXPECT_FALSE(session.files.lock_held());
+  };
   const auto answers = session.run(
-      frame(HELLO) + frame(R"({"protocol":1,"request_id":"s","type":"submit","payload":[1]})"));
+      frame(HELLO) + frame(R"({"protocol":1,"request_id":"s","type":"submit","payload":[1]})") +
+      frame(HELLO));
   ASSERT_TRUE(session.status);
-  ASSERT_EQ(answers.size(), 2u);
+  ASSERT_EQ(answers.size(), 3u);
   EXPECT_TRUE(answers[0].starts_with(R"({"protocol":1,"request_id":"h1","ok":true,)"));
-  EXPECT_EQ(answers[1],
-            R"({"protocol":1,"request_id":"s","ok":true,"result":{"state":"SUBMITTED"}})");
-  EXPECT_EQ(session.journal.events,
-            (std::vector<std::string>{"open", "contact", "release after 0 answers", "open",
-                                      "contact", "submit [1]", "release after 1 answers"}));
-  EXPECT_EQ(session.sink.flushes, 2u);
+  EXPECT_EQ(
+      answers[1],
+      R"({"protocol":1,"request_id":"s","ok":false,"error":{"code":"BAD_REQUEST","message":"The print job does not match protocol 1."}})");
+  EXPECT_EQ(answers_when_taken, (std::vector<std::size_t>{0, 1, 2}));
+  EXPECT_FALSE(session.files.lock_held());
+  EXPECT_EQ(session.sink.flushes, 3u);
 }
 
 TEST(MessageLoop, FramingErrorEndsTheLoopWithoutAnAnswer) {
@@ -107,15 +75,12 @@ TEST(MessageLoop, FramingErrorEndsTheLoopWithoutAnAnswer) {
 }
 
 TEST(MessageLoop, RunHostExitStatuses) {
-  Journal journal;
-  MemorySink sink;
-  journal.sink = &sink;
-  RecordingHandlers handlers(journal);
+  Session session;
   MemorySource empty("");
-  EXPECT_EQ(run_host(empty, sink, handlers), 0);
+  EXPECT_EQ(run_host(empty, session.sink, session.host), 0);
   MemorySource cut(std::string("\x01\x00", 2));
-  EXPECT_EQ(run_host(cut, sink, handlers), 1);
-  EXPECT_TRUE(sink.bytes.empty());
+  EXPECT_EQ(run_host(cut, session.sink, session.host), 1);
+  EXPECT_TRUE(session.sink.bytes.empty());
 }
 
 struct Answered {
@@ -133,10 +98,9 @@ TEST_P(MessageLoopAnswers, OneAnswerAndTheLoopGoesOn) {
   ASSERT_TRUE(session.status);
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[0], GetParam().answer);
-  const auto& events = session.journal.events;
-  const bool contact =
-      std::find(events.begin(), events.begin() + 2, "contact") != events.begin() + 2;
-  EXPECT_EQ(contact, GetParam().contact);
+  // The hello after it always records the contact: one write of the status file, or two.
+  EXPECT_EQ(session.files.calls_of("rename_over " + session.files.path(".bridge")).size(),
+            GetParam().contact ? 2u : 1u);
 }
 
 const std::string ID129(129, 'i');
@@ -170,43 +134,65 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct EarlyFailure {
   const char* name;
-  ErrorCode error_code;
+  std::function<void(FakeStateFiles&)> arrange;
   std::string body;
-  std::string answered_id;
-  std::string answered_code;
+  std::string answer;
 };
+
+void PrintTo(const EarlyFailure& failure, std::ostream* out) {
+  *out << failure.name;
+}
 
 class MessageLoopStateFailure : public ::testing::TestWithParam<EarlyFailure> {};
 
-TEST_P(MessageLoopStateFailure, AnsweredWithTheStateError) {
-  const auto& p = GetParam();
-  Session session(HostError{p.error_code, "Cannot create print-helper state: x"});
-  const auto answers = session.run(frame(p.body));
+TEST_P(MessageLoopStateFailure, IsTheAnswerBeforeAnyCheckOrContact) {
+  Session session;
+  GetParam().arrange(session.files);
+  const auto answers = session.run(frame(GetParam().body));
   ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0], R"({"protocol":1,"request_id":")" + p.answered_id +
-                            R"(","ok":false,"error":{"code":")" + p.answered_code +
-                            R"(","message":"Cannot create print-helper state: x"}})");
-  EXPECT_EQ(session.journal.events, std::vector<std::string>{"open"});
+  EXPECT_EQ(answers[0], GetParam().answer);
+  EXPECT_FALSE(session.contact());
+}
+
+const std::string CORRUPT =
+    R"("code":"STATE_CORRUPT","message":"The print-helper ledger is unreadable.")";
+const std::string VERSION =
+    R"("message":"The print-helper state was created by an incompatible version.")";
+const std::string BUSY =
+    R"("code":"BRIDGE_BUSY","message":"Another print-helper request is still finishing. Check status again shortly.")";
+
+void corrupt_ledger(FakeStateFiles& files) {
+  files.folders.insert(files.state_folder());
+  files.put_file(files.path("ledger.json"), "{");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, MessageLoopStateFailure,
     ::testing::Values(
-        EarlyFailure{"HelloKeepsCode", ErrorCode::STATE_CORRUPT, HELLO, "h1", "STATE_CORRUPT"},
-        EarlyFailure{"SubmitBecomesPreSubmit", ErrorCode::STATE_UNAVAILABLE,
-                     R"({"protocol":1,"request_id":"s","type":"submit"})", "s",
-                     "PRE_SUBMIT_UNAVAILABLE"},
-        EarlyFailure{"SubmitKeepsBridgeBusy", ErrorCode::BRIDGE_BUSY,
-                     R"({"protocol":1,"request_id":"s","type":"submit"})", "s", "BRIDGE_BUSY"},
-        EarlyFailure{"SubmitWithWrongProtocolStillPreSubmit", ErrorCode::STATE_VERSION,
-                     R"({"protocol":9,"request_id":"bad id","type":"submit"})", "bad id",
-                     "PRE_SUBMIT_UNAVAILABLE"},
-        EarlyFailure{"GetJobKeepsCode", ErrorCode::STATE_UNAVAILABLE,
-                     R"({"protocol":1,"request_id":"g","type":"get_job"})", "g",
-                     "STATE_UNAVAILABLE"},
-        EarlyFailure{"UndecodableHasEmptyId", ErrorCode::STATE_UNAVAILABLE, "not json", "",
-                     "STATE_UNAVAILABLE"}),
-    [](const auto& info) { return info.param.name; });
+        EarlyFailure{"HelloKeepsCode", corrupt_ledger, HELLO,
+                     R"({"protocol":1,"request_id":"h1","ok":false,"error":{)" + CORRUPT + "}}"},
+        EarlyFailure{
+            "SubmitBecomesPreSubmit",
+            [](FakeStateFiles& files) {
+              files.folders.insert(files.state_folder());
+              files.put_file(files.path("ledger.json"),
+                             R"({"schema":2,"updated_at_ms":1,"jobs":{}})");
+            },
+            R"({"protocol":1,"request_id":"s","type":"submit"})",
+            R"({"protocol":1,"request_id":"s","ok":false,"error":{"code":"PRE_SUBMIT_UNAVAILABLE",)" +
+                VERSION + "}}"},
+        EarlyFailure{
+            "SubmitKeepsBridgeBusy",
+            [](FakeStateFiles& files) { files.other_lock_holder_until = std::chrono::hours(1); },
+            R"({"protocol":1,"request_id":"s","type":"submit"})",
+            R"({"protocol":1,"request_id":"s","ok":false,"error":{)" + BUSY + "}}"},
+        EarlyFailure{
+            "SubmitWithWrongProtocolStillPreSubmit", corrupt_ledger,
+            R"({"protocol":9,"request_id":"bad id","type":"submit"})",
+            R"({"protocol":1,"request_id":"bad id","ok":false,"error":{"code":"PRE_SUBMIT_UNAVAILABLE","message":"The print-helper ledger is unreadable."}})"},
+        EarlyFailure{"UndecodableHasEmptyId", corrupt_ledger, "not json",
+                     R"({"protocol":1,"request_id":"","ok":false,"error":{)" + CORRUPT + "}}"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vantrel

@@ -1,9 +1,9 @@
 // Crash consistency, deterministically: each scenario runs once to count its calls across the
-// state files and the print system, then once per crash point with the process ending right
-// after that call. What a crash leaves on disk (bytes as last flushed, moves as done) is then
-// served by a fresh host with the real rules, and the ledger must load, no attempt may print
-// twice, no attempt that reached the print system may be lost, and no DISPATCHING record may
-// outlive the next message.
+// state files and the print system (the fakes share one fault plan), then once per crash point with
+// the process ending right after that call. What a crash leaves on disk (bytes as last flushed,
+// moves as done) is then served by a fresh host with the real rules, and the ledger must load, no
+// attempt may print twice, no attempt that reached the print system may be lost, and no DISPATCHING
+// record may outlive the next message.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,11 +13,12 @@
 
 #include "domain/state/ledger.hpp"
 #include "domain/state/state_store.hpp"
+#include "fake_print_system.hpp"
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
 #include "fake_watchdogs.hpp"
 #include "fault_plan.hpp"
-#include "protocol/host_handlers.hpp"
+#include "protocol/message_loop.hpp"
 #include "test_png.hpp"
 
 namespace vantrel {
@@ -28,60 +29,6 @@ using fakes::FaultPlan;
 using fakes::Flavour;
 
 constexpr std::uint64_t DAY_MS = 24ull * 3600 * 1000;
-
-// Counts the labels it printed (a document ended) by title; every call is a crash point.
-class CountingPrintSystem final : public PrintSystem {
- public:
-  explicit CountingPrintSystem(FaultPlan& plan) : plan_(plan) {}
-
-  std::map<std::string, int> printed;
-
-  std::string_view queue_uri() const override { return "counting"; }
-  Result<std::vector<QueueStatus>> queues() override { return std::vector<QueueStatus>{}; }
-  std::string default_queue() override { return ""; }
-  JobProgress job_progress(std::string_view, std::uint32_t) override {
-    return plan_.enter("job_progress") ? JobProgress::unknown : JobProgress::completed;
-  }
-  std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
-      std::string_view) override {
-    if (plan_.enter("open_label_document")) {
-      return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed");
-    }
-    return std::make_unique<Document>(*this);
-  }
-  PrintFailure label_does_not_fit() const override {
-    return PrintFailure{PrintReach::refused, {ErrorCode::MEDIA_MISMATCH, "does not fit"}};
-  }
-
- private:
-  class Document final : public LabelDocument {
-   public:
-    explicit Document(CountingPrintSystem& system) : system_(system) {}
-    PrintableArea printable_area() override { return {203, 203, 812, 1218}; }
-    std::optional<PrintFailure> begin(std::string_view title) override {
-      title_ = title;
-      return step("begin", PrintReach::refused);
-    }
-    std::optional<PrintFailure> draw_page(const LabelBitmap&, const LabelPlacement&) override {
-      return step("draw_page", PrintReach::unknown);
-    }
-    PrintOutcome end() override {
-      if (auto failed = step("end", PrintReach::unknown)) return std::unexpected(*failed);
-      ++system_.printed[title_];
-      return 7u;
-    }
-
-   private:
-    std::optional<PrintFailure> step(std::string_view call, PrintReach reach) {
-      if (!system_.plan_.enter(call)) return std::nullopt;
-      return PrintFailure{reach, {ErrorCode::UNKNOWN_OUTCOME, "gone"}};
-    }
-    CountingPrintSystem& system_;
-    std::string title_;
-  };
-
-  FaultPlan& plan_;
-};
 
 // One host process over files that hold `disk`, sharing one fault plan.
 struct Host {
@@ -94,16 +41,16 @@ struct Host {
     for (const std::string& body : bodies) input += fakes::frame(body);
     fakes::MemorySource source(input);
     fakes::MemorySink sink;
-    (void)serve_messages(source, sink, handlers);
+    (void)serve_messages(source, sink, host);
     answers = sink.bodies();
   }
 
   FaultPlan plan;
   FakeStateFiles files;
   StateStore store{files};
-  CountingPrintSystem print_system{plan};
+  fakes::FakePrintSystem print_system{&plan};
   fakes::FakeWatchdogs watchdogs;
-  HostHandlers handlers{{store, print_system, watchdogs}};
+  vantrel::Host host{store, print_system, watchdogs};
   std::vector<std::string> answers;
 };
 
@@ -133,7 +80,7 @@ std::map<std::string, std::string> disk_with(const std::string& ledger_path, std
     JobRecord record;
     record.intent_id = intent_id;
     record.payload_sha256 = std::string(64, 'a');
-    record.state = state;
+    store_state(record, state);
     record.printer = "Label";
     record.os_job_id = state == "DISPATCHING" ? "" : "7";
     record.created_at_ms = intent_id.starts_with("old-") ? now_ms - 40 * DAY_MS : now_ms;
@@ -189,7 +136,7 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
     const Result<HostLedger> ledger = decode_ledger(*bytes);
     ASSERT_TRUE(ledger.has_value()) << ledger.error().message;
     for (const auto& [intent_id, record] : ledger->jobs) {
-      EXPECT_NE(record.state, "DISPATCHING") << intent_id;
+      EXPECT_NE(record.state, AttemptState::DISPATCHING) << intent_id;
     }
     // Stored attempts within the retention, and any printed since, are still recorded.
     for (const auto& [intent_id, state] : scenario.stored) {

@@ -1,4 +1,4 @@
-#include "domain/submit/submit_flow.hpp"
+#include "domain/messages/submit.hpp"
 
 #include <gtest/gtest.h>
 
@@ -159,7 +159,7 @@ class SubmitFlow : public ::testing::Test {
     JobRecord record;
     record.intent_id = request.intent_id;
     record.payload_sha256 = digest_of(request);
-    record.state = std::move(state_text);
+    store_state(record, state_text);
     record.printer = request.printer;
     record.os_job_id = "88";
     record.created_at_ms = now_ms();
@@ -245,7 +245,7 @@ TEST_F(SubmitFlow, NewAttemptIsOnDiskAsDispatchingWhilePrintingUnderTheWatchdog)
   JobRecord expected;
   expected.intent_id = "order-17";
   expected.payload_sha256 = digest_of(make_request());
-  expected.state = "DISPATCHING";
+  expected.state = AttemptState::DISPATCHING;
   expected.printer = "Label Printer";
   expected.created_at_ms = recorded_at;
   expected.updated_at_ms = recorded_at;
@@ -278,7 +278,7 @@ TEST_F(SubmitFlow, SuccessSettlesAsSubmittedAndAnswersTheNewAttempt) {
 
   const auto record = record_on_disk("order-17");
   ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(record->state, "SUBMITTED");
+  EXPECT_EQ(stored_state(*record), "SUBMITTED");
   EXPECT_EQ(record->os_job_id, "4711");
   EXPECT_EQ(record->created_at_ms, recorded_at);
   EXPECT_EQ(record->updated_at_ms, recorded_at + 1500);
@@ -517,7 +517,7 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
   const auto record = record_on_disk("order-17");
   ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(record->state, c.stored_state);
+  EXPECT_EQ(stored_state(*record), c.stored_state);
   EXPECT_EQ(record->error_code, error_code_name(c.answer.code));
   EXPECT_EQ(record->error_message, c.answer.message);
   EXPECT_EQ(record->os_job_id, "");
@@ -586,7 +586,7 @@ TEST_F(SubmitFlow, UnsavableRemovalIsAnUnknownOutcomeAndTheRecordStaysDispatchin
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(),
             error(ErrorCode::UNKNOWN_OUTCOME, RETRY_STATE_LOST_PREFIX + save_error_message(5u)));
-  EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
+  EXPECT_EQ(stored_state(*record_on_disk("order-17")), "DISPATCHING");
   expect_armed_once_and_disarmed();
 }
 
@@ -610,7 +610,7 @@ TEST_P(SubmitFlowUnsavedSettling, AnswersTheSaveErrorAndLeavesDispatchingForReco
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(), error(ErrorCode::STATE_UNAVAILABLE, save_error_message(33u)));
-  EXPECT_EQ(record_on_disk("order-17")->state, "DISPATCHING");
+  EXPECT_EQ(stored_state(*record_on_disk("order-17")), "DISPATCHING");
   expect_armed_once_and_disarmed();
 
   // The next message's recovery makes it UNKNOWN, so a retry is refused, never printed again.

@@ -18,11 +18,11 @@ inline constexpr const char* OBSERVE_JOB_WATCHDOG_LABEL = "observe_job";
 // 4294967295. Anything else (empty, a sign "-", other characters, overflow) is no number.
 [[nodiscard]] std::optional<std::uint32_t> parse_os_job_id(std::string_view text) noexcept;
 
-// The state a record in `stored_state` moves to on what the print system says of its job;
+// The state a record in state `stored` moves to on what the print system says of its job;
 // nullopt: no change. A job seen before and gone now left the queue unobserved; a "SUBMITTED"
 // job that was never seen may simply have finished before anyone looked.
-[[nodiscard]] std::optional<std::string_view> state_after_progress(std::string_view stored_state,
-                                                                   JobProgress progress) noexcept;
+[[nodiscard]] std::optional<AttemptState> state_after_progress(AttemptState stored,
+                                                               JobProgress progress) noexcept;
 
 // The record a "get_job" answers, from the ledger, first asking the print system about
 // attempts that may still be queued ("SUBMITTED", "OBSERVED") and saving the ledger when that

@@ -1,4 +1,4 @@
-#include "domain/printing/job_observation.hpp"
+#include "domain/messages/get_job.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ JobRecord stored_record(std::string state, std::string os_job_id = std::to_strin
   JobRecord record;
   record.intent_id = "order-17";
   record.payload_sha256 = std::string(64, 'a');
-  record.state = std::move(state);
+  store_state(record, state);
   record.printer = "Label Printer";
   record.os_job_id = std::move(os_job_id);
   record.created_at_ms = STORED_AT_MS - 5;
@@ -173,8 +173,7 @@ std::vector<MappingCase> mapping_cases() {
   const auto open_fails = [](std::uint32_t code) {
     return [code](FakePrinter& p) { p.open_error = code; };
   };
-  using namespace attempt_state;
-  const std::string S(SUBMITTED), O(OBSERVED), C(COMPLETED), U(UNKNOWN);
+  const std::string S("SUBMITTED"), O("OBSERVED"), C("COMPLETED"), U("UNKNOWN");
   return {
       {"submitted_queued", S, status(0), O},
       {"submitted_printing_and_spooling", S, status(0x10 | 0x8), O},
@@ -364,7 +363,7 @@ TEST_F(JobObservation, FollowsAJobThroughTheQueueSavingOnlyChanges) {
   EXPECT_EQ((*answer)["state"], "COMPLETED");
   EXPECT_TRUE(spooler.calls.empty());
   EXPECT_EQ(watchdogs.labels.size(), 3u);
-  EXPECT_EQ(on_disk().jobs.at("order-17").state, "COMPLETED");
+  EXPECT_EQ(stored_state(on_disk().jobs.at("order-17")), "COMPLETED");
 }
 
 TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
@@ -384,7 +383,7 @@ TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
   const auto again = get_job();
   ASSERT_TRUE(again);
   EXPECT_EQ((*again)["state"], "COMPLETED");
-  EXPECT_EQ(on_disk().jobs.at("order-17").state, "COMPLETED");
+  EXPECT_EQ(stored_state(on_disk().jobs.at("order-17")), "COMPLETED");
 }
 
 // ---- Lookup and answer ----------------------------------------------------------------------

@@ -1,4 +1,4 @@
-#include "domain/printing/job_observation.hpp"
+#include "domain/messages/get_job.hpp"
 
 #include <limits>
 #include <utility>
@@ -8,16 +8,16 @@ namespace {
 
 constexpr std::string_view JOB_NOT_FOUND_TEXT = "No print attempt has that identifier.";
 
-bool may_still_be_queued(std::string_view state) noexcept {
-  return state == attempt_state::SUBMITTED || state == attempt_state::OBSERVED;
+bool may_still_be_queued(AttemptState state) noexcept {
+  return state == AttemptState::SUBMITTED || state == AttemptState::OBSERVED;
 }
 
 // The watchdog-guarded stretch: nullopt when the print system was not asked or implies no
 // change.
-std::optional<std::string_view> observe_job(const JobRecord& record, PrintSystem& system,
+std::optional<AttemptState> observe_job(const JobRecord& record, PrintSystem& system,
                                             Watchdogs& watchdogs) {
   auto observed =
-      run_guarded(watchdogs, OBSERVE_JOB_WATCHDOG_LABEL, [&]() -> std::optional<std::string_view> {
+      run_guarded(watchdogs, OBSERVE_JOB_WATCHDOG_LABEL, [&]() -> std::optional<AttemptState> {
         const auto job_id = parse_os_job_id(record.os_job_id);
         if (!job_id) return std::nullopt;
         return state_after_progress(record.state, system.job_progress(record.printer, *job_id));
@@ -40,19 +40,20 @@ std::optional<std::uint32_t> parse_os_job_id(std::string_view text) noexcept {
   return static_cast<std::uint32_t>(value);
 }
 
-std::optional<std::string_view> state_after_progress(std::string_view stored_state,
-                                                     JobProgress progress) noexcept {
+std::optional<AttemptState> state_after_progress(AttemptState stored,
+                                                 JobProgress progress) noexcept {
   switch (progress) {
     case JobProgress::queued:
-      return attempt_state::OBSERVED;
+      return AttemptState::OBSERVED;
     case JobProgress::completed:
-      return attempt_state::COMPLETED;
+      return AttemptState::COMPLETED;
+    // A job that was deleted, or given up after an error, may have reached the device first
+    // (a backend that delivers the whole label and then fails): never "not printed".
     case JobProgress::deleted:
-      return attempt_state::UNKNOWN;
     case JobProgress::failed:
-      return attempt_state::FAILED;
+      return AttemptState::UNKNOWN;
     case JobProgress::gone:
-      if (stored_state == attempt_state::OBSERVED) return attempt_state::UNKNOWN;
+      if (stored == AttemptState::OBSERVED) return AttemptState::UNKNOWN;
       return std::nullopt;
     case JobProgress::unknown:
       return std::nullopt;
@@ -69,10 +70,10 @@ Result<JobRecord> handle_get_job(std::string_view intent_id, HostState& state, P
 
   // The lock is held across the spooler calls, so the record stays this message's to change.
   JobRecord& record = stored->second;
-  const std::optional<std::string_view> observed = observe_job(record, system, watchdogs);
+  const std::optional<AttemptState> observed = observe_job(record, system, watchdogs);
   if (observed && *observed != record.state) {
     const std::uint64_t now = state.now();
-    record.state = std::string(*observed);
+    record.state = *observed;
     record.updated_at_ms = now;
     state.ledger.updated_at_ms = now;
     // A failed save is the message's error; the next "get_job" observes again.

@@ -1,4 +1,4 @@
-#include "domain/printing/queue_listing.hpp"
+#include "domain/messages/list_printers.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "domain/submit/submit_flow.hpp"
+#include "domain/messages/submit.hpp"
 
 #include "domain/submit/payload_digest.hpp"
 #include "domain/submit/raster_payload.hpp"
@@ -25,16 +25,18 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
   if (stored.payload_sha256 != digest || stored.printer != printer) {
     return fail(ErrorCode::INTENT_CONFLICT, std::string(INTENT_CONFLICT_TEXT));
   }
-  const std::string_view state = stored.state;
-  if (state == attempt_state::SUBMITTED || state == attempt_state::COMPLETED ||
-      state == attempt_state::OBSERVED) {
-    return SubmitAnswer{true, stored};
-  }
-  if (state == attempt_state::FAILED) {
-    return fail(ErrorCode::ATTEMPT_FAILED, std::string(ATTEMPT_FAILED_TEXT));
-  }
-  if (state == attempt_state::DISPATCHING || state == attempt_state::UNKNOWN) {
-    return fail(ErrorCode::UNKNOWN_OUTCOME, std::string(UNKNOWN_OUTCOME_TEXT));
+  switch (stored.state) {
+    case AttemptState::SUBMITTED:
+    case AttemptState::COMPLETED:
+    case AttemptState::OBSERVED:
+      return SubmitAnswer{true, stored};
+    case AttemptState::FAILED:
+      return fail(ErrorCode::ATTEMPT_FAILED, std::string(ATTEMPT_FAILED_TEXT));
+    case AttemptState::DISPATCHING:
+    case AttemptState::UNKNOWN:
+      return fail(ErrorCode::UNKNOWN_OUTCOME, std::string(UNKNOWN_OUTCOME_TEXT));
+    case AttemptState::UNRECOGNISED:
+      break;
   }
   return fail(ErrorCode::STATE_CORRUPT, std::string(INVALID_STATE_TEXT));
 }
@@ -83,14 +85,14 @@ Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& sta
 
   record.updated_at_ms = now;
   if (outcome) {
-    record.state = attempt_state::SUBMITTED;
+    record.state = AttemptState::SUBMITTED;
     record.os_job_id = std::to_string(*outcome);
     if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
     return SubmitAnswer{false, record};
   }
   HostError& error = outcome.error().error;
   record.state =
-      outcome.error().reach == PrintReach::unknown ? attempt_state::UNKNOWN : attempt_state::FAILED;
+      outcome.error().reach == PrintReach::unknown ? AttemptState::UNKNOWN : AttemptState::FAILED;
   record.error_code = error_code_name(error.code);
   record.error_message = error.message;
   if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
@@ -118,7 +120,7 @@ Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& stat
   JobRecord& record = jobs[request.intent_id];
   record.intent_id = request.intent_id;
   record.payload_sha256 = digest;
-  record.state = attempt_state::DISPATCHING;
+  record.state = AttemptState::DISPATCHING;
   record.printer = request.printer;
   record.created_at_ms = now;
   record.updated_at_ms = now;

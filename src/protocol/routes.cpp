@@ -1,0 +1,55 @@
+#include "protocol/routes.hpp"
+
+#include <array>
+
+#include "domain/messages/get_job.hpp"
+#include "domain/messages/list_printers.hpp"
+#include "domain/messages/submit.hpp"
+#include "domain/printing/label_printing.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
+#include "protocol/answers.hpp"
+#include "protocol/requests.hpp"
+
+namespace vantrel {
+namespace {
+
+Result<JsonValue> hello(const JsonValue&, Host&, HostState&) {
+  return hello_result();
+}
+
+Result<JsonValue> list_printers(const JsonValue&, Host& host, HostState&) {
+  return answer_of(handle_list_printers(host.printing, host.watchdogs), queue_listing_result);
+}
+
+Result<JsonValue> submit(const JsonValue& payload, Host& host, HostState& state) {
+  auto request = map_submit_request(payload);
+  if (!request) return std::unexpected(std::move(request.error()));
+  PrintSystemLabelPrinter printer(host.printing);
+  SubmitServices services{host.watchdogs, printer, &decode_label_bitmap};
+  return answer_of(handle_submit(*request, state, services), submit_result);
+}
+
+Result<JsonValue> get_job(const JsonValue& payload, Host& host, HostState& state) {
+  auto intent_id = read_get_job_intent_id(payload);
+  if (!intent_id) return std::unexpected(std::move(intent_id.error()));
+  return answer_of(handle_get_job(*intent_id, state, host.printing, host.watchdogs),
+                   job_record_result);
+}
+
+constexpr std::array<Route, 4> ROUTES{{
+    {"hello", &hello},
+    {"list_printers", &list_printers},
+    {"submit", &submit},
+    {"get_job", &get_job},
+}};
+
+}  // namespace
+
+const Route* find_route(std::string_view type) noexcept {
+  for (const Route& route : ROUTES) {
+    if (route.type == type) return &route;
+  }
+  return nullptr;
+}
+
+}  // namespace vantrel
