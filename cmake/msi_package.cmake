@@ -11,7 +11,9 @@
 #   HOST_EXE                        the executable to ship
 #   WORK_DIR                        staging folder (the executable, manifests)
 #   OUTPUT_DIR                      where vantrel-print-host-per-user.msi and
-#                                   vantrel-print-host-per-machine.msi go
+#                                   vantrel-print-host-per-machine.msi go (their names start
+#                                   vantrel-print-host-test-extension when the parameters
+#                                   allow the test extension)
 #   WIXL                            the wixl program
 #   SCOPES                          optional: perUser, perMachine or both (default)
 #   VANTREL_SIGN_PKCS12             optional: certificate and key; signing needs OSSLSIGNCODE
@@ -30,15 +32,21 @@ foreach(_name VERSION HOST_EXE WORK_DIR OUTPUT_DIR WIXL)
     message(FATAL_ERROR "msi_package: ${_name} is not given")
   endif()
 endforeach()
+# Relative paths are the caller's (wixl runs in WORK_DIR).
+foreach(_name HOST_EXE WORK_DIR OUTPUT_DIR)
+  get_filename_component(${_name} "${${_name}}" ABSOLUTE)
+endforeach()
 if(NOT SCOPES)
   set(SCOPES perUser perMachine)
 endif()
+include("${CMAKE_CURRENT_LIST_DIR}/manifests.cmake")
+vantrel_package_stem(_stem)
 set(_packages "")
 foreach(_scope IN LISTS SCOPES)
   if(_scope STREQUAL "perUser")
-    list(APPEND _packages "${OUTPUT_DIR}/vantrel-print-host-per-user.msi")
+    list(APPEND _packages "${OUTPUT_DIR}/${_stem}-per-user.msi")
   elseif(_scope STREQUAL "perMachine")
-    list(APPEND _packages "${OUTPUT_DIR}/vantrel-print-host-per-machine.msi")
+    list(APPEND _packages "${OUTPUT_DIR}/${_stem}-per-machine.msi")
   else()
     message(FATAL_ERROR "msi_package: SCOPES holds \"${_scope}\"; perUser and perMachine are known")
   endif()
@@ -46,7 +54,6 @@ endforeach()
 # A refused build leaves no package of an earlier build behind to be mistaken for its own.
 file(REMOVE ${_packages})
 
-include("${CMAKE_CURRENT_LIST_DIR}/manifests.cmake")
 vantrel_allowed_lists(_origins _firefox_ids)
 
 if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$"

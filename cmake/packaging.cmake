@@ -2,6 +2,8 @@
 # install/windows/vantrel-print-host.wxs, into VANTREL_DIST_DIR:
 #   vantrel-print-host-per-user.msi     %LOCALAPPDATA%\Programs\Vantrel Print Host, HKCU
 #   vantrel-print-host-per-machine.msi  Program Files\Vantrel Print Host, HKLM
+# (vantrel-print-host-test-extension-per-*.msi while the test extension is allowed: the
+# names start with VANTREL_PACKAGE_STEM, CMakeLists.txt).
 # Built by Debian's wixl (cmake/msi_package.cmake does the work). Signed with osslsigncode
 # when VANTREL_SIGN_PKCS12 names a certificate; otherwise the build says they are unsigned.
 # wixl exists only on Linux: a Windows build without it makes no package (WiX 3 builds the
@@ -41,8 +43,10 @@ set(WIXL "@VANTREL_WIXL@")
 ]] @ONLY)
 
 set(_vantrel_msi_outputs
-  "${VANTREL_DIST_DIR}/vantrel-print-host-per-user.msi"
-  "${VANTREL_DIST_DIR}/vantrel-print-host-per-machine.msi")
+  "${VANTREL_DIST_DIR}/${VANTREL_PACKAGE_STEM}-per-user.msi"
+  "${VANTREL_DIST_DIR}/${VANTREL_PACKAGE_STEM}-per-machine.msi")
+list(JOIN _vantrel_msi_outputs " " _vantrel_msi_names)
+message(STATUS "MSI packages: ${_vantrel_msi_names}")
 set(_vantrel_msi_signing_inputs "")
 if(VANTREL_SIGN_PKCS12)
   list(APPEND _vantrel_msi_signing_inputs "${VANTREL_SIGN_PKCS12}")
@@ -54,7 +58,7 @@ add_custom_command(
           "-DWORK_DIR=${_vantrel_msi_work}" "-DOUTPUT_DIR=${VANTREL_DIST_DIR}"
           -P "${CMAKE_SOURCE_DIR}/cmake/msi_package.cmake"
   DEPENDS vantrel-print-host "$<TARGET_FILE:vantrel-print-host>" "${_vantrel_msi_parameters}"
-          "${CMAKE_SOURCE_DIR}/cmake/msi_package.cmake"
+          "${CMAKE_SOURCE_DIR}/cmake/msi_package.cmake" "${CMAKE_SOURCE_DIR}/cmake/manifests.cmake"
           "${CMAKE_SOURCE_DIR}/install/windows/vantrel-print-host.wxs"
           "${CMAKE_SOURCE_DIR}/install/manifest.template.json"
           ${_vantrel_msi_signing_inputs}

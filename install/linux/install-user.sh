@@ -1,59 +1,124 @@
 #!/bin/sh
 # Installs the print host for the current user, without root: the program under
 # ~/.local/lib/vantrel-print-host and a manifest in each browser's per-user folder.
-#   ./install-user.sh            install (or update)
-#   ./install-user.sh --remove   remove the program and the manifests; the ledger stays
+#
+#   ./install-user.sh [--allow-origin chrome-extension://<id>/]... [--allow-firefox-id <id>]...
+#       installs (or updates). The extensions given are allowed besides the package's own and
+#       kept in ~/.local/lib/vantrel-print-host/allowed-extensions (one a line; edit it and
+#       run this again), so that a later install keeps them.
+#   ./install-user.sh --remove
+#       removes what the installs wrote, as listed in ~/.local/lib/vantrel-print-host/
+#       installed-files, and no other file; the ledger stays.
+#
 # Browsers from Snap or Flatpak cannot start native hosts at all (see the README).
 set -eu
+set -f  # a home folder may hold * ? [ : no path is ever a pattern
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=install/linux/manifests.sh
+. "$here/manifests.sh"
 program_dir="$HOME/.local/lib/vantrel-print-host"
 program="$program_dir/vantrel-print-host"
+user_allowed="$program_dir/allowed-extensions"
+record="$program_dir/installed-files"
 config="${XDG_CONFIG_HOME:-$HOME/.config}"
-chromium_folders="
-$config/google-chrome/NativeMessagingHosts
+case $config in /*) ;; *) config="$HOME/.config" ;; esac  # as the XDG rules say
+chromium_folders="$config/google-chrome/NativeMessagingHosts
 $config/chromium/NativeMessagingHosts
 $config/microsoft-edge/NativeMessagingHosts
 $config/BraveSoftware/Brave-Browser/NativeMessagingHosts
 $config/vivaldi/NativeMessagingHosts"
 firefox_folder="$HOME/.mozilla/native-messaging-hosts"
 name=com.vantrel.print.json
-# The folder lists are split at line ends only: a home folder may hold spaces.
-IFS='
-'
+IFS=$newline  # lists are split at line ends only: a home folder may hold spaces
 
-if [ "${1:-}" = "--remove" ]; then
-  for folder in $chromium_folders $firefox_folder; do
-    rm -f "$folder/$name"
-  done
-  rm -f "$program"
-  rmdir "$program_dir" 2>/dev/null || true
+fail() {
+  echo "install-user.sh: $1" >&2
+  exit 1
+}
+
+if [ "${1:-}" = --remove ]; then
+  [ $# -eq 1 ] || fail "--remove takes no other option"
+  if [ -f "$record" ]; then
+    # Files, then the folders the installs made, the deepest first; a folder that something
+    # else has put a file in since stays.
+    while IFS= read -r entry; do
+      case $entry in "file "*) rm -f -- "${entry#file }" ;; esac
+    done < "$record"
+    folders=$(sed -n 's/^folder //p' "$record" | sed -n '1!G;h;$p')
+    rm -f -- "$record"
+    for folder in $folders; do
+      rmdir -- "$folder" 2>/dev/null || true
+    done
+  elif [ -e "$program" ]; then
+    # An install by an earlier install-user.sh, which kept no record, wrote these.
+    for folder in $chromium_folders $firefox_folder; do
+      rm -f -- "$folder/$name"
+    done
+    rm -f -- "$program"
+    rmdir -- "$program_dir" 2>/dev/null || true
+  else
+    echo "install-user.sh: nothing installed in $program_dir" >&2
+  fi
   echo "removed; the ledger in \${XDG_STATE_HOME:-~/.local/state}/com.vantrel.print stays"
   exit 0
 fi
 
-case "$HOME" in
-  /*) ;;
-  *) echo "install-user.sh: HOME must be an absolute path" >&2; exit 1 ;;
-esac
+case $HOME in /*) ;; *) fail "HOME must be an absolute path" ;; esac
+case "$HOME$config" in *[[:cntrl:]]*) fail "HOME and XDG_CONFIG_HOME must not hold control characters" ;; esac
 
-mkdir -p "$program_dir"
+# Everything is checked before anything is written: the kept entries, then the new ones.
+allow_from "$user_allowed"
+new_entries=''
+while [ $# -gt 0 ]; do
+  case $1 in
+    --allow-origin|--allow-firefox-id)
+      [ $# -ge 2 ] || fail "$1 needs a value"
+      kind=${1#--allow-}
+      allow "$kind" "$2"
+      [ "$added" = no ] || new_entries="$new_entries$2$newline"
+      shift 2 ;;
+    *) fail "unknown option \"$1\" (--allow-origin, --allow-firefox-id, --remove)" ;;
+  esac
+done
+allow_from "$here/package-allowed-extensions"
+
+written=''  # what this install wrote, for the record
+make_folder() {  # mkdir -p that notes each folder it makes, parents first
+  [ -d "$1" ] && return 0
+  make_folder "$(dirname -- "$1")"
+  mkdir -- "$1"
+  written="${written}folder $1$newline"
+}
+
+make_folder "$program_dir"
 # Replaced through a temporary name, so that a host the browser is running is not overwritten.
 cp "$here/vantrel-print-host" "$program.new"
 chmod 755 "$program.new"
 mv -f "$program.new" "$program"
+written="${written}file $program$newline"
 
-# The manifest names the program by its absolute path as a JSON string (escaped for JSON,
-# then for sed's replacement text).
-json_path=$(printf '%s' "$program" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g')
-replacement=$(printf '%s' "$json_path" | sed -e 's/\\/\\\\/g' -e 's/[&|]/\\&/g')
-render() {  # render TEMPLATE FOLDER
-  mkdir -p "$2"
-  sed "s|@INSTALLED_HOST@|$replacement|" "$here/$1" > "$2/$name.new"
-  mv -f "$2/$name.new" "$2/$name"
-}
+if [ ! -e "$user_allowed" ]; then
+  printf '%s\n' "# Extensions allowed to start the host besides the package's own, one a line:" \
+    "# chrome-extension://<32 letters a-p>/ or a Firefox id. install-user.sh keeps them" \
+    "# across installs; after editing, run it again." > "$user_allowed"
+elif [ -n "$(tail -c 1 "$user_allowed")" ]; then
+  echo >> "$user_allowed"  # an edited file may end without a line end
+fi
+printf '%s' "$new_entries" >> "$user_allowed"
+written="${written}file $user_allowed$newline"
+
 for folder in $chromium_folders; do
-  render com.vantrel.print.json.in "$folder"
+  make_folder "$folder"
+  render_manifest "$here/manifest.template.json" "$program" chromium "$folder/$name"
+  written="${written}file $folder/$name$newline"
 done
-render com.vantrel.print.firefox.json.in "$firefox_folder"
+make_folder "$firefox_folder"
+render_manifest "$here/manifest.template.json" "$program" firefox "$firefox_folder/$name"
+written="${written}file $firefox_folder/$name$newline"
+
+# The record keeps what earlier installs wrote too (another XDG_CONFIG_HOME, say).
+for entry in $written; do
+  grep -Fxq -e "$entry" "$record" 2>/dev/null || printf '%s\n' "$entry" >> "$record"
+done
 echo "installed $program"

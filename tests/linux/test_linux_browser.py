@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The .deb as a Linux user gets it: installed with dpkg, found by a real headless Chromium
 through its system-wide manifest (/etc/chromium/native-messaging-hosts), which starts the
-installed host directly, with no wrapper, to print on a private CUPS scheduler.
+installed host directly, with no wrapper, to print on a private CUPS scheduler. Depends
+carry the versions the host was linked against; an administrator's extensions are allowed.
 
-    python3 tests/linux/test_linux_browser.py --deb build/dist/vantrel-print-host_1.0.0_amd64.deb
+    python3 tests/linux/test_linux_browser.py \
+        --deb build/dist/vantrel-print-host-test-extension_1.0.0_amd64.deb
 
 The package is removed (purged) at the end. Needs root for dpkg. Exits 77 (skipped) without
 Chromium, cupsd, root or the package, unless CI or VANTREL_E2E_REQUIRED is set.
@@ -12,6 +14,7 @@ Chromium, cupsd, root or the package, unless CI or VANTREL_E2E_REQUIRED is set.
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,12 +26,21 @@ HERE = Path(__file__).resolve().parent
 import cups_rig
 from rig import chromium, protocol, testing
 from rig.browser import request
-from rig.registration import extension_id
+from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN, extension_id
 
 DEB = None
 QUEUE = "Label_ZPL"
 MANIFEST = Path("/etc/chromium/native-messaging-hosts/com.vantrel.print.json")
+CHROMIUM_MANIFESTS = [MANIFEST] + [Path(f"/etc/opt/{name}/native-messaging-hosts/com.vantrel.print.json")
+                                   for name in ("chrome", "edge", "brave", "vivaldi")]
+FIREFOX_MANIFEST = Path("/usr/lib/mozilla/native-messaging-hosts/com.vantrel.print.json")
+ADMIN_LIST = Path("/etc/vantrel-print-host/allowed-extensions")
+UPDATE = "/usr/sbin/update-vantrel-print-host-manifests"
 INSTALLED = Path("/usr/lib/vantrel-print-host/vantrel-print-host")
+
+
+def run(args: list[str]) -> subprocess.CompletedProcess:
+    return subprocess.run(args, capture_output=True, text=True, timeout=120)
 
 
 class InstalledPackage(unittest.TestCase):
@@ -55,6 +67,41 @@ class InstalledPackage(unittest.TestCase):
         manifest = json.loads(MANIFEST.read_text())
         self.assertEqual((manifest["name"], manifest["path"]), ("com.vantrel.print", str(INSTALLED)))
         self.assertEqual(manifest["allowed_origins"], [f"chrome-extension://{extension_id()}/"])
+
+    def test_depends_carry_the_versions_the_host_was_linked_against(self):
+        depends = dict(re.fullmatch(r"(\S+)(?: \((.*)\))?", entry.strip()).groups()
+                       for entry in run(["dpkg-deb", "-f", str(DEB), "Depends"]).stdout.split(","))
+        needed = re.findall(r"NEEDED\s+(\S+)", run(["objdump", "-p", str(INSTALLED)]).stdout)
+        for library in needed:  # each from a package depended on with a version
+            found = run(["dpkg-query", "-S", f"*/{library}"]).stdout
+            owners = {line.split(":")[0] for line in found.splitlines()}
+            self.assertTrue([o for o in owners if (depends.get(o) or "").startswith(">= ")],
+                            (library, owners, depends))
+        # libc6 is at least the newest glibc whose symbols the host uses.
+        newest = max(tuple(map(int, v.split("."))) for v in re.findall(
+            r"GLIBC_([0-9.]+)\b", run(["objdump", "-T", str(INSTALLED)]).stdout))
+        libc6 = tuple(map(int, re.match(r">= ([0-9.]+)", depends["libc6"]).group(1).split(".")))
+        self.assertGreaterEqual(libc6, newest)
+
+    def test_an_administrators_extensions_are_allowed_and_kept_by_a_reinstall(self):
+        original = ADMIN_LIST.read_text()
+        self.addCleanup(subprocess.run, [UPDATE], capture_output=True)
+        self.addCleanup(ADMIN_LIST.write_text, original)
+        own_origin = f"chrome-extension://{'abcdefghijklmnop' * 2}/"
+        own_firefox_id = "labels@vendor.example"
+        ADMIN_LIST.write_text(f"{original}{own_origin}\n  {own_firefox_id}  # ours\n")
+
+        # Removed and installed again (as an upgrade runs it), the list is kept and read.
+        self.assertEqual(run(["dpkg", "-r", "vantrel-print-host"]).returncode, 0)
+        written = CHROMIUM_MANIFESTS + [FIREFOX_MANIFEST, Path("/var/lib/vantrel-print-host")]
+        self.assertEqual([m for m in written if os.path.lexists(m)], [])
+        installed = run(["dpkg", "-i", str(DEB)])
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        for manifest in CHROMIUM_MANIFESTS:
+            self.assertCountEqual(json.loads(manifest.read_text())["allowed_origins"],
+                                  [own_origin, TEST_ORIGIN])
+        self.assertCountEqual(json.loads(FIREFOX_MANIFEST.read_text())["allowed_extensions"],
+                              [own_firefox_id, TEST_FIREFOX_ID])
 
     def test_a_session_prints_once_through_the_installed_host(self):
         payload = protocol.submit_payload("deb-1", QUEUE, cups_rig.label_png(406, 609, (40, 40, 60)),

@@ -21,19 +21,17 @@ from rig import programs
 from rig.cups import CupsScheduler
 from rig.host import HostProcess
 from rig.programs import REPO_ROOT, host_executable
-from rig.registration import extension_id
+from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN
 from rig.testing import skip_or_fail
 from rig.wine import WinePrefix, WineResult, template_prefix, windows_path
 
 DIST_DIR = Path(os.environ.get("VANTREL_DIST_DIR") or REPO_ROOT / "build" / "dist")
-PER_USER_MSI = DIST_DIR / "vantrel-print-host-per-user.msi"
-PER_MACHINE_MSI = DIST_DIR / "vantrel-print-host-per-machine.msi"
+# The packages built by default allow the test extension, which their names say.
+PER_USER_MSI = DIST_DIR / "vantrel-print-host-test-extension-per-user.msi"
+PER_MACHINE_MSI = DIST_DIR / "vantrel-print-host-test-extension-per-machine.msi"
 PACKAGE_SCRIPT = REPO_ROOT / "cmake" / "msi_package.cmake"
 
 HOST_NAME = "com.vantrel.print"
-# The packages' defaults are the test extension's: its Chromium origin, and this Firefox id.
-TEST_ORIGIN = f"chrome-extension://{extension_id()}/"
-TEST_FIREFOX_ID = "print-host-test@vantrel.example"
 
 CHROMIUM_MANIFEST = "com.vantrel.print.json"
 FIREFOX_MANIFEST = "com.vantrel.print.firefox.json"
@@ -116,8 +114,8 @@ def read_manifest(prefix: WinePrefix, manifest_path: str) -> tuple[dict, PureWin
 
 def build_package(version: str, out_dir: Path, scope: str = "perUser",
                   host_exe: Path | None = None, **parameters: str) -> subprocess.CompletedProcess:
-    """Runs the packaging step the `msi` target runs, for another version or parameters;
-    the package lands in out_dir."""
+    """Runs the packaging step the `msi` target runs, for another version or parameters
+    (by default the test extension's); the package lands in out_dir."""
     values = {"VANTREL_ALLOWED_ORIGINS": TEST_ORIGIN, "VANTREL_FIREFOX_EXTENSION_IDS": TEST_FIREFOX_ID,
               "VERSION": version, "HOST_EXE": str(host_exe or host_executable()),
               "WORK_DIR": str(out_dir / "work"), "OUTPUT_DIR": str(out_dir), "WIXL": WIXL or "",

@@ -29,6 +29,11 @@ def extension_id(extension_dir: Path = EXTENSION_DIR) -> str:
     return "".join(chr(ord("a") + int(digit, 16)) for digit in digest)
 
 
+# The test extension as the packages built by default allow it (their names say so): its
+# Chromium origin, and the Firefox id the tests give it.
+TEST_ORIGIN = f"chrome-extension://{extension_id()}/"
+TEST_FIREFOX_ID = "print-host-test@vantrel.example"
+
 CHROMIUM_ORIGIN = re.compile(r"^chrome-extension://[a-p]{32}/$")
 FIREFOX_EXTENSION_ID = re.compile(
     r"^(\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}"

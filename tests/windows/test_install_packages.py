@@ -70,7 +70,7 @@ class Packages(msi.InstallTestCase):
     def test_upgrade_from_a_lower_version_replaces_it_and_keeps_the_ledger(self):
         built = msi.build_package("0.9.0", self.scratch)
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
-        older = self.scratch / "vantrel-print-host-per-user.msi"
+        older = self.scratch / PER_USER_MSI.name
         self.install(older)
         self.assertEqual(msi.installed_products(self.prefix), ["0.9.0"])
         program = msi.per_user_folder(self.prefix) / "vantrel-print-host.exe"

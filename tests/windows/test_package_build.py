@@ -3,7 +3,9 @@ Wine: signing with a throwaway self-signed certificate gives the program inside 
 and both packages signatures that osslsigncode verifies; without a certificate it says the
 artefacts are unsigned; only the per-machine package asks for elevation; a package built
 without an extension parameter is refused, naming the parameter, and nothing is left
-behind."""
+behind; a package that allows the test extension says so in its name. And the configure
+step of every package: a release (VANTREL_RELEASE) refuses the test extension and missing
+ids, naming both parameters."""
 
 import re
 import shutil
@@ -15,14 +17,17 @@ from pathlib import Path
 
 
 from rig import msi
-from rig.programs import host_executable
+from rig.programs import REPO_ROOT, host_executable
+from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN
 from rig.testing import main, skip_or_fail
 
 OPENSSL = shutil.which("openssl")
 OSSLSIGNCODE = shutil.which("osslsigncode")
 MSIEXTRACT = shutil.which("msiextract")
 MSIINFO = shutil.which("msiinfo")
-PACKAGES = ("vantrel-print-host-per-user.msi", "vantrel-print-host-per-machine.msi")
+PACKAGES = (msi.PER_USER_MSI.name, msi.PER_MACHINE_MSI.name)
+VENDOR_ORIGIN = f"chrome-extension://{'abcdefghijklmnop' * 2}/"
+VENDOR_FIREFOX_ID = "labels@vendor.example"
 
 
 def missing() -> list[str]:
@@ -120,6 +125,43 @@ class PackageBuild(unittest.TestCase):
                 self.assertNotEqual(built.returncode, 0)
                 self.assertIn(f"{parameter} is empty", built.stderr)
                 self.assertFalse((out / PACKAGES[0]).exists())
+
+    def test_a_package_that_allows_the_test_extension_says_so_in_its_name(self):
+        for row, (origins, firefox_ids, name) in enumerate((
+                (VENDOR_ORIGIN, VENDOR_FIREFOX_ID, "vantrel-print-host-per-user.msi"),
+                (f"{VENDOR_ORIGIN},{TEST_ORIGIN}", VENDOR_FIREFOX_ID, PACKAGES[0]),
+                (VENDOR_ORIGIN, TEST_FIREFOX_ID, PACKAGES[0]))):
+            with self.subTest(origins=origins, firefox_ids=firefox_ids):
+                out = self.root / f"dist-{row}"
+                built = msi.build_package("1.0.0", out, VANTREL_ALLOWED_ORIGINS=origins,
+                                          VANTREL_FIREFOX_EXTENSION_IDS=firefox_ids)
+                self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+                self.assertEqual([p.name for p in out.glob("*.msi")], [name])
+
+    def test_release_configure_takes_only_the_vendors_own_extensions(self):
+        # The native configure, which names the Linux packages; the MSI ones follow the same rule.
+        def configure(*options: str) -> subprocess.CompletedProcess:
+            return run([msi.CMAKE, "-S", str(REPO_ROOT), "-B", str(self.root / "build"), *options])
+
+        default = configure()
+        self.assertEqual(default.returncode, 0, default.stderr)
+        self.assertIn("/vantrel-print-host-test-extension_", default.stdout)
+        vendor = (f"-DVANTREL_ALLOWED_ORIGINS={VENDOR_ORIGIN}",
+                  f"-DVANTREL_FIREFOX_EXTENSION_IDS={VENDOR_FIREFOX_ID}")
+        for ids in ((),  # the defaults: the test extension's
+                    (vendor[0], f"-DVANTREL_FIREFOX_EXTENSION_IDS={TEST_FIREFOX_ID}"),
+                    (f"-DVANTREL_ALLOWED_ORIGINS={VENDOR_ORIGIN};{TEST_ORIGIN}", vendor[1]),
+                    (vendor[0], "-DVANTREL_FIREFOX_EXTENSION_IDS=")):
+            with self.subTest(ids=ids):
+                refused = configure("-DVANTREL_RELEASE=ON", *ids)
+                self.assertNotEqual(refused.returncode, 0)
+                for parameter in ("VANTREL_RELEASE", "VANTREL_ALLOWED_ORIGINS",
+                                  "VANTREL_FIREFOX_EXTENSION_IDS"):
+                    self.assertIn(parameter, refused.stderr)
+        release = configure("-DVANTREL_RELEASE=ON", *vendor)
+        self.assertEqual(release.returncode, 0, release.stderr)
+        self.assertIn("/vantrel-print-host_", release.stdout)
+        self.assertNotIn("test-extension", release.stdout)
 
 
 if __name__ == "__main__":
