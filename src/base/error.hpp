@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -50,14 +49,5 @@ using Status = std::expected<void, HostError>;
 [[nodiscard]] inline std::unexpected<HostError> fail(ErrorCode code, std::string message) {
   return std::unexpected(HostError{code, std::move(message)});
 }
-
-// The identifier rule shared by "request_id" and "intent_id": 1..max_len bytes of ASCII letters,
-// digits, "-", ".", ":" and "_".
-inline constexpr std::size_t MAX_INTENT_ID_LEN = 160;
-
-[[nodiscard]] bool is_valid_identifier(std::string_view text, std::size_t max_len) noexcept;
-
-// "<key> contains unsupported characters."
-[[nodiscard]] HostError unsupported_characters(std::string_view key);
 
 }  // namespace vantrel

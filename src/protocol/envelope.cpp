@@ -1,4 +1,5 @@
 #include "protocol/envelope.hpp"
+#include "base/identifier.hpp"
 
 #include <algorithm>
 #include <set>

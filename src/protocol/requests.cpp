@@ -1,4 +1,5 @@
 #include "protocol/requests.hpp"
+#include "base/identifier.hpp"
 
 #include <limits>
 

@@ -1,5 +1,6 @@
 #include "domain/submit/submit_request.hpp"
 
+#include "base/identifier.hpp"
 #include "base/utf.hpp"
 
 namespace vantrel {
