@@ -27,7 +27,8 @@ vantrel::HostLedger full_ledger(std::uint64_t now_ms) {
         i % 10 == 0 ? "SUBMISSION_REJECTED" : "",
         i % 10 == 0 ? "Windows rejected the print job: The printer is out "
                       "of paper. (os error 28)"
-                    : ""};
+                    : "",
+        ""};
     ledger.jobs.emplace(id, std::move(record));
   }
   return ledger;

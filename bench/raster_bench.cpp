@@ -3,11 +3,11 @@
 
 #include <random>
 
-#include "test_png.hpp"
 #include "domain/submit/base64.hpp"
 #include "domain/submit/label_bitmap_decoding.hpp"
 #include "domain/submit/payload_digest.hpp"
 #include "domain/submit/raster_payload.hpp"
+#include "test_png.hpp"
 
 namespace {
 

@@ -142,7 +142,7 @@ TEST(LedgerDecode, MissingOptionalMembersAreEmptyAndWrittenBackAsEmptyText) {
       decode_ledger(ledger_json("\"a\":" + minimal_record_json(",\"updated_at_ms\":2")));
   ASSERT_TRUE(ledger.has_value());
   const JobRecord& record = ledger->jobs.at("a");
-  EXPECT_EQ(record, (JobRecord{"a", "x", AttemptState::FAILED, "p", "", 1, 2, "", ""}));
+  EXPECT_EQ(record, (JobRecord{"a", "x", AttemptState::FAILED, "p", "", 1, 2, "", "", ""}));
   const std::string saved = encode_ledger(*ledger).value();
   EXPECT_NE(saved.find("\"os_job_id\": \"\",\n"), std::string::npos);
   EXPECT_NE(saved.find("\"error_code\": \"\",\n"), std::string::npos);
@@ -235,7 +235,7 @@ TEST(LedgerEncode, EmptyJobsStayOnTheNameLine) {
 
 TEST(LedgerEncode, TextThatIsNotUtf8CannotBeEncoded) {
   HostLedger ledger{1, 42, {}};
-  ledger.jobs["a"] = JobRecord{"a", SHA, AttemptState::FAILED, "bad\xFF", "", 1, 1, "", ""};
+  ledger.jobs["a"] = JobRecord{"a", SHA, AttemptState::FAILED, "bad\xFF", "", 1, 1, "", "", ""};
   EXPECT_EQ(encode_ledger(ledger).error(),
             (HostError{ErrorCode::STATE_UNAVAILABLE, "Cannot encode print-helper state."}));
 }

@@ -16,7 +16,7 @@ constexpr std::uint64_t DAY_MS = 86'400'000;
 constexpr std::uint64_t NOW = 1'700'000'000'000;
 
 JobRecord record(std::string id, std::string_view state, std::uint64_t updated_at_ms) {
-  JobRecord made{id, std::string(64, 'a'), {}, "Label", "12", 5, updated_at_ms, "", ""};
+  JobRecord made{id, std::string(64, 'a'), {}, "Label", "12", 5, updated_at_ms, "", "", ""};
   store_state(made, state);
   return made;
 }
@@ -26,10 +26,11 @@ TEST(ApplyRecovery, DispatchingBecomesUnknownHostRestarted) {
   ledger.jobs["a"] = record("a", "DISPATCHING", NOW - 40 * DAY_MS);
   ledger.jobs["b"] = record("b", "dispatching", NOW);  // the state word is case-sensitive
   EXPECT_TRUE(apply_recovery(ledger, NOW));
-  EXPECT_EQ(ledger.jobs.at("a"),
-            (JobRecord{"a", std::string(64, 'a'), AttemptState::UNKNOWN, "Label", "12", 5, NOW,
-                       "HOST_RESTARTED",
-                       "The helper restarted before the operating system acknowledged this job."}));
+  EXPECT_EQ(
+      ledger.jobs.at("a"),
+      (JobRecord{"a", std::string(64, 'a'), AttemptState::UNKNOWN, "Label", "12", 5, NOW,
+                 "HOST_RESTARTED",
+                 "The helper restarted before the operating system acknowledged this job.", ""}));
   EXPECT_EQ(stored_state(ledger.jobs.at("b")), "dispatching");
   EXPECT_EQ(ledger.updated_at_ms, NOW);
 }

@@ -155,7 +155,8 @@ TEST_F(OpenHostState, FreshMachineGetsFolderAndLockButNoLedgerFile) {
 
 TEST_F(OpenHostState, HandlersSaveThroughTheState) {
   auto state = open_host_state(files.store()).value();
-  state.ledger.jobs["a"] = JobRecord{"a", "x", AttemptState::DISPATCHING, "p", "", 1, 1, "", ""};
+  state.ledger.jobs["a"] =
+      JobRecord{"a", "x", AttemptState::DISPATCHING, "p", "", 1, 1, "", "", ""};
   ASSERT_TRUE(state.save().has_value());
   EXPECT_EQ(stored_state(load_ledger(files.store()).value().jobs.at("a")), "DISPATCHING");
 }
@@ -171,7 +172,7 @@ TEST_F(OpenHostState, CorruptLedgerIsRefusedWithTheLockReleased) {
 TEST_F(OpenHostState, FailedRecoverySaveIsTheAnswerAndKeepsTheFile) {
   HostLedger ledger{1, 1, {}};
   ledger.jobs["a"] = JobRecord{
-      "a", "x", AttemptState::DISPATCHING, "p", "", 1, files.store().now_unix_ms(), "", ""};
+      "a", "x", AttemptState::DISPATCHING, "p", "", 1, files.store().now_unix_ms(), "", "", ""};
   ASSERT_TRUE(save_ledger(files.store(), ledger).has_value());
   const std::string before = files.file(files.path("ledger.json")).value();
   files.fail("flush", 112);
