@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "domain/printing/print_outcome.hpp"
+
+namespace vantrel {
+
+// Media are named by self-describing names ("na_index-4x6_4x6in", "iso_a6_105x148mm",
+// "custom_2.25x1.25in"): a class and a name, then the width and the height with their unit.
+// The first number is the width as the label stands on the page, so a name also says the
+// orientation. Sizes are whole micrometres, which every print system's unit divides into.
+
+struct MediaSize {
+  std::int32_t width_um = 0;
+  std::int32_t height_um = 0;
+
+  bool operator==(const MediaSize&) const = default;
+};
+
+// The part of a media that can be printed on, from its top-left corner.
+struct MediaArea {
+  std::int32_t x_um = 0;
+  std::int32_t y_um = 0;
+  std::int32_t width_um = 0;
+  std::int32_t height_um = 0;
+
+  bool operator==(const MediaArea&) const = default;
+};
+
+// A requested media: its name and the size the name says.
+struct MediaRequest {
+  std::string name;
+  MediaSize size;
+
+  bool operator==(const MediaRequest&) const = default;
+};
+
+// A queue's paper matches a named size within half a millimetre each way (a driver's A4 in
+// points is a tenth of a millimetre short); the page a driver will print on may differ from the
+// requested media by at most a millimetre.
+inline constexpr std::int32_t MEDIA_MATCH_TOLERANCE_UM = 500;
+inline constexpr std::int32_t MEDIA_PAGE_TOLERANCE_UM = 1000;
+
+// The size a self-describing name says; nullopt for a name that is not one (at least two parts
+// joined by "_", the last "<width>x<height>" and "in" or "mm", both positive).
+[[nodiscard]] std::optional<MediaSize> media_size_of_name(std::string_view name) noexcept;
+
+// The self-describing name of a size: the standard name of a common paper or label size of
+// that width and height (within MEDIA_MATCH_TOLERANCE_UM), else "custom_<w>x<h><unit>" in
+// inches where the size is a whole sixteenth of an inch, in millimetres otherwise.
+[[nodiscard]] std::string media_name_of_size(MediaSize size);
+
+[[nodiscard]] bool same_media_size(MediaSize a, MediaSize b, std::int32_t tolerance_um) noexcept;
+
+// The refusals of a media selection, in the words both hosts use.
+[[nodiscard]] PrintFailure media_not_offered(const MediaRequest& media);
+[[nodiscard]] PrintFailure media_not_applied(const MediaRequest& media, MediaSize page);
+
+// "101.6 x 152.4 mm"
+[[nodiscard]] std::string describe_media_size(MediaSize size);
+
+}  // namespace vantrel
