@@ -1,18 +1,11 @@
 // Process entry of the native-messaging host on Linux: the same host over the POSIX state and
-// CUPS. The browser passes arguments (its extension's origin); the host has no options and
-// ignores them.
+// CUPS. The browser passes arguments (its extension's origin, or Firefox's manifest path and
+// extension id); the host only writes them into its log.
 #include "domain/printing/cups/cups_calls.hpp"
 #include "domain/printing/cups/cups_print_system.hpp"
-#include "domain/state/state_store.hpp"
-#include "protocol/message_loop.hpp"
-#include "protocol/standard_streams.hpp"
+#include "protocol/host_process.hpp"
 
-int main() {
-  vantrel::StandardStreams streams = vantrel::take_standard_streams();
-  vantrel::ProcessWatchdogs watchdogs;
+int main(int argc, char** argv) {
   vantrel::CupsPrintSystem print_system(vantrel::system_cups_calls());
-  vantrel::StateStore state_store(vantrel::system_state_files());
-  vantrel::Host host{state_store, print_system, watchdogs};
-  // The watchdogs go last: their destructor lets the disarmed threads finish before the exit.
-  return vantrel::run_host(*streams.input, *streams.output, host);
+  return vantrel::run_host_process(vantrel::process_arguments(argc, argv), "linux", print_system);
 }

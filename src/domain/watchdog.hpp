@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,12 +82,17 @@ template <class Stretch>
 // clean end of the process after every stretch was disarmed, gives the ones still on their way
 // out a bounded moment to finish, so that none is cut down inside a system call by the exit.
 // Defined per platform.
+// What a firing watchdog does after its line on standard error and before the process ends,
+// given the stretch's label: it runs on the watchdog's thread and must bound its own time.
+using WatchdogLastWords = std::function<void(const char* label)>;
+
 class ProcessWatchdogs final : public Watchdogs {
  public:
   // The deadline of every stretch; tests pass a short one to watch a watchdog fire.
   explicit ProcessWatchdogs(
       std::chrono::milliseconds timeout =
-          std::chrono::duration_cast<std::chrono::milliseconds>(PLATFORM_CALL_TIMEOUT));
+          std::chrono::duration_cast<std::chrono::milliseconds>(PLATFORM_CALL_TIMEOUT),
+      WatchdogLastWords last_words = {});
   ProcessWatchdogs(const ProcessWatchdogs&) = delete;
   ProcessWatchdogs& operator=(const ProcessWatchdogs&) = delete;
   ~ProcessWatchdogs() override;
@@ -97,6 +103,7 @@ class ProcessWatchdogs final : public Watchdogs {
  private:
   class Threads;
   std::chrono::milliseconds timeout_;
+  WatchdogLastWords last_words_;
   std::unique_ptr<Threads> threads_;
 };
 

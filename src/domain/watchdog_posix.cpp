@@ -22,7 +22,9 @@ struct WatchdogState {
   std::chrono::steady_clock::time_point deadline;
   // Built at arming so that the thread allocates nothing when it fires.
   std::string line;
-  bool finished = false;  // the thread is on its way out
+  const char* label = nullptr;
+  const WatchdogLastWords* last_words = nullptr;  // the watchdogs', which outlive every thread
+  bool finished = false;                          // the thread is on its way out
 };
 
 class PosixWatchdogChannel final : public WatchdogChannel {
@@ -42,15 +44,16 @@ class PosixWatchdogChannel final : public WatchdogChannel {
   std::shared_ptr<WatchdogState> state_;
 };
 
-[[noreturn]] void fire(const std::string& line) noexcept {
-  const char* data = line.data();
-  std::size_t left = line.size();
+[[noreturn]] void fire(const WatchdogState& state) noexcept {
+  const char* data = state.line.data();
+  std::size_t left = state.line.size();
   while (left > 0) {
     const ssize_t written = ::write(STDERR_FILENO, data, left);
     if (written <= 0) break;
     data += written;
     left -= static_cast<std::size_t>(written);
   }
+  if (state.last_words != nullptr) (*state.last_words)(state.label);
   ::_exit(WATCHDOG_EXIT_STATUS);
 }
 
@@ -60,7 +63,7 @@ void watch(std::shared_ptr<WatchdogState> state) noexcept {
     state->finished = true;
     return;
   }
-  fire(state->line);
+  fire(*state);
 }
 
 bool has_finished(WatchdogState& state) {
@@ -94,8 +97,10 @@ class ProcessWatchdogs::Threads {
   std::vector<Started> started_;
 };
 
-ProcessWatchdogs::ProcessWatchdogs(std::chrono::milliseconds timeout)
-    : timeout_(timeout), threads_(std::make_unique<Threads>()) {}
+ProcessWatchdogs::ProcessWatchdogs(std::chrono::milliseconds timeout, WatchdogLastWords last_words)
+    : timeout_(timeout),
+      last_words_(std::move(last_words)),
+      threads_(std::make_unique<Threads>()) {}
 
 ProcessWatchdogs::~ProcessWatchdogs() = default;
 
@@ -103,6 +108,8 @@ Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
   try {
     auto state = std::make_shared<WatchdogState>();
     state->line = watchdog_timeout_line(label);
+    state->label = label;
+    if (last_words_) state->last_words = &last_words_;
     auto channel = std::make_unique<PosixWatchdogChannel>(state);
     state->deadline = std::chrono::steady_clock::now() + timeout_;
     threads_->forget_finished();

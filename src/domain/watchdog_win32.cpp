@@ -18,6 +18,8 @@ struct WatchdogState {
   ULONGLONG deadline_ms = 0;  // GetTickCount64 time
   // Built at arming so that the thread allocates nothing when it fires.
   std::string line;
+  const char* label = nullptr;
+  const WatchdogLastWords* last_words = nullptr;  // the watchdogs', which outlive every thread
 };
 
 class Win32WatchdogChannel final : public WatchdogChannel {
@@ -38,6 +40,7 @@ class Win32WatchdogChannel final : public WatchdogChannel {
     WriteFile(error_stream, state.line.data(), static_cast<DWORD>(state.line.size()), &written,
               nullptr);
   }
+  if (state.last_words != nullptr) (*state.last_words)(state.label);
   // Ends every thread at once, including one blocked inside the spooler; no destructors run.
   TerminateProcess(GetCurrentProcess(), WATCHDOG_EXIT_STATUS);
   ExitProcess(WATCHDOG_EXIT_STATUS);
@@ -99,8 +102,10 @@ class ProcessWatchdogs::Threads {
   std::vector<OwnedHandle> handles_;
 };
 
-ProcessWatchdogs::ProcessWatchdogs(std::chrono::milliseconds timeout)
-    : timeout_(timeout), threads_(std::make_unique<Threads>()) {}
+ProcessWatchdogs::ProcessWatchdogs(std::chrono::milliseconds timeout, WatchdogLastWords last_words)
+    : timeout_(timeout),
+      last_words_(std::move(last_words)),
+      threads_(std::make_unique<Threads>()) {}
 
 ProcessWatchdogs::~ProcessWatchdogs() {
   threads_->let_finish();
@@ -110,6 +115,8 @@ Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
   try {
     auto state = std::make_shared<WatchdogState>();
     state->line = watchdog_timeout_line(label);
+    state->label = label;
+    if (last_words_) state->last_words = &last_words_;
     state->completed = OwnedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->completed) {
       const DWORD error = GetLastError();

@@ -1,5 +1,9 @@
 #include "protocol/message_loop.hpp"
 
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include "domain/state/recovery.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/standard_streams.hpp"
@@ -27,10 +31,34 @@ HostResponse state_failure_response(const std::optional<Request>& request, HostE
   return response;
 }
 
-}  // namespace
+// A text member of an object value, or "".
+std::string_view text_member(const JsonValue& object, const char* key) {
+  if (!object.is_object()) return {};
+  const auto member = object.find(key);
+  if (member == object.end() || !member->is_string()) return {};
+  return member->get_ref<const std::string&>();
+}
 
-HostResponse handle_message(std::span<const std::uint8_t> body, Host& host) {
-  const std::optional<Request> request = decode_envelope(body);
+// The log's line for one message: names and outcome, never content.
+void log_message(HostLog& log, const std::optional<Request>& request, const HostResponse& response,
+                 std::chrono::steady_clock::duration took) {
+  const std::string outcome =
+      response.outcome ? "ok" : std::string(error_code_name(response.outcome.error().code));
+  const std::string duration =
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
+  std::vector<LogField> fields{{"type", request ? std::string_view(request->type) : "-"},
+                               {"request_id", response.request_id},
+                               {"outcome", outcome},
+                               {"duration_ms", duration}};
+  if (request && request->type == "submit") {
+    fields.emplace_back("intent_id", text_member(request->payload, "intent_id"));
+    fields.emplace_back("queue", text_member(request->payload, "printer"));
+    if (response.outcome) fields.emplace_back("job", text_member(*response.outcome, "os_job_id"));
+  }
+  log.append("message", fields);
+}
+
+HostResponse handle_decoded(const std::optional<Request>& request, Host& host) {
   Result<HostState> state = open_host_state(host.state);
   if (!state) return state_failure_response(request, std::move(state.error()));
   if (!request) {
@@ -51,16 +79,29 @@ HostResponse handle_message(std::span<const std::uint8_t> body, Host& host) {
   return response;  // the state (and its lock) is released here, before the answer is written
 }
 
+}  // namespace
+
+HostResponse handle_message(std::span<const std::uint8_t> body, Host& host) {
+  return handle_decoded(decode_envelope(body), host);
+}
+
 Status serve_messages(ByteSource& input, ByteSink& output, Host& host) {
   for (;;) {
     auto body = read_native_message(input);
     if (!body) return std::unexpected(std::move(body.error()));
     if (!body->has_value()) return {};
 
-    const std::string encoded = encode_response(handle_message(**body, host));
+    const auto started = std::chrono::steady_clock::now();
+    const std::optional<Request> request = decode_envelope(**body);
+    const HostResponse response = handle_decoded(request, host);
+    const std::string encoded = encode_response(response);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(encoded.data());
     if (auto written = write_native_message(output, {bytes, encoded.size()}); !written) {
       return written;
+    }
+    // Logged once the answer is on its way: the log never holds up or changes an answer.
+    if (host.log != nullptr) {
+      log_message(*host.log, request, response, std::chrono::steady_clock::now() - started);
     }
   }
 }
@@ -70,6 +111,11 @@ int run_host(ByteSource& input, ByteSink& output, Host& host) {
   if (served) return 0;
   write_standard_error("vantrel-print-host: " + std::string(error_code_name(served.error().code)) +
                        "\n");
+  if (host.log != nullptr) {
+    host.log->append("end", {{"status", "1"},
+                             {"code", error_code_name(served.error().code)},
+                             {"reason", served.error().message}});
+  }
   return 1;
 }
 

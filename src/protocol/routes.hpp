@@ -5,6 +5,7 @@
 #include "base/error.hpp"
 #include "base/json.hpp"
 #include "domain/printing/print_system.hpp"
+#include "domain/state/host_log.hpp"
 #include "domain/state/host_state.hpp"
 #include "domain/state/state_store.hpp"
 #include "domain/watchdog.hpp"
@@ -16,6 +17,7 @@ struct Host {
   StateStore& state;
   PrintSystem& printing;
   Watchdogs& watchdogs;
+  HostLog* log = nullptr;  // none in tests that do not look at it
 };
 
 // One message type's handler: its payload (null when absent) mapped to the domain's request,

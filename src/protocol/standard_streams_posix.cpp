@@ -40,6 +40,10 @@ StandardStreams take_standard_streams() {
   return StandardStreams{std::make_unique<FdSource>(), std::make_unique<FdSink>()};
 }
 
+std::vector<std::string> process_arguments(int argc, char** argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
+}
+
 void write_standard_error(std::string_view line) {
   while (!line.empty()) {
     const ssize_t put = ::write(2, line.data(), line.size());

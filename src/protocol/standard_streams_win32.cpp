@@ -1,7 +1,10 @@
+#include <shellapi.h>
 #include <windows.h>
 
 #include <algorithm>
 
+#include "base/owned_win32.hpp"
+#include "base/utf.hpp"
 #include "protocol/standard_streams.hpp"
 
 namespace vantrel {
@@ -61,6 +64,19 @@ class HandleSink final : public ByteSink {
 StandardStreams take_standard_streams() {
   return StandardStreams{std::make_unique<HandleSource>(GetStdHandle(STD_INPUT_HANDLE)),
                          std::make_unique<HandleSink>(GetStdHandle(STD_OUTPUT_HANDLE))};
+}
+
+// The C runtime's argv is in the ANSI code page; the command line itself is UTF-16.
+std::vector<std::string> process_arguments(int, char**) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return arguments;
+  const Owned<LPWSTR*, LocalFreeCall> owned(wide);
+  for (int i = 1; i < count; ++i) {
+    arguments.push_back(utf16_to_utf8(reinterpret_cast<const char16_t*>(wide[i])));
+  }
+  return arguments;
 }
 
 void write_standard_error(std::string_view line) {

@@ -254,6 +254,24 @@ class FakeStateFiles final : public StateFiles {
     return {};
   }
 
+  FileResult<StateFile> open_for_append(const std::string& path) override {
+    if (auto error = record("open_for_append", path)) return std::unexpected(*error);
+    if (auto error = check_openable(path)) return std::unexpected(*error);
+    auto& inode = names_[path];
+    if (!inode) {
+      inode = std::make_shared<Inode>();
+      durable_names_[path] = inode;
+    }
+    return open_handle(inode);
+  }
+
+  FileResult<std::uint64_t> file_size(const std::string& path) override {
+    if (auto error = record("file_size", path)) return std::unexpected(*error);
+    const auto it = names_.find(path);
+    if (it == names_.end()) return failure(not_found_code());
+    return it->second->live.size();
+  }
+
   bool removes_failed_temporary() const override { return !windows(); }
   std::uint32_t process_id() override { return pid; }
   std::uint64_t now_unix_ms() override { return now_ms; }

@@ -42,7 +42,7 @@ TEMP_NAME = re.compile(r"^\.(ledger\.json|bridge-status\.json)\.(\d+)\.tmp$")
 # Wine starts every debug line with the process and thread ids; loaddll speaks at start-up.
 PROCESS_ID_DEBUG = {"WINEDEBUG": "pid,+loaddll"}
 DEBUG_PREFIX = re.compile(r"^([0-9a-f]{4,8}):[0-9a-f]{4,8}:", re.M)
-HOST_FILES = {"ledger.json", "ledger.lock", "bridge-status.json"}
+HOST_FILES = {"ledger.json", "ledger.lock", "bridge-status.json", "logs"}
 SETTLED = {"SUBMITTED", "UNKNOWN"}  # what a record can be here once its message is over
 
 

@@ -1,5 +1,5 @@
 """The Windows watchdog under Wine: the real host ended with the PLATFORM_TIMEOUT line and
-status 70 when printing hangs, and tests/e2e/watchdog_probe.cpp (vantrel-watchdog-probe.exe of
+status 70 when printing hangs (its last line in the diagnostics log), and tests/e2e/watchdog_probe.cpp (vantrel-watchdog-probe.exe of
 the Windows build), linked with the host's own watchdog sources, for what the host cannot show
 on demand: a short deadline, silence when a stretch ends in time or its signal is given up, and
 no thread left behind."""
@@ -44,6 +44,10 @@ class HostWatchdog(HostTestCase):
             self.assertGreaterEqual(elapsed, 11.99)
             self.assertLess(elapsed, 30)
             self.assertEqual(records(self.prefix)["hung"]["state"], "DISPATCHING")
+            # The watchdog's own line reaches the diagnostics log before the process ends.
+            log = (self.prefix.state_dir / "logs" / "host.log").read_text()
+            self.assertIn(" end status=70 code=PLATFORM_TIMEOUT stretch=submit\n", log)
+            self.assertIn(" message type=list_printers request_id=listed outcome=ok ", log)
 
 
 class Watchdog(HostTestCase):

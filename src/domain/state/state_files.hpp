@@ -82,6 +82,11 @@ class StateFiles {
   // The folder's entries on the disk. Nothing where a move is written through (Windows).
   [[nodiscard]] virtual FileStatus flush_folder(const std::string& path) = 0;
   [[nodiscard]] virtual FileStatus remove(const std::string& path) = 0;
+  // Opens a file for appending, creating it when missing: every write goes to its end, also
+  // when other processes append to it at the same time.
+  [[nodiscard]] virtual FileResult<StateFile> open_for_append(const std::string& path) = 0;
+  // The file's size in bytes.
+  [[nodiscard]] virtual FileResult<std::uint64_t> file_size(const std::string& path) = 0;
   // Whether a replacement that failed removes its temporary (POSIX) or leaves it for the next
   // replacement of the same process to truncate (Windows).
   [[nodiscard]] virtual bool removes_failed_temporary() const = 0;

@@ -50,7 +50,9 @@ TEST(MessageLoop, AnswersInOrderAndReleasesTheLockBeforeEachAnswer) {
   std::vector<std::size_t> answers_when_taken;
   session.files.plan().hook = [&](std::string_view call) {
     if (call == "try_lock") answers_when_taken.push_back(session.sink.bodies().size());
-    if (call == "open_lock_file") EXPECT_FALSE(session.files.lock_held());
+    if (call == "open_lock_file") {
+      EXPECT_FALSE(session.files.lock_held());
+    }
   };
   const auto answers = session.run(
       frame(HELLO) + frame(R"({"protocol":1,"request_id":"s","type":"submit","payload":[1]})") +
@@ -64,6 +66,32 @@ TEST(MessageLoop, AnswersInOrderAndReleasesTheLockBeforeEachAnswer) {
   EXPECT_EQ(answers_when_taken, (std::vector<std::size_t>{0, 1, 2}));
   EXPECT_FALSE(session.files.lock_held());
   EXPECT_EQ(session.sink.flushes, 3u);
+}
+
+// One line a message after its answer, with a submit's names; never the label. A log that
+// cannot be written changes no answer.
+TEST(MessageLoop, LogsALineAMessageAndAnUnwritableLogChangesNoAnswer) {
+  const std::string input =
+      frame(HELLO) +
+      frame(
+          R"({"protocol":1,"request_id":"s","type":"submit","payload":{"intent_id":"o-1","printer":"Label","title":"t","copies":1,"dpi":203,"payload":{"format":"png","base64":"QUJD","width_px":16,"height_px":16}}})");
+  Session logged;
+  HostLog log(logged.files);
+  logged.host.log = &log;
+  const auto answers = logged.run(input);
+  const std::string lines = logged.files.file(*log.path()).value();
+  EXPECT_NE(lines.find(" message type=hello request_id=h1 outcome=ok duration_ms="),
+            std::string::npos);
+  EXPECT_NE(lines.find(" message type=submit request_id=s outcome=BAD_REQUEST duration_ms="),
+            std::string::npos);
+  EXPECT_NE(lines.find(" intent_id=o-1 queue=Label\n"), std::string::npos);
+  EXPECT_EQ(lines.find("QUJD"), std::string::npos);
+
+  Session unwritable;
+  HostLog broken(unwritable.files);
+  unwritable.host.log = &broken;
+  unwritable.files.fail("open_for_append", unwritable.files.is_a_folder_code(), -1);
+  EXPECT_EQ(unwritable.run(input), answers);
 }
 
 TEST(MessageLoop, FramingErrorEndsTheLoopWithoutAnAnswer) {

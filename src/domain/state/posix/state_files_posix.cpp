@@ -151,6 +151,16 @@ class PosixStateFiles final : public StateFiles {
     return {};
   }
 
+  FileResult<StateFile> open_for_append(const std::string& path) override {
+    return open_path(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  }
+
+  FileResult<std::uint64_t> file_size(const std::string& path) override {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return last_error();
+    return static_cast<std::uint64_t>(status.st_size);
+  }
+
   bool removes_failed_temporary() const override { return true; }
 
   std::uint32_t process_id() override { return static_cast<std::uint32_t>(getpid()); }

@@ -161,6 +161,18 @@ class WindowsStateFiles final : public StateFiles {
     return {};
   }
 
+  FileResult<StateFile> open_for_append(const std::string& path) override {
+    return open(path, FILE_APPEND_DATA, OPEN_ALWAYS);
+  }
+
+  FileResult<std::uint64_t> file_size(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(wide(native_path(path)), GetFileExInfoStandard, &data)) {
+      return last_error();
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+
   bool removes_failed_temporary() const override { return false; }
 
   std::uint32_t process_id() override { return GetCurrentProcessId(); }

@@ -1,0 +1,76 @@
+#include "domain/state/host_log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_state_files.hpp"
+
+namespace vantrel {
+namespace {
+
+using fakes::FakeStateFiles;
+
+TEST(HostLogLine, TimePidEventAndFieldsQuotedOnlyWhenNeededAndCut) {
+  EXPECT_EQ(utc_time_text(0), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(utc_time_text(1'709'251'199'999), "2024-02-29T23:59:59.999Z");
+  const std::string long_queue(200, 'q');
+  EXPECT_EQ(format_log_line(1'765'121'124'123, 4242, "message",
+                            {{"type", "submit"},
+                             {"request_id", "s-1:a_b.c"},
+                             {"queue", "Label \"4x6\"\n"},
+                             {"caller", "chrome-extension://abc/"},
+                             {"empty", ""},
+                             {"long", long_queue}}),
+            "2025-12-07T15:25:24.123Z 4242 message type=submit request_id=s-1:a_b.c "
+            "queue=\"Label \\\"4x6\\\"\\n\" caller=chrome-extension://abc/ empty=\"\" long=" +
+                std::string(160, 'q') + "...");
+}
+
+class HostLogFile : public ::testing::Test {
+ protected:
+  FakeStateFiles files;
+  HostLog log{files};
+  std::string path(std::string_view name) const {
+    return join_path(files.path_syntax(),
+                     join_path(files.path_syntax(), files.state_folder(), "logs"), name);
+  }
+};
+
+TEST_F(HostLogFile, RotatesAtOneMebibyteKeepingTwoOldFiles) {
+  // About 200 bytes a line: three rotations.
+  const std::string filler(150, 'x');
+  for (int i = 0; i < 17'000; ++i) log.append("message", {{"n", std::to_string(i)}, {"f", filler}});
+  const auto current = files.file(path("host.log"));
+  const auto first = files.file(path("host.log.1"));
+  const auto second = files.file(path("host.log.2"));
+  ASSERT_TRUE(current && first && second);
+  EXPECT_FALSE(files.file(path("host.log.3")).has_value());
+  for (const auto& file : {*first, *second}) {
+    EXPECT_GE(file.size(), LOG_ROTATE_BYTES);
+    EXPECT_LT(file.size(), LOG_ROTATE_BYTES + 250);  // rotated at the first line past the bound
+  }
+  EXPECT_NE(current->find(" n=16999 "), std::string::npos);
+  EXPECT_EQ(second->find(" n=0 "), std::string::npos);  // the oldest lines are gone
+}
+
+TEST_F(HostLogFile, ARotationHeldElsewhereLeavesTheLineInTheCurrentFile) {
+  files.put_file(path("host.log"), std::string(LOG_ROTATE_BYTES, 'x'));
+  files.fail("try_lock", files.contended_code());
+  log.append("message", {{"n", "1"}});
+  EXPECT_FALSE(files.file(path("host.log.1")).has_value());
+  EXPECT_TRUE(files.file(path("host.log"))->ends_with(" message n=1\n"));
+}
+
+TEST_F(HostLogFile, ALogThatCannotBeWrittenCostsOnlyTheLine) {
+  files.fail("open_for_append", files.is_a_folder_code(), -1);
+  log.append("message", {{"n", "1"}});
+  files.fail("make_folder", 13, -1);
+  HostLog elsewhere(files);
+  elsewhere.append("message", {{"n", "2"}});
+  EXPECT_EQ(files.open_handle_count(), 0u);
+  EXPECT_FALSE(files.file(path("host.log")).has_value());
+}
+
+}  // namespace
+}  // namespace vantrel
