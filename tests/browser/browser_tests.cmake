@@ -19,3 +19,18 @@ set_tests_properties(browser.chromium PROPERTIES
   RESOURCE_LOCK vantrel_wine
   SKIP_RETURN_CODE 77
   TIMEOUT 600)
+
+# Browser tests of the Linux host, no Wine: Debian's firefox-esr, headless, with the packed
+# client (tests/linux/test_linux_firefox.py). Skipped without the browser, cupsd or the
+# packages, except under CI or VANTREL_E2E_REQUIRED.
+if(TARGET vantrel-print-host)
+  add_test(NAME linux.firefox
+    COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_linux_firefox.py
+            --host $<TARGET_FILE:vantrel-print-host>)
+  set_tests_properties(linux.firefox PROPERTIES
+    LABELS "e2e;linux;browser"
+    ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}"
+    FIXTURES_REQUIRED vantrel_client_package
+    SKIP_RETURN_CODE 77
+    TIMEOUT 600)
+endif()
