@@ -147,13 +147,17 @@ const EXACT: Record<string, TransportCode> = {
   "Access to the specified native messaging host is forbidden.": "ACCESS_FORBIDDEN",
   "Native host has exited.": "HOST_EXITED",
   [CHROMIUM_IO_ERROR]: "COMMUNICATION_ERROR",
-  // Firefox: a host that ends without answering
+  // Firefox 153: a one-shot call whose host ended without answering (a port whose host
+  // ends closes with no error at all), and also a registered program that cannot start.
   "An unexpected error occurred": "HOST_EXITED",
 };
 
+// Firefox gives this text both when no host of that name is registered and when the
+// registration does not list the extension; only its browser console tells them apart.
+const FIREFOX_NOT_FOUND = /^No such native application /;
+
 const PATTERNS: [RegExp, TransportCode][] = [
-  [/^No such native application /, "HOST_NOT_FOUND"],
-  [/does not have permission to use native application/, "ACCESS_FORBIDDEN"],
+  [FIREFOX_NOT_FOUND, "HOST_NOT_FOUND"],
   [/^Native application tried to send a message of \d+ bytes, which exceeds the limit of \d+ bytes\.$/,
    "ANSWER_TOO_LARGE"],
   // A port that was already closed when the message was posted (Chromium, Firefox).
@@ -191,6 +195,8 @@ const TRANSPORT_TEXT: Record<TransportCode, string> = {
 export function transportError(code: TransportCode, operation: Operation, browserMessage: string | null,
                                sent: boolean): PrintHostError {
   const detail = browserMessage ? ` (${browserMessage})` : "";
-  return new PrintHostError({ code, operation, sent, browserMessage,
-                              message: TRANSPORT_TEXT[code] + detail });
+  const text = code === "HOST_NOT_FOUND" && FIREFOX_NOT_FOUND.test(browserMessage ?? "")
+    ? "The print host is not installed for this browser, or its registration does not allow this extension."
+    : TRANSPORT_TEXT[code];
+  return new PrintHostError({ code, operation, sent, browserMessage, message: text + detail });
 }

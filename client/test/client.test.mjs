@@ -59,8 +59,6 @@ const RETRY_TABLE = [
    [{ close: FIREFOX.notFound }], { code: "HOST_NOT_FOUND", may: "no", action: "never", attempts: 1 }],
   ["submit: Chromium's forbidden host", "chromium", "submit",
    [{ close: CHROMIUM.forbidden }], { code: "ACCESS_FORBIDDEN", may: "no", action: "never", attempts: 1 }],
-  ["submit: Firefox's forbidden host", "firefox", "submit",
-   [{ close: FIREFOX.forbidden }], { code: "ACCESS_FORBIDDEN", may: "no", action: "never", attempts: 1 }],
   ["hello: an exited host is asked again", "chromium", "hello",
    [{ close: CHROMIUM.exited }, { result: HELLO }], { attempts: 2 }],
   ["listPrinters: BRIDGE_BUSY is asked again", "firefox", "listPrinters",

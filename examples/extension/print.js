@@ -1,7 +1,7 @@
 // The printing page: lists the queues, draws a 4 x 6 in shipping label from the form,
 // prints it once per order and follows the job. The intent id comes from the order
 // number, so pressing Print twice, or again after a crash, never prints a second label;
-// only Reprint makes a new one, after asking.
+// only Reprint makes a new one, for the order that was printed, after asking.
 
 import {
   createClient, createLabelCanvas, intentIdFor, labelFromCanvas, PrintHostError, reprintIntentId,
@@ -10,70 +10,170 @@ import {
 const client = createClient({ hostName: "com.vantrel.print" });
 const form = document.getElementById("label");
 const printerSelect = document.getElementById("printer");
+const queueLine = document.getElementById("queue");
 const status = document.getElementById("status");
+const jobLine = document.getElementById("job");
 const reprintButton = document.getElementById("reprint");
 
+/** The queues of the last listing, by name. */
+let queues = new Map();
+/** The order Reprint prints again: the last one printed (or that may have printed), with
+ *  the details it was printed with, whatever the form says now. */
+let printed = null;
+/** Stops following the current job. */
+let following = null;
+
+// A queue in any other state would hold the label for later, or refuse it: ask first.
+const READY = new Set(["idle", "printing"]);
+const STATE_TEXT = {
+  idle: "ready",
+  printing: "printing",
+  paused: "paused: a label sent to it waits in the queue until the queue is resumed",
+  offline: "offline: a label sent to it waits until the printer is back",
+  error: "stopped with an error (paper, ribbon, door): a label sent to it waits until that is fixed",
+  unavailable: "unavailable: it cannot be asked or does not accept jobs",
+};
+
+const NO_QUEUE = "No print queue is listed. Add the label printer to the system's printers, then press Refresh.";
+
+// A message stays until the next action: only actions call show().
 function show(text, isError = false) {
   status.textContent = text;
   status.className = isError ? "error" : "";
 }
 
 // What to tell the user, from what the error says about the label.
-function explain(error) {
+function explain(error, order) {
   if (!(error instanceof PrintHostError)) return String(error);
-  if (error.code === "HOST_NOT_FOUND" || error.code === "ACCESS_FORBIDDEN") {
-    return "The print host is not installed for this browser (see the example's README).";
+  const said = error.browserMessage ? ` (the browser says: "${error.browserMessage}")` : "";
+  switch (error.code) {
+    case "HOST_NOT_FOUND":
+      return `The print host is not installed for this browser${said}. Install it as the example's README says.`;
+    case "ACCESS_FORBIDDEN":
+      return `The print host is installed, but not for this extension${said}. Register this ` +
+             `extension's id, ${chrome.runtime.id}, as the example's README says.`;
+    case "INTENT_CONFLICT":
+      return `Order ${order} was printed before with other details, so nothing was printed. ` +
+             "To print the changed label, use Reprint.";
   }
   if (error.mayHavePrinted === "maybe") {
-    return `The label may have printed (${error.code}). Check the printer before you reprint.`;
+    return `The label for order ${order} may have printed (${error.code}). Check the printer before you reprint.`;
   }
   if (error.action === "retry") return `${error.message} Try again in a moment.`;
   return error.message;
 }
 
+// The selected queue's line; its paper and media will join it once the host can be asked
+// about one queue (get_printer).
+function describeQueue() {
+  const queue = queues.get(printerSelect.value);
+  queueLine.textContent = queue ? `${queue.name}: ${STATE_TEXT[queue.state] ?? queue.state}.` : "";
+  queueLine.className = queue && !READY.has(queue.state) ? "warning" : "";
+}
+
+/** Lists the queues again, keeping the selection; false when that failed (and said why). */
 async function refreshPrinters() {
+  let listing;
   try {
-    const { defaultPrinter, printers } = await client.listPrinters();
-    printerSelect.replaceChildren(...printers.map((p) => new Option(p.name, p.name, false, p.name === defaultPrinter)));
-    document.getElementById("printers").replaceChildren(...printers.map((p) => {
-      const item = document.createElement("li");
-      item.textContent = `${p.name}: ${p.state}${p.enabled ? "" : " (not printing)"}`;
-      return item;
-    }));
+    listing = await client.listPrinters();
   } catch (error) {
     show(explain(error), true);
+    return false;
+  }
+  const keep = queues.has(printerSelect.value) ? printerSelect.value : listing.defaultPrinter;
+  queues = new Map(listing.printers.map((p) => [p.name, p]));
+  printerSelect.replaceChildren(...listing.printers.map(
+    (p) => new Option(`${p.name} (${p.state})`, p.name, false, p.name === keep)));
+  if (listing.printers.length === 0) printerSelect.replaceChildren(new Option("No print queue", ""));
+  describeQueue();
+  return true;
+}
+
+/** The selected queue, listed afresh; null (having said why) when there is none, or when
+ *  it is not ready and the user would rather not print to it. */
+async function chooseQueue() {
+  if (!(await refreshPrinters())) return null;
+  const queue = queues.get(printerSelect.value);
+  if (!queue) {
+    show(NO_QUEUE, true);
+    return null;
+  }
+  if (!READY.has(queue.state) && !confirm(`${queue.name} is ${STATE_TEXT[queue.state] ?? queue.state}. Print to it anyway?`)) {
+    show(`Nothing was printed: ${queue.name} is ${queue.state}.`);
+    return null;
+  }
+  return queue;
+}
+
+// Bars whose widths follow the tracking number, squeezed to `width`: a stand-in for a real barcode.
+function drawBars(context, text, x, y, width, height) {
+  const bars = [...text].flatMap((ch) => [0, 1, 2, 3].map((bit) => 2 + ((ch.charCodeAt(0) >> bit) & 1) * 3));
+  const scale = Math.min(1, width / bars.reduce((sum, bar) => sum + bar + 3, 0));
+  for (const bar of bars) {
+    context.fillRect(x, y, bar * scale, height);
+    x += (bar + 3) * scale;
   }
 }
 
-// Bars whose widths follow the tracking number: a stand-in for a real barcode.
-function drawBars(context, text, x, y, height) {
-  for (const ch of text) {
-    const code = ch.charCodeAt(0);
-    for (let bit = 0; bit < 4; bit++) {
-      const width = 2 + ((code >> bit) & 1) * 3;
-      context.fillRect(x, y, width, height);
-      x += width + 3;
+// The lines of `text` no wider than `width` in the context's font: broken at spaces, and a
+// word wider than a line broken between characters.
+function wrap(context, text, width) {
+  const lines = [];
+  let line = "";
+  for (const word of text.split(/\s+/).filter(Boolean)) {
+    const longer = line ? `${line} ${word}` : word;
+    if (context.measureText(longer).width <= width) {
+      line = longer;
+      continue;
+    }
+    if (line) lines.push(line);
+    line = word;
+    while (context.measureText(line).width > width) {
+      let cut = line.length - 1;
+      while (cut > 1 && context.measureText(line.slice(0, cut)).width > width) cut--;
+      lines.push(line.slice(0, cut));
+      line = line.slice(cut);
     }
   }
+  if (line) lines.push(line);
+  return lines;
+}
+
+// Draws `texts` in the box (x, top, width, height) at the largest font size, from `largest`
+// down to `smallest` pixels, at which their wrapped lines fit; lines that still do not fit
+// are left out, so nothing is drawn beyond the box.
+function fitLines(context, texts, font, [x, top, width, height], largest, smallest) {
+  let size = largest;
+  let lines;
+  for (;; size--) {
+    context.font = font(size);
+    lines = texts.flatMap((text) => wrap(context, text, width));
+    if (lines.length * size * 1.2 <= height || size <= smallest) break;
+  }
+  lines.slice(0, Math.max(1, Math.floor(height / (size * 1.2))))
+    .forEach((line, i) => context.fillText(line, x, top + size + i * size * 1.2));
 }
 
 function drawShippingLabel(fields) {
   const { canvas, widthPx, heightPx, dpi } = createLabelCanvas({ width: 4, height: 6, dpi: 203 });
   const c = canvas.getContext("2d");
   const inch = dpi;
+  const left = inch * 0.2;
+  const width = widthPx - 2 * left;
+  const sans = (size) => `${size}px sans-serif`;
   c.fillStyle = "#000";
   c.strokeStyle = "#000";
   c.lineWidth = 4;
   c.strokeRect(2, 2, widthPx - 4, heightPx - 4);
   c.font = `bold ${Math.round(inch * 0.18)}px sans-serif`;
-  c.fillText("SHIP TO", inch * 0.2, inch * 0.4);
-  c.font = `${Math.round(inch * 0.22)}px sans-serif`;
-  [fields.name, fields.street, fields.town].forEach((line, i) => c.fillText(line, inch * 0.2, inch * (0.8 + i * 0.32)));
+  c.fillText("SHIP TO", left, inch * 0.4);
+  fitLines(c, [fields.name, fields.street, fields.town], sans, [left, inch * 0.5, width, inch * 1.4],
+           Math.round(inch * 0.22), Math.round(inch * 0.1));
   c.fillRect(0, inch * 2, widthPx, 4);
-  drawBars(c, fields.tracking, inch * 0.2, inch * 2.3, inch * 1.4);
-  c.font = `${Math.round(inch * 0.16)}px monospace`;
-  c.fillText(fields.tracking, inch * 0.2, inch * 4);
-  c.fillText(`Order ${fields.order}`, inch * 0.2, inch * 5.6);
+  drawBars(c, fields.tracking, left, inch * 2.3, width, inch * 1.4);
+  const mono = (size) => `${size}px monospace`;
+  fitLines(c, [fields.tracking], mono, [left, inch * 3.8, width, inch * 0.3], Math.round(inch * 0.16), 12);
+  fitLines(c, [`Order ${fields.order}`], mono, [left, inch * 5.3, width, inch * 0.4], Math.round(inch * 0.16), 12);
   return { canvas, dpi };
 }
 
@@ -82,50 +182,91 @@ function preview(canvas) {
   target.getContext("2d").drawImage(canvas.transferToImageBitmap(), 0, 0, target.width, target.height);
 }
 
-async function print(intentId, fields, title) {
+function remember(order, fields) {
+  printed = { order, fields };
+  reprintButton.textContent = `Reprint order ${order}…`;
+}
+
+// Follows the job for a minute in a line of its own, so that the action's message stays.
+// Windows forgets finished jobs, so there it may stay SUBMITTED.
+function follow(intentId) {
+  const controller = new AbortController();
+  following = controller;
+  const timer = setTimeout(() => controller.abort(), 60_000);
+  client.waitForJob(intentId, {
+    pollMs: 2000,
+    signal: controller.signal,
+    onUpdate: (job) => { jobLine.textContent = `Job ${job.osJobId} on ${job.printer}: ${job.state.toLowerCase()}.`; },
+  }).catch((error) => {
+    if (!(error instanceof PrintHostError && error.code === "ABORTED")) jobLine.textContent = explain(error);
+  }).finally(() => clearTimeout(timer));
+}
+
+async function print(order, fields, intentId, title, queue) {
+  following?.abort();
+  jobLine.textContent = "";
   const { canvas, dpi } = drawShippingLabel(fields);
   const label = await labelFromCanvas(canvas, dpi);
   preview(canvas);
-  show("Printing…");
+  show(`Printing order ${order}…`);
+  let result;
   try {
-    const result = await client.submit({ intentId, printer: printerSelect.value, title, copies: 1, ...label });
-    show(result.duplicate
-      ? `Order ${fields.order} was printed before (job ${result.osJobId}); nothing was printed again.`
-      : `Sent to ${result.printer} as job ${result.osJobId}.`);
+    result = await client.submit({ intentId, printer: queue.name, title, copies: 1, ...label });
+  } catch (error) {
+    // Reprint is offered once the order may be on paper, or when the details changed.
+    if (error instanceof PrintHostError && (error.mayHavePrinted !== "no" || error.code === "INTENT_CONFLICT")) {
+      remember(order, fields);
+    }
+    show(explain(error, order), true);
+    return;
+  }
+  remember(order, fields);
+  if (result.duplicate) {
+    show(`Order ${order} was printed before (job ${result.osJobId} on ${result.printer}); ` +
+         "nothing was printed again. Use Reprint for another label.");
+    return;
+  }
+  show(`Order ${order} was sent to ${result.printer} as job ${result.osJobId}.`);
+  follow(intentId);
+}
+
+// One action at a time; Reprint is offered once an order has been printed.
+async function act(action) {
+  for (const button of form.querySelectorAll("button")) button.disabled = true;
+  try {
+    await action();
   } catch (error) {
     show(explain(error), true);
-    return;
   } finally {
-    reprintButton.disabled = false;
-  }
-  // Follow the job for a minute; Windows forgets finished jobs, so it may stay SUBMITTED.
-  try {
-    await client.waitForJob(intentId, {
-      pollMs: 2000,
-      signal: AbortSignal.timeout(60_000),
-      onUpdate: (job) => show(`Job ${job.osJobId} on ${job.printer}: ${job.state.toLowerCase()}.`),
-    });
-  } catch (error) {
-    if (!(error instanceof PrintHostError && error.code === "ABORTED")) show(explain(error), true);
+    for (const button of form.querySelectorAll("button")) button.disabled = false;
+    reprintButton.disabled = printed === null;
   }
 }
 
-function fieldsOf() {
-  return Object.fromEntries(new FormData(form));
-}
-
-form.addEventListener("submit", async (event) => {
+form.addEventListener("submit", (event) => {
   event.preventDefault();
-  const fields = fieldsOf();
-  // Label 1 of the order: the same order always gives the same intent id.
-  await print(await intentIdFor("order", fields.order, 1), fields, `Order ${fields.order}`);
+  const fields = Object.fromEntries(new FormData(form));
+  act(async () => {
+    const queue = await chooseQueue();
+    // Label 1 of the order: the same order always gives the same intent id.
+    if (queue) await print(fields.order, fields, await intentIdFor("order", fields.order, 1), `Order ${fields.order}`, queue);
+  });
 });
 
-reprintButton.addEventListener("click", async () => {
-  const fields = fieldsOf();
-  if (!confirm(`Print another label for order ${fields.order}?`)) return;
-  await print(reprintIntentId(), fields, `Order ${fields.order} (reprint)`);
-});
+reprintButton.addEventListener("click", () => act(async () => {
+  const { order, fields } = printed;
+  if (!confirm(`Print another label for order ${order}?`)) return;
+  const queue = await chooseQueue();
+  if (queue) await print(order, fields, reprintIntentId(), `Order ${order} (reprint)`, queue);
+}));
 
-document.getElementById("refresh").addEventListener("click", refreshPrinters);
-refreshPrinters();
+async function listQueues() {
+  if (!(await refreshPrinters())) return;
+  const count = queues.size;
+  if (count === 0) show(NO_QUEUE, true);
+  else show(`${count} print queue${count === 1 ? "" : "s"} listed.`);
+}
+
+printerSelect.addEventListener("change", describeQueue);
+document.getElementById("refresh").addEventListener("click", () => act(listQueues));
+act(listQueues);

@@ -1,10 +1,22 @@
 #!/bin/sh
-# Unpacks the client package that `bash scripts/build` packed (build/dist/) into
-# print-client/, where print.js imports it from.
+# Unpacks the client package that `bash scripts/build` (or `bash scripts/build-client`)
+# packed into build/dist/ as print-client/, where print.js imports it from. Nothing is
+# changed unless the package is there and unpacks whole.
 set -eu
 here="$(cd "$(dirname "$0")" && pwd)"
-package="$(ls "$here"/../../build/dist/vantrel-print-client-*.tgz | tail -n 1)"
+dist="$here/../../build/dist"
+package=""
+for candidate in "$dist"/vantrel-print-client-*.tgz; do
+  [ -f "$candidate" ] && package="$candidate"
+done
+if [ -z "$package" ]; then
+  echo "setup.sh: no client package in build/dist; build it first, from the repository's root:" >&2
+  echo "  bash scripts/build-client      (or all of it: bash scripts/build)" >&2
+  exit 1
+fi
+unpacked="$(mktemp -d "$here/.print-client.XXXXXX")"
+trap 'rm -rf "$unpacked"' EXIT
+tar -xzf "$package" -C "$unpacked" --strip-components=1
 rm -rf "$here/print-client"
-mkdir "$here/print-client"
-tar -xzf "$package" -C "$here/print-client" --strip-components=1
-echo "unpacked $(basename "$package") into print-client/"
+mv "$unpacked" "$here/print-client"
+echo "unpacked $(basename "$package") into $here/print-client/"

@@ -19,3 +19,23 @@ set_tests_properties(browser.chromium PROPERTIES
   RESOURCE_LOCK vantrel_wine
   SKIP_RETURN_CODE 77
   TIMEOUT 600)
+
+# Browser tests of the Linux host, no Wine: Debian's firefox-esr, headless, with the packed
+# client (tests/linux/test_linux_firefox.py), and the example extension set up and registered
+# as its README says, its page driven in headless Chromium (tests/linux/test_example_extension.py,
+# with the per-user archive of build/linux). Skipped without the browser, cupsd or the
+# packages, except under CI or VANTREL_E2E_REQUIRED.
+if(TARGET vantrel-print-host)
+  add_test(NAME linux.firefox
+    COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_linux_firefox.py
+            --host $<TARGET_FILE:vantrel-print-host>)
+  add_test(NAME linux.example
+    COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_example_extension.py
+            --archive "${VANTREL_LINUX_USER_ARCHIVE}")
+  set_tests_properties(linux.firefox linux.example PROPERTIES
+    LABELS "e2e;linux;browser"
+    ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}"
+    FIXTURES_REQUIRED vantrel_client_package
+    SKIP_RETURN_CODE 77
+    TIMEOUT 600)
+endif()

@@ -1,0 +1,49 @@
+"""The Linux host for the demos and the browser tests that use it: where its program is, a
+capture queue of a private CUPS scheduler that keeps the PDF exactly as the host sent it,
+and the host process spoken to in frames, with its state in a private XDG_STATE_HOME."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+from rig import cleanup
+from rig.cups import LABEL_4X6_203, CupsScheduler
+from rig.host import HostProcess
+from rig.programs import REPO_ROOT
+
+STATE_FOLDER = "com.vantrel.print"
+
+
+def linux_host_executable() -> Path:
+    return Path(os.environ.get("VANTREL_LINUX_HOST")
+                or REPO_ROOT / "build" / "linux" / "vantrel-print-host")
+
+
+def add_pdf_queue(cups: CupsScheduler, name: str, *, default: bool = False):
+    """A 4x6 in, 203-dpi capture queue whose driver takes PDF as it is: the capture file
+    (named .ps by the capture backend) holds the host's PDF, byte for byte."""
+    ppd = cups.root / "ppd" / "label-4x6-203-pdf.ppd"
+    ppd.write_text(LABEL_4X6_203.replace('"application/postscript 0 -"', '"application/pdf 0 -"'))
+    cups.add_queue(name, str(ppd), default=default)
+
+
+class LinuxHostProcess(HostProcess):
+    """The Linux host with pipes on its standard streams, as a browser starts it."""
+
+    def __init__(self, env: dict[str, str], executable: Path | None = None):
+        self.prefix = None
+        self.executable = Path(executable or linux_host_executable())
+        self.started_at = time.monotonic()
+        self.process = subprocess.Popen(
+            [str(self.executable)], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, start_new_session=True)
+        self._stdout = bytearray()
+        self._stdout_eof = False
+        self._stderr = bytearray()
+        self._stderr_thread = threading.Thread(target=self._drain_stderr, daemon=True)
+        self._stderr_thread.start()
+        cleanup.register(self)
