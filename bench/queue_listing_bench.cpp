@@ -4,6 +4,8 @@
 #include <random>
 
 #include "domain/messages/list_printers.hpp"
+#include "domain/printing/windows/windows_print_system.hpp"
+#include "fake_print_device.hpp"
 #include "fake_spooler.hpp"
 #include "fake_watchdogs.hpp"
 #include "protocol/answers.hpp"
@@ -30,9 +32,10 @@ vantrel::fakes::FakeSpooler make_spooler() {
 
 void BM_ListPrintQueues(benchmark::State& state) {
   auto spooler = make_spooler();
-  vantrel::fakes::SpoolerPrintSystem windows(spooler);
+  vantrel::fakes::FakePrintDevices devices;
+  vantrel::WindowsPrintSystem windows(spooler, devices);
   for (auto _ : state) {
-    auto queues = windows.system.queues();
+    auto queues = windows.queues();
     benchmark::DoNotOptimize(queues);
   }
   state.SetItemsProcessed(state.iterations() * QUEUE_COUNT);
@@ -42,11 +45,12 @@ BENCHMARK(BM_ListPrintQueues)->Unit(benchmark::kMillisecond);
 // The whole handler: listing, default queue and the result object, then its compact text.
 void BM_HandleListPrintersAndEncode(benchmark::State& state) {
   auto spooler = make_spooler();
-  vantrel::fakes::SpoolerPrintSystem windows(spooler);
+  vantrel::fakes::FakePrintDevices devices;
+  vantrel::WindowsPrintSystem windows(spooler, devices);
   vantrel::fakes::FakeWatchdogs watchdogs;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto result = vantrel::handle_list_printers(windows.system, watchdogs);
+    auto result = vantrel::handle_list_printers(windows, watchdogs);
     std::string out;
     vantrel::append_compact_json(out, vantrel::queue_listing_result(*result));
     bytes = out.size();

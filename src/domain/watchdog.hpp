@@ -48,7 +48,6 @@ class WatchdogSignal {
       channel_.reset();
     }
   }
-  [[nodiscard]] bool armed() const noexcept { return channel_ != nullptr; }
 
  private:
   std::unique_ptr<WatchdogChannel> channel_;

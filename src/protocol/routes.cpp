@@ -5,8 +5,6 @@
 #include "domain/messages/get_job.hpp"
 #include "domain/messages/list_printers.hpp"
 #include "domain/messages/submit.hpp"
-#include "domain/printing/label_printing.hpp"
-#include "domain/submit/label_bitmap_decoding.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
 
@@ -24,8 +22,7 @@ Result<JsonValue> list_printers(const JsonValue&, Host& host, HostState&) {
 Result<JsonValue> submit(const JsonValue& payload, Host& host, HostState& state) {
   auto request = map_submit_request(payload);
   if (!request) return std::unexpected(std::move(request.error()));
-  PrintSystemLabelPrinter printer(host.printing);
-  SubmitServices services{host.watchdogs, printer, &decode_label_bitmap};
+  SubmitServices services{host.printing, host.watchdogs};
   return answer_of(handle_submit(*request, state, services), submit_result);
 }
 

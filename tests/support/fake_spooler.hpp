@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -10,8 +11,7 @@
 
 #include "base/utf.hpp"
 #include "domain/printing/windows/spooler.hpp"
-#include "domain/printing/windows/windows_print_system.hpp"
-#include "fake_print_device.hpp"
+#include "fault_plan.hpp"
 
 namespace vantrel::fakes {
 
@@ -263,14 +263,6 @@ class FakeSpooler final : public Spooler {
   }
 
   std::map<int, FakePrinter*> handles_;
-};
-
-// The Windows print system over a fake spooler, for the rules of queues and jobs; its graphics
-// devices are never used.
-struct SpoolerPrintSystem {
-  explicit SpoolerPrintSystem(FakeSpooler& spooler) : system(spooler, devices) {}
-  FakePrintDevices devices;
-  WindowsPrintSystem system;
 };
 
 }  // namespace vantrel::fakes

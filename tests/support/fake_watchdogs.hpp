@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,10 +10,12 @@
 
 namespace vantrel::fakes {
 
-// Records every arming and disarming; never fires. Arming can be made to fail.
+// Records every arming and disarming; never fires. Arming can be made to fail, and a hook runs at
+// each arming, before the guarded stretch begins.
 class FakeWatchdogs final : public Watchdogs {
  public:
   Result<WatchdogSignal> arm(const char* label) override {
+    if (on_arm) on_arm();
     if (arm_failure) return std::unexpected(*arm_failure);
     labels.emplace_back(label);
     ++armed_now;
@@ -20,6 +23,7 @@ class FakeWatchdogs final : public Watchdogs {
   }
 
   std::optional<HostError> arm_failure;
+  std::function<void()> on_arm;
   std::vector<std::string> labels;  // one entry per successful arming
   int armed_now = 0;                // armed and not yet disarmed
   int disarmed = 0;

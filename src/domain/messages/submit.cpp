@@ -55,8 +55,8 @@ PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const 
       return print_failure(PrintReach::refused, ErrorCode::BAD_REQUEST,
                            std::string(UNDECODABLE_TEXT));
     }
-    return services.printer.print_label(request.printer, request.title, *bitmap, request.dpi,
-                                        request.copies);
+    return print_label(services.printing, request.printer, request.title, *bitmap, request.dpi,
+                       request.copies);
   });
   // Without a watchdog the stretch never began: nothing has reached Windows.
   if (!outcome) {

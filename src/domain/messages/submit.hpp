@@ -7,6 +7,7 @@
 #include "base/error.hpp"
 #include "domain/printing/label_printing.hpp"
 #include "domain/state/host_state.hpp"
+#include "domain/submit/label_bitmap_decoding.hpp"
 #include "domain/submit/submit_request.hpp"
 #include "domain/watchdog.hpp"
 
@@ -14,10 +15,12 @@ namespace vantrel {
 
 using BitmapDecoder = Result<LabelBitmap> (*)(std::span<const std::uint8_t> png);
 
+// The seams a submit works through; the decoder is one so that tests can make the second
+// decoding fail.
 struct SubmitServices {
+  PrintSystem& printing;
   Watchdogs& watchdogs;
-  LabelPrinter& printer;
-  BitmapDecoder decode_bitmap;
+  BitmapDecoder decode_bitmap = &decode_label_bitmap;
 };
 
 inline constexpr const char* SUBMIT_WATCHDOG_LABEL = "submit";

@@ -48,14 +48,13 @@ std::optional<LabelPlacement> compute_label_placement(const PrintableArea& area,
                         static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
 }
 
-PrintOutcome PrintSystemLabelPrinter::print_label(std::string_view printer, std::string_view title,
-                                                  const LabelBitmap& bitmap, std::uint32_t dpi,
-                                                  std::uint16_t copies) {
-  auto document = system_.open_label_document(printer);
+PrintOutcome print_label(PrintSystem& system, std::string_view printer, std::string_view title,
+                         const LabelBitmap& bitmap, std::uint32_t dpi, std::uint16_t copies) {
+  auto document = system.open_label_document(printer);
   if (!document) return std::unexpected(std::move(document.error()));
   const auto placement =
       compute_label_placement((*document)->printable_area(), bitmap.width, bitmap.height, dpi);
-  if (!placement) return std::unexpected(system_.label_does_not_fit());
+  if (!placement) return std::unexpected(system.label_does_not_fit());
   if (auto refused = (*document)->begin(title)) return std::unexpected(std::move(*refused));
   for (std::uint16_t copy = 0; copy < copies; ++copy) {
     if (auto failed = (*document)->draw_page(bitmap, *placement)) {

@@ -18,26 +18,10 @@ namespace vantrel {
                                                                     std::uint32_t bitmap_height,
                                                                     std::uint32_t dpi) noexcept;
 
-// Prints a decoded label on a queue: the job number, or the failure with how far it got.
-class LabelPrinter {
- public:
-  virtual ~LabelPrinter() = default;
-  [[nodiscard]] virtual PrintOutcome print_label(std::string_view printer, std::string_view title,
-                                                 const LabelBitmap& bitmap, std::uint32_t dpi,
-                                                 std::uint16_t copies) = 0;
-};
-
-// Prints on a print system as one document with one page per copy. Arms no watchdog: the
-// caller's stretch covers it.
-class PrintSystemLabelPrinter final : public LabelPrinter {
- public:
-  explicit PrintSystemLabelPrinter(PrintSystem& system) : system_(system) {}
-  PrintOutcome print_label(std::string_view printer, std::string_view title,
-                           const LabelBitmap& bitmap, std::uint32_t dpi,
-                           std::uint16_t copies) override;
-
- private:
-  PrintSystem& system_;
-};
+// Prints a decoded label on a queue as one document with one page per copy: the job number, or
+// the failure with how far it got. Arms no watchdog: the caller's stretch covers it.
+[[nodiscard]] PrintOutcome print_label(PrintSystem& system, std::string_view printer,
+                                       std::string_view title, const LabelBitmap& bitmap,
+                                       std::uint32_t dpi, std::uint16_t copies);
 
 }  // namespace vantrel

@@ -99,15 +99,13 @@ class WatchdogDisarm : public ::testing::TestWithParam<DisarmCase> {};
 
 TEST_P(WatchdogDisarm, StretchEndingInTimeLeavesStandardErrorEmpty) {
   const ChildOutcome outcome = run_in_child([this] {
-    {
-      ProcessWatchdogs watchdogs(400ms);
-      auto signal = watchdogs.arm("observe_job");
-      if (!signal) ::_exit(3);
-      std::this_thread::sleep_for(50ms);
-      GetParam().end_stretch(*signal);
-      if (signal->armed()) ::_exit(4);
-    }
-    std::this_thread::sleep_for(800ms);  // well past the deadline: the process goes on
+    ProcessWatchdogs watchdogs(400ms);
+    auto signal = watchdogs.arm("observe_job");
+    if (!signal) ::_exit(3);
+    std::this_thread::sleep_for(50ms);
+    GetParam().end_stretch(*signal);
+    // Well past the deadline with the signal still in scope: only ending the stretch disarmed.
+    std::this_thread::sleep_for(800ms);
   });
   EXPECT_EQ(outcome.exit_status, 0);
   EXPECT_EQ(outcome.standard_error, "");
@@ -115,10 +113,10 @@ TEST_P(WatchdogDisarm, StretchEndingInTimeLeavesStandardErrorEmpty) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, WatchdogDisarm,
-    ::testing::Values(DisarmCase{"Disarm", [](WatchdogSignal& s) { s.disarm(); }},
-                    DisarmCase{"SignalGivenUp",
-                               [](WatchdogSignal& s) { WatchdogSignal{std::move(s)}; }},
-                    DisarmCase{"SignalReplaced", [](WatchdogSignal& s) { s = WatchdogSignal{}; }}),
+    ::testing::Values(
+        DisarmCase{"Disarm", [](WatchdogSignal& s) { s.disarm(); }},
+        DisarmCase{"SignalGivenUp", [](WatchdogSignal& s) { WatchdogSignal{std::move(s)}; }},
+        DisarmCase{"SignalReplaced", [](WatchdogSignal& s) { s = WatchdogSignal{}; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Watchdog, ManyStretchesLeaveNoThreadBehind) {
@@ -128,7 +126,6 @@ TEST(Watchdog, ManyStretchesLeaveNoThreadBehind) {
     for (int i = 0; i < 200; ++i) {
       auto signal = watchdogs.arm("list_printers");
       ASSERT_TRUE(signal.has_value()) << signal.error().message;
-      EXPECT_TRUE(signal->armed());
     }
   }
   // The watchdogs own their threads: once they are gone, so is every thread.

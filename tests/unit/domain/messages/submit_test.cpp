@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -11,16 +13,16 @@
 #include "base/os_error.hpp"
 #include "domain/state/host_state.hpp"
 #include "domain/submit/base64.hpp"
-#include "domain/submit/label_bitmap_decoding.hpp"
 #include "domain/submit/payload_digest.hpp"
+#include "fake_print_system.hpp"
 #include "fake_state_files.hpp"
 #include "fake_watchdogs.hpp"
-#include "protocol/answers.hpp"
 #include "test_png.hpp"
 
 namespace vantrel {
 namespace {
 
+using fakes::FakePrintSystem;
 using fakes::FakeStateFiles;
 using fakes::FakeWatchdogs;
 
@@ -68,76 +70,24 @@ std::string save_error_message(std::uint32_t os_code) {
   return "Cannot save print-helper state: " + os_error_text(os_code);
 }
 
-// Draws nothing: answers with the arranged outcome and records what it was asked to draw.
-class FakeLabelPrinter final : public LabelPrinter {
- public:
-  struct Call {
-    std::string printer;
-    std::string title;
-    std::uint32_t width;
-    std::uint32_t height;
-    std::uint32_t dpi;
-    std::uint16_t copies;
-  };
-
-  PrintOutcome print_label(std::string_view printer, std::string_view title,
-                           const LabelBitmap& bitmap, std::uint32_t dpi,
-                           std::uint16_t copies) override {
-    calls.push_back(
-        Call{std::string(printer), std::string(title), bitmap.width, bitmap.height, dpi, copies});
-    if (during_print) during_print();
-    return outcome;
-  }
-
-  PrintOutcome outcome = 4711;
-  std::vector<Call> calls;
-  // Runs inside the call: inspects or disturbs the state while the job is "printing".
-  std::function<void()> during_print;
-};
-
-// FakeWatchdogs with a hook that runs at arming, between the two saves of a new attempt, and
-// "arm" and "disarm" entries in a journal shared with the file system's calls.
-class HookedWatchdogs final : public Watchdogs {
- public:
-  explicit HookedWatchdogs(std::vector<std::string>& journal) : journal_(journal) {}
-
-  Result<WatchdogSignal> arm(const char* label) override {
-    if (on_arm) on_arm();
-    Result<WatchdogSignal> inner_signal = inner.arm(label);
-    if (!inner_signal) return inner_signal;
-    journal_.push_back("arm");
-    return WatchdogSignal(std::make_unique<JournaledChannel>(std::move(*inner_signal), journal_));
-  }
-
-  FakeWatchdogs inner;
-  std::function<void()> on_arm;
-
- private:
-  class JournaledChannel final : public WatchdogChannel {
-   public:
-    JournaledChannel(WatchdogSignal inner, std::vector<std::string>& journal)
-        : inner_(std::move(inner)), journal_(journal) {}
-    ~JournaledChannel() override { complete(); }
-    void complete() noexcept override {
-      if (!inner_.armed()) return;
-      journal_.push_back("disarm");
-      inner_.disarm();
-    }
-
-   private:
-    WatchdogSignal inner_;
-    std::vector<std::string>& journal_;
-  };
-
-  std::vector<std::string>& journal_;
-};
-
 Result<LabelBitmap> undecodable(std::span<const std::uint8_t>) {
   return fail(ErrorCode::BAD_REQUEST, "libpng gave up");
 }
 
 class SubmitFlow : public ::testing::Test {
  protected:
+  SubmitFlow() {
+    // Every call of the print system runs under the armed watchdog and no file call does: the
+    // attempt is saved before the guarded stretch and settled after it.
+    printing.plan().hook = [this](std::string_view call) {
+      if (watchdogs.armed_now != 1) ++print_calls_outside_watchdog;
+      if (call == "open_label_document" && on_print) on_print();
+    };
+    files.plan().hook = [this](std::string_view) {
+      if (watchdogs.armed_now != 0) ++file_calls_inside_watchdog;
+    };
+  }
+
   // The state as the message loop opens it for one message: lock taken, ledger loaded and
   // recovered.
   HostState& open() {
@@ -169,25 +119,22 @@ class SubmitFlow : public ::testing::Test {
 
   // handle_submit on the open state (opened now if not yet), then the state is released like
   // the loop does. Calls on the file system are counted from here.
-  Result<JsonValue> submit(const SubmitRequest& request) {
+  Result<SubmitAnswer> submit(const SubmitRequest& request) {
     if (!state_) open();
     files.calls.clear();
-    SubmitServices services{watchdogs, printer, decoder};
-    Result<JsonValue> answer = answer_of(handle_submit(request, *state_, services), submit_result);
+    SubmitServices services{printing, watchdogs, decoder};
+    Result<SubmitAnswer> answer = handle_submit(request, *state_, services);
     state_.reset();
     return answer;
   }
 
-  // The saves and the watchdog's arming and disarming, in order.
-  [[nodiscard]] std::vector<std::string> steps() const {
-    std::vector<std::string> steps;
-    for (const std::string& call : files.calls) {
-      if (call.starts_with("rename_over")) steps.push_back("save");
-      if (call == "arm" || call == "disarm") steps.push_back(call);
-    }
-    return steps;
-  }
+  [[nodiscard]] std::size_t saves() const { return files.calls_of("rename_over").size(); }
   [[nodiscard]] bool wrote_anything() const { return !files.calls_of("create_file").empty(); }
+  [[nodiscard]] std::size_t documents_opened() const {
+    return std::ranges::count_if(printing.calls, [](const std::string& call) {
+      return call.starts_with("open_label_document");
+    });
+  }
 
   [[nodiscard]] std::optional<HostLedger> on_disk() const {
     const auto bytes = files.file(files.path("ledger.json"));
@@ -205,22 +152,23 @@ class SubmitFlow : public ::testing::Test {
   [[nodiscard]] std::uint64_t now_ms() const { return files.now_ms; }
   void advance_clock_ms(std::uint64_t ms) { files.now_ms += ms; }
 
-  // The save after printing fails at its first write step.
-  void fail_settling_save(std::uint32_t os_code) {
-    watchdogs.on_arm = [this, os_code] { files.fail("create_file", os_code); };
-  }
-
   void expect_armed_once_and_disarmed() const {
-    EXPECT_EQ(watchdogs.inner.labels, std::vector<std::string>{"submit"});
-    EXPECT_EQ(watchdogs.inner.disarmed, 1);
-    EXPECT_EQ(watchdogs.inner.armed_now, 0);
+    EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"submit"});
+    EXPECT_EQ(watchdogs.disarmed, 1);
+    EXPECT_EQ(watchdogs.armed_now, 0);
+    EXPECT_EQ(print_calls_outside_watchdog, 0);
+    EXPECT_EQ(file_calls_inside_watchdog, 0);
   }
-  void expect_never_armed() const { EXPECT_TRUE(watchdogs.inner.labels.empty()); }
+  void expect_never_armed() const { EXPECT_TRUE(watchdogs.labels.empty()); }
 
   FakeStateFiles files;
-  HookedWatchdogs watchdogs{files.calls};
-  FakeLabelPrinter printer;
+  FakePrintSystem printing;
+  FakeWatchdogs watchdogs;
   BitmapDecoder decoder = &decode_label_bitmap;
+  // Runs when the label's document is opened: the attempt is with the print system.
+  std::function<void()> on_print;
+  int print_calls_outside_watchdog = 0;
+  int file_calls_inside_watchdog = 0;
 
  private:
   std::optional<HostState> state_;
@@ -228,20 +176,16 @@ class SubmitFlow : public ::testing::Test {
 
 // ---- new attempts
 
-TEST_F(SubmitFlow, NewAttemptIsOnDiskAsDispatchingWhilePrintingUnderTheWatchdog) {
+TEST_F(SubmitFlow, NewAttemptIsDurableAsDispatchingBeforePrintingThenSettlesAsSubmitted) {
   const std::uint64_t recorded_at = now_ms();
   std::optional<HostLedger> during;
-  int armed_during_print = 0;
-  printer.during_print = [&] {
-    during = on_disk();
-    armed_during_print = watchdogs.inner.armed_now;
-    advance_clock_ms(1500);
-  };
+  on_print = [&] { during = on_disk(); };
+  watchdogs.on_arm = [&] { advance_clock_ms(1500); };
+  printing.next_job = 4'294'967'295;  // stored and answered as plain decimal digits
 
-  ASSERT_TRUE(submit(make_request()).has_value());
+  const auto answer = submit(make_request());
 
-  ASSERT_TRUE(during.has_value());
-  EXPECT_EQ(during->updated_at_ms, recorded_at);
+  ASSERT_TRUE(answer.has_value()) << answer.error().message;
   JobRecord expected;
   expected.intent_id = "order-17";
   expected.payload_sha256 = digest_of(make_request());
@@ -249,53 +193,27 @@ TEST_F(SubmitFlow, NewAttemptIsOnDiskAsDispatchingWhilePrintingUnderTheWatchdog)
   expected.printer = "Label Printer";
   expected.created_at_ms = recorded_at;
   expected.updated_at_ms = recorded_at;
+  ASSERT_TRUE(during.has_value());
+  EXPECT_EQ(during->updated_at_ms, recorded_at);
   EXPECT_EQ(during->jobs, (std::map<std::string, JobRecord, std::less<>>{{"order-17", expected}}));
-  EXPECT_EQ(armed_during_print, 1);
-}
 
-TEST_F(SubmitFlow, SuccessSettlesAsSubmittedAndAnswersTheNewAttempt) {
-  const std::uint64_t recorded_at = now_ms();
-  printer.during_print = [&] { advance_clock_ms(1500); };
-
-  const auto answer = submit(make_request());
-
-  ASSERT_TRUE(answer.has_value()) << answer.error().message;
-  std::string compact;
-  append_compact_json(compact, *answer);
-  EXPECT_EQ(compact, R"({"duplicate":false,"intent_id":"order-17","os_job_id":"4711",)"
-                     R"("printer":"Label Printer","state":"SUBMITTED"})");
-
-  ASSERT_EQ(printer.calls.size(), 1u);
-  const auto& call = printer.calls[0];
-  EXPECT_EQ(call.printer, "Label Printer");
-  EXPECT_EQ(call.title, "Order 17");
-  EXPECT_EQ(call.width, 16u);
-  EXPECT_EQ(call.height, 16u);
-  EXPECT_EQ(call.dpi, 203u);
-  EXPECT_EQ(call.copies, 2);
-  expect_armed_once_and_disarmed();
-  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
-
-  const auto record = record_on_disk("order-17");
-  ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(stored_state(*record), "SUBMITTED");
-  EXPECT_EQ(record->os_job_id, "4711");
-  EXPECT_EQ(record->created_at_ms, recorded_at);
-  EXPECT_EQ(record->updated_at_ms, recorded_at + 1500);
-  EXPECT_EQ(record->error_code, "");
-  EXPECT_EQ(record->error_message, "");
+  expected.state = AttemptState::SUBMITTED;
+  expected.os_job_id = "4294967295";
+  expected.updated_at_ms = recorded_at + 1500;
+  EXPECT_FALSE(answer->duplicate);
+  EXPECT_EQ(answer->record, expected);
+  EXPECT_EQ(record_on_disk("order-17"), expected);
   EXPECT_EQ(on_disk()->updated_at_ms, recorded_at + 1500);
-}
+  EXPECT_EQ(saves(), 2u);
+  expect_armed_once_and_disarmed();
 
-TEST_F(SubmitFlow, JobNumberIsStoredAndAnsweredAsPlainDecimalDigits) {
-  for (const std::uint32_t job : {1u, 10u, 2'147'483'647u}) {
-    printer.outcome = job;
-    const std::string intent = "job-" + std::to_string(job);
-    const auto answer = submit(make_request(intent));
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ((*answer)["os_job_id"], std::to_string(job));
-    EXPECT_EQ(record_on_disk(intent)->os_job_id, std::to_string(job));
-  }
+  // The decoded label on the request's queue under its title, a page per copy at its physical
+  // size: 16 pixels at 203 dpi are 16 device pixels of the 203 dpi page, centred.
+  ASSERT_EQ(printing.documents.size(), 1u);
+  const LabelPlacement centred{398, 601, 16, 16};
+  EXPECT_EQ(printing.documents[0].queue, "Label Printer");
+  EXPECT_EQ(printing.documents[0].title, "Order 17");
+  EXPECT_EQ(printing.documents[0].pages, (std::vector<LabelPlacement>{centred, centred}));
 }
 
 TEST_F(SubmitFlow, FailedFirstSaveAnswersPreSubmitUnavailableAndPrintsNothing) {
@@ -309,21 +227,21 @@ TEST_F(SubmitFlow, FailedFirstSaveAnswersPreSubmitUnavailableAndPrintsNothing) {
 
     ASSERT_FALSE(answer.has_value());
     EXPECT_EQ(answer.error(), error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, save_error_message(5u)));
-    EXPECT_TRUE(printer.calls.empty());
+    EXPECT_TRUE(printing.calls.empty());
     expect_never_armed();
     EXPECT_FALSE(files.file(files.path("ledger.json")).has_value());
   }
 }
 
 TEST_F(SubmitFlow, FailedArmingPrintsNothingAndForgetsTheAttempt) {
-  watchdogs.inner.arm_failure = error(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "no thread");
+  watchdogs.arm_failure = error(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "no thread");
 
   const auto answer = submit(make_request());
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(), error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "no thread"));
-  EXPECT_TRUE(printer.calls.empty());
-  EXPECT_EQ(watchdogs.inner.disarmed, 0);
+  EXPECT_TRUE(printing.calls.empty());
+  EXPECT_EQ(watchdogs.disarmed, 0);
   EXPECT_TRUE(on_disk()->jobs.empty());
 }
 
@@ -356,14 +274,11 @@ TEST_P(SubmitFlowStoredState, AnswersFromTheLedgerWithoutSavingOrPrinting) {
     EXPECT_EQ(answer.error(), *c.refusal);
   } else {
     ASSERT_TRUE(answer.has_value()) << answer.error().message;
-    EXPECT_EQ(*answer, (JsonValue{{"duplicate", true},
-                                  {"intent_id", "order-17"},
-                                  {"os_job_id", stored.os_job_id},
-                                  {"printer", "Label Printer"},
-                                  {"state", c.state}}));
+    EXPECT_TRUE(answer->duplicate);
+    EXPECT_EQ(answer->record, stored);
   }
   EXPECT_FALSE(wrote_anything());
-  EXPECT_TRUE(printer.calls.empty());
+  EXPECT_TRUE(printing.calls.empty());
   expect_never_armed();
 }
 
@@ -382,16 +297,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SubmitFlow, IdenticalSubmitTwiceIsPrintedOnceAndAnsweredAsDuplicate) {
   ASSERT_TRUE(submit(make_request()).has_value());
   const auto bytes_after_first = files.file(files.path("ledger.json"));
-  printer.outcome = 9999;  // would show if it printed again
 
   const auto again = submit(make_request());
 
   ASSERT_TRUE(again.has_value());
-  EXPECT_EQ((*again)["duplicate"], true);
-  EXPECT_EQ((*again)["os_job_id"], "4711");
-  EXPECT_EQ((*again)["state"], "SUBMITTED");
-  EXPECT_EQ(printer.calls.size(), 1u);
-  EXPECT_EQ(watchdogs.inner.labels.size(), 1u);
+  EXPECT_TRUE(again->duplicate);
+  EXPECT_EQ(again->record.os_job_id, "7");
+  EXPECT_EQ(stored_state(again->record), "SUBMITTED");
+  EXPECT_EQ(printing.printed, (std::map<std::string, int>{{"Order 17", 1}}));
+  EXPECT_EQ(watchdogs.labels.size(), 1u);
   EXPECT_EQ(files.file(files.path("ledger.json")), bytes_after_first);
 }
 
@@ -406,6 +320,8 @@ std::string conflict_case_name(const ::testing::TestParamInfo<ConflictCase>& inf
   return std::get<0>(info.param) + "_" + CHANGES[static_cast<int>(std::get<1>(info.param))];
 }
 
+// The digest covers every printed input and is compared before the stored state is looked at:
+// each state once, and each change at least once, are enough.
 class SubmitFlowConflict : public SubmitFlow, public ::testing::WithParamInterface<ConflictCase> {};
 
 TEST_P(SubmitFlowConflict, DifferentOutputIsAConflictWhateverTheStoredState) {
@@ -437,17 +353,19 @@ TEST_P(SubmitFlowConflict, DifferentOutputIsAConflictWhateverTheStoredState) {
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(), error(ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT));
   EXPECT_FALSE(wrote_anything());
-  EXPECT_TRUE(printer.calls.empty());
+  EXPECT_TRUE(printing.calls.empty());
   expect_never_armed();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryStateAndChange, SubmitFlowConflict,
-    ::testing::Combine(::testing::Values("SUBMITTED", "COMPLETED", "OBSERVED", "FAILED",
-                                         "DISPATCHING", "UNKNOWN", "BOGUS"),
-                       ::testing::Values(Change::Copies, Change::Dpi, Change::Png, Change::Printer,
-                                         Change::Media)),
-    conflict_case_name);
+INSTANTIATE_TEST_SUITE_P(EveryStateAndEveryChange, SubmitFlowConflict,
+                         ::testing::Values(ConflictCase{"SUBMITTED", Change::Copies},
+                                           ConflictCase{"COMPLETED", Change::Dpi},
+                                           ConflictCase{"OBSERVED", Change::Png},
+                                           ConflictCase{"FAILED", Change::Printer},
+                                           ConflictCase{"DISPATCHING", Change::Media},
+                                           ConflictCase{"UNKNOWN", Change::Copies},
+                                           ConflictCase{"BOGUS", Change::Png}),
+                         conflict_case_name);
 
 // The digest runs the queue name and the media token together, so queue "PA" without media and
 // queue "P" with media "A" share it; the stored queue tells them apart.
@@ -473,19 +391,18 @@ TEST_F(SubmitFlow, QueueThatDiffersFromTheStoredOneIsAConflictEvenWithTheSameDig
   const auto against_failed = submit(run_together_new);
   ASSERT_FALSE(against_failed.has_value());
   EXPECT_EQ(against_failed.error(), error(ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT));
-  EXPECT_TRUE(printer.calls.empty());
+  EXPECT_TRUE(printing.calls.empty());
 }
 
 // ---- attempts that settle with an error
 
-enum class Fault { Media, Undecodable, Rendering };
-
 struct SettledFailureCase {
   std::string name;
-  Fault fault;
+  std::function<void(SubmitRequest&, BitmapDecoder&, FakePrintSystem&)> arrange;
   HostError answer;          // the outcome, answered unchanged
   std::string stored_state;  // what the record settles as
   HostError repeat;          // the answer to the same submit afterwards
+  bool reached_print_system;
 };
 
 void PrintTo(const SettledFailureCase& c, std::ostream* out) {
@@ -498,13 +415,7 @@ class SubmitFlowSettledFailure : public SubmitFlow,
 TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   const SettledFailureCase& c = GetParam();
   SubmitRequest request = make_request();
-  if (c.fault == Fault::Media) request.media = "4x6";
-  if (c.fault == Fault::Undecodable) decoder = &undecodable;
-  if (c.fault == Fault::Rendering) {
-    const bool unknown = c.stored_state == "UNKNOWN";
-    printer.outcome = std::unexpected(
-        PrintFailure{unknown ? PrintReach::unknown : PrintReach::refused, c.answer});
-  }
+  c.arrange(request, decoder, printing);
   const std::uint64_t recorded_at = now_ms();
   watchdogs.on_arm = [this] { advance_clock_ms(20); };
 
@@ -512,9 +423,10 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
 
   ASSERT_FALSE(answer.has_value());
   EXPECT_EQ(answer.error(), c.answer);
-  EXPECT_EQ(printer.calls.size(), c.fault == Fault::Rendering ? 1u : 0u);
+  EXPECT_EQ(documents_opened(), c.reached_print_system ? 1u : 0u);
+  EXPECT_TRUE(printing.printed.empty());
   expect_armed_once_and_disarmed();
-  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
+  EXPECT_EQ(saves(), 2u);
   const auto record = record_on_disk("order-17");
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(stored_state(*record), c.stored_state);
@@ -528,71 +440,66 @@ TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   const auto repeated = submit(request);
   ASSERT_FALSE(repeated.has_value());
   EXPECT_EQ(repeated.error(), c.repeat);
-  EXPECT_EQ(watchdogs.inner.labels.size(), 1u);
-  EXPECT_EQ(printer.calls.size(), c.fault == Fault::Rendering ? 1u : 0u);
+  EXPECT_EQ(watchdogs.labels.size(), 1u);
+  EXPECT_EQ(documents_opened(), c.reached_print_system ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryOutcome, SubmitFlowSettledFailure,
     ::testing::Values(
-        SettledFailureCase{"media_token", Fault::Media,
-                           error(ErrorCode::MEDIA_UNSUPPORTED, MEDIA_TEXT), "FAILED",
-                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
-        SettledFailureCase{"second_decoding", Fault::Undecodable,
-                           error(ErrorCode::BAD_REQUEST, std::string(UNDECODABLE_TEXT)), "FAILED",
-                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
         SettledFailureCase{
-            "rendering_unknown_outcome", Fault::Rendering,
-            error(ErrorCode::UNKNOWN_OUTCOME, "Windows could not finish the label page"), "UNKNOWN",
-            error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT)},
-        SettledFailureCase{"rendering_rejected", Fault::Rendering,
-                           error(ErrorCode::SUBMISSION_REJECTED, "Windows rejected the print job"),
-                           "FAILED", error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)},
-        SettledFailureCase{"rendering_media_mismatch", Fault::Rendering,
-                           error(ErrorCode::MEDIA_MISMATCH, "does not fit"), "FAILED",
-                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT)}),
+            "media_token",
+            [](SubmitRequest& r, BitmapDecoder&, FakePrintSystem&) { r.media = "4x6"; },
+            error(ErrorCode::MEDIA_UNSUPPORTED, MEDIA_TEXT), "FAILED",
+            error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), false},
+        SettledFailureCase{
+            "second_decoding",
+            [](SubmitRequest&, BitmapDecoder& d, FakePrintSystem&) { d = &undecodable; },
+            error(ErrorCode::BAD_REQUEST, std::string(UNDECODABLE_TEXT)), "FAILED",
+            error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), false},
+        SettledFailureCase{"label_does_not_fit",
+                           [](SubmitRequest&, BitmapDecoder&, FakePrintSystem& p) {
+                             p.area = {203, 203, 8, 8};
+                           },
+                           error(ErrorCode::MEDIA_MISMATCH, "The label does not fit"), "FAILED",
+                           error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), true},
+        SettledFailureCase{
+            "rejected", [](SubmitRequest&, BitmapDecoder&, FakePrintSystem& p) { p.fail("begin"); },
+            error(ErrorCode::SUBMISSION_REJECTED, "The job was rejected"), "FAILED",
+            error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), true},
+        SettledFailureCase{
+            "unknown_outcome",
+            [](SubmitRequest&, BitmapDecoder&, FakePrintSystem& p) { p.fail("draw_page"); },
+            error(ErrorCode::UNKNOWN_OUTCOME, "The page was lost"), "UNKNOWN",
+            error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT), true}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SubmitFlow, QueueThatCouldNotBeOpenedLeavesNoRecordAndMayBeRetried) {
-  const HostError closed = error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "Windows could not open it");
-  printer.outcome = std::unexpected(PrintFailure{PrintReach::nothing, closed});
+  printing.fail("open_label_document");
   watchdogs.on_arm = [this] { advance_clock_ms(20); };
   const std::uint64_t settled_at = now_ms() + 20;
 
   const auto answer = submit(make_request());
 
   ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), closed);
+  EXPECT_EQ(answer.error(), printing.failures.at("open_label_document").error);
   expect_armed_once_and_disarmed();
-  EXPECT_EQ(steps(), (std::vector<std::string>{"save", "arm", "disarm", "save"}));
+  EXPECT_EQ(saves(), 2u);
   EXPECT_TRUE(on_disk()->jobs.empty());
   EXPECT_EQ(on_disk()->updated_at_ms, settled_at);
 
-  printer.outcome = 12;
   const auto retried = submit(make_request());
   ASSERT_TRUE(retried.has_value());
-  EXPECT_EQ((*retried)["duplicate"], false);
-  EXPECT_EQ((*retried)["os_job_id"], "12");
-  EXPECT_EQ(printer.calls.size(), 2u);
+  EXPECT_FALSE(retried->duplicate);
+  EXPECT_EQ(retried->record.os_job_id, "7");
+  EXPECT_EQ(printing.printed, (std::map<std::string, int>{{"Order 17", 1}}));
 }
 
-TEST_F(SubmitFlow, UnsavableRemovalIsAnUnknownOutcomeAndTheRecordStaysDispatching) {
-  printer.outcome = std::unexpected(
-      PrintFailure{PrintReach::nothing, error(ErrorCode::PRE_SUBMIT_UNAVAILABLE, "closed")});
-  fail_settling_save(5u);
-
-  const auto answer = submit(make_request());
-
-  ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(),
-            error(ErrorCode::UNKNOWN_OUTCOME, RETRY_STATE_LOST_PREFIX + save_error_message(5u)));
-  EXPECT_EQ(stored_state(*record_on_disk("order-17")), "DISPATCHING");
-  expect_armed_once_and_disarmed();
-}
-
+// The save after printing fails. Whatever printing did, the record stays DISPATCHING for the
+// next message's recovery to make UNKNOWN, so that a retry is refused, never printed again.
 struct UnsavedSettlingCase {
   std::string name;
-  PrintOutcome rendering;
+  const char* failing_step;  // nullptr: printed
 };
 
 void PrintTo(const UnsavedSettlingCase& c, std::ostream* out) {
@@ -603,36 +510,37 @@ class SubmitFlowUnsavedSettling : public SubmitFlow,
                                   public ::testing::WithParamInterface<UnsavedSettlingCase> {};
 
 TEST_P(SubmitFlowUnsavedSettling, AnswersTheSaveErrorAndLeavesDispatchingForRecovery) {
-  printer.outcome = GetParam().rendering;
-  fail_settling_save(33u);
+  const char* step = GetParam().failing_step;
+  if (step != nullptr) printing.fail(step);
+  watchdogs.on_arm = [this] { files.fail("create_file", 33u); };
 
   const auto answer = submit(make_request());
 
-  ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), error(ErrorCode::STATE_UNAVAILABLE, save_error_message(33u)));
+  // An attempt that reached nothing would have been forgotten: that it was not is the news.
+  const bool reached_nothing = step != nullptr && std::string_view(step) == "open_label_document";
+  EXPECT_EQ(answer,
+            std::unexpected(reached_nothing
+                                ? error(ErrorCode::UNKNOWN_OUTCOME,
+                                        RETRY_STATE_LOST_PREFIX + save_error_message(33u))
+                                : error(ErrorCode::STATE_UNAVAILABLE, save_error_message(33u))));
   EXPECT_EQ(stored_state(*record_on_disk("order-17")), "DISPATCHING");
   expect_armed_once_and_disarmed();
 
-  // The next message's recovery makes it UNKNOWN, so a retry is refused, never printed again.
   const auto retried = submit(make_request());
-  ASSERT_FALSE(retried.has_value());
-  EXPECT_EQ(retried.error(), error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT));
-  EXPECT_EQ(printer.calls.size(), 1u);
+  EXPECT_EQ(retried, std::unexpected(error(ErrorCode::UNKNOWN_OUTCOME, UNKNOWN_TEXT)));
+  EXPECT_EQ(documents_opened(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryRenderingOutcome, SubmitFlowUnsavedSettling,
-    ::testing::Values(
-        UnsavedSettlingCase{"printed", 4711},
-        UnsavedSettlingCase{
-            "unknown", std::unexpected(PrintFailure{PrintReach::unknown,
-                                                    error(ErrorCode::UNKNOWN_OUTCOME, "maybe")})},
-        UnsavedSettlingCase{
-            "rejected", std::unexpected(PrintFailure{
-                            PrintReach::refused, error(ErrorCode::SUBMISSION_REJECTED, "no")})}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(EveryPrintingOutcome, SubmitFlowUnsavedSettling,
+                         ::testing::Values(UnsavedSettlingCase{"printed", nullptr},
+                                           UnsavedSettlingCase{"unknown", "end"},
+                                           UnsavedSettlingCase{"rejected", "begin"},
+                                           UnsavedSettlingCase{"reached_nothing",
+                                                               "open_label_document"}),
+                         [](const auto& info) { return info.param.name; });
 
-// ---- requests that never reach the ledger
+// ---- requests that never reach the ledger (one row per step; each step's rules have tests of
+// their own)
 
 struct RejectedRequestCase {
   std::string name;
@@ -649,8 +557,8 @@ class SubmitFlowRejected : public SubmitFlow,
 TEST_P(SubmitFlowRejected, LeavesTheLedgerFileUntouched) {
   ASSERT_TRUE(submit(make_request("earlier")).has_value());
   const auto before = files.file(files.path("ledger.json"));
-  printer.calls.clear();
-  watchdogs.inner.labels.clear();
+  printing.calls.clear();
+  watchdogs.labels.clear();
   SubmitRequest request = make_request("never-seen");
   GetParam().breakage(request);
 
@@ -660,19 +568,15 @@ TEST_P(SubmitFlowRejected, LeavesTheLedgerFileUntouched) {
   EXPECT_EQ(answer.error().code, ErrorCode::BAD_REQUEST);
   EXPECT_FALSE(wrote_anything());
   EXPECT_EQ(files.file(files.path("ledger.json")), before);
-  EXPECT_TRUE(printer.calls.empty());
+  EXPECT_TRUE(printing.calls.empty());
   expect_never_armed();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ValidationAndVerification, SubmitFlowRejected,
-    ::testing::Values(
-        RejectedRequestCase{"intent_id", [](SubmitRequest& r) { r.intent_id = "a b"; }},
-        RejectedRequestCase{"copies", [](SubmitRequest& r) { r.copies = 11; }},
-        RejectedRequestCase{"media", [](SubmitRequest& r) { r.media = "4 x 6"; }},
-        RejectedRequestCase{"base64", [](SubmitRequest& r) { r.payload.base64 += "="; }},
-        RejectedRequestCase{"not_png", [](SubmitRequest& r) { r.payload.base64 = "AAAA"; }},
-        RejectedRequestCase{"declared_size", [](SubmitRequest& r) { r.payload.width_px = 17; }}),
+    ::testing::Values(RejectedRequestCase{"validation", [](SubmitRequest& r) { r.copies = 11; }},
+                      RejectedRequestCase{"verification",
+                                          [](SubmitRequest& r) { r.payload.base64 = "AAAA"; }}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SubmitFlow, IntentIdsThatDifferOnlyInCaseAreDifferentAttempts) {
@@ -680,8 +584,8 @@ TEST_F(SubmitFlow, IntentIdsThatDifferOnlyInCaseAreDifferentAttempts) {
   const auto second = submit(make_request("order-17"));
 
   ASSERT_TRUE(second.has_value());
-  EXPECT_EQ((*second)["duplicate"], false);
-  EXPECT_EQ(printer.calls.size(), 2u);
+  EXPECT_FALSE(second->duplicate);
+  EXPECT_EQ(printing.printed, (std::map<std::string, int>{{"Order 17", 2}}));
   EXPECT_EQ(on_disk()->jobs.size(), 2u);
 }
 

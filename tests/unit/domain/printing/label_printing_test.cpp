@@ -2,36 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
+#include <string>
+#include <vector>
 
-#include "base/os_error.hpp"
-#include "domain/printing/windows/windows_print_system.hpp"
-#include "fake_print_device.hpp"
-#include "fake_spooler.hpp"
+#include "fake_print_system.hpp"
 
 namespace vantrel {
 namespace {
 
-using fakes::FakePrintDevices;
-
-// One label through the Windows print system, the GDI calls going to the fake.
-PrintOutcome render_label(FakePrintDevices& devices, std::string_view printer,
-                          std::string_view title, const LabelBitmap& bitmap, std::uint32_t dpi,
-                          std::uint16_t copies) {
-  fakes::FakeSpooler spooler;
-  WindowsPrintSystem system(spooler, devices);
-  return PrintSystemLabelPrinter(system).print_label(printer, title, bitmap, dpi, copies);
-}
-
-LabelBitmap make_bitmap(std::uint32_t width, std::uint32_t height) {
-  LabelBitmap bitmap;
-  bitmap.width = width;
-  bitmap.height = height;
-  bitmap.pixels = std::make_unique_for_overwrite<std::uint8_t[]>(bitmap.size_bytes());
-  std::memset(bitmap.pixels.get(), 0xFF, bitmap.size_bytes());
-  return bitmap;
-}
+using fakes::FakePrintSystem;
 
 struct PlacementCase {
   const char* name;
@@ -126,184 +105,80 @@ INSTANTIATE_TEST_SUITE_P(
                       LabelPlacement{0, 5000, 160000, 160000}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LabelRendering, ThreeCopiesAreOneDocumentOfThreeIdenticalPages) {
-  FakePrintDevices devices;
-  devices.caps = {{88, 300}, {90, 300}, {8, 1150}, {10, 1750}};
-  const LabelBitmap bitmap = make_bitmap(812, 1218);
-  const auto job = render_label(devices, "Label", "Shipping", bitmap, 203, 3);
-  ASSERT_TRUE(job.has_value()) << job.error().error.message;
-  EXPECT_EQ(*job, 42u);
-  const std::vector<std::string> page{"StartPage", "StretchDIBits", "EndPage"};
-  std::vector<std::string> expected{"CreateDCW(Label)", "GetDeviceCaps(88)", "GetDeviceCaps(90)",
-                                    "GetDeviceCaps(8)", "GetDeviceCaps(10)", "StartDocW"};
-  for (int copy = 0; copy < 3; ++copy) expected.insert(expected.end(), page.begin(), page.end());
-  expected.insert(expected.end(), {"EndDoc", "DeleteDC"});
-  EXPECT_EQ(devices.calls, expected);
-  EXPECT_FALSE(devices.foreign_dc);
-
-  ASSERT_EQ(devices.drawings.size(), 3u);
-  const StretchDibCall& draw = devices.drawings[0].call;
-  EXPECT_EQ((std::array{draw.dest_x, draw.dest_y, draw.dest_width, draw.dest_height}),
-            (std::array{0, 12, 1150, 1725}));
-  EXPECT_EQ((std::array{draw.src_x, draw.src_y, draw.src_width, draw.src_height}),
-            (std::array{0, 0, 812, 1218}));
-  EXPECT_EQ(draw.bits, bitmap.pixels.get());  // drawn from the caller's bytes, not a copy
-  EXPECT_EQ(draw.usage, 0u);                  // DIB_RGB_COLORS
-  EXPECT_EQ(draw.rop, 0x00CC0020u);           // SRCCOPY
-  for (const auto& drawing : devices.drawings) {
-    EXPECT_EQ(drawing.call.bits, draw.bits);
-    EXPECT_EQ(drawing.call.info, draw.info);
-    EXPECT_EQ(drawing.info, devices.drawings[0].info);
+// The page loop over the print system: what reaches it, in which order, and where it stops.
+class LabelPrinting : public ::testing::Test {
+ protected:
+  LabelPrinting() {
+    label.width = 812;  // 4 x 6 inches at 203 dpi; the fake draws nothing, so no pixels
+    label.height = 1218;
+    printing.area = {300, 300, 1300, 1900};  // room for the label at its physical size
   }
-}
 
-TEST(LabelRendering, BitmapHeaderDescribesTopDown32BitRows) {
-  FakePrintDevices devices;
-  const LabelBitmap bitmap = make_bitmap(812, 1218);
-  ASSERT_TRUE(render_label(devices, "Label", "t", bitmap, 203, 1).has_value());
-  ASSERT_EQ(devices.drawings.size(), 1u);
-  LabelBitmapInfo expected;
-  expected.size = 40;
-  expected.width = 812;
-  expected.height = -1218;
-  expected.planes = 1;
-  expected.bit_count = 32;
-  expected.compression = 0;
-  expected.size_image = 4 * 812 * 1218;
-  expected.colour0 = {0, 0, 0, 0};
-  EXPECT_EQ(devices.drawings[0].info, expected);
-}
+  PrintOutcome print(std::uint16_t copies) {
+    return print_label(printing, "Label", "Order 7", label, 203, copies);
+  }
 
-TEST(LabelRendering, QueueNameAndTitleReachWindowsAsUtf16) {
-  FakePrintDevices devices;
-  const LabelBitmap bitmap = make_bitmap(100, 100);
-  ASSERT_TRUE(render_label(devices, "\xC3\x89tiquettes", "Colis \xE2\x84\x96 7", bitmap, 203, 1)
-                  .has_value());
-  EXPECT_EQ(devices.device_name, u"\u00C9tiquettes");
-  EXPECT_EQ(devices.doc_size, 40);
-  EXPECT_EQ(devices.doc_name, u"Colis \u2116 7");
-  EXPECT_EQ(devices.doc_output, nullptr);
-  EXPECT_EQ(devices.doc_datatype, nullptr);
-  EXPECT_EQ(devices.doc_type, 0u);
-}
-
-TEST(LabelRendering, QueueWithoutDeviceContextIsPreSubmitUnavailable) {
-  FakePrintDevices devices;
-  devices.create_dc_error = 1801;
-  const LabelBitmap bitmap = make_bitmap(100, 100);
-  const auto job = render_label(devices, "Missing", "t", bitmap, 203, 1);
-  ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(
-      job.error(),
-      (PrintFailure{PrintReach::nothing,
-                    {ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-                     "Windows could not open the selected print queue: " + os_error_text(1801)}}));
-  EXPECT_EQ(devices.calls, std::vector<std::string>{"CreateDCW(Missing)"});
-}
-
-TEST(LabelRendering, LabelThatDoesNotFitIsReleasedWithoutADocument) {
-  FakePrintDevices devices;
-  const LabelBitmap sideways = make_bitmap(1218, 812);
-  const auto job = render_label(devices, "Label", "t", sideways, 203, 1);
-  ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(job.error(),
-            (PrintFailure{PrintReach::refused,
-                          {ErrorCode::MEDIA_MISMATCH,
-                           "The selected Windows queue's paper size or orientation does not "
-                           "safely fit this label."}}));
-  EXPECT_EQ(devices.calls.back(), "DeleteDC");
-  EXPECT_EQ(devices.calls.size(), 6u);  // CreateDCW, four GetDeviceCaps, DeleteDC
-  EXPECT_EQ(devices.deleted, 1);
-}
-
-struct FailureCase {
-  const char* name;
-  FakePrintDevices::Failure failure;
-  ErrorCode code;
-  const char* text;
-  std::vector<std::string> last_calls;  // the log ends with these
+  FakePrintSystem printing;
+  LabelBitmap label;
 };
 
-class RenderingFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(RenderingFailure, IsClassifiedAndReleasesTheContext) {
-  const FailureCase& c = GetParam();
-  FakePrintDevices devices;
-  devices.fail(c.failure);
-  const LabelBitmap bitmap = make_bitmap(812, 1218);
-  const auto job = render_label(devices, "Label", "t", bitmap, 203, 2);
-  ASSERT_FALSE(job.has_value());
-  // Only a failure after the document was started may have left a job behind.
-  const bool started = c.code == ErrorCode::UNKNOWN_OUTCOME;
-  EXPECT_EQ(job.error(), (PrintFailure{started ? PrintReach::unknown : PrintReach::refused,
-                                       {c.code, os_error_message(c.text, c.failure.error)}}));
-  ASSERT_GE(devices.calls.size(), c.last_calls.size());
-  EXPECT_EQ(
-      std::vector<std::string>(devices.calls.end() - c.last_calls.size(), devices.calls.end()),
-      c.last_calls);
-  EXPECT_EQ(devices.deleted, 1);
-  EXPECT_FALSE(devices.foreign_dc);
-  EXPECT_EQ(std::ranges::count(devices.calls, "AbortDoc"), started ? 1 : 0);
+TEST_F(LabelPrinting, OneDocumentWithAPagePerCopyAtThePlacement) {
+  printing.next_job = 4711;
+  EXPECT_EQ(print(3), 4711u);
+  const LabelPlacement placed{50, 50, 1200, 1800};
+  ASSERT_EQ(printing.documents.size(), 1u);
+  const FakePrintSystem::Document& document = printing.documents[0];
+  EXPECT_EQ(document.queue, "Label");
+  EXPECT_EQ(document.title, "Order 7");
+  EXPECT_EQ(document.pages, (std::vector<LabelPlacement>{placed, placed, placed}));
+  EXPECT_TRUE(document.ended);
+  EXPECT_EQ(printing.calls,
+            (std::vector<std::string>{"open_label_document Label", "printable_area", "begin",
+                                      "draw_page", "draw_page", "draw_page", "end"}));
 }
 
-constexpr const char* START_PAGE = "Windows could not start the label page";
-constexpr const char* RENDER = "Windows could not render the label to the print queue";
-constexpr const char* END_PAGE = "Windows could not finish the label page";
-constexpr const char* END_DOC =
-    "Windows may have queued the label but did not acknowledge the completed document";
+TEST_F(LabelPrinting, LabelThatDoesNotFitIsTheSystemsRefusalBeforeTheDocumentBegins) {
+  std::swap(label.width, label.height);  // sideways on a portrait page
+  EXPECT_EQ(print(1), std::unexpected(printing.label_does_not_fit()));
+  EXPECT_EQ(printing.calls,
+            (std::vector<std::string>{"open_label_document Label", "printable_area"}));
+}
+
+struct StepFailure {
+  const char* step;
+  int occurrence;
+  std::vector<std::string> calls;  // every call made, the failing one last
+};
+
+void PrintTo(const StepFailure& c, std::ostream* out) {
+  *out << c.step << " #" << c.occurrence;
+}
+
+class LabelPrintingFailure : public LabelPrinting,
+                             public ::testing::WithParamInterface<StepFailure> {};
+
+TEST_P(LabelPrintingFailure, StopsAtTheFailingStepAndPassesItsFailureOn) {
+  const StepFailure& c = GetParam();
+  printing.plan().fail(c.step, 0, c.occurrence);
+  EXPECT_EQ(print(2), std::unexpected(printing.failures.at(c.step)));
+  EXPECT_EQ(printing.calls, c.calls);
+  EXPECT_TRUE(printing.printed.empty());
+}
 
 INSTANTIATE_TEST_SUITE_P(
-    Calls, RenderingFailure,
-    ::testing::Values(FailureCase{"StartDocZero",
-                                  {"StartDocW", 1, 0, 5},
-                                  ErrorCode::SUBMISSION_REJECTED,
-                                  "Windows rejected the print job",
-                                  {"GetDeviceCaps(10)", "StartDocW", "DeleteDC"}},
-                      FailureCase{"StartDocNegative",
-                                  {"StartDocW", 1, -1, 1804},
-                                  ErrorCode::SUBMISSION_REJECTED,
-                                  "Windows rejected the print job",
-                                  {"StartDocW", "DeleteDC"}},
-                      FailureCase{"StartPage",
-                                  {"StartPage", 1, 0, 6},
-                                  ErrorCode::UNKNOWN_OUTCOME,
-                                  START_PAGE,
-                                  {"StartDocW", "StartPage", "AbortDoc", "DeleteDC"}},
-                      FailureCase{"StartPageOfSecondCopy",
-                                  {"StartPage", 2, -3, 6},
-                                  ErrorCode::UNKNOWN_OUTCOME,
-                                  START_PAGE,
-                                  {"EndPage", "StartPage", "AbortDoc", "DeleteDC"}},
-                      FailureCase{"StretchDIBitsNoLines",
-                                  {"StretchDIBits", 1, 0, 8},
-                                  ErrorCode::UNKNOWN_OUTCOME,
-                                  RENDER,
-                                  {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
-                      FailureCase{"StretchDIBitsGdiError",
-                                  {"StretchDIBits", 2, -1, 1450},
-                                  ErrorCode::UNKNOWN_OUTCOME,
-                                  RENDER,
-                                  {"StartPage", "StretchDIBits", "AbortDoc", "DeleteDC"}},
-                      FailureCase{"EndPage",
-                                  {"EndPage", 1, 0, 1450},
-                                  ErrorCode::UNKNOWN_OUTCOME,
-                                  END_PAGE,
-                                  {"StretchDIBits", "EndPage", "AbortDoc", "DeleteDC"}},
-                      FailureCase{"EndDoc",
-                                  {"EndDoc", 1, 0, 6},
-                                  ErrorCode::UNKNOWN_OUTCOME,
-                                  END_DOC,
-                                  {"EndPage", "EndDoc", "AbortDoc", "DeleteDC"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(LabelRendering, OtherStretchResultsCountAsDrawn) {
-  // Only 0 and GDI_ERROR mean failure; drivers report line counts their own way.
-  FakePrintDevices devices;
-  devices.fail(FakePrintDevices::Failure{"StretchDIBits", 1, -2, 0});
-  const LabelBitmap bitmap = make_bitmap(812, 1218);
-  EXPECT_EQ(render_label(devices, "Label", "t", bitmap, 203, 1), 42u);
-  EXPECT_EQ(std::ranges::count(devices.calls, "AbortDoc"), 0);
-}
+    Steps, LabelPrintingFailure,
+    ::testing::Values(StepFailure{"open_label_document", 1, {"open_label_document Label"}},
+                      StepFailure{
+                          "begin", 1, {"open_label_document Label", "printable_area", "begin"}},
+                      StepFailure{"draw_page",
+                                  2,
+                                  {"open_label_document Label", "printable_area", "begin",
+                                   "draw_page", "draw_page"}},
+                      StepFailure{"end",
+                                  1,
+                                  {"open_label_document Label", "printable_area", "begin",
+                                   "draw_page", "draw_page", "end"}}),
+    [](const auto& info) { return std::string(info.param.step); });
 
 }  // namespace
 }  // namespace vantrel

@@ -4,131 +4,22 @@
 
 #include <string>
 
-#include "protocol/requests.hpp"
-
 namespace vantrel {
 namespace {
 
-const char* const MISMATCH = "The print job does not match protocol 1.";
-
-JsonValue valid_payload() {
-  return JsonValue::parse(R"({
-    "intent_id": "order-17:label.1_a",
-    "printer": "Label Printer",
-    "title": "Order 17",
-    "copies": 2,
-    "dpi": 203,
-    "payload": {"format": "png", "base64": "iVBORw0K", "width_px": 400, "height_px": 300}
-  })");
-}
-
 SubmitRequest valid_request() {
-  return map_submit_request(valid_payload()).value();
+  SubmitRequest request;
+  request.intent_id = "order-17:label.1_a";
+  request.printer = "Label Printer";
+  request.title = "Order 17";
+  request.copies = 2;
+  request.dpi = 203;
+  request.payload.format = "png";
+  request.payload.base64 = "iVBORw0K";
+  request.payload.width_px = 400;
+  request.payload.height_px = 300;
+  return request;
 }
-
-// ---- mapping
-
-TEST(SubmitMapping, MapsEveryField) {
-  JsonValue payload = valid_payload();
-  payload["media"] = "4x6";
-  const auto request = map_submit_request(payload);
-  ASSERT_TRUE(request.has_value());
-  EXPECT_EQ(request->intent_id, "order-17:label.1_a");
-  EXPECT_EQ(request->printer, "Label Printer");
-  EXPECT_EQ(request->title, "Order 17");
-  EXPECT_EQ(request->copies, 2);
-  EXPECT_EQ(request->media, "4x6");
-  EXPECT_EQ(request->dpi, 203u);
-  EXPECT_EQ(request->payload.format, "png");
-  EXPECT_EQ(request->payload.base64, "iVBORw0K");
-  EXPECT_EQ(request->payload.width_px, 400u);
-  EXPECT_EQ(request->payload.height_px, 300u);
-}
-
-TEST(SubmitMapping, AbsentOrNullMediaMeansNone) {
-  JsonValue payload = valid_payload();
-  EXPECT_EQ(map_submit_request(payload)->media, std::nullopt);
-  payload["media"] = nullptr;
-  EXPECT_EQ(map_submit_request(payload)->media, std::nullopt);
-  payload["media"] = "";
-  EXPECT_EQ(map_submit_request(payload)->media, std::string());
-}
-
-TEST(SubmitMapping, IgnoresUnknownKeysAtBothLevels) {
-  JsonValue payload = valid_payload();
-  payload["payload_sha256"] = "abc";
-  payload["extra"] = JsonValue::array({1, 2});
-  payload["payload"]["dpi"] = "not ours";
-  payload["payload"]["nested"] = JsonValue::object();
-  EXPECT_TRUE(map_submit_request(payload).has_value());
-}
-
-TEST(SubmitMapping, KeepsWidestValuesOfEachField) {
-  JsonValue payload = valid_payload();
-  payload["copies"] = JsonValue::parse("65535");
-  payload["dpi"] = JsonValue::parse("4294967295");
-  payload["payload"]["width_px"] = JsonValue::parse("0");
-  const auto request = map_submit_request(payload);
-  ASSERT_TRUE(request.has_value());
-  EXPECT_EQ(request->copies, 65535);
-  EXPECT_EQ(request->dpi, 4294967295u);
-  EXPECT_EQ(request->payload.width_px, 0u);
-}
-
-struct Breakage {
-  const char* name;
-  const char* pointer;  // JSON pointer of the member to change
-  const char* value;    // JSON text, or nullptr to remove the member
-};
-
-class SubmitMappingFailure : public ::testing::TestWithParam<Breakage> {};
-
-TEST_P(SubmitMappingFailure, ReportsProtocolMismatch) {
-  JsonValue payload = valid_payload();
-  const JsonValue::json_pointer pointer(GetParam().pointer);
-  if (GetParam().value == nullptr) {
-    payload[pointer.parent_pointer()].erase(pointer.back());
-  } else {
-    payload[pointer] = JsonValue::parse(GetParam().value);
-  }
-  const auto request = map_submit_request(payload);
-  ASSERT_FALSE(request.has_value());
-  EXPECT_EQ(request.error(), (HostError{ErrorCode::BAD_REQUEST, MISMATCH}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SubmitMappingFailure,
-    ::testing::Values(
-        Breakage{"MissingIntent", "/intent_id", nullptr},
-        Breakage{"MissingPrinter", "/printer", nullptr},
-        Breakage{"MissingTitle", "/title", nullptr}, Breakage{"MissingCopies", "/copies", nullptr},
-        Breakage{"MissingDpi", "/dpi", nullptr}, Breakage{"MissingPayload", "/payload", nullptr},
-        Breakage{"MissingFormat", "/payload/format", nullptr},
-        Breakage{"MissingBase64", "/payload/base64", nullptr},
-        Breakage{"MissingWidth", "/payload/width_px", nullptr},
-        Breakage{"MissingHeight", "/payload/height_px", nullptr},
-        Breakage{"CopiesAsString", "/copies", R"("1")"},
-        Breakage{"PrinterAsNumber", "/printer", "5"}, Breakage{"PayloadAsArray", "/payload", "[]"},
-        Breakage{"PayloadAsNull", "/payload", "null"}, Breakage{"MediaAsNumber", "/media", "4"},
-        Breakage{"MediaAsBoolean", "/media", "false"}, Breakage{"TitleAsNull", "/title", "null"},
-        Breakage{"CopiesTooWide", "/copies", "70000"}, Breakage{"CopiesNegative", "/copies", "-1"},
-        Breakage{"CopiesFraction", "/copies", "2.5"},
-        Breakage{"CopiesWholeFraction", "/copies", "1.0"},
-        Breakage{"CopiesExponent", "/copies", "1e0"}, Breakage{"DpiTooWide", "/dpi", "4294967296"},
-        Breakage{"DpiBeyond64Bits", "/dpi", "18446744073709551616"},
-        Breakage{"WidthNegative", "/payload/width_px", "-400"},
-        Breakage{"HeightFraction", "/payload/height_px", "300.5"},
-        Breakage{"FormatAsObject", "/payload/format", "{}"},
-        Breakage{"Base64AsNumber", "/payload/base64", "0"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(SubmitMapping, RefusesNonObjectPayload) {
-  for (const char* text : {"null", "[]", R"("submit")", "1"}) {
-    EXPECT_EQ(map_submit_request(JsonValue::parse(text)).error().message, MISMATCH) << text;
-  }
-}
-
-// ---- validation
 
 TEST(SubmitValidation, AcceptsValidRequest) {
   EXPECT_TRUE(validate_submit_request(valid_request()).has_value());

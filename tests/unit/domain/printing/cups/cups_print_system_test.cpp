@@ -102,8 +102,7 @@ LabelBitmap white_bitmap(std::uint32_t width, std::uint32_t height) {
 // A 2 x 3 inch label at 203 dpi.
 PrintOutcome print_label(FakeCupsCalls& calls, std::uint16_t copies = 1) {
   CupsPrintSystem system(calls);
-  return PrintSystemLabelPrinter(system).print_label("Zebra", "Order 7", white_bitmap(406, 609),
-                                                     203, copies);
+  return vantrel::print_label(system, "Zebra", "Order 7", white_bitmap(406, 609), 203, copies);
 }
 
 std::size_t count_of(const std::string& text, std::string_view what) {

@@ -1,0 +1,69 @@
+#include "protocol/answers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vantrel {
+namespace {
+
+std::string compact(const JsonValue& value) {
+  std::string out;
+  append_compact_json(out, value);
+  return out;
+}
+
+JobRecord failed_record() {
+  JobRecord record;
+  record.intent_id = "order-17";
+  record.payload_sha256 = std::string(64, 'a');
+  record.state = AttemptState::FAILED;
+  record.printer = "Label Printer";
+  record.os_job_id = "42";
+  record.created_at_ms = 18'446'744'073'709'551'615u;
+  record.updated_at_ms = 1'699'000'000'000;
+  record.error_code = "SUBMISSION_REJECTED";
+  record.error_message = "Windows \"said\" no";
+  return record;
+}
+
+TEST(Answers, QueueListingNamesEveryStateAndKeepsTheQueueOrder) {
+  QueueListing listing;
+  listing.default_printer = "b";
+  const PrintQueueState states[] = {PrintQueueState::unavailable, PrintQueueState::idle,
+                                    PrintQueueState::printing,    PrintQueueState::offline,
+                                    PrintQueueState::paused,      PrintQueueState::error};
+  char name = 'f';
+  for (const PrintQueueState state : states) {
+    listing.queues.push_back(PrintQueueInfo{std::string(1, name--), is_enabled(state), state, "u"});
+  }
+  EXPECT_EQ(compact(queue_listing_result(listing)),
+            R"({"default_printer":"b","printers":[)"
+            R"({"enabled":false,"name":"f","state":"unavailable","uri":"u"},)"
+            R"({"enabled":true,"name":"e","state":"idle","uri":"u"},)"
+            R"({"enabled":true,"name":"d","state":"printing","uri":"u"},)"
+            R"({"enabled":false,"name":"c","state":"offline","uri":"u"},)"
+            R"({"enabled":false,"name":"b","state":"paused","uri":"u"},)"
+            R"({"enabled":false,"name":"a","state":"error","uri":"u"}]})");
+}
+
+TEST(Answers, JobRecordListsNineMembersInByteOrderWithIntegerTimes) {
+  EXPECT_EQ(compact(job_record_result(failed_record())),
+            "{\"created_at_ms\":18446744073709551615,\"error_code\":\"SUBMISSION_REJECTED\","
+            "\"error_message\":\"Windows \\\"said\\\" no\",\"intent_id\":\"order-17\","
+            "\"os_job_id\":\"42\",\"payload_sha256\":\"" +
+                std::string(64, 'a') +
+                "\",\"printer\":\"Label Printer\",\"state\":\"FAILED\","
+                "\"updated_at_ms\":1699000000000}");
+}
+
+TEST(Answers, SubmitListsFiveMembersWithTheStateWord) {
+  JobRecord record = failed_record();
+  record.state = AttemptState::SUBMITTED;
+  EXPECT_EQ(compact(submit_result(SubmitAnswer{true, record})),
+            R"({"duplicate":true,"intent_id":"order-17","os_job_id":"42",)"
+            R"("printer":"Label Printer","state":"SUBMITTED"})");
+}
+
+}  // namespace
+}  // namespace vantrel
