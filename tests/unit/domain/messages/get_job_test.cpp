@@ -205,6 +205,14 @@ std::vector<MappingCase> mapping_cases() {
 INSTANTIATE_TEST_SUITE_P(EveryRow, JobObservationMapping, ::testing::ValuesIn(mapping_cases()),
                          [](const auto& info) { return info.param.name; });
 
+// Only CUPS reports a job given up after an error, and such a job may have printed whole.
+TEST(StateAfterProgress, AFailedJobIsAnUnknownOutcome) {
+  EXPECT_EQ(state_after_progress(AttemptState::SUBMITTED, JobProgress::failed),
+            AttemptState::UNKNOWN);
+  EXPECT_EQ(state_after_progress(AttemptState::OBSERVED, JobProgress::failed),
+            AttemptState::UNKNOWN);
+}
+
 TEST_F(JobObservation, MissingQueueChangesNothing) {
   spooler.printers.clear();
   store(stored_record("OBSERVED"));
