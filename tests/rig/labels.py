@@ -1,5 +1,5 @@
 """The label pictures that tests, benchmarks and demos print: a white grey-scale canvas to
-draw on, and the labels made with it."""
+draw on, and the labels made with it (all written by rig.images' one PNG writer)."""
 
 from __future__ import annotations
 
@@ -28,7 +28,6 @@ FONT = {
     ":": (0, 12, 12, 0, 12, 12, 0), ".": (0, 0, 0, 0, 0, 12, 12),
     "-": (0, 0, 0, 31, 0, 0, 0), "#": (10, 10, 31, 10, 31, 10, 10), " ": (0,) * 7,
 }
-
 
 
 class Label:
@@ -61,6 +60,17 @@ class Label:
 
     def png(self) -> bytes:
         return png_from_rows(self.width, self.height, self.rows, color_type=0)
+
+
+def notched_label(width: int, height: int, notch: tuple[int, int, int]) -> bytes:
+    """A black label with a white square notch (x, y, size): a printed page shows where the
+    label landed, at what size, and which way up."""
+    label = Label(width, height)
+    label.fill(0, 0, width, height)
+    x, y, size = notch
+    for row in label.rows[y:y + size]:
+        row[x:x + size] = b"\xff" * size
+    return label.png()
 
 
 def framed_label(width: int, height: int, border: int) -> bytes:
