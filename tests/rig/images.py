@@ -57,6 +57,32 @@ def black_png(width: int, height: int) -> bytes:
     return make_png(width, height, color_type=0)
 
 
+def grey_pdf(width: int, height: int, rows, page_pt: tuple[float, float]) -> bytes:
+    """A one-page PDF whose page (width and height in points) is filled by an 8-bit grey
+    image, as the Linux host sends a label: the document lp prints in the benchmarks."""
+    image = zlib.compress(b"".join(bytes(row) for row in rows), 1)
+    content = f"q {page_pt[0]:g} 0 0 {page_pt[1]:g} 0 0 cm /Label Do Q".encode()
+    objects = [
+        b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 {page_pt[0]:g} {page_pt[1]:g}] "
+        f"/Resources << /XObject << /Label 4 0 R >> >> /Contents 5 0 R >>".encode(),
+        f"<< /Type /XObject /Subtype /Image /Width {width} /Height {height} /ColorSpace "
+        f"/DeviceGray /BitsPerComponent 8 /Filter /FlateDecode /Length {len(image)} >>\n"
+        f"stream\n".encode() + image + b"\nendstream",
+        f"<< /Length {len(content)} >>\nstream\n".encode() + content + b"\nendstream",
+    ]
+    out, offsets = bytearray(b"%PDF-1.4\n"), []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += f"{number} 0 obj\n".encode() + body + b"\nendobj\n"
+    xref = len(out)
+    out += f"xref\n0 {len(objects) + 1}\n0000000000 65535 f \n".encode()
+    out += b"".join(f"{offset:010d} 00000 n \n".encode() for offset in offsets)
+    out += f"trailer\n<< /Size {len(objects) + 1} /Root 1 0 R >>\nstartxref\n{xref}\n%%EOF\n".encode()
+    return bytes(out)
+
+
 # ---- pictures of printed pages
 
 
