@@ -1,4 +1,4 @@
-// Drives CupsPrintSystem against the scheduler named by CUPS_SERVER, for the rig in this folder.
+// Drives CupsPrintSystem against the scheduler named by CUPS_SERVER, for test_cups_print_system.py.
 //   vantrel-cups-probe list
 //   vantrel-cups-probe print QUEUE LABEL.png DPI COPIES TITLE
 //   vantrel-cups-probe job QUEUE JOB_ID

@@ -159,7 +159,8 @@ class LinuxHost(unittest.TestCase):
     def test_a_label_the_device_took_whole_before_failing_is_an_unknown_outcome(self):
         # Under abort-job, a device that fails after taking the whole label aborts the job.
         queue = "Label_Aborting"
-        self.scheduler.add_queue(queue, model=ZEBRA_ZPL, options=("printer-error-policy=abort-job",))
+        self.scheduler.add_queue(queue, model=ZEBRA_ZPL,
+                                 options=("printer-error-policy=abort-job",))
         self.scheduler.fail_after_output(queue)
         request = protocol.submit("s", dict(label_request("aborted"), printer=queue))
         (first,) = run_host([request], self.env)

@@ -234,7 +234,8 @@ def decode_cups_raster(data: bytes) -> list:
                     count = data[at]
                     at += 1
                     if count == 128:
-                        line += (b"\x00" if white_is_zero else b"\xff") * (bytes_per_line - len(line))
+                        blank = b"\x00" if white_is_zero else b"\xff"
+                        line += blank * (bytes_per_line - len(line))
                     elif count < 128:
                         line += data[at:at + pixel_bytes] * (count + 1)
                         at += pixel_bytes

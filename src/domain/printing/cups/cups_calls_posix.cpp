@@ -1,5 +1,6 @@
 #include <cups/cups.h>
 #include <pwd.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -242,7 +243,7 @@ void add_lpoptions(const std::string& path, std::string_view queue,
                    std::vector<CupsOption>& options) {
   const CupsFile file(cupsFileOpen(path.c_str(), "r"));
   if (!file) return;
-  char line[65536];
+  char line[8192];  // as libcups reads these files
   char* value = nullptr;
   int line_number = 0;
   while (cupsFileGetConf(file.get(), line, sizeof line, &value, &line_number)) {
