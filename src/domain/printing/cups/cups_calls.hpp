@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/owned.hpp"
+#include "domain/printing/media.hpp"
 
 namespace vantrel {
 
@@ -71,12 +72,6 @@ struct IppAttribute {
 // The attributes of one printer or one job, in the answer's order.
 using IppAttributes = std::vector<IppAttribute>;
 
-// A media size in hundredths of a millimetre, as IPP gives them.
-struct CupsMediaSize {
-  int width = 0;
-  int length = 0;
-};
-
 // One job attribute of Create-Job.
 using CupsOption = std::pair<std::string, std::string>;
 
@@ -109,8 +104,9 @@ class CupsCalls {
   // The options the user's lpoptions files give the queue (the system's, then the user's own),
   // as cupsGetNamedDest merges them; read from the files, without a request.
   virtual std::vector<CupsOption> user_options(std::string_view queue) = 0;
-  // The size a media name stands for in libcups' tables (PWG, PPD and legacy names).
-  virtual std::optional<CupsMediaSize> media_size_of_name(std::string_view name) = 0;
+  // The size a driver's media name ("Letter", "4x6", "Custom.4x6in") stands for in libcups'
+  // tables of PWG, PPD and legacy names.
+  virtual std::optional<MediaSize> media_size_of_driver_name(std::string_view name) = 0;
   // Create-Job on the queue: the job id (0 when the answer carries none).
   virtual std::expected<std::uint32_t, CupsReply> create_job(
       const CupsConnection& connection, std::string_view queue, std::string_view title,

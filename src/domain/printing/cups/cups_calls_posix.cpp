@@ -333,13 +333,14 @@ class SystemCupsCalls final : public CupsCalls {
     return options;
   }
 
-  std::optional<CupsMediaSize> media_size_of_name(std::string_view name) override {
+  std::optional<MediaSize> media_size_of_driver_name(std::string_view name) override {
     const std::string text(name);
     const pwg_media_t* media = pwgMediaForPWG(text.c_str());
     if (media == nullptr) media = pwgMediaForPPD(text.c_str());
     if (media == nullptr) media = pwgMediaForLegacy(text.c_str());
     if (media == nullptr) return std::nullopt;
-    return CupsMediaSize{media->width, media->length};
+    // PWG sizes are in hundredths of a millimetre.
+    return MediaSize{media->width * 10, media->length * 10};
   }
 
   std::expected<std::uint32_t, CupsReply> create_job(

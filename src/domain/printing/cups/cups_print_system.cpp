@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 
 #include "base/os_error.hpp"
 #include "base/utf.hpp"
@@ -24,9 +23,8 @@ constexpr int JOB_STATE_COMPLETED = 9;
 
 constexpr double HUNDREDTHS_MM_PER_INCH = 2540.0;
 constexpr double POINTS_PER_INCH = 72.0;
-// A size from a PPD is in whole points, up to 0.18 mm off the size its name says (A4 is 0.1 mm
-// short): closer than this, two media sizes are the same.
-constexpr int SAME_MEDIA_SIZE_HUNDREDTHS_MM = 25;
+constexpr double UM_PER_INCH = 25'400.0;
+constexpr std::int32_t UM_PER_HUNDREDTH_MM = 10;
 // The device grid when the queue reports no resolution.
 constexpr int FALLBACK_RESOLUTION_DPI = 300;
 
@@ -198,7 +196,7 @@ std::optional<CupsMedia> default_media(const IppAttributes& queue) {
 }
 
 // A PPD size name "w<width>h<length>" in points, which libcups' name tables do not know.
-std::optional<CupsMediaSize> ppd_size_name(const std::string& name) {
+std::optional<MediaSize> ppd_size_name(const std::string& name) {
   double width = 0;
   double length = 0;
   int used = 0;
@@ -206,10 +204,18 @@ std::optional<CupsMediaSize> ppd_size_name(const std::string& name) {
       name[std::size_t(used)] != '\0' || width <= 0 || length <= 0) {
     return std::nullopt;
   }
-  const auto hundredths_mm = [](double points) {
-    return static_cast<int>(points * HUNDREDTHS_MM_PER_INCH / POINTS_PER_INCH + 0.5);
+  const auto um = [](double points) {
+    return static_cast<std::int32_t>(points * UM_PER_INCH / POINTS_PER_INCH + 0.5);
   };
-  return CupsMediaSize{hundredths_mm(width), hundredths_mm(length)};
+  return MediaSize{um(width), um(length)};
+}
+
+// The size a media name says: a self-describing name as both hosts read one, a driver's name
+// from libcups' tables, or a PPD "w<width>h<length>".
+std::optional<MediaSize> size_of_media_name(CupsCalls& calls, const std::string& name) {
+  if (auto size = media_size_of_name(name)) return size;
+  if (auto size = calls.media_size_of_driver_name(name)) return size;
+  return ppd_size_name(name);
 }
 
 // The media the user named in lpoptions: the size the name says, with the margins of the queue's
@@ -217,21 +223,23 @@ std::optional<CupsMediaSize> ppd_size_name(const std::string& name) {
 // size.
 std::optional<CupsMedia> user_media(CupsCalls& calls, const std::string& name,
                                     const IppAttributes& queue) {
-  std::optional<CupsMediaSize> size = calls.media_size_of_name(name);
-  if (!size) size = ppd_size_name(name);
+  const std::optional<MediaSize> size = size_of_media_name(calls, name);
   if (!size) return std::nullopt;
   if (const auto* database = values_of(queue, "media-col-database")) {
     for (const IppValue& value : *database) {
       const auto* col = std::get_if<IppCollection>(&value);
       std::optional<CupsMedia> listed = col ? media_of_col(*col) : std::nullopt;
-      if (listed && std::abs(listed->width - size->width) < SAME_MEDIA_SIZE_HUNDREDTHS_MM &&
-          std::abs(listed->length - size->length) < SAME_MEDIA_SIZE_HUNDREDTHS_MM) {
+      const MediaSize listed_size{listed ? listed->width * UM_PER_HUNDREDTH_MM : 0,
+                                  listed ? listed->length * UM_PER_HUNDREDTH_MM : 0};
+      if (listed && same_media_size(listed_size, *size, MEDIA_MATCH_TOLERANCE_UM)) {
         listed->name = name;
         return listed;
       }
     }
   }
-  return CupsMedia{name, size->width, size->length, 0, 0, 0, 0};
+  return CupsMedia{
+      name, size->width_um / UM_PER_HUNDREDTH_MM, size->height_um / UM_PER_HUNDREDTH_MM, 0, 0, 0,
+      0};
 }
 
 // The "media" of the user's lpoptions for the queue ("" for none); option names ignore case

@@ -57,7 +57,7 @@ class FakeCupsCalls final : public CupsCalls {
   std::string default_name = "Zebra";
   std::map<std::string, std::expected<IppAttributes, CupsReply>, std::less<>> queues;
   std::vector<CupsOption> lpoptions;
-  std::map<std::string, CupsMediaSize, std::less<>> media_table;
+  std::map<std::string, MediaSize, std::less<>> driver_media_names;
   std::expected<IppAttributes, CupsReply> job = job_on("ipp://localhost/printers/Zebra");
   std::expected<std::uint32_t, CupsReply> created = 42u;
   CupsReply sent = answer(0);
@@ -99,9 +99,9 @@ class FakeCupsCalls final : public CupsCalls {
   }
   std::string default_destination(const CupsConnection&) override { return default_name; }
   std::vector<CupsOption> user_options(std::string_view) override { return lpoptions; }
-  std::optional<CupsMediaSize> media_size_of_name(std::string_view name) override {
-    const auto found = media_table.find(name);
-    return found == media_table.end() ? std::nullopt : std::optional(found->second);
+  std::optional<MediaSize> media_size_of_driver_name(std::string_view name) override {
+    const auto found = driver_media_names.find(name);
+    return found == driver_media_names.end() ? std::nullopt : std::optional(found->second);
   }
   std::expected<std::uint32_t, CupsReply> create_job(
       const CupsConnection&, std::string_view, std::string_view title,
@@ -292,7 +292,7 @@ TEST(CupsPrinting, TheUsersLpoptionsMediaIsThePageWithTheQueuesMarginsForItsSize
 
   // A name from libcups' tables, whose size the queue lists with half an inch at the left.
   calls.lpoptions = {{"media", "4x6"}};
-  calls.media_table["4x6"] = CupsMediaSize{10160 + 10, 15240 - 10};
+  calls.driver_media_names["4x6"] = MediaSize{101'600 + 100, 152'400 - 100};
   ASSERT_EQ(print_label(calls), 42u);
   EXPECT_EQ(calls.job_options.front(), (CupsOption{"media", "4x6"}));
   EXPECT_EQ(count_of(calls.pdf, "/MediaBox [0 0 288 432] /Rotate 0"), 1u);
