@@ -5,9 +5,9 @@ list_printers with 1, 10 and 100 queues. Each host prints on a private CUPS sche
 own rig (the Linux host on a ZPL label queue, the Windows host through Wine's PostScript
 driver on a capture queue); the requests alternate between the hosts.
 
-    python3 bench/linux_and_windows.py [--linux build/linux/vantrel-print-host]
-                                       [--windows build/windows/vantrel-print-host.exe]
-                                       [--rounds N]
+    PYTHONPATH=tests python3 bench/linux_and_windows.py
+        [--linux build/linux/vantrel-print-host] [--windows build/windows/vantrel-print-host.exe]
+        [--rounds N]
 
 The stages are differences of medians, as in wine_submit.py:
   state work       hello (lock, ledger load, recovery, bridge status)
@@ -16,7 +16,9 @@ The stages are differences of medians, as in wine_submit.py:
   decoding         submit to a missing queue - media-refused (the second decoding; the queue
                    is refused on opening: on Linux a question to the scheduler)
   printing         new submit - missing queue (Linux: the PDF written and sent to CUPS;
-                   Windows: GDI to the spooler)"""
+                   Windows: GDI to the spooler)
+
+The Linux host's new submit against lp on the same scheduler: bench/linux_submit.py."""
 
 import argparse
 import os
@@ -28,8 +30,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-from linux import cups_rig
-from rig.cups import CupsScheduler
+from rig.cups import ZEBRA_ZPL, CupsScheduler
 from rig.figures import print_side_by_side, submit_stages
 from rig.labels import shipping_label
 from rig.protocol import decode_answer, envelope, frame, split_frames, submit_payload
@@ -84,14 +85,13 @@ def main():
     listing = {"linux": {}, "windows": {}}
 
     state_home = Path(tempfile.mkdtemp(prefix="vantrel-bench-state-"))
-    linux_cups = cups_rig.Scheduler()
+    linux_cups = CupsScheduler()
     windows_cups = CupsScheduler()
     prefix = WinePrefix()
     try:
-        linux_cups.add_queue(QUEUE, model="drv:///sample.drv/zebra.ppd",
-                             options=("media=w288h432",))
+        linux_cups.add_queue(QUEUE, model=ZEBRA_ZPL, options=("media=w288h432",))
         windows_cups.add_queue(QUEUE, "label-4x6-203", default=True)
-        linux_env = dict(linux_cups.env, XDG_STATE_HOME=str(state_home))
+        linux_env = dict(linux_cups.client_env, XDG_STATE_HOME=str(state_home))
 
         def start(name):
             if name == "linux":
@@ -127,14 +127,11 @@ def main():
                         times[name][kind].append(ms)
 
             for count in (1, 10, 100):
-                for rig in (linux_cups, windows_cups):
+                for rig, model in ((linux_cups, ZEBRA_ZPL), (windows_cups, None)):
+                    present = set(rig.queues())
                     for n in range(count - 1):
-                        name = f"Extra_{n:03d}"
-                        if isinstance(rig, CupsScheduler):
-                            if name not in rig.queues():
-                                rig.add_queue(name, "label-4x6-203")
-                        else:
-                            rig.add_queue(name, model="drv:///sample.drv/zebra.ppd")
+                        if f"Extra_{n:03d}" not in present:
+                            rig.add_queue(f"Extra_{n:03d}", model=model)
                 for name in ("linux", "windows"):
                     # The Windows host's first listing copies the queues into Wine's registry.
                     fresh = start(name)

@@ -77,6 +77,18 @@ bool is_valid_utf8(std::string_view text) noexcept {
   return true;
 }
 
+std::string valid_utf8(std::string_view text) {
+  if (is_valid_utf8(text)) return std::string(text);
+  std::string out;
+  out.reserve(text.size() + 8);
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const char32_t cp = next_code_point(text, pos);
+    append_utf8(out, cp == INVALID_CODE_POINT ? REPLACEMENT : cp);
+  }
+  return out;
+}
+
 namespace {
 
 // The shared walk of both UTF-16 readers: a lone surrogate goes to `lone`.

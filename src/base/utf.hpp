@@ -30,4 +30,8 @@ inline constexpr char32_t INVALID_CODE_POINT = 0xFFFFFFFF;
 
 [[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
 
+// Text from a system that promises UTF-8 but may hold other bytes: each byte of a malformed
+// sequence becomes U+FFFD, as in utf8_to_utf16.
+[[nodiscard]] std::string valid_utf8(std::string_view text);
+
 }  // namespace vantrel

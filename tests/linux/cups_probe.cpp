@@ -1,4 +1,4 @@
-// Drives CupsPrintSystem against the scheduler named by CUPS_SERVER, for the rig in this folder.
+// Drives CupsPrintSystem against the scheduler named by CUPS_SERVER, for test_cups_print_system.py.
 //   vantrel-cups-probe list
 //   vantrel-cups-probe print QUEUE LABEL.png DPI COPIES TITLE
 //   vantrel-cups-probe job QUEUE JOB_ID
@@ -62,7 +62,7 @@ int list(CupsPrintSystem& system) {
   return 0;
 }
 
-// The steps of PrintSystemLabelPrinter one by one, to time each.
+// The steps of print_label one by one, to time each.
 int print(CupsPrintSystem& system, const std::string& queue, const std::string& png_path,
           std::uint32_t dpi, std::uint16_t copies, const std::string& title) {
   std::ifstream file(png_path, std::ios::binary);

@@ -3,7 +3,8 @@
 driver through rastertolabel, a DYMO LabelWriter, a PostScript queue and one whose device takes
 CUPS raster), through vantrel-cups-probe:
 
-    python3 tests/linux/test_cups_print_system.py --probe build/native/vantrel-cups-probe
+    PYTHONPATH=tests python3 tests/linux/test_cups_print_system.py \
+        --probe build/native/vantrel-cups-probe
 
 Each capture is turned back into device pixels and the label's box checked within one device
 pixel; copies, the state words from real scheduler states, a scheduler that never answers, and
@@ -16,17 +17,19 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 from pathlib import Path
 
-import cups_rig
+from rig import images
+from rig.cups import DYMO_450 as DYMO
+from rig.cups import GENERIC_POSTSCRIPT as POSTSCRIPT
+from rig.cups import ZEBRA_ZPL as ZEBRA
+from rig.cups import CupsScheduler, SilentScheduler
+from rig.labels import notched_label
+from rig.programs import CUPSD, GHOSTSCRIPT, LPADMIN
 
 PROBE = None
-ZEBRA = "drv:///sample.drv/zebra.ppd"
-DYMO = "dymo:0/cups/model/lw450.ppd"
-POSTSCRIPT = "drv:///sample.drv/generic.ppd"
 # A 2 x 3 inch label at 203 dpi, black, with a white square notch near its top-left corner.
 LABEL_DPI = 203
 LABEL_SIZE = (406, 609)
@@ -52,7 +55,7 @@ def probe(env, *args, timeout=60) -> dict:
 
 
 def print_label(queue: str, copies: int = 1) -> dict:
-    answer = probe(scheduler.env, "print", queue, scheduler.root / "label.png", LABEL_DPI, copies,
+    answer = probe(scheduler.client_env, "print", queue, scheduler.root / "label.png", LABEL_DPI, copies,
                    f"label on {queue}")
     assert "job" in answer, answer
     return answer
@@ -60,8 +63,8 @@ def print_label(queue: str, copies: int = 1) -> dict:
 
 def setUpModule():
     global scheduler
-    scheduler = cups_rig.Scheduler()
-    (scheduler.root / "label.png").write_bytes(cups_rig.label_png(*LABEL_SIZE, NOTCH))
+    scheduler = CupsScheduler()
+    (scheduler.root / "label.png").write_bytes(notched_label(*LABEL_SIZE, NOTCH))
     scheduler.add_queue("zpl", model=ZEBRA)
     scheduler.add_queue("dymo", model=DYMO)
     scheduler.add_queue("office", model=POSTSCRIPT)
@@ -97,16 +100,18 @@ class LabelsAtTheirSize(unittest.TestCase):
 
     def test_zpl_label_printer(self):
         answer = print_label("zpl", copies=2)
-        self.check(cups_rig.decode_zpl(scheduler.capture("zpl", int(answer["job"][0]))), answer)
+        self.check(images.decode_zpl(scheduler.capture("zpl", int(answer["job"][0])).read()),
+                   answer)
 
     def test_dymo_label_writer(self):
         answer = print_label("dymo", copies=2)
         # The DYMO stream holds the printable area only.
-        self.check(cups_rig.decode_dymo(scheduler.capture("dymo", int(answer["job"][0]))), answer)
+        self.check(images.decode_dymo(scheduler.capture("dymo", int(answer["job"][0])).read()),
+                   answer)
 
     def test_raster_device(self):
         answer = print_label("raster", copies=2)
-        pages = cups_rig.decode_cups_raster(scheduler.capture("raster", int(answer["job"][0])))
+        pages = images.decode_cups_raster(scheduler.capture("raster", int(answer["job"][0])).read())
         self.assertEqual([copies for _, _, copies in pages], [1, 1])
         self.check([bitmap for bitmap, _, _ in pages], answer)
 
@@ -117,9 +122,7 @@ class LabelsAtTheirSize(unittest.TestCase):
         left, bottom, right, top = (float(v) for v in re.search(
             r'\*ImageableArea Letter/[^:]*: "([^"]*)"', ppd).group(1).split())
         origin = (round(left * resolution / 72), round((792 - top) * resolution / 72))
-        with tempfile.TemporaryDirectory() as scratch:
-            pages = cups_rig.render_postscript(
-                scheduler.capture("office", int(answer["job"][0])), resolution, Path(scratch))
+        pages = images.pages(scheduler.capture("office", int(answer["job"][0])).path, resolution)
         self.check(pages, answer, origin)
 
     def test_the_users_lpoptions_media_is_the_page(self):
@@ -129,7 +132,7 @@ class LabelsAtTheirSize(unittest.TestCase):
         finally:
             scheduler.tool(["lpoptions", "-p", "zpl", "-r", "media"])
         self.assertEqual(answer["area"][2:], ["812", "1218"])  # 4 x 6 in, not the queue's 4 x 5
-        (page,) = cups_rig.decode_zpl(scheduler.capture("zpl", int(answer["job"][0])))
+        (page,) = images.decode_zpl(scheduler.capture("zpl", int(answer["job"][0])).read())
         self.assertEqual(page.height, 1218)
 
 
@@ -152,7 +155,7 @@ class QueueStates(unittest.TestCase):
         try:
             listing = scheduler.wait_for(
                 lambda: (lambda a: a if all(a["queue"].get(k) == v for k, v in expected.items())
-                         else None)(probe(scheduler.env, "list")),
+                         else None)(probe(scheduler.client_env, "list")),
                 what="the state words", timeout=30)
             print(f"listing of {len(listing['queue'])} queues: {listing['ms']['queues']:.1f} ms")
         finally:
@@ -161,18 +164,15 @@ class QueueStates(unittest.TestCase):
 
     def test_default_queue_from_the_scheduler_then_the_users_lpoptions(self):
         scheduler.tool(["lpadmin", "-d", "zpl"])
-        self.assertEqual(probe(scheduler.env, "list")["default"], ["zpl"])
+        self.assertEqual(probe(scheduler.client_env, "list")["default"], ["zpl"])
         scheduler.tool(["lpoptions", "-d", "dymo"])
-        self.assertEqual(probe(scheduler.env, "list")["default"], ["dymo"])
+        self.assertEqual(probe(scheduler.client_env, "list")["default"], ["dymo"])
 
     def test_a_scheduler_that_never_answers_ends_the_listing_with_its_error_in_time(self):
-        silent = cups_rig.SilentScheduler()
-        try:
+        with SilentScheduler() as silent:
             started = time.monotonic()
-            answer = probe(silent.env, "list", timeout=30)
+            answer = probe(silent.client_env, "list", timeout=30)
             elapsed = time.monotonic() - started
-        finally:
-            silent.close()
         self.assertEqual(answer["error"][0], "PRINT_SYSTEM_UNAVAILABLE", answer)
         print(f"silent scheduler: listing failed after {elapsed:.2f} s: {answer['error'][1]}")
         # The bound is the behaviour: the listing's error comes before the 12 s watchdog.
@@ -181,7 +181,7 @@ class QueueStates(unittest.TestCase):
 
 class JobStates(unittest.TestCase):
     def job_progress(self, queue, job):
-        return probe(scheduler.env, "job", queue, job)["progress"][0]
+        return probe(scheduler.client_env, "job", queue, job)["progress"][0]
 
     def wait_progress(self, queue, job, word):
         scheduler.wait_for(lambda: self.job_progress(queue, job) == word,
@@ -222,8 +222,8 @@ def main() -> int:
     parser.add_argument("--probe", required=True)
     args, rest = parser.parse_known_args()
     PROBE = args.probe
-    missing = [name for name, found in (("cupsd", cups_rig.CUPSD), ("lpadmin", cups_rig.LPADMIN),
-                                        ("gs", cups_rig.GS),
+    missing = [name for name, found in (("cupsd", CUPSD), ("lpadmin", LPADMIN),
+                                        ("gs", GHOSTSCRIPT),
                                         ("vantrel-cups-probe", os.access(PROBE, os.X_OK)),
                                         ("printer-driver-dymo",
                                          Path("/usr/lib/cups/driver/dymo").exists()),

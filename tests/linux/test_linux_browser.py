@@ -4,7 +4,7 @@ through its system-wide manifest (/etc/chromium/native-messaging-hosts), which s
 installed host directly, with no wrapper, to print on a private CUPS scheduler. Depends
 carry the versions the host was linked against; an administrator's extensions are allowed.
 
-    python3 tests/linux/test_linux_browser.py \
+    PYTHONPATH=tests python3 tests/linux/test_linux_browser.py \
         --deb build/dist/vantrel-print-host-test-extension_1.0.0_amd64.deb
 
 The package is removed (purged) at the end. Needs root for dpkg. Exits 77 (skipped) without
@@ -22,10 +22,11 @@ import tempfile
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-import cups_rig
 from rig import chromium, protocol, testing
 from rig.browser import request
+from rig.cups import ZEBRA_ZPL, CupsScheduler
+from rig.labels import notched_label
+from rig.programs import CUPSD
 from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN, extension_id
 
 DEB = None
@@ -49,14 +50,14 @@ class InstalledPackage(unittest.TestCase):
         subprocess.run(["dpkg", "-i", str(DEB)], check=True, capture_output=True)
         cls.addClassCleanup(subprocess.run, ["dpkg", "-P", "vantrel-print-host"],
                             capture_output=True)
-        cls.scheduler = cups_rig.Scheduler()
+        cls.scheduler = CupsScheduler()
         cls.addClassCleanup(cls.scheduler.close)
-        cls.scheduler.add_queue(QUEUE, model="drv:///sample.drv/zebra.ppd",
-                                options=("media=w288h432",))
+        cls.scheduler.add_queue(QUEUE, model=ZEBRA_ZPL, options=("media=w288h432",))
         cls.root = chromium.make_root()
         cls.addClassCleanup(shutil.rmtree, cls.root, True)
         state_home = Path(tempfile.mkdtemp(prefix="vantrel-state-", dir=cls.root))
-        browser_env = {name: cls.scheduler.env[name] for name in ("CUPS_SERVER", "CUPS_SERVERROOT")}
+        browser_env = {name: cls.scheduler.client_env[name]
+                       for name in ("CUPS_SERVER", "CUPS_SERVERROOT")}
         browser_env["XDG_STATE_HOME"] = str(state_home)
         cls.browser = chromium.ChromiumBrowser(cls.root, extra_env=browser_env)
         cls.addClassCleanup(cls.browser.close)
@@ -104,7 +105,7 @@ class InstalledPackage(unittest.TestCase):
                               [own_firefox_id, TEST_FIREFOX_ID])
 
     def test_a_session_prints_once_through_the_installed_host(self):
-        payload = protocol.submit_payload("deb-1", QUEUE, cups_rig.label_png(406, 609, (40, 40, 60)),
+        payload = protocol.submit_payload("deb-1", QUEUE, notched_label(406, 609, (40, 40, 60)),
                                           406, 609, title="deb-1")
         outcome = self.browser.call("portSession", [
             request("hello", "h"), request("submit", "s1", payload),
@@ -114,7 +115,7 @@ class InstalledPackage(unittest.TestCase):
         self.assertTrue(first["ok"], first)
         self.assertTrue(again["result"]["duplicate"], again)
         self.scheduler.capture(QUEUE, int(first["result"]["os_job_id"]))
-        self.assertEqual(len(list(self.scheduler.captured.glob(f"{QUEUE}-*.out"))), 1)
+        self.assertEqual(len(self.scheduler.captured_documents(QUEUE)), 1)
 
 
 def main():
@@ -130,7 +131,7 @@ def main():
         missing.append("root and dpkg, to install the package")
     if chromium.chromium_executable() is None:
         missing.append("Chromium (apt-get install chromium)")
-    if cups_rig.CUPSD is None:
+    if CUPSD is None:
         missing.append("cupsd (apt-get install cups-daemon)")
     testing.exit_if_missing(missing)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -2,19 +2,20 @@
 """The Linux host as a browser drives it: framed requests on standard input against a private
 CUPS scheduler with a ZPL label queue, the state under a private XDG_STATE_HOME.
 
-    python3 tests/linux/test_linux_host.py --host build/linux/vantrel-print-host
+    PYTHONPATH=tests python3 tests/linux/test_linux_host.py --host build/linux/vantrel-print-host
 
 A session prints one label and answers its repetition from the ledger (one capture, never
-two); the state folder and files are private to the user; a ledger written by the Linux host
-is answered byte for byte by the Windows host under Wine, and the other way round. Exits 77
-(skipped) without cupsd or the builds, unless CI or VANTREL_E2E_REQUIRED is set.
+two); the state folder and files are private to the user; get_job never calls a label that
+may have printed failed, and moves a record only by a job of its own queue; a queue named in
+other bytes than UTF-8 is listed in UTF-8; a ledger written by the Linux host is answered byte
+for byte by the Windows host under Wine, and the other way round. Exits 77 (skipped) without
+cupsd or the builds, unless CI or VANTREL_E2E_REQUIRED is set.
 """
 
 import argparse
 import json
 import os
 import re
-import signal
 import stat
 import subprocess
 import sys
@@ -23,16 +24,18 @@ import time
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-import cups_rig
 from rig import protocol, testing
+from rig.cups import ZEBRA_ZPL, CupsScheduler
+from rig.labels import notched_label
+from rig.ledger import ledger_text
+from rig.ledger import record as ledger_record
+from rig.programs import CUPSD, LPADMIN
 from rig.programs import missing_prerequisites as wine_missing
 from rig.wine import WinePrefix
 
 HOST = None
 QUEUE = "Label_ZPL"
-ZEBRA = "drv:///sample.drv/zebra.ppd"
-LABEL = cups_rig.label_png(406, 609, (40, 40, 60))
+LABEL = notched_label(406, 609, (40, 40, 60))
 
 
 def label_request(intent_id: str) -> dict:
@@ -51,19 +54,25 @@ def run_host(requests: list[bytes], env: dict, host: str | None = None) -> list[
 class LinuxHost(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.scheduler = cups_rig.Scheduler()
+        cls.scheduler = CupsScheduler()
         cls.addClassCleanup(cls.scheduler.close)
-        cls.scheduler.add_queue(QUEUE, model=ZEBRA, options=("media=w288h432",))
-        cls.scheduler.tool(["lpadmin", "-d", QUEUE])
+        cls.scheduler.add_queue(QUEUE, model=ZEBRA_ZPL, options=("media=w288h432",), default=True)
 
     def setUp(self):
         self.state_home = Path(tempfile.mkdtemp(prefix="vantrel-state-"))
         self.addCleanup(subprocess.run, ["rm", "-rf", str(self.state_home)])
-        self.env = dict(self.scheduler.env, XDG_STATE_HOME=str(self.state_home))
+        self.env = dict(self.scheduler.client_env, XDG_STATE_HOME=str(self.state_home))
         self.folder = self.state_home / "com.vantrel.print"
 
-    def captures(self) -> list[Path]:
-        return sorted(self.scheduler.captured.glob(f"{QUEUE}-*.out"))
+    def captures(self) -> list:
+        return self.scheduler.captured_documents(QUEUE)
+
+    def settled_job(self, intent_id: str) -> dict:
+        """get_job, asked until the record is past SUBMITTED and OBSERVED."""
+        def settled():
+            (answer,) = run_host([protocol.get_job("g", intent_id)], self.env)
+            return answer if answer["result"]["state"] not in ("SUBMITTED", "OBSERVED") else None
+        return self.scheduler.wait_for(settled, what=f"the job of {intent_id} to end")
 
     def test_session_prints_once_and_answers_the_repetition_from_the_ledger(self):
         before = len(self.captures())
@@ -90,22 +99,26 @@ class LinuxHost(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(self.folder.stat().st_mode), 0o700)
         self.assertEqual(stat.S_IMODE((self.folder / "ledger.json").stat().st_mode), 0o600)
 
-    def test_frozen_scheduler_ends_the_host_by_its_watchdog_and_the_attempt_is_never_repeated(self):
+    def test_frozen_scheduler_fails_the_submit_at_its_deadline_before_anything_is_recorded(self):
         host = subprocess.Popen([HOST], env=self.env, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        os.kill(self.scheduler.process.pid, signal.SIGSTOP)
+        self.scheduler.freeze()
         try:
             started = time.monotonic()
             out, err = host.communicate(protocol.frame(protocol.submit("s", label_request("hung"))),
                                         timeout=60)
             elapsed = time.monotonic() - started
         finally:
-            os.kill(self.scheduler.process.pid, signal.SIGCONT)
-        self.assertEqual((host.returncode, out, err),
-                         (70, b"", b"vantrel-print-host: PLATFORM_TIMEOUT (submit)\n"))
-        self.assertGreaterEqual(elapsed, 11.9)
+            self.scheduler.thaw()
+        (answer,), _ = protocol.split_frames(out)
+        self.assertEqual(protocol.decode_answer(answer)["error"]["code"], "PRE_SUBMIT_UNAVAILABLE")
+        self.assertEqual((host.returncode, err), (0, b""))
+        # The bound is the behaviour: the scheduler's deadline ends the submit before the 12 s
+        # watchdog would end the host.
+        self.assertLess(elapsed, 11)
         (again,) = run_host([protocol.submit("s", label_request("hung"))], self.env)
-        self.assertEqual(again["error"]["code"], "UNKNOWN_OUTCOME", again)
+        self.assertEqual((again["result"]["state"], again["result"]["duplicate"]),
+                         ("SUBMITTED", False), again)
 
     def test_hosts_killed_mid_submit_never_print_twice(self):
         # Each intent is submitted by a host killed at a different moment, then by a host that
@@ -127,7 +140,7 @@ class LinuxHost(unittest.TestCase):
             self.assertIn(answer.get("error", {}).get("code", "ok"), ("ok", "UNKNOWN_OUTCOME"),
                           answer)
         time.sleep(2)  # let every queued job reach the capture
-        titles = [path.with_suffix(".title").read_text() for path in self.captures()[before:]]
+        titles = [document.title for document in self.captures()[before:]]
         for intent in intents:
             self.assertLessEqual(titles.count(intent), 1, f"{intent} printed twice")
         ledger = json.loads((self.folder / "ledger.json").read_text())["jobs"]
@@ -142,6 +155,50 @@ class LinuxHost(unittest.TestCase):
                                 stderr=subprocess.PIPE, env=self.env, timeout=30)
         os.close(writer)
         self.assertEqual((result.returncode, result.stderr), (1, b"vantrel-print-host: IO_ERROR\n"))
+
+    def test_a_label_the_device_took_whole_before_failing_is_an_unknown_outcome(self):
+        # Under abort-job, a device that fails after taking the whole label aborts the job.
+        queue = "Label_Aborting"
+        self.scheduler.add_queue(queue, model=ZEBRA_ZPL,
+                                 options=("printer-error-policy=abort-job",))
+        self.scheduler.fail_after_output(queue)
+        request = protocol.submit("s", dict(label_request("aborted"), printer=queue))
+        (first,) = run_host([request], self.env)
+        self.assertEqual(first["result"]["state"], "SUBMITTED", first)
+        self.scheduler.capture(queue, int(first["result"]["os_job_id"]))
+
+        self.assertEqual(self.settled_job("aborted")["result"]["state"], "UNKNOWN")
+        (again,) = run_host([request], self.env)
+        self.assertEqual(again["error"]["code"], "UNKNOWN_OUTCOME", again)
+
+    def test_a_job_number_held_by_another_queues_job_is_a_job_gone(self):
+        # The scheduler's job numbers start again from 1 when its history is reset: a record's
+        # number may come to belong to a job on another queue, which must not move the record.
+        other = "Label_Other"
+        self.scheduler.add_queue(other, model=ZEBRA_ZPL)
+        raw = self.state_home / "raw.txt"
+        raw.write_text("raw\n")
+        printed = self.scheduler.tool(["lp", "-d", other, "-o", "raw", str(raw)]).stdout
+        job = int(re.search(rf"{other}-(\d+)", printed).group(1))
+        self.scheduler.wait_for(lambda: f"{other}-{job} " in self.scheduler.jobs("completed"),
+                                what=f"job {job} to complete")
+        self.folder.mkdir(mode=0o700)
+        (self.folder / "ledger.json").write_text(ledger_text({
+            intent: ledger_record(intent, state, printer=QUEUE, os_job_id=str(job))
+            for intent, state in (("moved-1", "SUBMITTED"), ("moved-2", "OBSERVED"))}))
+
+        submitted, observed = run_host([protocol.get_job("g1", "moved-1"),
+                                        protocol.get_job("g2", "moved-2")], self.env)
+        self.assertEqual(submitted["result"]["state"], "SUBMITTED", submitted)
+        self.assertEqual(observed["result"]["state"], "UNKNOWN", observed)
+
+    def test_a_queue_named_in_latin_1_is_listed_in_utf_8(self):
+        # CUPS takes a queue name in any bytes; the browser reads UTF-8 only.
+        latin_1 = "Caf\udce9"  # the byte 0xE9, as the file system's encoding escapes it
+        self.scheduler.add_queue(latin_1, model=ZEBRA_ZPL)
+        self.addCleanup(self.scheduler.remove_queue, latin_1)
+        (listing,) = run_host([protocol.list_printers("l")], self.env)
+        self.assertIn("Caf\ufffd", [printer["name"] for printer in listing["result"]["printers"]])
 
     def test_unknown_queue_refuses_before_anything_is_recorded(self):
         (answer,) = run_host([protocol.submit("s", dict(label_request("order-2"),
@@ -209,7 +266,7 @@ def main():
     args, rest = parser.parse_known_args()
     HOST = str(Path(args.host).resolve())
     missing = [] if Path(HOST).is_file() else [f"{HOST} (run: bash scripts/build)"]
-    if cups_rig.CUPSD is None or cups_rig.LPADMIN is None:
+    if CUPSD is None or LPADMIN is None:
         missing.append("cupsd and lpadmin (apt-get install cups-daemon cups-client)")
     testing.exit_if_missing(missing)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -1,14 +1,20 @@
-"""Private CUPS schedulers: configuration, spool, logs and a unix socket in a temporary
-folder, no network port, and capture queues that keep every printed document in a file
-(the exact PostScript Wine's driver wrote, with its title and copies)."""
+"""Private CUPS schedulers for both hosts: configuration, spool, logs and a unix socket in a
+temporary folder, no network port. Wine reaches one through `env`, the Linux host and the
+CUPS tools through `client_env`. Queues print through the `capture` backend, which keeps the
+exact bytes each job's device received (the PostScript Wine's driver wrote, or a label
+printer driver's stream) with its title and copies, and can be told per queue to report
+printer states, to hold its jobs or to fail. A scheduler that never answers is the
+SilentScheduler."""
 
 from __future__ import annotations
 
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -76,20 +82,36 @@ LABEL_4X6_203_MARGINS = _ppd("Capture 4x6 203 margins", "w288h432", 288, 432,
                              (7.2, 7.2, 280.8, 424.8), 203)
 LETTER_300 = _ppd("Capture Letter 300", "Letter", 612, 792, (12, 12, 600, 780), 300)
 
+# Driver queues from Debian's packages (lpinfo -m names): CUPS' sample ZPL and PostScript
+# drivers (cups-core-drivers) and a DYMO LabelWriter (printer-driver-dymo).
+ZEBRA_ZPL = "drv:///sample.drv/zebra.ppd"
+GENERIC_POSTSCRIPT = "drv:///sample.drv/generic.ppd"
+DYMO_450 = "dymo:0/cups/model/lw450.ppd"
+
 # The backend gets: job-id user title copies options [file]; DEVICE_URI names the folder.
-# Each job becomes <queue>-<job>.ps with its exact title in <queue>-<job>.title.
+# Each job becomes <queue>-<job>.out with its exact title and copies beside it. Control
+# files per queue (in control/, beside the folder): <queue>.fail ends each job with an error
+# before any output; <queue>.fail-after-output after writing all of it; <queue>.hold writes
+# its lines (STATE: messages) and holds the job while it exists.
 _CAPTURE_BACKEND = r"""#!/bin/sh
 if [ $# -eq 0 ]; then
   echo 'direct capture "Unknown" "Vantrel capture queue"'
   exit 0
 fi
 dir="${DEVICE_URI#capture:}"
+control="$dir/../control/$PRINTER"
+[ -f "$control.fail" ] && exit 1
+if [ -f "$control.hold" ]; then
+  cat "$control.hold" >&2
+  while [ -f "$control.hold" ]; do sleep 0.05; done
+fi
 base="$dir/${PRINTER}-$1"
 printf '%s' "$3" > "$base.title"
 printf '%s' "$4" > "$base.copies"
 if [ $# -ge 6 ]; then cat "$6" > "$base.part"; else cat > "$base.part"; fi
 chmod 644 "$base.part" "$base.title" "$base.copies"
-mv "$base.part" "$base.ps"
+mv "$base.part" "$base.out"
+[ -f "$control.fail-after-output" ] && exit 1
 exit 0
 """
 
@@ -125,8 +147,10 @@ def start_cupsd(root: Path, socket_path: Path, tool, error_log) -> subprocess.Po
 
 
 class CupsScheduler:
-    """A private cupsd: configuration, spool, logs and a unix socket in a temporary folder,
-    no network port. Wine (and the CUPS tools run here) reach it through CUPS_SERVER."""
+    """A private cupsd with capture queues."""
+
+    PPDS = {"label-4x6-203": LABEL_4X6_203, "label-4x6-203-margins": LABEL_4X6_203_MARGINS,
+            "letter-300": LETTER_300}
 
     def __init__(self):
         if CUPSD is None or LPADMIN is None:
@@ -136,6 +160,7 @@ class CupsScheduler:
         os.chmod(self.root, 0o755)
         self.socket = self.root / "cups.sock"
         self.captured_dir = self.root / "captured"
+        self.control_dir = self.root / "control"
         self.process: subprocess.Popen | None = None
         self.frozen = False
         self._closed = False
@@ -149,14 +174,24 @@ class CupsScheduler:
 
     @property
     def env(self) -> dict[str, str]:
+        """What Wine needs to reach the scheduler (merged into a Wine prefix's environment)."""
         return {"CUPS_SERVER": str(self.socket)}
+
+    @property
+    def client_env(self) -> dict[str, str]:
+        """A whole environment for CUPS clients (the Linux host, the CUPS tools): the user's
+        lpoptions live in the scheduler's folder, never in the real home or /etc/cups."""
+        return dict(os.environ, CUPS_SERVER=str(self.socket), HOME=str(self.root / "home"),
+                    CUPS_SERVERROOT=str(self.root / "conf"),
+                    PATH=os.environ.get("PATH", "") + ":/usr/sbin:/usr/bin")
 
     def _write_configuration(self):
         r = self.root
-        for name in ("conf", "conf/ppd", "spool", "tmp", "cache", "state", "log", "bin/backend",
-                     "captured", "ppd"):
+        for name in ("conf/ppd", "spool", "tmp", "cache", "state", "log", "bin/backend",
+                     "captured", "control", "home", "ppd"):
             (r / name).mkdir(parents=True, exist_ok=True)
         os.chmod(r / "captured", 0o755)
+        os.chmod(r / "tmp", 0o1777)  # filters run as lp
         for name in ("cgi-bin", "daemon", "driver", "filter", "monitor", "notifier"):
             target = Path("/usr/lib/cups") / name
             if target.exists():
@@ -170,79 +205,113 @@ class CupsScheduler:
             f"StateDir {r}/state\nServerBin {r}/bin\nDataDir /usr/share/cups\n"
             f"ErrorLog {r}/log/error_log\nAccessLog {r}/log/access_log\n"
             f"PageLog {r}/log/page_log\nSystemGroup root\nUser lp\nGroup lp\n")
+        # AccessLogLevel all: the access log names every IPP operation (see operations()).
         (r / "cupsd.conf").write_text(
-            f"LogLevel info\nListen {self.socket}\nBrowsing No\nWebInterface No\n"
-            "DefaultAuthType None\nMaxJobs 0\nPreserveJobHistory Yes\nJobRetryLimit 0\n"
+            f"LogLevel info\nAccessLogLevel all\nListen {self.socket}\nBrowsing No\n"
+            "WebInterface No\nDefaultAuthType None\nMaxJobs 0\nPreserveJobHistory Yes\n"
+            "JobRetryLimit 0\n"
             "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
             "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
             "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
-        for name, text in (("label-4x6-203", LABEL_4X6_203),
-                           ("label-4x6-203-margins", LABEL_4X6_203_MARGINS),
-                           ("letter-300", LETTER_300)):
+        for name, text in self.PPDS.items():
             (r / "ppd" / f"{name}.ppd").write_text(text)
 
     def _start(self):
-        self.process = start_cupsd(self.root, self.socket, self._tool, self.error_log)
+        self.process = start_cupsd(self.root, self.socket, self.tool, self.error_log)
 
     def error_log(self) -> str:
         path = self.root / "log/error_log"
         return path.read_text(errors="replace")[-4000:] if path.exists() else ""
 
-    def _tool(self, args: list[str], check: bool = True) -> subprocess.CompletedProcess:
-        env = dict(os.environ, **self.env)
-        env["PATH"] = env.get("PATH", "") + ":/usr/sbin:/usr/bin"
-        result = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, timeout=30)
+    def tool(self, args: list[str], check: bool = True) -> subprocess.CompletedProcess:
+        """Runs a CUPS client command against the scheduler; text in and out, a queue name's
+        bytes kept as surrogate escapes."""
+        result = subprocess.run(args, env=self.client_env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, errors="surrogateescape",
+                                timeout=60)
         if check and result.returncode != 0:
-            raise RuntimeError(f"{' '.join(args)} failed: {result.stderr.decode(errors='replace')}")
+            raise RuntimeError(f"{' '.join(args)} failed: {result.stderr}")
         return result
+
+    def operations(self) -> list[str]:
+        """The IPP operations the scheduler has answered so far, in order."""
+        path = self.root / "log/access_log"
+        lines = path.read_text(errors="replace").splitlines() if path.exists() else []
+        return [line.split()[-2] for line in lines if '"POST ' in line]
 
     # ---- queues
 
-    PPDS = {"label-4x6-203", "label-4x6-203-margins", "letter-300"}
-
-    def add_queue(self, name: str, ppd: str = "label-4x6-203", *, default: bool = False):
-        """Adds an enabled, accepting capture queue. `ppd` names one of PPDS or is a path."""
-        ppd_path = self.root / "ppd" / f"{ppd}.ppd" if ppd in self.PPDS else Path(ppd)
-        self._tool([LPADMIN, "-p", name, "-E", "-v", f"capture:{self.captured_dir}",
-                    "-P", str(ppd_path)])
+    def add_queue(self, name: str, ppd: str = "label-4x6-203", *, model: str | None = None,
+                  options: tuple = (), default: bool = False):
+        """Adds an enabled, accepting capture queue with one of PPDS, a PPD file's path, or
+        a driver's `model` (an lpinfo -m name); `options` are lpadmin -o settings."""
+        args = [LPADMIN, "-p", name, "-E", "-v", f"capture:{self.captured_dir}"]
+        if model is not None:
+            args += ["-m", model]
+        else:
+            args += ["-P", str(self.root / "ppd" / f"{ppd}.ppd" if ppd in self.PPDS else ppd)]
+        for option in options:
+            args += ["-o", option]
+        self.tool(args)
         if default:
             self.set_default(name)
 
+    def ppd_of(self, queue: str) -> Path:
+        """The PPD the scheduler keeps for a queue."""
+        return self.root / "conf/ppd" / f"{queue}.ppd"
+
     def remove_queue(self, name: str):
-        self._tool([LPADMIN, "-x", name])
+        self.tool([LPADMIN, "-x", name])
 
     def remove_all_queues(self):
         for name in self.queues():
             self.remove_queue(name)
 
     def set_default(self, name: str):
-        self._tool([LPADMIN, "-d", name])
+        self.tool([LPADMIN, "-d", name])
 
     def reject(self, name: str):
-        self._tool(["cupsreject", name])
+        self.tool(["cupsreject", name])
 
     def accept(self, name: str):
-        self._tool(["cupsaccept", name])
+        self.tool(["cupsaccept", name])
 
     def disable(self, name: str):
-        self._tool(["cupsdisable", name])
+        self.tool(["cupsdisable", name])
 
     def enable(self, name: str):
-        self._tool(["cupsenable", name])
+        self.tool(["cupsenable", name])
 
     def queues(self) -> list[str]:
-        result = self._tool(["lpstat", "-e"], check=False)
-        return [line for line in result.stdout.decode().splitlines() if line]
+        return [line for line in self.tool(["lpstat", "-e"], check=False).stdout.splitlines()
+                if line]
 
     def default_queue(self) -> str | None:
-        text = self._tool(["lpstat", "-d"], check=False).stdout.decode()
+        text = self.tool(["lpstat", "-d"], check=False).stdout
         return text.split(": ", 1)[1].strip() if ": " in text else None
 
     def jobs(self, which: str = "all") -> str:
-        return self._tool(["lpstat", "-W", which, "-o"], check=False).stdout.decode()
+        return self.tool(["lpstat", "-W", which, "-o"], check=False).stdout
 
-    # ---- freezing: print calls of Wine processes block while cupsd is stopped
+    # ---- what the capture backend does per queue
+
+    def hold(self, queue: str, *state_lines: str):
+        """Holds the queue's jobs at the device, after reporting the lines (STATE: messages)."""
+        lines = "".join(f"{line}\n" for line in state_lines)
+        (self.control_dir / f"{queue}.hold").write_text(lines)
+
+    def release(self, queue: str):
+        (self.control_dir / f"{queue}.hold").unlink(missing_ok=True)
+
+    def fail(self, queue: str):
+        """The device fails every job before taking any of it."""
+        (self.control_dir / f"{queue}.fail").write_text("")
+
+    def fail_after_output(self, queue: str):
+        """The device takes every job whole, then reports an error."""
+        (self.control_dir / f"{queue}.fail-after-output").write_text("")
+
+    # ---- freezing: every client's calls block while cupsd is stopped
 
     def freeze(self):
         os.kill(self.process.pid, signal.SIGSTOP)
@@ -257,9 +326,8 @@ class CupsScheduler:
 
     def captured_documents(self, queue: str | None = None) -> list[CapturedDocument]:
         documents = []
-        for path in self.captured_dir.glob("*.ps"):
-            stem = path.name[:-3]
-            queue_name, _, job = stem.rpartition("-")
+        for path in self.captured_dir.glob("*.out"):
+            queue_name, _, job = path.stem.rpartition("-")
             if not job.isdigit() or (queue is not None and queue_name != queue):
                 continue
             title_path = path.with_suffix(".title")
@@ -278,6 +346,22 @@ class CupsScheduler:
             if len(documents) >= count or time.monotonic() > deadline:
                 return documents
             time.sleep(0.05)
+
+    def wait_for(self, predicate, timeout: float = 30.0, what: str = "condition"):
+        """The first true value of predicate(), polled; fails with the scheduler's log."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            value = predicate()
+            if value:
+                return value
+            time.sleep(0.05)
+        raise AssertionError(f"timed out waiting for {what}\n{self.error_log()[-1500:]}")
+
+    def capture(self, queue: str, job: int, timeout: float = 60.0) -> CapturedDocument:
+        """One job's document, once the device has all of it."""
+        return self.wait_for(lambda: [d for d in self.captured_documents(queue)
+                                      if d.job_id == job], timeout,
+                             f"the output of {queue} job {job}")[0]
 
     def clear_captured(self):
         for path in self.captured_dir.iterdir():
@@ -305,3 +389,41 @@ class CupsScheduler:
     def __exit__(self, *exc):
         self.close()
 
+
+class SilentScheduler:
+    """A unix socket that accepts connections and never answers."""
+
+    def __init__(self):
+        self.root = Path(tempfile.mkdtemp(prefix="vantrel-silent-"))
+        self.socket = self.root / "cups.sock"
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(str(self.socket))
+        self.listener.listen(16)
+        self.accepted = []
+        cleanup.register(self)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.accepted.append(connection)
+
+    @property
+    def client_env(self) -> dict[str, str]:
+        return dict(os.environ, CUPS_SERVER=str(self.socket), HOME=str(self.root))
+
+    def close(self):
+        self.listener.close()
+        for connection in self.accepted:
+            connection.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+        cleanup.unregister(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

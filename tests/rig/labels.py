@@ -1,9 +1,9 @@
 """The label pictures that tests, benchmarks and demos print: a white grey-scale canvas to
-draw on, and the labels made with it."""
+draw on, and the labels made with it (all written by rig.images' one PNG writer)."""
 
 from __future__ import annotations
 
-from rig.images import png_from_rows
+from rig.images import grey_pdf, png_from_rows
 
 # A 5 x 7 dot font, enough for the label's text; each row is 5 bits, left to right.
 FONT = {
@@ -28,7 +28,6 @@ FONT = {
     ":": (0, 12, 12, 0, 12, 12, 0), ".": (0, 0, 0, 0, 0, 12, 12),
     "-": (0, 0, 0, 31, 0, 0, 0), "#": (10, 10, 31, 10, 31, 10, 10), " ": (0,) * 7,
 }
-
 
 
 class Label:
@@ -62,6 +61,22 @@ class Label:
     def png(self) -> bytes:
         return png_from_rows(self.width, self.height, self.rows, color_type=0)
 
+    def pdf(self, dpi: int) -> bytes:
+        """The label as a PDF page of its size at `dpi`."""
+        return grey_pdf(self.width, self.height, self.rows,
+                        (self.width * 72 / dpi, self.height * 72 / dpi))
+
+
+def notched_label(width: int, height: int, notch: tuple[int, int, int]) -> bytes:
+    """A black label with a white square notch (x, y, size): a printed page shows where the
+    label landed, at what size, and which way up."""
+    label = Label(width, height)
+    label.fill(0, 0, width, height)
+    x, y, size = notch
+    for row in label.rows[y:y + size]:
+        row[x:x + size] = b"\xff" * size
+    return label.png()
+
 
 def framed_label(width: int, height: int, border: int) -> bytes:
     """A black frame `border` pixels wide on white."""
@@ -71,8 +86,12 @@ def framed_label(width: int, height: int, border: int) -> bytes:
 
 
 def shipping_label() -> bytes:
-    """A 4 x 6 in shipping label at 203 dpi (812 x 1218 px): a 1-pixel frame, sender and
-    recipient text, a barcode-like pattern and the order number under it."""
+    """A 4 x 6 in shipping label at 203 dpi (812 x 1218 px) as PNG: a 1-pixel frame, sender
+    and recipient text, a barcode-like pattern and the order number under it."""
+    return shipping_label_picture().png()
+
+
+def shipping_label_picture() -> Label:
     label = Label(812, 1218)
     width = label.width
     label.frame(1)
@@ -94,4 +113,4 @@ def shipping_label() -> bytes:
     label.text(196, 910, "ORDER # 1001", 6)
     label.fill(40, 1000, width - 40, 1004)
     label.text(40, 1040, "4X6 IN  203 DPI  1 OF 1", 4)
-    return label.png()
+    return label

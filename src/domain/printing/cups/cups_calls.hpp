@@ -8,9 +8,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "base/owned.hpp"
+#include "domain/printing/media.hpp"
 
 namespace vantrel {
 
@@ -25,7 +27,7 @@ struct CupsReply {
   // one, the deadline) and the request may or may not have been carried out.
   bool answered = false;
   std::uint32_t status = 0;
-  std::string text;  // the library's description of the failure
+  std::string text;  // the scheduler's status message, or the library's description
   int os_error = 0;  // errno, when no answer arrived because a system call failed
 
   [[nodiscard]] bool ok() const noexcept { return answered && status < IPP_STATUS_OK_LIMIT; }
@@ -42,45 +44,40 @@ struct CloseCupsConnectionCall {
 // A connection of the host's own to the scheduler, closed exactly once.
 using CupsConnection = Owned<void*, CloseCupsConnectionCall>;
 
-// One printer of a CUPS-Get-Printers answer; absent attributes stay empty.
-struct CupsPrinterRecord {
+// An IPP answer as values, the form the printing rules read: a request names the attributes it
+// wants, and a new question is a new name, not a new call.
+struct IppResolution {
+  int x = 0;
+  int y = 0;
+  bool per_cm = false;  // dots per centimetre; otherwise per inch
+};
+
+struct IppAttribute;
+
+// The member attributes of one collection value, in the answer's order.
+struct IppCollection {
+  std::vector<IppAttribute> members;
+};
+
+// An integer or enum; a boolean; the text of any string syntax (keyword, name, text, URI,
+// MIME type); a resolution; a collection. Syntaxes no rule reads (dates, ranges, octet strings)
+// and out-of-band values ("no-value", "unknown") are std::monostate.
+using IppValue = std::variant<std::monostate, int, bool, std::string, IppResolution, IppCollection>;
+
+struct IppAttribute {
   std::string name;
-  std::optional<int> state;  // printer-state: 3 idle, 4 processing, 5 stopped
-  std::optional<bool> accepting_jobs;
-  std::vector<std::string> reasons;  // printer-state-reasons
+  std::vector<IppValue> values;
 };
 
-// A media size with its margins, in hundredths of a millimetre, as IPP gives them.
-struct CupsMedia {
-  std::string name;  // what the job's "media" option names it by
-  int width = 0;
-  int length = 0;
-  int left = 0;
-  int right = 0;
-  int top = 0;
-  int bottom = 0;
-};
-
-// What printing on a queue needs to know of it.
-struct CupsQueueDescription {
-  bool accepting_jobs = false;
-  // media-col-default (its name from media-default), through cupsCopyDestInfo.
-  std::optional<CupsMedia> default_media;
-  // The "media" of the user's lpoptions for the queue ("" for none), and that media as the
-  // queue describes it when it knows the name.
-  std::string lpoptions_media_name;
-  std::optional<CupsMedia> lpoptions_media;
-  // printer-resolution-default, dots per inch; 0 when not reported.
-  int resolution_x = 0;
-  int resolution_y = 0;
-};
+// The attributes of one printer or one job, in the answer's order.
+using IppAttributes = std::vector<IppAttribute>;
 
 // One job attribute of Create-Job.
 using CupsOption = std::pair<std::string, std::string>;
 
-// The libcups and IPP calls of the CUPS print system, one member per request. The real table
-// (cups_calls_posix.cpp) only translates; what an answer means is decided by the callers.
-// Every request goes over a connection of the host's own whose waits end at its deadline.
+// The libcups and IPP calls of the CUPS print system, one member per request, each answer
+// translated to values and nothing decided: what an answer means is the callers' rule. Every
+// request goes over a connection of the host's own whose waits end at its deadline.
 class CupsCalls {
  public:
   virtual ~CupsCalls() = default;
@@ -89,16 +86,28 @@ class CupsCalls {
   // httpSetTimeout with a callback that gives up at the deadline.
   virtual std::expected<CupsConnection, CupsReply> connect(
       std::chrono::steady_clock::time_point deadline) = 0;
-  // CUPS-Get-Printers: name, state, reasons and whether each accepts jobs.
-  virtual std::expected<std::vector<CupsPrinterRecord>, CupsReply> get_printers(
-      const CupsConnection& connection) = 0;
+  // CUPS-Get-Printers: the requested attributes of every queue.
+  virtual std::expected<std::vector<IppAttributes>, CupsReply> get_printers(
+      const CupsConnection& connection, std::span<const std::string_view> requested) = 0;
+  // Get-Printer-Attributes of one queue.
+  virtual std::expected<IppAttributes, CupsReply> get_printer_attributes(
+      const CupsConnection& connection, std::string_view queue,
+      std::span<const std::string_view> requested) = 0;
+  // Get-Job-Attributes of a job number, asked of a queue (the scheduler answers with whichever
+  // queue's job has that number).
+  virtual std::expected<IppAttributes, CupsReply> get_job_attributes(
+      const CupsConnection& connection, std::string_view queue, std::uint32_t job_id,
+      std::span<const std::string_view> requested) = 0;
   // cupsGetNamedDest with no name: the user's default as lpoptions, the environment and the
   // scheduler give it; "" for none.
   virtual std::string default_destination(const CupsConnection& connection) = 0;
-  // cupsGetNamedDest and cupsCopyDestInfo of one queue.
-  virtual std::expected<CupsQueueDescription, CupsReply> describe_queue(
-      const CupsConnection& connection, std::string_view queue) = 0;
-  // Create-Job on the queue: the job id.
+  // The options the user's lpoptions files give the queue (the system's, then the user's own),
+  // as cupsGetNamedDest merges them; read from the files, without a request.
+  virtual std::vector<CupsOption> user_options(std::string_view queue) = 0;
+  // The size a driver's media name ("Letter", "4x6", "Custom.4x6in") stands for in libcups'
+  // tables of PWG, PPD and legacy names.
+  virtual std::optional<MediaSize> media_size_of_driver_name(std::string_view name) = 0;
+  // Create-Job on the queue: the job id (0 when the answer carries none).
   virtual std::expected<std::uint32_t, CupsReply> create_job(
       const CupsConnection& connection, std::string_view queue, std::string_view title,
       const std::vector<CupsOption>& options) = 0;
@@ -107,9 +116,6 @@ class CupsCalls {
                                   std::uint32_t job_id, std::span<const std::uint8_t> pdf) = 0;
   virtual CupsReply cancel_job(const CupsConnection& connection, std::string_view queue,
                                std::uint32_t job_id) = 0;
-  // Get-Job-Attributes: the job-state (3 pending ... 9 completed).
-  virtual std::expected<int, CupsReply> job_state(const CupsConnection& connection,
-                                                  std::string_view queue, std::uint32_t job_id) = 0;
   // Reached through CupsConnection.
   virtual void close_connection(void* native) noexcept = 0;
 };

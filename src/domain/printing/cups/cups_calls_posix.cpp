@@ -1,8 +1,12 @@
 #include <cups/cups.h>
+#include <pwd.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "domain/printing/cups/cups_calls.hpp"
@@ -14,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 // How often a wait inside libcups asks whether the deadline has passed.
 constexpr double DEADLINE_POLL_SECONDS = 0.05;
+// The piece in which an answer's body is read.
+constexpr std::size_t ANSWER_READ_BYTES = 32 * 1024;
 
 // A null result of libcups is no object: never owned, never freed.
 struct IppDelete {
@@ -28,11 +34,11 @@ struct DestFree {
 };
 using Dest = Owned<cups_dest_t*, DestFree>;
 
-struct DestInfoFree {
-  static bool is_none(cups_dinfo_t* info) noexcept { return info == nullptr; }
-  void operator()(cups_dinfo_t* info) const noexcept { cupsFreeDestInfo(info); }
+struct CupsFileClose {
+  static bool is_none(cups_file_t* file) noexcept { return file == nullptr; }
+  void operator()(cups_file_t* file) const noexcept { cupsFileClose(file); }
 };
-using DestInfo = Owned<cups_dinfo_t*, DestInfoFree>;
+using CupsFile = Owned<cups_file_t*, CupsFileClose>;
 
 // What a connection handle points at: the libcups connection and the deadline its timeout
 // callback reads.
@@ -49,96 +55,220 @@ http_t* http_of(const CupsConnection& connection) {
   return static_cast<Connection*>(connection.get())->http;
 }
 
-CupsReply reply_of(http_t* http, const Ipp& response) {
-  CupsReply reply;
-  reply.text = cupsLastErrorString() ? cupsLastErrorString() : "";
-  if (response.get() != nullptr) {
-    reply.answered = true;
-    reply.status = static_cast<std::uint32_t>(ippGetStatusCode(response.get()));
-  } else {
-    reply.os_error = httpError(http);
-  }
-  return reply;
+CupsReply no_answer(http_t* http, std::string text) {
+  const int error = httpError(http);
+  return CupsReply{false, 0, std::move(text), error};
 }
 
-// The reply of a call that reports only cupsLastError(): a client-error status is the
-// scheduler's answer, anything else may be the library's own.
-CupsReply last_reply(http_t* http) {
-  CupsReply reply;
-  const ipp_status_t status = cupsLastError();
-  reply.text = cupsLastErrorString() ? cupsLastErrorString() : "";
-  reply.status = static_cast<std::uint32_t>(status);
-  reply.answered = status < IPP_STATUS_ERROR_INTERNAL;
-  if (!reply.answered) reply.os_error = httpError(http);
-  return reply;
-}
+// ---- requests
 
 // A request about a queue, or a job on it: the queue's URI and the requesting user.
-ipp_t* queue_request(ipp_op_t operation, std::string_view queue) {
-  ipp_t* request = ippNewRequest(operation);
+Ipp queue_request(ipp_op_t operation, std::string_view queue) {
+  Ipp request(ippNewRequest(operation));
   char uri[HTTP_MAX_URI];
   const std::string name(queue);
   httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
                    "/printers/%s", name.c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                cupsUser());
   return request;
 }
 
-ipp_t* job_request(ipp_op_t operation, std::string_view queue, std::uint32_t job_id) {
-  ipp_t* request = queue_request(operation, queue);
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(job_id));
+Ipp job_request(ipp_op_t operation, std::string_view queue, std::uint32_t job_id) {
+  Ipp request = queue_request(operation, queue);
+  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id",
+                static_cast<int>(job_id));
   return request;
 }
 
-// cupsDoRequest takes the request and deletes it.
-Ipp send(http_t* http, ipp_t* request) {
-  return Ipp(cupsDoRequest(http, request, "/"));
+void add_requested(ipp_t* request, std::span<const std::string_view> requested) {
+  if (requested.empty()) return;
+  const std::vector<std::string> names(requested.begin(), requested.end());
+  std::vector<const char*> values;
+  for (const std::string& name : names) values.push_back(name.c_str());
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                static_cast<int>(values.size()), nullptr, values.data());
 }
 
-int integer_of(ipp_t* collection, const char* name) {
-  ipp_attribute_t* attribute = ippFindAttribute(collection, name, IPP_TAG_INTEGER);
-  return attribute ? ippGetInteger(attribute, 0) : 0;
+struct MemoryReader {
+  const std::string& bytes;
+  std::size_t at = 0;
+};
+
+ssize_t read_memory(void* context, ipp_uchar_t* buffer, size_t length) {
+  auto& reader = *static_cast<MemoryReader*>(context);
+  const std::size_t count = std::min(length, reader.bytes.size() - reader.at);
+  std::memcpy(buffer, reader.bytes.data() + reader.at, count);
+  reader.at += count;
+  return static_cast<ssize_t>(count);
 }
 
-std::optional<CupsMedia> media_of_col(ipp_attribute_t* media_col, ipp_attribute_t* media_name) {
-  if (media_col == nullptr) return std::nullopt;
-  ipp_t* col = ippGetCollection(media_col, 0);
-  ipp_attribute_t* size_attribute = ippFindAttribute(col, "media-size", IPP_TAG_BEGIN_COLLECTION);
-  if (size_attribute == nullptr) return std::nullopt;
-  ipp_t* size = ippGetCollection(size_attribute, 0);
-  CupsMedia media;
-  media.width = integer_of(size, "x-dimension");
-  media.length = integer_of(size, "y-dimension");
-  media.left = integer_of(col, "media-left-margin");
-  media.right = integer_of(col, "media-right-margin");
-  media.top = integer_of(col, "media-top-margin");
-  media.bottom = integer_of(col, "media-bottom-margin");
-  if (media_name != nullptr) {
-    if (const char* name = ippGetString(media_name, 0, nullptr)) media.name = name;
+// One request and its answer, as cupsDoRequest and cupsGetResponse make them, except that the
+// answer's body is read whole before it is decoded: libcups' own reader goes to the socket for
+// every field, and under a deadline every such read polls twice, which made a printer's answer
+// cost several times its scheduler's work. A document is sent chunked, as cupsStartDocument
+// sends one.
+std::expected<Ipp, CupsReply> exchange(http_t* http, const Ipp& request,
+                                       std::span<const std::uint8_t> document = {}) {
+  const bool chunked = !document.empty();
+  http_status_t status = cupsSendRequest(http, request.get(), "/",
+                                         chunked ? CUPS_LENGTH_VARIABLE : ippLength(request.get()));
+  if (chunked && status == HTTP_STATUS_CONTINUE) {
+    status =
+        cupsWriteRequestData(http, reinterpret_cast<const char*>(document.data()), document.size());
   }
-  if (media.name.empty()) {
-    ipp_attribute_t* size_name = ippFindAttribute(col, "media-size-name", IPP_TAG_ZERO);
-    if (const char* name = size_name ? ippGetString(size_name, 0, nullptr) : nullptr) {
-      media.name = name;
+  if (status != HTTP_STATUS_CONTINUE && status != HTTP_STATUS_OK) {
+    return std::unexpected(no_answer(http, httpStatus(status)));
+  }
+  // The last chunk; an early answer (a refusal) is read below all the same.
+  if (chunked && httpWrite2(http, "", 0) < 0) {
+    return std::unexpected(no_answer(http, "the document was not sent"));
+  }
+  do {
+    status = httpUpdate(http);
+  } while (status == HTTP_STATUS_CONTINUE);
+  if (status != HTTP_STATUS_OK) {
+    if (status != HTTP_STATUS_ERROR) httpFlush(http);
+    return std::unexpected(no_answer(http, httpStatus(status)));
+  }
+
+  std::string body;
+  char piece[ANSWER_READ_BYTES];
+  ssize_t got = 0;
+  while ((got = httpRead2(http, piece, sizeof piece)) > 0) body.append(piece, std::size_t(got));
+  if (got < 0) return std::unexpected(no_answer(http, "the answer was cut off"));
+
+  Ipp response(ippNew());
+  MemoryReader reader{body};
+  ipp_state_t state = IPP_STATE_IDLE;
+  while ((state = ippReadIO(&reader, read_memory, 1, nullptr, response.get())) != IPP_STATE_DATA) {
+    if (state == IPP_STATE_ERROR) {
+      return std::unexpected(CupsReply{false, 0, "the answer could not be read", EINVAL});
     }
   }
-  return media;
+  return response;
 }
 
-// A PPD size name "w<width>h<length>" in points (which libcups' name tables do not know) as
-// hundredths of a millimetre.
-std::optional<std::pair<int, int>> ppd_size_name(const char* name) {
-  double width = 0;
-  double length = 0;
-  int used = 0;
-  if (std::sscanf(name, "w%lfh%lf%n", &width, &length, &used) != 2 || name[used] != '\0' ||
-      width <= 0 || length <= 0) {
-    return std::nullopt;
+// The scheduler's status and its message, for an answer that is a refusal.
+CupsReply reply_of(const Ipp& response) {
+  const ipp_status_t status = ippGetStatusCode(response.get());
+  ipp_attribute_t* message = ippFindAttribute(response.get(), "status-message", IPP_TAG_TEXT);
+  const char* text = message ? ippGetString(message, 0, nullptr) : ippErrorString(status);
+  return CupsReply{true, static_cast<std::uint32_t>(status), text ? text : "", 0};
+}
+
+// ---- answers as values
+
+IppAttributes attributes_of(ipp_t* collection);
+
+IppValue value_of(ipp_attribute_t* attribute, int index) {
+  switch (ippGetValueTag(attribute)) {
+    case IPP_TAG_INTEGER:
+    case IPP_TAG_ENUM:
+      return ippGetInteger(attribute, index);
+    case IPP_TAG_BOOLEAN:
+      return ippGetBoolean(attribute, index) != 0;
+    case IPP_TAG_RESOLUTION: {
+      ipp_res_t units = IPP_RES_PER_INCH;
+      int y = 0;
+      const int x = ippGetResolution(attribute, index, &y, &units);
+      return IppResolution{x, y, units == IPP_RES_PER_CM};
+    }
+    case IPP_TAG_BEGIN_COLLECTION:
+      return IppCollection{attributes_of(ippGetCollection(attribute, index))};
+    case IPP_TAG_TEXT:
+    case IPP_TAG_NAME:
+    case IPP_TAG_TEXTLANG:
+    case IPP_TAG_NAMELANG:
+    case IPP_TAG_KEYWORD:
+    case IPP_TAG_URI:
+    case IPP_TAG_URISCHEME:
+    case IPP_TAG_CHARSET:
+    case IPP_TAG_LANGUAGE:
+    case IPP_TAG_MIMETYPE: {
+      const char* text = ippGetString(attribute, index, nullptr);
+      return std::string(text ? text : "");
+    }
+    default:
+      return std::monostate{};
   }
-  return std::pair{static_cast<int>(width * 2540 / 72 + 0.5),
-                   static_cast<int>(length * 2540 / 72 + 0.5)};
+}
+
+IppAttribute attribute_of(ipp_attribute_t* attribute) {
+  IppAttribute result{ippGetName(attribute), {}};
+  const int count = ippGetCount(attribute);
+  result.values.reserve(std::size_t(count));
+  for (int i = 0; i < count; ++i) result.values.push_back(value_of(attribute, i));
+  return result;
+}
+
+IppAttributes attributes_of(ipp_t* collection) {
+  IppAttributes attributes;
+  for (ipp_attribute_t* a = ippFirstAttribute(collection); a; a = ippNextAttribute(collection)) {
+    if (ippGetName(a) != nullptr) attributes.push_back(attribute_of(a));
+  }
+  return attributes;
+}
+
+// The attributes of each group of one kind in the answer (several for CUPS-Get-Printers).
+std::vector<IppAttributes> groups_of(const Ipp& response, ipp_tag_t group) {
+  std::vector<IppAttributes> groups;
+  IppAttributes* current = nullptr;
+  for (ipp_attribute_t* a = ippFirstAttribute(response.get()); a;
+       a = ippNextAttribute(response.get())) {
+    if (ippGetGroupTag(a) != group || ippGetName(a) == nullptr) {
+      current = nullptr;  // a separator, or another group
+      continue;
+    }
+    if (current == nullptr) current = &groups.emplace_back();
+    current->push_back(attribute_of(a));
+  }
+  return groups;
+}
+
+std::expected<IppAttributes, CupsReply> one_group(std::expected<Ipp, CupsReply> response,
+                                                  ipp_tag_t group) {
+  if (!response) return std::unexpected(std::move(response.error()));
+  if (CupsReply reply = reply_of(*response); !reply.ok()) return std::unexpected(std::move(reply));
+  std::vector<IppAttributes> groups = groups_of(*response, group);
+  return groups.empty() ? IppAttributes{} : std::move(groups.front());
+}
+
+// ---- lpoptions
+
+// The options of `queue`'s primary instance in one lpoptions file ("Dest name options" and
+// "Default name options" lines; names compare as CUPS compares them, without case).
+void add_lpoptions(const std::string& path, std::string_view queue,
+                   std::vector<CupsOption>& options) {
+  const CupsFile file(cupsFileOpen(path.c_str(), "r"));
+  if (!file) return;
+  char line[8192];  // as libcups reads these files
+  char* value = nullptr;
+  int line_number = 0;
+  while (cupsFileGetConf(file.get(), line, sizeof line, &value, &line_number)) {
+    if (value == nullptr || (strcasecmp(line, "dest") != 0 && strcasecmp(line, "default") != 0)) {
+      continue;
+    }
+    const std::string_view rest = value;
+    const std::size_t name_end = std::min(rest.find_first_of(" \t/"), rest.size());
+    const std::string_view name = rest.substr(0, name_end);
+    if (name_end < rest.size() && rest[name_end] == '/') continue;  // another instance
+    if (name.size() != queue.size() || strncasecmp(name.data(), queue.data(), name.size()) != 0) {
+      continue;
+    }
+    const std::string text(rest.substr(name_end));
+    cups_option_t* parsed = nullptr;
+    const int count = cupsParseOptions(text.c_str(), 0, &parsed);
+    for (int i = 0; i < count; ++i) options.emplace_back(parsed[i].name, parsed[i].value);
+    cupsFreeOptions(count, parsed);
+  }
+}
+
+std::string home_folder() {
+  if (const char* home = std::getenv("HOME")) return home;
+  const passwd* user = getpwuid(getuid());
+  return user && user->pw_dir ? user->pw_dir : "";
 }
 
 class SystemCupsCalls final : public CupsCalls {
@@ -158,44 +288,32 @@ class SystemCupsCalls final : public CupsCalls {
     return CupsConnection(connection, CloseCupsConnectionCall{this});
   }
 
-  std::expected<std::vector<CupsPrinterRecord>, CupsReply> get_printers(
-      const CupsConnection& connection) override {
-    static const char* const ATTRIBUTES[] = {"printer-name", "printer-state",
-                                             "printer-state-reasons", "printer-is-accepting-jobs"};
-    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                  static_cast<int>(std::size(ATTRIBUTES)), nullptr, ATTRIBUTES);
-    http_t* http = http_of(connection);
-    const Ipp response = send(http, request);
-    CupsReply reply = reply_of(http, response);
-    if (!reply.ok()) return std::unexpected(std::move(reply));
-
-    std::vector<CupsPrinterRecord> printers;
-    CupsPrinterRecord* current = nullptr;
-    for (ipp_attribute_t* attribute = ippFirstAttribute(response.get()); attribute != nullptr;
-         attribute = ippNextAttribute(response.get())) {
-      const char* name = ippGetName(attribute);
-      if (ippGetGroupTag(attribute) != IPP_TAG_PRINTER || name == nullptr) {
-        current = nullptr;  // a separator between printers
-        continue;
-      }
-      if (current == nullptr) current = &printers.emplace_back();
-      const std::string_view key = name;
-      if (key == "printer-name") {
-        if (const char* value = ippGetString(attribute, 0, nullptr)) current->name = value;
-      } else if (key == "printer-state") {
-        current->state = ippGetInteger(attribute, 0);
-      } else if (key == "printer-is-accepting-jobs") {
-        current->accepting_jobs = ippGetBoolean(attribute, 0) != 0;
-      } else if (key == "printer-state-reasons") {
-        for (int i = 0; i < ippGetCount(attribute); ++i) {
-          if (const char* value = ippGetString(attribute, i, nullptr)) {
-            current->reasons.emplace_back(value);
-          }
-        }
-      }
+  std::expected<std::vector<IppAttributes>, CupsReply> get_printers(
+      const CupsConnection& connection, std::span<const std::string_view> requested) override {
+    const Ipp request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS));
+    add_requested(request.get(), requested);
+    auto response = exchange(http_of(connection), request);
+    if (!response) return std::unexpected(std::move(response.error()));
+    if (CupsReply reply = reply_of(*response); !reply.ok()) {
+      return std::unexpected(std::move(reply));
     }
-    return printers;
+    return groups_of(*response, IPP_TAG_PRINTER);
+  }
+
+  std::expected<IppAttributes, CupsReply> get_printer_attributes(
+      const CupsConnection& connection, std::string_view queue,
+      std::span<const std::string_view> requested) override {
+    const Ipp request = queue_request(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+    add_requested(request.get(), requested);
+    return one_group(exchange(http_of(connection), request), IPP_TAG_PRINTER);
+  }
+
+  std::expected<IppAttributes, CupsReply> get_job_attributes(
+      const CupsConnection& connection, std::string_view queue, std::uint32_t job_id,
+      std::span<const std::string_view> requested) override {
+    const Ipp request = job_request(IPP_OP_GET_JOB_ATTRIBUTES, queue, job_id);
+    add_requested(request.get(), requested);
+    return one_group(exchange(http_of(connection), request), IPP_TAG_JOB);
   }
 
   std::string default_destination(const CupsConnection& connection) override {
@@ -203,114 +321,67 @@ class SystemCupsCalls final : public CupsCalls {
     return dest.get() && dest.get()->name ? std::string(dest.get()->name) : std::string();
   }
 
-  std::expected<CupsQueueDescription, CupsReply> describe_queue(const CupsConnection& connection,
-                                                                std::string_view queue) override {
-    http_t* http = http_of(connection);
-    const std::string name(queue);
-    const Dest dest(cupsGetNamedDest(http, name.c_str(), nullptr));
-    if (dest.get() == nullptr) return std::unexpected(last_reply(http));
-    const DestInfo info(cupsCopyDestInfo(http, dest.get()));
-    if (info.get() == nullptr) return std::unexpected(last_reply(http));
+  std::vector<CupsOption> user_options(std::string_view queue) override {
+    // The files and their order of cupsGetNamedDest: the later option wins.
+    std::vector<CupsOption> options;
+    const char* server_root = std::getenv("CUPS_SERVERROOT");
+    add_lpoptions(std::string(server_root ? server_root : "/etc/cups") + "/lpoptions", queue,
+                  options);
+    if (const std::string home = home_folder(); !home.empty()) {
+      add_lpoptions(home + "/.cups/lpoptions", queue, options);
+    }
+    return options;
+  }
 
-    cups_dest_t* d = dest.get();
-    CupsQueueDescription description;
-    const char* accepting = cupsGetOption("printer-is-accepting-jobs", d->num_options, d->options);
-    description.accepting_jobs = accepting != nullptr && std::string_view(accepting) == "true";
-    description.default_media = media_of_col(cupsFindDestDefault(http, d, info.get(), "media-col"),
-                                             cupsFindDestDefault(http, d, info.get(), "media"));
-    if (const char* media = cupsGetOption("media", d->num_options, d->options)) {
-      description.lpoptions_media_name = media;
-      cups_size_t size{};
-      // lpoptions may hold a PPD or legacy name ("w288h432", "Letter"); the lookup takes PWG names.
-      const pwg_media_t* pwg = pwgMediaForPPD(media);
-      if (pwg == nullptr) pwg = pwgMediaForLegacy(media);
-      if (cupsGetDestMediaByName(http, d, info.get(), media, CUPS_MEDIA_FLAGS_DEFAULT, &size) ||
-          (pwg != nullptr && cupsGetDestMediaByName(http, d, info.get(), pwg->pwg,
-                                                    CUPS_MEDIA_FLAGS_DEFAULT, &size))) {
-        description.lpoptions_media = CupsMedia{size.media, size.width, size.length, size.left,
-                                                size.right, size.top,   size.bottom};
-      } else if (pwg != nullptr) {
-        // A PPD queue's media list does not always resolve a size by name: the name says the
-        // size, and the queue gives no margins for it.
-        description.lpoptions_media = CupsMedia{media, pwg->width, pwg->length, 0, 0, 0, 0};
-      } else if (auto size_in_points = ppd_size_name(media)) {
-        description.lpoptions_media =
-            CupsMedia{media, size_in_points->first, size_in_points->second, 0, 0, 0, 0};
-      }
-    }
-    if (ipp_attribute_t* resolution =
-            cupsFindDestDefault(http, d, info.get(), "printer-resolution")) {
-      ipp_res_t units = IPP_RES_PER_INCH;
-      int y = 0;
-      int x = ippGetResolution(resolution, 0, &y, &units);
-      if (units == IPP_RES_PER_CM) {
-        x = x * 254 / 100;
-        y = y * 254 / 100;
-      }
-      description.resolution_x = x;
-      description.resolution_y = y;
-    }
-    return description;
+  std::optional<MediaSize> media_size_of_driver_name(std::string_view name) override {
+    const std::string text(name);
+    const pwg_media_t* media = pwgMediaForPWG(text.c_str());
+    if (media == nullptr) media = pwgMediaForPPD(text.c_str());
+    if (media == nullptr) media = pwgMediaForLegacy(text.c_str());
+    if (media == nullptr) return std::nullopt;
+    // PWG sizes are in hundredths of a millimetre.
+    return MediaSize{media->width * 10, media->length * 10};
   }
 
   std::expected<std::uint32_t, CupsReply> create_job(
       const CupsConnection& connection, std::string_view queue, std::string_view title,
       const std::vector<CupsOption>& options) override {
-    ipp_t* request = queue_request(IPP_OP_CREATE_JOB, queue);
+    const Ipp request = queue_request(IPP_OP_CREATE_JOB, queue);
     const std::string job_name(title);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, job_name.c_str());
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
+                 job_name.c_str());
     cups_option_t* encoded = nullptr;
     int count = 0;
     for (const auto& [key, value] : options) {
       count = cupsAddOption(key.c_str(), value.c_str(), count, &encoded);
     }
-    cupsEncodeOptions2(request, count, encoded, IPP_TAG_JOB);
+    cupsEncodeOptions2(request.get(), count, encoded, IPP_TAG_JOB);
     cupsFreeOptions(count, encoded);
 
-    http_t* http = http_of(connection);
-    const Ipp response = send(http, request);
-    CupsReply reply = reply_of(http, response);
-    if (!reply.ok()) return std::unexpected(std::move(reply));
-    ipp_attribute_t* job_id = ippFindAttribute(response.get(), "job-id", IPP_TAG_INTEGER);
+    auto response = exchange(http_of(connection), request);
+    if (!response) return std::unexpected(std::move(response.error()));
+    if (CupsReply reply = reply_of(*response); !reply.ok()) {
+      return std::unexpected(std::move(reply));
+    }
+    ipp_attribute_t* job_id = ippFindAttribute(response->get(), "job-id", IPP_TAG_INTEGER);
     return job_id ? static_cast<std::uint32_t>(ippGetInteger(job_id, 0)) : 0u;
   }
 
   CupsReply send_document(const CupsConnection& connection, std::string_view queue,
                           std::uint32_t job_id, std::span<const std::uint8_t> pdf) override {
-    const Ipp request(job_request(IPP_OP_SEND_DOCUMENT, queue, job_id));
+    const Ipp request = job_request(IPP_OP_SEND_DOCUMENT, queue, job_id);
     ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                  CUPS_FORMAT_PDF);
     ippAddBoolean(request.get(), IPP_TAG_OPERATION, "last-document", 1);
-    http_t* http = http_of(connection);
-    // Chunked, as cupsStartDocument sends documents: with a Content-Length libcups could not
-    // read the answer (EINVAL) although the scheduler took the document.
-    if (cupsSendRequest(http, request.get(), "/", CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE) {
-      cupsWriteRequestData(http, reinterpret_cast<const char*>(pdf.data()), pdf.size());
-    }
-    // An early answer (a refusal) is read here as well.
-    const Ipp response(cupsGetResponse(http, "/"));
-    return reply_of(http, response);
+    auto response = exchange(http_of(connection), request, pdf);
+    return response ? reply_of(*response) : std::move(response.error());
   }
 
   CupsReply cancel_job(const CupsConnection& connection, std::string_view queue,
                        std::uint32_t job_id) override {
-    http_t* http = http_of(connection);
-    const Ipp response = send(http, job_request(IPP_OP_CANCEL_JOB, queue, job_id));
-    return reply_of(http, response);
-  }
-
-  std::expected<int, CupsReply> job_state(const CupsConnection& connection, std::string_view queue,
-                                          std::uint32_t job_id) override {
-    ipp_t* request = job_request(IPP_OP_GET_JOB_ATTRIBUTES, queue, job_id);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "job-state");
-    http_t* http = http_of(connection);
-    const Ipp response = send(http, request);
-    CupsReply reply = reply_of(http, response);
-    if (!reply.ok()) return std::unexpected(std::move(reply));
-    ipp_attribute_t* state = ippFindAttribute(response.get(), "job-state", IPP_TAG_ENUM);
-    if (state == nullptr) return std::unexpected(CupsReply{false, 0, "no job-state", 0});
-    return ippGetInteger(state, 0);
+    const Ipp request = job_request(IPP_OP_CANCEL_JOB, queue, job_id);
+    auto response = exchange(http_of(connection), request);
+    return response ? reply_of(*response) : std::move(response.error());
   }
 
   void close_connection(void* native) noexcept override {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/os_error.hpp"
+#include "base/utf.hpp"
 #include "domain/printing/cups/label_pdf.hpp"
 
 namespace vantrel {
@@ -22,6 +23,22 @@ constexpr int JOB_STATE_COMPLETED = 9;
 
 constexpr double HUNDREDTHS_MM_PER_INCH = 2540.0;
 constexpr double POINTS_PER_INCH = 72.0;
+constexpr double UM_PER_INCH = 25'400.0;
+constexpr std::int32_t UM_PER_HUNDREDTH_MM = 10;
+// The device grid when the queue reports no resolution.
+constexpr int FALLBACK_RESOLUTION_DPI = 300;
+
+// What each use asks of the scheduler: every question a listing, a print or a job lookup needs,
+// in one request each.
+constexpr std::array<std::string_view, 4> LISTING_ATTRIBUTES = {
+    "printer-name", "printer-state", "printer-state-reasons", "printer-is-accepting-jobs"};
+constexpr std::array<std::string_view, 4> QUEUE_DEFAULT_MEDIA_ATTRIBUTES = {
+    "printer-is-accepting-jobs", "printer-resolution-default", "media-default",
+    "media-col-default"};
+// With a media of the user's own, the queue's list of media gives its margins.
+constexpr std::array<std::string_view, 3> QUEUE_USER_MEDIA_ATTRIBUTES = {
+    "printer-is-accepting-jobs", "printer-resolution-default", "media-col-database"};
+constexpr std::array<std::string_view, 2> JOB_ATTRIBUTES = {"job-state", "job-printer-uri"};
 
 // Reasons without a severity suffix that describe the queue's state, not a fault of its device;
 // every other suffix-less reason counts as an error, as IPP says it must.
@@ -33,6 +50,22 @@ constexpr std::array<std::string_view, 8> STATE_ONLY_REASONS = {"none",
                                                                 "printer-restarted",
                                                                 "connecting-to-device",
                                                                 "cups-waiting-for-job-completed"};
+
+// ---- reading an answer
+
+const std::vector<IppValue>* values_of(const IppAttributes& attributes, std::string_view name) {
+  const auto found = std::ranges::find(attributes, name, &IppAttribute::name);
+  return found == attributes.end() ? nullptr : &found->values;
+}
+
+// The attribute's first value when it has the type the rule reads.
+template <class T>
+const T* first_value(const IppAttributes& attributes, std::string_view name) {
+  const std::vector<IppValue>* values = values_of(attributes, name);
+  return values && !values->empty() ? std::get_if<T>(&values->front()) : nullptr;
+}
+
+// ---- queues
 
 std::string_view without_severity(std::string_view reason) noexcept {
   for (const std::string_view suffix : {"-report", "-warning", "-error"}) {
@@ -47,16 +80,213 @@ bool is_error_reason(std::string_view reason) noexcept {
   return std::ranges::find(STATE_ONLY_REASONS, reason) == STATE_ONLY_REASONS.end();
 }
 
+CupsPrinterRecord printer_record_of(const IppAttributes& printer) {
+  CupsPrinterRecord record;
+  if (const auto* name = first_value<std::string>(printer, "printer-name")) record.name = *name;
+  if (const auto* state = first_value<int>(printer, "printer-state")) record.state = *state;
+  if (const auto* accepting = first_value<bool>(printer, "printer-is-accepting-jobs")) {
+    record.accepting_jobs = *accepting;
+  }
+  if (const auto* reasons = values_of(printer, "printer-state-reasons")) {
+    for (const IppValue& reason : *reasons) {
+      if (const auto* text = std::get_if<std::string>(&reason)) record.reasons.push_back(*text);
+    }
+  }
+  return record;
+}
+
+// ---- jobs
+
+JobProgress job_progress_from_state(int job_state) noexcept {
+  if (job_state >= JOB_STATE_PENDING && job_state <= JOB_STATE_STOPPED) return JobProgress::queued;
+  switch (job_state) {
+    case JOB_STATE_CANCELED:
+      return JobProgress::deleted;
+    case JOB_STATE_ABORTED:
+      return JobProgress::failed;
+    case JOB_STATE_COMPLETED:
+      return JobProgress::completed;
+    default:
+      return JobProgress::unknown;
+  }
+}
+
+char ascii_lower(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = ascii_lower(c);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Whether a printer URI ("ipp://localhost:631/printers/Label%20ZPL") names the queue: its path is
+// /printers/ or /classes/ and a name that, percent-decoded, is the queue's without regard to
+// ASCII case, as CUPS compares queue names.
+bool uri_names_queue(std::string_view uri, std::string_view queue) {
+  const std::size_t scheme_end = uri.find("://");
+  const std::size_t path_at =
+      scheme_end == std::string_view::npos ? scheme_end : uri.find('/', scheme_end + 3);
+  if (path_at == std::string_view::npos) return false;
+  std::string_view encoded = uri.substr(path_at);
+  if (encoded.starts_with("/printers/")) {
+    encoded.remove_prefix(10);
+  } else if (encoded.starts_with("/classes/")) {
+    encoded.remove_prefix(9);
+  } else {
+    return false;
+  }
+  std::string name;
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] == '%' && i + 2 < encoded.size() && hex_digit(encoded[i + 1]) >= 0 &&
+        hex_digit(encoded[i + 2]) >= 0) {
+      name.push_back(static_cast<char>(hex_digit(encoded[i + 1]) * 16 + hex_digit(encoded[i + 2])));
+      i += 2;
+    } else {
+      name.push_back(encoded[i]);
+    }
+  }
+  return std::ranges::equal(name, queue, {}, ascii_lower, ascii_lower);
+}
+
+// ---- media
+
+// A media size with its margins, in hundredths of a millimetre.
+struct CupsMedia {
+  std::string name;  // what the job's "media" option names it by
+  int width = 0;
+  int length = 0;
+  int left = 0;
+  int right = 0;
+  int top = 0;
+  int bottom = 0;
+};
+
+int member_integer(const IppAttributes& members, std::string_view name) {
+  const int* value = first_value<int>(members, name);
+  return value ? *value : 0;
+}
+
+// A media-col value: its media-size and margins, named by its media-size-name when it has one.
+std::optional<CupsMedia> media_of_col(const IppCollection& col) {
+  const auto* size = first_value<IppCollection>(col.members, "media-size");
+  if (size == nullptr) return std::nullopt;
+  CupsMedia media;
+  media.width = member_integer(size->members, "x-dimension");
+  media.length = member_integer(size->members, "y-dimension");
+  media.left = member_integer(col.members, "media-left-margin");
+  media.right = member_integer(col.members, "media-right-margin");
+  media.top = member_integer(col.members, "media-top-margin");
+  media.bottom = member_integer(col.members, "media-bottom-margin");
+  if (const auto* name = first_value<std::string>(col.members, "media-size-name")) {
+    media.name = *name;
+  }
+  return media;
+}
+
+// The queue's default media: media-col-default, named by media-default.
+std::optional<CupsMedia> default_media(const IppAttributes& queue) {
+  const auto* col = first_value<IppCollection>(queue, "media-col-default");
+  std::optional<CupsMedia> media = col ? media_of_col(*col) : std::nullopt;
+  if (const auto* name = first_value<std::string>(queue, "media-default"); media && name) {
+    media->name = *name;
+  }
+  return media;
+}
+
+// A PPD size name "w<width>h<length>" in points, which libcups' name tables do not know.
+std::optional<MediaSize> ppd_size_name(const std::string& name) {
+  double width = 0;
+  double length = 0;
+  int used = 0;
+  if (std::sscanf(name.c_str(), "w%lfh%lf%n", &width, &length, &used) != 2 ||
+      name[std::size_t(used)] != '\0' || width <= 0 || length <= 0) {
+    return std::nullopt;
+  }
+  const auto um = [](double points) {
+    return static_cast<std::int32_t>(points * UM_PER_INCH / POINTS_PER_INCH + 0.5);
+  };
+  return MediaSize{um(width), um(length)};
+}
+
+// The size a media name says: a self-describing name as both hosts read one, a driver's name
+// from libcups' tables, or a PPD "w<width>h<length>".
+std::optional<MediaSize> size_of_media_name(CupsCalls& calls, const std::string& name) {
+  if (auto size = media_size_of_name(name)) return size;
+  if (auto size = calls.media_size_of_driver_name(name)) return size;
+  return ppd_size_name(name);
+}
+
+// The media the user named in lpoptions: the size the name says, with the margins of the queue's
+// media of that size (none when the queue lists no such size); nullopt when the name says no
+// size.
+std::optional<CupsMedia> user_media(CupsCalls& calls, const std::string& name,
+                                    const IppAttributes& queue) {
+  const std::optional<MediaSize> size = size_of_media_name(calls, name);
+  if (!size) return std::nullopt;
+  if (const auto* database = values_of(queue, "media-col-database")) {
+    for (const IppValue& value : *database) {
+      const auto* col = std::get_if<IppCollection>(&value);
+      std::optional<CupsMedia> listed = col ? media_of_col(*col) : std::nullopt;
+      const MediaSize listed_size{listed ? listed->width * UM_PER_HUNDREDTH_MM : 0,
+                                  listed ? listed->length * UM_PER_HUNDREDTH_MM : 0};
+      if (listed && same_media_size(listed_size, *size, MEDIA_MATCH_TOLERANCE_UM)) {
+        listed->name = name;
+        return listed;
+      }
+    }
+  }
+  return CupsMedia{
+      name, size->width_um / UM_PER_HUNDREDTH_MM, size->height_um / UM_PER_HUNDREDTH_MM, 0, 0, 0,
+      0};
+}
+
+// The "media" of the user's lpoptions for the queue ("" for none); option names ignore case
+// and the last one given wins, as in libcups.
+std::string user_media_name(const std::vector<CupsOption>& options) {
+  const auto is_media = [](const CupsOption& option) {
+    return std::ranges::equal(option.first, std::string_view("media"), {}, ascii_lower);
+  };
+  const auto found = std::ranges::find_if(options.rbegin(), options.rend(), is_media);
+  return found == options.rend() ? std::string() : found->second;
+}
+
+// printer-resolution-default in dots per inch; 0 when not reported.
+std::pair<int, int> default_resolution(const IppAttributes& queue) {
+  const auto* resolution = first_value<IppResolution>(queue, "printer-resolution-default");
+  if (resolution == nullptr) return {0, 0};
+  if (resolution->per_cm) return {resolution->x * 254 / 100, resolution->y * 254 / 100};
+  return {resolution->x, resolution->y};
+}
+
+PrintableArea printable_area_of(const CupsMedia& media, int resolution_x,
+                                int resolution_y) noexcept {
+  const auto pixels = [](std::int64_t hundredths_mm, int resolution) {
+    const std::int64_t value = hundredths_mm * resolution / 2540;
+    return static_cast<int>(std::clamp<std::int64_t>(value, 0, 1 << 30));
+  };
+  PrintableArea area;
+  area.resolution_x = resolution_x;
+  area.resolution_y = resolution_y;
+  area.width = pixels(std::int64_t{media.width} - media.left - media.right, resolution_x);
+  area.height = pixels(std::int64_t{media.length} - media.top - media.bottom, resolution_y);
+  return area;
+}
+
+// ---- failures
+
 // The failure's description for a message: the system's error text when no answer came because a
-// system call failed, else the library's text and the scheduler's status.
+// system call failed, else the scheduler's or library's text and the status. The scheduler's
+// texts may quote a queue's name in whatever bytes it was given.
 std::string detail_of(const CupsReply& reply) {
   if (!reply.answered && reply.os_error != 0) {
     return os_error_text(static_cast<std::uint32_t>(reply.os_error));
   }
-  if (!reply.answered) return reply.text;
+  if (!reply.answered) return valid_utf8(reply.text);
   char status[32];
   std::snprintf(status, sizeof status, " (IPP status 0x%04x)", reply.status);
-  return reply.text + status;
+  return valid_utf8(reply.text) + status;
 }
 
 std::string message_of(std::string_view fixed_text, const CupsReply& reply) {
@@ -87,14 +317,14 @@ std::expected<CupsConnection, CupsReply> connect_within(CupsCalls& calls,
 class CupsLabelDocument final : public LabelDocument {
  public:
   CupsLabelDocument(CupsCalls& calls, std::chrono::milliseconds budget, CupsConnection connection,
-                    std::string queue, CupsMedia media, int resolution_x, int resolution_y)
+                    std::string queue, CupsMedia media, std::pair<int, int> resolution)
       : calls_(calls),
         budget_(budget),
         connection_(std::move(connection)),
         queue_(std::move(queue)),
         media_(std::move(media)),
-        resolution_x_(resolution_x > 0 ? resolution_x : FALLBACK_RESOLUTION_DPI),
-        resolution_y_(resolution_y > 0 ? resolution_y : FALLBACK_RESOLUTION_DPI),
+        resolution_x_(resolution.first > 0 ? resolution.first : FALLBACK_RESOLUTION_DPI),
+        resolution_y_(resolution.second > 0 ? resolution.second : FALLBACK_RESOLUTION_DPI),
         pdf_(points(media_.width), points(media_.length)) {}
   CupsLabelDocument(const CupsLabelDocument&) = delete;
   CupsLabelDocument& operator=(const CupsLabelDocument&) = delete;
@@ -209,39 +439,6 @@ PrintQueueState print_queue_state_from_printer(const CupsPrinterRecord& printer)
   }
 }
 
-JobProgress job_progress_from_state(int job_state) noexcept {
-  if (job_state >= JOB_STATE_PENDING && job_state <= JOB_STATE_STOPPED) return JobProgress::queued;
-  switch (job_state) {
-    case JOB_STATE_CANCELED:
-      return JobProgress::deleted;
-    case JOB_STATE_ABORTED:
-      return JobProgress::failed;
-    case JOB_STATE_COMPLETED:
-      return JobProgress::completed;
-    default:
-      return JobProgress::unknown;
-  }
-}
-
-std::optional<CupsMedia> label_media(const CupsQueueDescription& queue) {
-  if (!queue.lpoptions_media_name.empty()) return queue.lpoptions_media;
-  return queue.default_media;
-}
-
-PrintableArea printable_area_of(const CupsMedia& media, int resolution_x,
-                                int resolution_y) noexcept {
-  const auto pixels = [](std::int64_t hundredths_mm, int resolution) {
-    const std::int64_t value = hundredths_mm * resolution / 2540;
-    return static_cast<int>(std::clamp<std::int64_t>(value, 0, 1 << 30));
-  };
-  PrintableArea area;
-  area.resolution_x = resolution_x;
-  area.resolution_y = resolution_y;
-  area.width = pixels(std::int64_t{media.width} - media.left - media.right, resolution_x);
-  area.height = pixels(std::int64_t{media.length} - media.top - media.bottom, resolution_y);
-  return area;
-}
-
 std::expected<CupsConnection, CupsReply> CupsPrintSystem::connect() const {
   return connect_within(calls_, request_budget_);
 }
@@ -252,7 +449,7 @@ Result<std::vector<QueueStatus>> CupsPrintSystem::queues() {
     return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
                 message_of("The print system could not list its print queues", connection.error()));
   }
-  auto printers = calls_.get_printers(*connection);
+  auto printers = calls_.get_printers(*connection, LISTING_ATTRIBUTES);
   if (!printers) {
     // A scheduler without queues answers "not found".
     if (printers.error().answered && printers.error().status == IPP_STATUS_NOT_FOUND) return {};
@@ -261,10 +458,12 @@ Result<std::vector<QueueStatus>> CupsPrintSystem::queues() {
   }
   std::vector<QueueStatus> queues;
   queues.reserve(printers->size());
-  for (CupsPrinterRecord& printer : *printers) {
+  for (const IppAttributes& attributes : *printers) {
+    const CupsPrinterRecord printer = printer_record_of(attributes);
     if (printer.name.empty()) continue;
-    const PrintQueueState state = print_queue_state_from_printer(printer);
-    queues.push_back(QueueStatus{std::move(printer.name), state});
+    // CUPS takes a queue name in any bytes; an answer is UTF-8 or the browser cannot read it.
+    queues.push_back(
+        QueueStatus{valid_utf8(printer.name), print_queue_state_from_printer(printer)});
   }
   return queues;
 }
@@ -272,39 +471,52 @@ Result<std::vector<QueueStatus>> CupsPrintSystem::queues() {
 std::string CupsPrintSystem::default_queue() {
   auto connection = connect();
   if (!connection) return {};
-  return calls_.default_destination(*connection);
+  return valid_utf8(calls_.default_destination(*connection));
 }
 
 JobProgress CupsPrintSystem::job_progress(std::string_view queue, std::uint32_t job_id) {
   auto connection = connect();
   if (!connection) return JobProgress::unknown;
-  const auto state = calls_.job_state(*connection, queue, job_id);
-  if (state) return job_progress_from_state(*state);
-  // Purged from the scheduler's history: the same as a job gone from a Windows queue.
-  if (state.error().answered && state.error().status == IPP_STATUS_NOT_FOUND) {
-    return JobProgress::gone;
+  const auto job = calls_.get_job_attributes(*connection, queue, job_id, JOB_ATTRIBUTES);
+  if (!job) {
+    // Purged from the scheduler's history: the same as a job gone from a Windows queue.
+    const bool purged = job.error().answered && job.error().status == IPP_STATUS_NOT_FOUND;
+    return purged ? JobProgress::gone : JobProgress::unknown;
   }
-  return JobProgress::unknown;
+  // Job numbers are the scheduler's and start again from 1 when its history is reset: a number
+  // that another queue's job holds now is not the record's job, which is gone.
+  const auto* printer_uri = first_value<std::string>(*job, "job-printer-uri");
+  if (printer_uri == nullptr) return JobProgress::unknown;
+  if (!uri_names_queue(*printer_uri, queue)) return JobProgress::gone;
+  const auto* state = first_value<int>(*job, "job-state");
+  return state ? job_progress_from_state(*state) : JobProgress::unknown;
 }
 
 std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::open_label_document(
     std::string_view queue) {
+  // The user's lpoptions come from files: they decide what the one request asks.
+  const std::string media_name = user_media_name(calls_.user_options(queue));
   auto connection = connect();
   if (!connection) return queue_not_opened(connection.error());
-  auto description = calls_.describe_queue(*connection, queue);
-  if (!description) return queue_not_opened(description.error());
-  if (!description->accepting_jobs) {
+  const std::span<const std::string_view> requested =
+      media_name.empty() ? std::span<const std::string_view>(QUEUE_DEFAULT_MEDIA_ATTRIBUTES)
+                         : std::span<const std::string_view>(QUEUE_USER_MEDIA_ATTRIBUTES);
+  auto attributes = calls_.get_printer_attributes(*connection, queue, requested);
+  if (!attributes) return queue_not_opened(attributes.error());
+  const auto* accepting = first_value<bool>(*attributes, "printer-is-accepting-jobs");
+  if (accepting == nullptr || !*accepting) {
     return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                          "The selected print queue is not accepting jobs.");
   }
-  std::optional<CupsMedia> media = label_media(*description);
+  std::optional<CupsMedia> media =
+      media_name.empty() ? default_media(*attributes) : user_media(calls_, media_name, *attributes);
   if (!media || media->width <= 0 || media->length <= 0) {
     return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                          "The print system could not read the selected print queue's paper size.");
   }
   return std::make_unique<CupsLabelDocument>(calls_, request_budget_, std::move(*connection),
                                              std::string(queue), std::move(*media),
-                                             description->resolution_x, description->resolution_y);
+                                             default_resolution(*attributes));
 }
 
 PrintFailure CupsPrintSystem::label_does_not_fit() const {

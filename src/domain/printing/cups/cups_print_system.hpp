@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "domain/printing/cups/cups_calls.hpp"
 #include "domain/printing/print_system.hpp"
@@ -14,9 +16,10 @@ namespace vantrel {
 inline constexpr std::chrono::milliseconds CUPS_REQUEST_BUDGET{5000};
 
 // The print system of the Linux (and macOS) host: a CUPS scheduler, reached over a connection of
-// the host's own for each use. The rules of IPP and libcups live here (state words, media and
-// printable area, the Create-Job/Send-Document/Cancel-Job sequence, job states and what each
-// failure means); the calls go through the table, which a fake drives in the unit tests.
+// the host's own for each use. The rules of IPP and CUPS live here (which attributes each use
+// asks for and what they mean: state words, media and printable area, the Create-Job /
+// Send-Document / Cancel-Job sequence, job states and what each failure means); the requests go
+// through the call table, which a fake drives in the unit tests.
 class CupsPrintSystem final : public PrintSystem {
  public:
   explicit CupsPrintSystem(CupsCalls& calls,
@@ -38,24 +41,18 @@ class CupsPrintSystem final : public PrintSystem {
   std::chrono::milliseconds request_budget_;
 };
 
+// One printer of a CUPS-Get-Printers answer; absent attributes stay empty.
+struct CupsPrinterRecord {
+  std::string name;
+  std::optional<int> state;  // printer-state: 3 idle, 4 processing, 5 stopped
+  std::optional<bool> accepting_jobs;
+  std::vector<std::string> reasons;  // printer-state-reasons
+};
+
 // The state word of one printer, first match wins: not accepting jobs or no state -> unavailable;
 // an offline reason -> offline; an error-severity reason -> error; stopped -> paused;
 // processing -> printing; idle -> idle.
 [[nodiscard]] PrintQueueState print_queue_state_from_printer(
     const CupsPrinterRecord& printer) noexcept;
-
-// What a job-state says: pending, held, processing, stopped -> queued; canceled -> deleted;
-// aborted -> failed; completed -> completed.
-[[nodiscard]] JobProgress job_progress_from_state(int job_state) noexcept;
-
-// The media a label is printed on: the user's lpoptions media when set (nullopt when the queue
-// does not know it), else the queue's default.
-[[nodiscard]] std::optional<CupsMedia> label_media(const CupsQueueDescription& queue);
-
-// The media's printable area in device pixels at the queue's resolution (the fallback grid when
-// the queue reports none).
-inline constexpr int FALLBACK_RESOLUTION_DPI = 300;
-[[nodiscard]] PrintableArea printable_area_of(const CupsMedia& media, int resolution_x,
-                                              int resolution_y) noexcept;
 
 }  // namespace vantrel

@@ -7,9 +7,7 @@
 #include <map>
 
 #include "base/os_error.hpp"
-#include "domain/messages/get_job.hpp"
 #include "domain/printing/label_printing.hpp"
-#include "domain/state/ledger.hpp"
 
 namespace vantrel {
 namespace {
@@ -24,18 +22,48 @@ CupsReply no_answer() {
 constexpr std::uint32_t IPP_FORBIDDEN = 0x0401;
 constexpr std::uint32_t IPP_DOCUMENT_FORMAT_ERROR = 0x040B;
 
-// A scheduler that answers whatever the test sets up and records what it was asked.
+IppAttribute attribute(std::string name, IppValue value) {
+  return IppAttribute{std::move(name), {std::move(value)}};
+}
+
+// A media-col in hundredths of a millimetre.
+IppCollection media_col(int width, int length, int left = 0, int top = 0) {
+  return IppCollection{{attribute("media-size", IppCollection{{attribute("x-dimension", width),
+                                                               attribute("y-dimension", length)}}),
+                        attribute("media-left-margin", left), attribute("media-right-margin", 0),
+                        attribute("media-top-margin", top), attribute("media-bottom-margin", 0)}};
+}
+
+// A 4 x 6 inch label queue at 203 dpi; inches in hundredths of a millimetre.
+IppAttributes label_queue(int left = 0, int top = 0) {
+  return {attribute("printer-is-accepting-jobs", true),
+          attribute("printer-resolution-default", IppResolution{203, 203, false}),
+          attribute("media-default", std::string("oe_4x6-label_4x6in")),
+          attribute("media-col-default", media_col(10160, 15240, left, top)),
+          IppAttribute{"media-col-database",
+                       {media_col(5080, 7620), media_col(10160, 15240, 1270, 0)}}};
+}
+
+IppAttributes job_on(std::string printer_uri, int state = 9) {
+  return {attribute("job-state", state), attribute("job-printer-uri", std::move(printer_uri))};
+}
+
+// A scheduler that answers whatever the test sets up and records what it was asked. Like the
+// real one, it answers only the attributes a request names.
 class FakeCupsCalls final : public CupsCalls {
  public:
   std::optional<CupsReply> connect_failure;
-  std::expected<std::vector<CupsPrinterRecord>, CupsReply> printers;
-  std::map<std::string, std::expected<CupsQueueDescription, CupsReply>, std::less<>> queues;
+  std::expected<std::vector<IppAttributes>, CupsReply> printers;
+  std::string default_name = "Zebra";
+  std::map<std::string, std::expected<IppAttributes, CupsReply>, std::less<>> queues;
+  std::vector<CupsOption> lpoptions;
+  std::map<std::string, MediaSize, std::less<>> driver_media_names;
+  std::expected<IppAttributes, CupsReply> job = job_on("ipp://localhost/printers/Zebra");
   std::expected<std::uint32_t, CupsReply> created = 42u;
   CupsReply sent = answer(0);
   CupsReply cancelled = answer(0);
-  std::expected<int, CupsReply> state = 9;
 
-  std::vector<std::string> calls;
+  std::vector<std::string> calls;  // the requests, in order
   std::vector<CupsOption> job_options;
   std::string job_title;
   std::string pdf;
@@ -47,16 +75,33 @@ class FakeCupsCalls final : public CupsCalls {
     ++connections;
     return CupsConnection(this, CloseCupsConnectionCall{this});
   }
-  std::expected<std::vector<CupsPrinterRecord>, CupsReply> get_printers(
-      const CupsConnection&) override {
+  std::expected<std::vector<IppAttributes>, CupsReply> get_printers(
+      const CupsConnection&, std::span<const std::string_view>) override {
     return printers;
   }
-  std::string default_destination(const CupsConnection&) override { return "Zebra"; }
-  std::expected<CupsQueueDescription, CupsReply> describe_queue(const CupsConnection&,
-                                                                std::string_view queue) override {
+  std::expected<IppAttributes, CupsReply> get_printer_attributes(
+      const CupsConnection&, std::string_view queue,
+      std::span<const std::string_view> requested) override {
+    calls.emplace_back("get_printer_attributes");
     const auto found = queues.find(queue);
     if (found == queues.end()) return std::unexpected(answer(IPP_STATUS_NOT_FOUND));
-    return found->second;
+    if (!found->second) return found->second;
+    IppAttributes asked;
+    std::ranges::copy_if(*found->second, std::back_inserter(asked), [&](const IppAttribute& a) {
+      return std::ranges::find(requested, a.name) != requested.end();
+    });
+    return asked;
+  }
+  std::expected<IppAttributes, CupsReply> get_job_attributes(
+      const CupsConnection&, std::string_view, std::uint32_t,
+      std::span<const std::string_view>) override {
+    return job;
+  }
+  std::string default_destination(const CupsConnection&) override { return default_name; }
+  std::vector<CupsOption> user_options(std::string_view) override { return lpoptions; }
+  std::optional<MediaSize> media_size_of_driver_name(std::string_view name) override {
+    const auto found = driver_media_names.find(name);
+    return found == driver_media_names.end() ? std::nullopt : std::optional(found->second);
   }
   std::expected<std::uint32_t, CupsReply> create_job(
       const CupsConnection&, std::string_view, std::string_view title,
@@ -76,22 +121,8 @@ class FakeCupsCalls final : public CupsCalls {
     calls.push_back("cancel_job " + std::to_string(job_id));
     return cancelled;
   }
-  std::expected<int, CupsReply> job_state(const CupsConnection&, std::string_view,
-                                          std::uint32_t) override {
-    return state;
-  }
   void close_connection(void*) noexcept override { ++closed; }
 };
-
-// A 4 x 6 inch label queue at 203 dpi; inches in hundredths of a millimetre.
-CupsQueueDescription label_queue() {
-  CupsQueueDescription queue;
-  queue.accepting_jobs = true;
-  queue.default_media = CupsMedia{"oe_4x6-label_4x6in", 10160, 15240, 0, 0, 0, 0};
-  queue.resolution_x = 203;
-  queue.resolution_y = 203;
-  return queue;
-}
 
 LabelBitmap white_bitmap(std::uint32_t width, std::uint32_t height) {
   LabelBitmap bitmap{width, height, std::make_unique<std::uint8_t[]>(4u * width * height)};
@@ -167,6 +198,26 @@ TEST(CupsQueues, NoAnswerIsUnavailableWithTheSystemsErrorText) {
             "The print system could not list its print queues: " + os_error_text(110));
 }
 
+// CUPS takes queue names in any bytes (a Latin-1 "é" here); the answers carry UTF-8 only.
+TEST(CupsQueues, NamesThatAreNotUtf8AreListedWithReplacementCharacters) {
+  FakeCupsCalls calls;
+  calls.printers = std::vector<IppAttributes>{
+      {attribute("printer-name", std::string("Caf\xE9")), attribute("printer-state", 3),
+       attribute("printer-is-accepting-jobs", true)},
+      {attribute("printer-name", std::string("\xC3\xA9tiquettes")), attribute("printer-state", 4),
+       attribute("printer-is-accepting-jobs", true)}};
+  calls.default_name = "Caf\xE9";
+  CupsPrintSystem system(calls);
+  const auto queues = system.queues();
+  ASSERT_TRUE(queues.has_value());
+  ASSERT_EQ(queues->size(), 2u);
+  EXPECT_EQ((*queues)[0].name, "Caf\xEF\xBF\xBD");
+  EXPECT_EQ((*queues)[0].state, PrintQueueState::idle);
+  EXPECT_EQ((*queues)[1].name, "\xC3\xA9tiquettes");
+  EXPECT_EQ((*queues)[1].state, PrintQueueState::printing);
+  EXPECT_EQ(system.default_queue(), "Caf\xEF\xBF\xBD");
+}
+
 TEST(CupsJobs, JobStateDecidesAndAPurgedJobIsGone) {
   FakeCupsCalls calls;
   CupsPrintSystem system(calls);
@@ -174,23 +225,43 @@ TEST(CupsJobs, JobStateDecidesAndAPurgedJobIsGone) {
       {3, JobProgress::queued},  {4, JobProgress::queued}, {6, JobProgress::queued},
       {7, JobProgress::deleted}, {8, JobProgress::failed}, {9, JobProgress::completed}};
   for (const auto& [state, progress] : cases) {
-    calls.state = state;
+    calls.job = job_on("ipp://localhost/printers/Zebra", state);
     EXPECT_EQ(system.job_progress("Zebra", 5), progress) << state;
   }
-  calls.state = std::unexpected(answer(IPP_STATUS_NOT_FOUND));
+  calls.job = std::unexpected(answer(IPP_STATUS_NOT_FOUND));
   EXPECT_EQ(system.job_progress("Zebra", 5), JobProgress::gone);
-  calls.state = std::unexpected(no_answer());
+  calls.job = std::unexpected(no_answer());
   EXPECT_EQ(system.job_progress("Zebra", 5), JobProgress::unknown);
-  // An aborted job may have reached the device first: its outcome is unknown.
-  EXPECT_EQ(state_after_progress(AttemptState::SUBMITTED, JobProgress::failed),
-            AttemptState::UNKNOWN);
+  EXPECT_EQ(calls.closed, calls.connections);
 }
 
-TEST(CupsPrinting, OnePdfPagePerCopyAtTheMediaSizeWithTheLabelCentredInPoints) {
+// The scheduler answers a job number whichever queue holds it; numbers start again from 1
+// when its history is reset.
+TEST(CupsJobs, OnlyAJobOnTheRecordsQueueIsTheRecordsJob) {
+  FakeCupsCalls calls;
+  CupsPrintSystem system(calls);
+  const std::pair<const char*, JobProgress> cases[] = {
+      {"ipp://localhost/printers/Other", JobProgress::gone},
+      {"ipp://localhost/printers/Label%20ZPL2", JobProgress::gone},
+      {"ipp://localhost/jobs/5", JobProgress::gone},
+      {"ipp://localhost:631/printers/label%20zpl", JobProgress::completed},
+      {"ipp://localhost/classes/Label%20ZPL", JobProgress::completed},
+  };
+  for (const auto& [uri, progress] : cases) {
+    calls.job = job_on(uri);
+    EXPECT_EQ(system.job_progress("Label ZPL", 5), progress) << uri;
+  }
+  calls.job = IppAttributes{attribute("job-state", 9)};
+  EXPECT_EQ(system.job_progress("Label ZPL", 5), JobProgress::unknown);
+}
+
+TEST(CupsPrinting, OneRequestAboutTheQueueThenOnePdfPagePerCopyAtTheMediaSize) {
   FakeCupsCalls calls;
   calls.queues["Zebra"] = label_queue();
   ASSERT_EQ(print_label(calls, 3), 42u);
-  EXPECT_EQ(calls.calls, (std::vector<std::string>{"create_job", "send_document"}));
+  EXPECT_EQ(calls.calls,
+            (std::vector<std::string>{"get_printer_attributes", "create_job", "send_document"}));
+  EXPECT_EQ(calls.connections, 1);
   EXPECT_EQ(calls.job_title, "Order 7");
   EXPECT_EQ(calls.job_options,
             (std::vector<CupsOption>{{"media", "oe_4x6-label_4x6in"}, {"print-scaling", "none"}}));
@@ -204,44 +275,45 @@ TEST(CupsPrinting, OnePdfPagePerCopyAtTheMediaSizeWithTheLabelCentredInPoints) {
 
 TEST(CupsPrinting, MarginsMoveThePrintableArea) {
   FakeCupsCalls calls;
-  CupsQueueDescription queue = label_queue();
-  queue.default_media->left = 1270;  // half an inch
-  queue.default_media->top = 2540;   // an inch
-  calls.queues["Zebra"] = queue;
+  calls.queues["Zebra"] = label_queue(1270, 2540);  // half an inch left, an inch at the top
   ASSERT_EQ(print_label(calls), 42u);
   EXPECT_EQ(count_of(calls.pdf, "q 144 0 0 216 89.9113 72 cm"), 1u);
 }
 
-TEST(CupsPrinting, TheUsersLpoptionsMediaWinsAndAnUnknownOneIsRefusedBeforeAnyJob) {
+TEST(CupsPrinting, TheUsersLpoptionsMediaIsThePageWithTheQueuesMarginsForItsSize) {
   FakeCupsCalls calls;
-  CupsQueueDescription queue = label_queue();
-  queue.lpoptions_media_name = "w144h216";
-  queue.lpoptions_media = CupsMedia{"w144h216", 5080, 7620, 0, 0, 0, 0};
-  calls.queues["Zebra"] = queue;
+  calls.queues["Zebra"] = label_queue();
+  // A PPD name says its size in points; the queue lists 2 x 3 in without margins.
+  calls.lpoptions = {{"media", "oe_4x6-label_4x6in"}, {"Media", "w144h216"}};
   ASSERT_EQ(print_label(calls), 42u);
   EXPECT_EQ(calls.job_options.front(), (CupsOption{"media", "w144h216"}));
   EXPECT_EQ(count_of(calls.pdf, "/MediaBox [0 0 144 216]"), 1u);
 
-  queue.lpoptions_media.reset();
-  calls.queues["Zebra"] = queue;
+  // A name from libcups' tables, whose size the queue lists with half an inch at the left.
+  calls.lpoptions = {{"media", "4x6"}};
+  calls.driver_media_names["4x6"] = MediaSize{101'600 + 100, 152'400 - 100};
+  ASSERT_EQ(print_label(calls), 42u);
+  EXPECT_EQ(calls.job_options.front(), (CupsOption{"media", "4x6"}));
+  EXPECT_EQ(count_of(calls.pdf, "/MediaBox [0 0 288 432] /Rotate 0"), 1u);
+  EXPECT_EQ(count_of(calls.pdf, "q 144 0 0 216 89.9113 108.1773 cm"), 1u);
+
+  calls.lpoptions = {{"media", "Tray 2"}};
   calls.calls.clear();
   const PrintOutcome outcome = print_label(calls);
   ASSERT_FALSE(outcome.has_value());
   EXPECT_EQ(outcome.error().reach, PrintReach::nothing);
   EXPECT_EQ(outcome.error().error.message,
             "The print system could not read the selected print queue's paper size.");
-  EXPECT_TRUE(calls.calls.empty());
+  EXPECT_EQ(calls.calls, std::vector<std::string>{"get_printer_attributes"});
 }
 
 TEST(CupsPrinting, AZeroPrintableAreaDoesNotFit) {
   FakeCupsCalls calls;
-  CupsQueueDescription queue = label_queue();
-  queue.default_media->left = 10160;
-  calls.queues["Zebra"] = queue;
+  calls.queues["Zebra"] = label_queue(10160);
   const PrintOutcome outcome = print_label(calls);
   ASSERT_FALSE(outcome.has_value());
   EXPECT_EQ(outcome.error(), CupsPrintSystem(calls).label_does_not_fit());
-  EXPECT_TRUE(calls.calls.empty());
+  EXPECT_EQ(calls.calls, std::vector<std::string>{"get_printer_attributes"});
 }
 
 struct FailureCase {
@@ -275,7 +347,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoScheduler", [](FakeCupsCalls& c) { c.connect_failure = no_answer(); },
                     PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE, false},
         FailureCase{"QueueRejectsJobs",
-                    [](FakeCupsCalls& c) { c.queues["Zebra"]->accepting_jobs = false; },
+                    [](FakeCupsCalls& c) {
+                      c.queues["Zebra"]->front() = attribute("printer-is-accepting-jobs", false);
+                    },
                     PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE, false},
         FailureCase{"CreateJobNotAccepting",
                     [](FakeCupsCalls& c) {
