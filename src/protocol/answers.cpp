@@ -30,8 +30,8 @@ std::string_view queue_state_word(PrintQueueState state) noexcept {
 JsonValue hello_result() {
   JsonValue result = JsonValue::object();
   result["arch"] = "x86_64";
-  result["capabilities"] =
-      JsonValue::array({"list_printers", "submit_png", "get_job", "durable_idempotency"});
+  result["capabilities"] = JsonValue::array(
+      {"list_printers", "submit_png", "get_job", "durable_idempotency", "media", "get_printer"});
 #ifdef _WIN32
   result["platform"] = "windows";
 #else
@@ -51,6 +51,51 @@ JsonValue queue_listing_result(const QueueListing& listing) {
                                  {"uri", queue.uri}});
   }
   return JsonValue{{"default_printer", listing.default_printer}, {"printers", std::move(printers)}};
+}
+
+namespace {
+
+JsonValue resolution_value(const Resolution& resolution) {
+  return JsonValue{{"x_dpi", resolution.x_dpi}, {"y_dpi", resolution.y_dpi}};
+}
+
+JsonValue media_value(const PrinterMedia& media) {
+  JsonValue area = nullptr;
+  if (media.printable_area) {
+    const MediaArea& a = *media.printable_area;
+    area = JsonValue{
+        {"x_um", a.x_um}, {"y_um", a.y_um}, {"width_um", a.width_um}, {"height_um", a.height_um}};
+  }
+  return JsonValue{{"name", media.name},
+                   {"width_um", media.size.width_um},
+                   {"height_um", media.size.height_um},
+                   {"printable_area", std::move(area)}};
+}
+
+}  // namespace
+
+JsonValue printer_answer_result(const PrinterAnswer& answer) {
+  const PrinterDetails& details = answer.details;
+  JsonValue resolutions = JsonValue::array();
+  for (const Resolution& resolution : details.resolutions) {
+    resolutions.push_back(resolution_value(resolution));
+  }
+  JsonValue media = JsonValue::array();
+  for (const PrinterMedia& one : details.media) media.push_back(media_value(one));
+  return JsonValue{{"name", details.name},
+                   {"state", queue_state_word(details.state)},
+                   {"enabled", answer.enabled},
+                   {"uri", answer.uri},
+                   {"is_default", details.is_default},
+                   {"color", details.color},
+                   {"resolutions", std::move(resolutions)},
+                   {"default_resolution", details.default_resolution
+                                              ? resolution_value(*details.default_resolution)
+                                              : JsonValue(nullptr)},
+                   {"media", std::move(media)},
+                   {"default_media", details.default_media},
+                   {"media_ready", details.ready_media},
+                   {"media_truncated", answer.media_truncated}};
 }
 
 JsonValue job_record_result(const JobRecord& record) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/json.hpp"
+#include "domain/messages/get_printer.hpp"
 #include "domain/messages/list_printers.hpp"
 #include "domain/messages/submit.hpp"
 #include "domain/state/ledger.hpp"
@@ -18,6 +19,9 @@ namespace vantrel {
 
 // list_printers: {"default_printer": ..., "printers": [{"enabled", "name", "state", "uri"}, ...]}
 [[nodiscard]] JsonValue queue_listing_result(const QueueListing& listing);
+
+// get_printer: the queue's details, sizes in micrometres, unknown values as null.
+[[nodiscard]] JsonValue printer_answer_result(const PrinterAnswer& answer);
 
 // get_job: the record, nine members, times as unsigned integers.
 [[nodiscard]] JsonValue job_record_result(const JobRecord& record);

@@ -1,9 +1,10 @@
 #include "protocol/envelope.hpp"
-#include "base/identifier.hpp"
 
 #include <algorithm>
 #include <set>
 #include <vector>
+
+#include "base/identifier.hpp"
 
 namespace vantrel {
 namespace {

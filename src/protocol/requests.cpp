@@ -1,7 +1,8 @@
 #include "protocol/requests.hpp"
-#include "base/identifier.hpp"
 
 #include <limits>
+
+#include "base/identifier.hpp"
 
 namespace vantrel {
 namespace {
@@ -86,6 +87,13 @@ Result<std::string> read_get_job_intent_id(const JsonValue& payload) {
     }
   }
   return std::unexpected(unsupported_characters("intent_id"));
+}
+
+Result<std::string> read_get_printer_name(const JsonValue& payload) {
+  std::string printer;
+  if (payload.is_object() && read_string(payload, "printer", printer)) return printer;
+  return fail(ErrorCode::BAD_REQUEST,
+              "printer is empty, too long, or contains control characters.");
 }
 
 }  // namespace vantrel

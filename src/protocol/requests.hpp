@@ -18,4 +18,9 @@ namespace vantrel {
 // bytes. Anything else is BAD_REQUEST "intent_id contains unsupported characters.".
 [[nodiscard]] Result<std::string> read_get_job_intent_id(const JsonValue& payload);
 
+// The "printer" of a "get_printer" payload: an object member holding a string. Anything else is
+// BAD_REQUEST "printer is empty, too long, or contains control characters.", as is a name
+// that breaks the queue-name rule (checked by the use case).
+[[nodiscard]] Result<std::string> read_get_printer_name(const JsonValue& payload);
+
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "domain/messages/get_job.hpp"
+#include "domain/messages/get_printer.hpp"
 #include "domain/messages/list_printers.hpp"
 #include "domain/messages/submit.hpp"
 #include "protocol/answers.hpp"
@@ -19,6 +20,13 @@ Result<JsonValue> list_printers(const JsonValue&, Host& host, HostState&) {
   return answer_of(handle_list_printers(host.printing, host.watchdogs), queue_listing_result);
 }
 
+Result<JsonValue> get_printer(const JsonValue& payload, Host& host, HostState&) {
+  auto printer = read_get_printer_name(payload);
+  if (!printer) return std::unexpected(std::move(printer.error()));
+  return answer_of(handle_get_printer(*printer, host.printing, host.watchdogs),
+                   printer_answer_result);
+}
+
 Result<JsonValue> submit(const JsonValue& payload, Host& host, HostState& state) {
   auto request = map_submit_request(payload);
   if (!request) return std::unexpected(std::move(request.error()));
@@ -33,9 +41,10 @@ Result<JsonValue> get_job(const JsonValue& payload, Host& host, HostState& state
                    job_record_result);
 }
 
-constexpr std::array<Route, 4> ROUTES{{
+constexpr std::array<Route, 5> ROUTES{{
     {"hello", &hello},
     {"list_printers", &list_printers},
+    {"get_printer", &get_printer},
     {"submit", &submit},
     {"get_job", &get_job},
 }};

@@ -36,6 +36,7 @@ import unittest
 from pathlib import Path
 
 
+from rig.programs import HELLO_CAPABILITIES, HOST_VERSION
 from rig import registration
 from rig.browser import (QUEUE, BrowserRig, label_payload, missing_prerequisites,
                          padded_hello, request)
@@ -47,9 +48,8 @@ BROWSER_ANSWER_LIMIT = 1_048_576   # the browser's largest answer from a host
 NATIVE_HOST_EXITED = "Native host has exited."
 COMMUNICATION_ERROR = "Error when communicating with the native messaging host."
 
-HELLO_RESULT = {"arch": "x86_64",
-                "capabilities": ["list_printers", "submit_png", "get_job", "durable_idempotency"],
-                "platform": "windows", "protocol": 1, "version": "1.0.0"}
+HELLO_RESULT = {"arch": "x86_64", "capabilities": HELLO_CAPABILITIES, "platform": "windows",
+                "protocol": 1, "version": HOST_VERSION}
 NOT_PROTOCOL_JSON = {"code": "BAD_REQUEST", "message": "The native message is not valid protocol JSON."}
 UNKNOWN_MESSAGE = {"code": "UNKNOWN_MESSAGE",
                    "message": "The print helper does not support that message type."}

@@ -73,7 +73,7 @@ int print(CupsPrintSystem& system, const std::string& queue, const std::string& 
     return 2;
   }
   Stopwatch watch;
-  auto document = system.open_label_document(queue);
+  auto document = system.open_label_document(queue, std::nullopt);
   watch.lap("open");
   if (!document) return report(document.error());
   const PrintableArea area = (*document)->printable_area();

@@ -3,10 +3,16 @@
 from __future__ import annotations
 
 import os
+import re
 import shutil
 from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
+# The version the hosts answer, set once in CMakeLists.txt.
+HOST_VERSION = re.search(r"project\(\w+ VERSION ([0-9.]+)",
+                         (REPO_ROOT / "CMakeLists.txt").read_text()).group(1)
+HELLO_CAPABILITIES = ["list_printers", "submit_png", "get_job", "durable_idempotency", "media",
+                      "get_printer"]
 
 
 def find_program(names, folders):

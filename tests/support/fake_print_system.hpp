@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,6 +24,7 @@ class FakePrintSystem final : public PrintSystem {
   // What one document received.
   struct Document {
     std::string queue;
+    std::string media;  // the media asked for, "" for the queue's own paper
     std::string title;
     std::vector<LabelPlacement> pages;
     bool ended = false;
@@ -50,6 +52,12 @@ class FakePrintSystem final : public PrintSystem {
       {"draw_page", {PrintReach::unknown, {ErrorCode::UNKNOWN_OUTCOME, "The page was lost"}}},
       {"end", {PrintReach::unknown, {ErrorCode::UNKNOWN_OUTCOME, "The end was lost"}}},
   };
+
+  // What printer_details answers for a queue; also the media a document may ask for. A queue not
+  // here has details made of its listed name and state only.
+  std::map<std::string, PrinterDetails, std::less<>> details;
+  // A driver that ignores the media asked for: every document prints on this page.
+  std::optional<MediaSize> page_regardless;
 
   // Consulted at each document step ("begin", "draw_page", "end") before the plan: a failure to
   // give, for outcomes that follow the document.
@@ -93,12 +101,37 @@ class FakePrintSystem final : public PrintSystem {
     return it == jobs.end() ? progress : it->second;
   }
 
+  Result<PrinterDetails> printer_details(std::string_view queue) override {
+    if (enter("printer_details " + std::string(queue), "printer_details")) {
+      return std::unexpected(failures.at("open_label_document").error);
+    }
+    if (const auto it = details.find(queue); it != details.end()) return it->second;
+    for (const QueueStatus& listed : queue_list) {
+      if (listed.name == queue) {
+        return PrinterDetails{listed.name, listed.state, listed.name == default_name};
+      }
+    }
+    return std::unexpected(failures.at("open_label_document").error);
+  }
+
   std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
-      std::string_view queue) override {
+      std::string_view queue, const std::optional<MediaRequest>& media) override {
     if (enter("open_label_document " + std::string(queue), "open_label_document")) {
       return std::unexpected(failures.at("open_label_document"));
     }
-    documents.push_back(Document{std::string(queue), {}, {}, false});
+    if (media) {
+      const auto it = details.find(queue);
+      const bool offered =
+          it != details.end() && std::ranges::any_of(it->second.media, [&](const PrinterMedia& m) {
+            return same_media_size(m.size, media->size, MEDIA_MATCH_TOLERANCE_UM);
+          });
+      if (!offered) return std::unexpected(media_not_offered(*media));
+      if (page_regardless &&
+          !same_media_size(*page_regardless, media->size, MEDIA_PAGE_TOLERANCE_UM)) {
+        return std::unexpected(media_not_applied(*media, *page_regardless));
+      }
+    }
+    documents.push_back(Document{std::string(queue), media ? media->name : "", {}, {}, false});
     return std::make_unique<FakeDocument>(*this, documents.size() - 1);
   }
 

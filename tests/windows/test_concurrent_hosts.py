@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 
+from rig.programs import HELLO_CAPABILITIES, HOST_VERSION
 from rig.images import black_png
 from rig.ledger import records
 from rig.protocol import submit_payload
@@ -41,9 +42,8 @@ SHARED = 6  # intents of each kind that every host submits
 
 BUSY = {"code": "BRIDGE_BUSY",
         "message": "Another print-helper request is still finishing. Check status again shortly."}
-HELLO = {"arch": "x86_64", "capabilities": ["list_printers", "submit_png", "get_job",
-                                            "durable_idempotency"],
-         "platform": "windows", "protocol": 1, "version": "1.0.0"}
+HELLO = {"arch": "x86_64", "capabilities": HELLO_CAPABILITIES, "platform": "windows",
+         "protocol": 1, "version": HOST_VERSION}
 MEDIA_UNSUPPORTED = ("Windows media tokens are not supported yet; select the label size in the "
                      "queue preferences.")
 ATTEMPT_FAILED = ("This attempt already failed. Use a deliberate reprint attempt with a new "

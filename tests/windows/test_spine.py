@@ -6,13 +6,15 @@ import sys
 from pathlib import Path
 
 
+from rig.programs import HOST_VERSION
 from rig.protocol import MAX_MESSAGE_LEN, envelope, frame, hello
 from rig.testing import HostTestCase, main
 
 HELLO_ANSWER = (
     b'{"protocol":1,"request_id":"r1","ok":true,"result":{"arch":"x86_64",'
-    b'"capabilities":["list_printers","submit_png","get_job","durable_idempotency"],'
-    b'"platform":"windows","protocol":1,"version":"1.0.0"}}')
+    b'"capabilities":["list_printers","submit_png","get_job","durable_idempotency","media",'
+    b'"get_printer"],"platform":"windows","protocol":1,"version":"' + HOST_VERSION.encode() +
+    b'"}}')
 IO_ERROR_LINE = b"vantrel-print-host: IO_ERROR\n"
 
 

@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 
+from rig.programs import HOST_VERSION
 from rig.ledger import hold_ledger_lock, ledger_text, now_ms, record, write_ledger
 from rig.protocol import frame, get_job, hello, submit
 from rig.testing import HostTestCase, main
@@ -66,7 +67,7 @@ class StateFolder(StateTestCase):
         self.assertEqual(list(status), ["schema", "version", "protocol", "last_contact_ms"])
         self.assertEqual(text, json.dumps(status, indent=2))
         self.assertEqual((status["schema"], status["version"], status["protocol"]),
-                         (1, "1.0.0", 1))
+                         (1, HOST_VERSION, 1))
         self.assertGreaterEqual(status["last_contact_ms"], before)
         self.assertLessEqual(status["last_contact_ms"], now_ms())
 

@@ -15,7 +15,7 @@ bool may_still_be_queued(AttemptState state) noexcept {
 // The watchdog-guarded stretch: nullopt when the print system was not asked or implies no
 // change.
 std::optional<AttemptState> observe_job(const JobRecord& record, PrintSystem& system,
-                                            Watchdogs& watchdogs) {
+                                        Watchdogs& watchdogs) {
   auto observed =
       run_guarded(watchdogs, OBSERVE_JOB_WATCHDOG_LABEL, [&]() -> std::optional<AttemptState> {
         const auto job_id = parse_os_job_id(record.os_job_id);

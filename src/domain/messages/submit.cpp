@@ -41,14 +41,20 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
   return fail(ErrorCode::STATE_CORRUPT, std::string(INVALID_STATE_TEXT));
 }
 
-// Steps that run under the "submit" watchdog: the media refusal, the second decoding, and the
-// rendering.
+// Steps that run under the "submit" watchdog: the media's reading, the second decoding, and the
+// rendering on the media selected.
 PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const std::uint8_t> png,
                                   SubmitServices& services) {
   auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> PrintOutcome {
+    std::optional<MediaRequest> media;
     if (request.media) {
-      return print_failure(PrintReach::refused, ErrorCode::MEDIA_UNSUPPORTED,
-                           std::string(MEDIA_UNSUPPORTED_TEXT));
+      // A token that names no size is refused as every token was before media were selected.
+      const std::optional<MediaSize> size = media_size_of_name(*request.media);
+      if (!size) {
+        return print_failure(PrintReach::refused, ErrorCode::MEDIA_UNSUPPORTED,
+                             std::string(MEDIA_UNSUPPORTED_TEXT));
+      }
+      media = MediaRequest{*request.media, *size};
     }
     auto bitmap = services.decode_bitmap(png);
     if (!bitmap) {
@@ -56,7 +62,7 @@ PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const 
                            std::string(UNDECODABLE_TEXT));
     }
     return print_label(services.printing, request.printer, request.title, *bitmap, request.dpi,
-                       request.copies);
+                       request.copies, media);
   });
   // Without a watchdog the stretch never began: nothing has reached Windows.
   if (!outcome) {

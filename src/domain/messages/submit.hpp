@@ -26,6 +26,8 @@ struct SubmitServices {
 inline constexpr const char* SUBMIT_WATCHDOG_LABEL = "submit";
 
 // The texts that name the print system: Windows in the Windows host, generic elsewhere.
+// MEDIA_UNSUPPORTED_TEXT answers a media token that is no media name, as every token was
+// answered before media were selected.
 #ifdef _WIN32
 inline constexpr std::string_view MEDIA_UNSUPPORTED_TEXT =
     "Windows media tokens are not supported yet; select the label size in the queue "

@@ -49,8 +49,9 @@ std::optional<LabelPlacement> compute_label_placement(const PrintableArea& area,
 }
 
 PrintOutcome print_label(PrintSystem& system, std::string_view printer, std::string_view title,
-                         const LabelBitmap& bitmap, std::uint32_t dpi, std::uint16_t copies) {
-  auto document = system.open_label_document(printer);
+                         const LabelBitmap& bitmap, std::uint32_t dpi, std::uint16_t copies,
+                         const std::optional<MediaRequest>& media) {
+  auto document = system.open_label_document(printer, media);
   if (!document) return std::unexpected(std::move(document.error()));
   const auto placement =
       compute_label_placement((*document)->printable_area(), bitmap.width, bitmap.height, dpi);

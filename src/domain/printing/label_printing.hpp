@@ -18,10 +18,12 @@ namespace vantrel {
                                                                     std::uint32_t bitmap_height,
                                                                     std::uint32_t dpi) noexcept;
 
-// Prints a decoded label on a queue as one document with one page per copy: the job number, or
-// the failure with how far it got. Arms no watchdog: the caller's stretch covers it.
+// Prints a decoded label on a queue (on `media` when given) as one document with one page per
+// copy: the job number, or the failure with how far it got. Arms no watchdog: the caller's
+// stretch covers it.
 [[nodiscard]] PrintOutcome print_label(PrintSystem& system, std::string_view printer,
                                        std::string_view title, const LabelBitmap& bitmap,
-                                       std::uint32_t dpi, std::uint16_t copies);
+                                       std::uint32_t dpi, std::uint16_t copies,
+                                       const std::optional<MediaRequest>& media = std::nullopt);
 
 }  // namespace vantrel

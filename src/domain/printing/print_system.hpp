@@ -10,6 +10,7 @@
 
 #include "base/error.hpp"
 #include "domain/printing/label_bitmap.hpp"
+#include "domain/printing/media.hpp"
 #include "domain/printing/print_outcome.hpp"
 
 namespace vantrel {
@@ -56,6 +57,39 @@ struct LabelPlacement {
 
 // One label document on a queue. Destroying a begun document that was not ended gives it up;
 // destroying any document releases the queue.
+// Dots per inch each way.
+struct Resolution {
+  std::int32_t x_dpi = 0;
+  std::int32_t y_dpi = 0;
+
+  bool operator==(const Resolution&) const = default;
+};
+
+// One media a queue offers: its self-describing name, its size, and the part of it that can be
+// printed on where the print system tells it.
+struct PrinterMedia {
+  std::string name;
+  MediaSize size;
+  std::optional<MediaArea> printable_area;
+
+  bool operator==(const PrinterMedia&) const = default;
+};
+
+// What a queue offers, as its print system tells it.
+struct PrinterDetails {
+  std::string name;  // UTF-8
+  PrintQueueState state = PrintQueueState::unavailable;
+  bool is_default = false;
+  bool color = false;
+  std::vector<Resolution> resolutions;
+  std::optional<Resolution> default_resolution;
+  std::vector<PrinterMedia> media;
+  std::string default_media;             // a name of `media`; "" when not known
+  std::vector<std::string> ready_media;  // names of `media` loaded now, where known
+
+  bool operator==(const PrinterDetails&) const = default;
+};
+
 class LabelDocument {
  public:
   virtual ~LabelDocument() = default;
@@ -81,9 +115,14 @@ class PrintSystem {
   // The user's default queue, or "" when there is none or it cannot be read.
   [[nodiscard]] virtual std::string default_queue() = 0;
   [[nodiscard]] virtual JobProgress job_progress(std::string_view queue, std::uint32_t job_id) = 0;
-  // A failure here has reached nothing.
+  // What the queue offers. A queue that cannot be opened fails as open_label_document does.
+  [[nodiscard]] virtual Result<PrinterDetails> printer_details(std::string_view queue) = 0;
+  // A document on the queue's own paper, or with `media` on that media for this document only:
+  // selected, and the page the system will print on read back before anything is spooled.
+  // A queue without that media is media_not_offered, a page that differs from it by more than
+  // MEDIA_PAGE_TOLERANCE_UM is media_not_applied. A failure here has reached nothing.
   [[nodiscard]] virtual std::expected<std::unique_ptr<LabelDocument>, PrintFailure>
-  open_label_document(std::string_view queue) = 0;
+  open_label_document(std::string_view queue, const std::optional<MediaRequest>& media) = 0;
   // The refusal of a label that does not fit the queue's page, in the system's words.
   [[nodiscard]] virtual PrintFailure label_does_not_fit() const = 0;
 };

@@ -44,13 +44,18 @@ std::unexpected<HostError> bad_request(std::string message) {
 
 }  // namespace
 
+Status validate_printer_name(std::string_view printer) {
+  if (!is_display_text(printer, MAX_PRINTER_BYTES)) {
+    return bad_request("printer is empty, too long, or contains control characters.");
+  }
+  return {};
+}
+
 Status validate_submit_request(const SubmitRequest& request) {
   if (!is_valid_identifier(request.intent_id, MAX_INTENT_ID_LEN)) {
     return std::unexpected(unsupported_characters("intent_id"));
   }
-  if (!is_display_text(request.printer, MAX_PRINTER_BYTES)) {
-    return bad_request("printer is empty, too long, or contains control characters.");
-  }
+  if (auto printer = validate_printer_name(request.printer); !printer) return printer;
   if (!is_display_text(request.title, MAX_TITLE_BYTES)) {
     return bad_request("title is empty, too long, or contains control characters.");
   }

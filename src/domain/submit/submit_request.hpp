@@ -23,4 +23,7 @@ struct SubmitRequest {
 // The field rules, in order; the first that fails is reported (always BAD_REQUEST).
 [[nodiscard]] Status validate_submit_request(const SubmitRequest& request);
 
+// The rule of a queue name that a request names: 1 to 256 UTF-8 bytes, no control characters.
+[[nodiscard]] Status validate_printer_name(std::string_view printer);
+
 }  // namespace vantrel

@@ -65,5 +65,31 @@ TEST(Answers, SubmitListsFiveMembersWithTheStateWord) {
             R"("printer":"Label Printer","state":"SUBMITTED"})");
 }
 
+TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
+  PrinterAnswer answer{
+      {"Zebra",
+       PrintQueueState::idle,
+       true,
+       false,
+       {{203, 203}, {300, 300}},
+       std::nullopt,
+       {{"na_index-4x6_4x6in", {101'600, 152'400}, MediaArea{0, 0, 101'600, 152'400}},
+        {"custom_4x4in", {101'600, 101'600}, std::nullopt}},
+       "na_index-4x6_4x6in",
+       {}},
+      true,
+      "cups",
+      false};
+  EXPECT_EQ(
+      compact(printer_answer_result(answer)),
+      R"({"color":false,"default_media":"na_index-4x6_4x6in","default_resolution":null,)"
+      R"("enabled":true,"is_default":true,"media":[{"height_um":152400,"name":"na_index-4x6_4x6in",)"
+      R"("printable_area":{"height_um":152400,"width_um":101600,"x_um":0,"y_um":0},)"
+      R"("width_um":101600},{"height_um":101600,"name":"custom_4x4in","printable_area":null,)"
+      R"("width_um":101600}],"media_ready":[],"media_truncated":false,"name":"Zebra",)"
+      R"("resolutions":[{"x_dpi":203,"y_dpi":203},{"x_dpi":300,"y_dpi":300}],"state":"idle",)"
+      R"("uri":"cups"})");
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -492,8 +492,13 @@ JobProgress CupsPrintSystem::job_progress(std::string_view queue, std::uint32_t 
   return state ? job_progress_from_state(*state) : JobProgress::unknown;
 }
 
+Result<PrinterDetails> CupsPrintSystem::printer_details(std::string_view) {
+  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "not yet");
+}
+
 std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::open_label_document(
-    std::string_view queue) {
+    std::string_view queue, const std::optional<MediaRequest>& selected) {
+  if (selected) return std::unexpected(media_not_offered(*selected));
   // The user's lpoptions come from files: they decide what the one request asks.
   const std::string media_name = user_media_name(calls_.user_options(queue));
   auto connection = connect();

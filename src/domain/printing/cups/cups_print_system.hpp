@@ -30,8 +30,9 @@ class CupsPrintSystem final : public PrintSystem {
   Result<std::vector<QueueStatus>> queues() override;
   std::string default_queue() override;
   JobProgress job_progress(std::string_view queue, std::uint32_t job_id) override;
+  Result<PrinterDetails> printer_details(std::string_view queue) override;
   std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
-      std::string_view queue) override;
+      std::string_view queue, const std::optional<MediaRequest>& media) override;
   PrintFailure label_does_not_fit() const override;
 
  private:

@@ -262,8 +262,13 @@ JobProgress WindowsPrintSystem::job_progress(std::string_view queue, std::uint32
   return job_progress_from_status(filling.status);
 }
 
+Result<PrinterDetails> WindowsPrintSystem::printer_details(std::string_view) {
+  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "not yet");
+}
+
 std::expected<std::unique_ptr<LabelDocument>, PrintFailure> WindowsPrintSystem::open_label_document(
-    std::string_view queue) {
+    std::string_view queue, const std::optional<MediaRequest>& media) {
+  if (media) return std::unexpected(media_not_offered(*media));
   auto dc = devices_.create_dc(utf8_to_utf16(queue));
   if (!dc) {
     return print_failure(

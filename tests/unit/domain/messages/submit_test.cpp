@@ -216,6 +216,15 @@ TEST_F(SubmitFlow, NewAttemptIsDurableAsDispatchingBeforePrintingThenSettlesAsSu
   EXPECT_EQ(printing.documents[0].pages, (std::vector<LabelPlacement>{centred, centred}));
 }
 
+TEST_F(SubmitFlow, MediaNameSelectsTheQueuesMediaOfThatSizeForTheDocument) {
+  printing.details["Label Printer"].media = {{"custom_4x4in", {101'600, 101'600}}};
+  SubmitRequest request = make_request();
+  request.media = "oe_4x4-label_4x4in";  // another name of the same size
+  ASSERT_TRUE(submit(request).has_value());
+  ASSERT_EQ(printing.documents.size(), 1u);
+  EXPECT_EQ(printing.documents[0].media, "oe_4x4-label_4x4in");
+}
+
 TEST_F(SubmitFlow, FailedFirstSaveAnswersPreSubmitUnavailableAndPrintsNothing) {
   for (const char* step : {"create_file", "rename_over"}) {
     SCOPED_TRACE(step);
@@ -396,6 +405,8 @@ TEST_F(SubmitFlow, QueueThatDiffersFromTheStoredOneIsAConflictEvenWithTheSameDig
 
 // ---- attempts that settle with an error
 
+const MediaSize FOUR_BY_FOUR{101'600, 101'600};
+
 struct SettledFailureCase {
   std::string name;
   std::function<void(SubmitRequest&, BitmapDecoder&, FakePrintSystem&)> arrange;
@@ -452,6 +463,22 @@ INSTANTIATE_TEST_SUITE_P(
             [](SubmitRequest& r, BitmapDecoder&, FakePrintSystem&) { r.media = "4x6"; },
             error(ErrorCode::MEDIA_UNSUPPORTED, MEDIA_TEXT), "FAILED",
             error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), false},
+        // A media name whose size the queue lacks, or whose selection its driver ignores.
+        SettledFailureCase{"media_not_offered",
+                           [](SubmitRequest& r, BitmapDecoder&, FakePrintSystem&) {
+                             r.media = "iso_a6_105x148mm";
+                           },
+                           media_not_offered({"iso_a6_105x148mm", {105'000, 148'000}}).error,
+                           "FAILED", error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), true},
+        SettledFailureCase{
+            "media_not_applied",
+            [](SubmitRequest& r, BitmapDecoder&, FakePrintSystem& p) {
+              r.media = "custom_4x4in";
+              p.details["Label Printer"].media = {{"custom_4x4in", FOUR_BY_FOUR}};
+              p.page_regardless = MediaSize{101'600, 152'400};
+            },
+            media_not_applied({"custom_4x4in", FOUR_BY_FOUR}, {101'600, 152'400}).error, "FAILED",
+            error(ErrorCode::ATTEMPT_FAILED, FAILED_TEXT), true},
         SettledFailureCase{
             "second_decoding",
             [](SubmitRequest&, BitmapDecoder& d, FakePrintSystem&) { d = &undecodable; },

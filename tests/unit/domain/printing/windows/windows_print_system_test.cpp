@@ -371,7 +371,7 @@ const LabelPlacement PLACEMENT{0, 12, 1150, 1725};
 // A document driven as printing drives it: begun, a page per copy, ended, then given up.
 PrintOutcome print_document(PrintSystem& system, std::string_view queue, std::string_view title,
                             const LabelBitmap& bitmap, int copies) {
-  auto document = system.open_label_document(queue);
+  auto document = system.open_label_document(queue, std::nullopt);
   if (!document) return std::unexpected(document.error());
   if (auto refused = (*document)->begin(title)) return std::unexpected(*refused);
   for (int copy = 0; copy < copies; ++copy) {
@@ -386,7 +386,7 @@ TEST_F(WindowsLabelDocument, IsOneGdiDocumentOfAPagePerCopyDrawnFromTheCallersPi
   devices.caps = {{88, 300}, {90, 600}, {8, 1150}, {10, 1750}};
   const LabelBitmap bitmap = make_bitmap(812, 1218);
   {
-    auto document = system.open_label_document("Label");
+    auto document = system.open_label_document("Label", std::nullopt);
     ASSERT_TRUE(document.has_value());
     const PrintableArea area = (*document)->printable_area();
     EXPECT_EQ((std::array{area.resolution_x, area.resolution_y, area.width, area.height}),
@@ -440,7 +440,7 @@ TEST_F(WindowsLabelDocument, QueueNameAndTitleReachGdiAsUtf16) {
 TEST_F(WindowsLabelDocument, QueueWithoutDeviceContextHasReachedNothing) {
   devices.create_dc_error = 1801;
   EXPECT_EQ(
-      system.open_label_document("Missing").error(),
+      system.open_label_document("Missing", std::nullopt).error(),
       (PrintFailure{PrintReach::nothing,
                     {ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                      os_error_message("Windows could not open the selected print queue", 1801)}}));
@@ -453,7 +453,7 @@ TEST_F(WindowsLabelDocument, LabelThatDoesNotFitIsRefusedAndTheContextOnlyDelete
                           {ErrorCode::MEDIA_MISMATCH,
                            "The selected Windows queue's paper size or orientation does not "
                            "safely fit this label."}}));
-  (void)system.open_label_document("Label").value()->printable_area();
+  (void)system.open_label_document("Label", std::nullopt).value()->printable_area();
   EXPECT_EQ(devices.calls.back(), "DeleteDC");
   EXPECT_EQ(devices.calls.size(), 6u);  // CreateDCW, four GetDeviceCaps, DeleteDC
   EXPECT_EQ(devices.deleted, 1);
