@@ -1,5 +1,10 @@
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 
+#include <filesystem>
+
+#include "domain/state/host_log.hpp"
+#include "domain/state/state_files.hpp"
 #include "fake_print_system.hpp"
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
@@ -29,6 +34,54 @@ void BM_HelloRoundTrips(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 1000);
 }
 BENCHMARK(BM_HelloRoundTrips)->Unit(benchmark::kMillisecond);
+
+// One hello at a time through the whole loop on this machine's real state folder (a temporary
+// XDG_STATE_HOME): the lock, the ledger read, the bridge status written and flushed; with the
+// diagnostics log (argument 1) and without (0), to show what its line costs a message.
+void BM_HelloOnRealFiles(benchmark::State& state) {
+  char folder[] = "/tmp/vantrel-bench-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  setenv("XDG_STATE_HOME", folder, 1);
+  vantrel::StateFiles& files = vantrel::system_state_files();
+  vantrel::StateStore store(files);
+  vantrel::HostLog log(files);
+  vantrel::fakes::FakePrintSystem printing;
+  vantrel::fakes::FakeWatchdogs watchdogs;
+  vantrel::Host host{store, printing, watchdogs, state.range(0) != 0 ? &log : nullptr};
+  const std::string one =
+      vantrel::fakes::frame(R"({"protocol":1,"request_id":"bench-1","type":"hello"})");
+  for (auto _ : state) {
+    vantrel::fakes::MemorySource source(one);
+    vantrel::fakes::MemorySink sink;
+    benchmark::DoNotOptimize(vantrel::serve_messages(source, sink, host));
+  }
+  state.SetItemsProcessed(state.iterations());
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_HelloOnRealFiles)->ArgName("log")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// One message's log line on this machine's real files, alone: what the log adds to every
+// round trip.
+void BM_LogLineOnRealFiles(benchmark::State& state) {
+  char folder[] = "/tmp/vantrel-bench-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  setenv("XDG_STATE_HOME", folder, 1);
+  vantrel::HostLog log(vantrel::system_state_files());
+  for (auto _ : state) {
+    log.append(
+        "message",
+        {{"type", "hello"}, {"request_id", "bench-1"}, {"outcome", "ok"}, {"duration_ms", "1"}});
+  }
+  state.SetItemsProcessed(state.iterations());
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_LogLineOnRealFiles)->Unit(benchmark::kMicrosecond);
 
 // The largest body the channel accepts, nearly all of it one string.
 void BM_DecodeEightMebibyteEnvelope(benchmark::State& state) {

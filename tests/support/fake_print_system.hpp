@@ -108,7 +108,11 @@ class FakePrintSystem final : public PrintSystem {
     if (const auto it = details.find(queue); it != details.end()) return it->second;
     for (const QueueStatus& listed : queue_list) {
       if (listed.name == queue) {
-        return PrinterDetails{listed.name, listed.state, listed.name == default_name};
+        PrinterDetails listed_only;
+        listed_only.name = listed.name;
+        listed_only.state = listed.state;
+        listed_only.is_default = listed.name == default_name;
+        return listed_only;
       }
     }
     return std::unexpected(failures.at("open_label_document").error);
