@@ -13,7 +13,9 @@ namespace {
 
 PrinterDetails with_media(std::size_t count, std::string default_media,
                           std::vector<std::string> ready) {
-  PrinterDetails details{"Label", PrintQueueState::idle};
+  PrinterDetails details;
+  details.name = "Label";
+  details.state = PrintQueueState::idle;
   for (std::size_t i = 0; i < count; ++i) {
     details.media.push_back({"m" + std::to_string(i), {1000 + static_cast<int>(i), 2000}, {}});
   }

@@ -217,7 +217,7 @@ TEST_F(SubmitFlow, NewAttemptIsDurableAsDispatchingBeforePrintingThenSettlesAsSu
 }
 
 TEST_F(SubmitFlow, MediaNameSelectsTheQueuesMediaOfThatSizeForTheDocument) {
-  printing.details["Label Printer"].media = {{"custom_4x4in", {101'600, 101'600}}};
+  printing.details["Label Printer"].media = {{"custom_4x4in", {101'600, 101'600}, {}}};
   SubmitRequest request = make_request();
   request.media = "oe_4x4-label_4x4in";  // another name of the same size
   ASSERT_TRUE(submit(request).has_value());
@@ -474,7 +474,7 @@ INSTANTIATE_TEST_SUITE_P(
             "media_not_applied",
             [](SubmitRequest& r, BitmapDecoder&, FakePrintSystem& p) {
               r.media = "custom_4x4in";
-              p.details["Label Printer"].media = {{"custom_4x4in", FOUR_BY_FOUR}};
+              p.details["Label Printer"].media = {{"custom_4x4in", FOUR_BY_FOUR, {}}};
               p.page_regardless = MediaSize{101'600, 152'400};
             },
             media_not_applied({"custom_4x4in", FOUR_BY_FOUR}, {101'600, 152'400}).error, "FAILED",
