@@ -3,10 +3,12 @@
 #include <array>
 #include <utility>
 
+#include "base/name_table.hpp"
+
 namespace vantrel {
 namespace {
 
-constexpr std::array<std::pair<ErrorCode, std::string_view>, 18> ERROR_CODE_NAMES{{
+constexpr NameTable<ErrorCode, 18> ERROR_CODE_NAMES{{
     {ErrorCode::BAD_REQUEST, "BAD_REQUEST"},
     {ErrorCode::PAYLOAD_TOO_LARGE, "PAYLOAD_TOO_LARGE"},
     {ErrorCode::PROTOCOL_MISMATCH, "PROTOCOL_MISMATCH"},
@@ -27,19 +29,13 @@ constexpr std::array<std::pair<ErrorCode, std::string_view>, 18> ERROR_CODE_NAME
     {ErrorCode::IO_ERROR, "IO_ERROR"},
 }};
 
-// The table is in the enum's order, so a code's name is found by its value.
-constexpr bool table_follows_enum() {
-  for (std::size_t i = 0; i < ERROR_CODE_NAMES.size(); ++i) {
-    if (static_cast<std::size_t>(ERROR_CODE_NAMES[i].first) != i) return false;
-  }
-  return static_cast<std::size_t>(ErrorCode::IO_ERROR) + 1 == ERROR_CODE_NAMES.size();
-}
-static_assert(table_follows_enum());
+static_assert(rows_in_enum_order(ERROR_CODE_NAMES) &&
+              static_cast<std::size_t>(ErrorCode::IO_ERROR) + 1 == ERROR_CODE_NAMES.size());
 
 }  // namespace
 
 std::string_view error_code_name(ErrorCode code) noexcept {
-  return ERROR_CODE_NAMES[static_cast<std::size_t>(code)].second;
+  return name_in(ERROR_CODE_NAMES, code);
 }
 
 }  // namespace vantrel

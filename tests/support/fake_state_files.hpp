@@ -167,14 +167,7 @@ class FakeStateFiles final : public StateFiles {
   }
 
   FileResult<StateFile> open_lock_file(const std::string& path) override {
-    if (auto error = record("open_lock_file", path)) return std::unexpected(*error);
-    if (auto error = check_openable(path)) return std::unexpected(*error);
-    auto& inode = names_[path];
-    if (!inode) {
-      inode = std::make_shared<Inode>();
-      durable_names_[path] = inode;
-    }
-    return open_handle(inode);
+    return open_or_create("open_lock_file", path);
   }
 
   FileStatus try_lock(const StateFile& file) override {
@@ -255,14 +248,7 @@ class FakeStateFiles final : public StateFiles {
   }
 
   FileResult<StateFile> open_for_append(const std::string& path) override {
-    if (auto error = record("open_for_append", path)) return std::unexpected(*error);
-    if (auto error = check_openable(path)) return std::unexpected(*error);
-    auto& inode = names_[path];
-    if (!inode) {
-      inode = std::make_shared<Inode>();
-      durable_names_[path] = inode;
-    }
-    return open_handle(inode);
+    return open_or_create("open_for_append", path);
   }
 
   FileResult<std::uint64_t> file_size(const std::string& path) override {
@@ -330,6 +316,19 @@ class FakeStateFiles final : public StateFiles {
     if (folders.contains(path)) return classify(is_a_folder_code());
     if (!parent_is_folder(path)) return classify(not_found_code());
     return std::nullopt;
+  }
+
+  // An existing file, or a new empty one (whose name is durable at once: neither the lock file
+  // nor the log matters to what a crash leaves).
+  FileResult<StateFile> open_or_create(std::string_view call, const std::string& path) {
+    if (auto error = record(call, path)) return std::unexpected(*error);
+    if (auto error = check_openable(path)) return std::unexpected(*error);
+    auto& inode = names_[path];
+    if (!inode) {
+      inode = std::make_shared<Inode>();
+      durable_names_[path] = inode;
+    }
+    return open_handle(inode);
   }
 
   StateFile open_handle(std::shared_ptr<Inode> inode) {

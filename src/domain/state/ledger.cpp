@@ -7,6 +7,7 @@
 
 #include "base/json_reader.hpp"
 #include "base/json_string.hpp"
+#include "base/name_table.hpp"
 #include "base/utf.hpp"
 
 namespace vantrel {
@@ -155,7 +156,7 @@ bool append_record(std::string& out, std::string_view key, const JobRecord& reco
   return true;
 }
 
-constexpr std::array<std::pair<AttemptState, std::string_view>, 7> ATTEMPT_STATE_NAMES{{
+constexpr NameTable<AttemptState, 7> ATTEMPT_STATE_NAMES{{
     {AttemptState::DISPATCHING, "DISPATCHING"},
     {AttemptState::SUBMITTED, "SUBMITTED"},
     {AttemptState::FAILED, "FAILED"},
@@ -165,19 +166,12 @@ constexpr std::array<std::pair<AttemptState, std::string_view>, 7> ATTEMPT_STATE
     {AttemptState::UNRECOGNISED, ""},
 }};
 
-// The table is in the enum's order, so a state's name is found by its value.
-constexpr bool names_follow_enum() {
-  for (std::size_t i = 0; i < ATTEMPT_STATE_NAMES.size(); ++i) {
-    if (static_cast<std::size_t>(ATTEMPT_STATE_NAMES[i].first) != i) return false;
-  }
-  return true;
-}
-static_assert(names_follow_enum());
+static_assert(rows_in_enum_order(ATTEMPT_STATE_NAMES));
 
 }  // namespace
 
 std::string_view attempt_state_name(AttemptState state) noexcept {
-  return ATTEMPT_STATE_NAMES[static_cast<std::size_t>(state)].second;
+  return name_in(ATTEMPT_STATE_NAMES, state);
 }
 
 std::string_view stored_state(const JobRecord& record) noexcept {
