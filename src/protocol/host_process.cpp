@@ -1,8 +1,10 @@
 #include "protocol/host_process.hpp"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "base/version.hpp"
+#include "domain/doctor/doctor.hpp"
 #include "domain/state/host_log.hpp"
 #include "domain/state/state_store.hpp"
 #include "domain/watchdog.hpp"
@@ -23,10 +25,46 @@ std::string joined(const std::vector<std::string>& arguments) {
   return text;
 }
 
+constexpr std::string_view DOCTOR_OPTION = "--doctor";
+constexpr int USAGE_EXIT_STATUS = 2;
+
+// "--doctor [--json]": the report on standard output, 0 when every check passed.
+int run_doctor_process(const std::vector<std::string>& arguments, PrintSystem& print_system) {
+  bool json = false;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] != "--json" || json) {
+      write_standard_error("usage: vantrel-print-host --doctor [--json]\n");
+      return USAGE_EXIT_STATUS;
+    }
+    json = true;
+  }
+  const DoctorRun run = run_doctor(
+      DoctorServices{system_doctor_system(), system_state_files(), print_system, HOST_VERSION});
+  const std::string text = json ? doctor_json(run.report) : doctor_text(run.report);
+  StandardStreams streams = take_standard_streams();
+  std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                     text.size());
+  while (!rest.empty()) {
+    const auto written = streams.output->write(rest);
+    if (!written || *written == 0) break;
+    rest = rest.subspan(*written);
+  }
+  (void)streams.output->flush();
+  const int status = doctor_exit_status(run.report);
+  // A check still hangs on a thread of its own, inside the print system or the files: ending
+  // now spares it the destruction of what it uses.
+  if (run.left_running) std::_Exit(status);
+  return status;
+}
+
 }  // namespace
 
 int run_host_process(const std::vector<std::string>& arguments, std::string_view platform,
                      PrintSystem& print_system) {
+  // Browsers pass an origin or a manifest's path first, never this option.
+  if (!arguments.empty() && arguments.front() == DOCTOR_OPTION) {
+    return run_doctor_process(arguments, print_system);
+  }
   StandardStreams streams = take_standard_streams();
   StateFiles& files = system_state_files();
   HostLog log(files);

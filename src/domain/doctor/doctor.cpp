@@ -1,0 +1,123 @@
+#include "domain/doctor/doctor.hpp"
+
+#include <functional>
+#include <future>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "domain/doctor/print_system_check.hpp"
+#include "domain/doctor/registration.hpp"
+#include "domain/doctor/state_check.hpp"
+
+namespace vantrel {
+namespace {
+
+// Extra time for a host's start beyond its answer's own deadline, which starts only once it
+// runs.
+constexpr std::chrono::seconds HOST_START_MARGIN{2};
+
+// Runs the work on a thread of its own and waits for it until the limit: nullopt when it is
+// still running then, and it is left to finish or hang on its own.
+template <class T>
+std::optional<T> within(std::chrono::milliseconds limit, std::function<T()> work,
+                        bool& left_running) {
+  std::packaged_task<T()> task(work);
+  std::future<T> result = task.get_future();
+  try {
+    std::thread(std::move(task)).detach();
+  } catch (const std::system_error&) {
+    return work();  // no thread to be had: unbounded, but a report all the same
+  }
+  if (result.wait_for(limit) != std::future_status::ready) {
+    left_running = true;
+    return std::nullopt;
+  }
+  return result.get();
+}
+
+DoctorCheck no_answer(std::string name, std::string_view what, std::chrono::milliseconds limit,
+                      std::string advice) {
+  return DoctorCheck{std::move(name),
+                     false,
+                     std::string(what) + " gave no answer within " + duration_text(limit),
+                     std::move(advice),
+                     {}};
+}
+
+}  // namespace
+
+DoctorRun run_doctor(const DoctorServices& services) {
+  DoctorRun run;
+  DoctorReport& report = run.report;
+  const BrowserPlatform platform = services.system.platform();
+  report.version = services.version;
+  report.platform = platform == BrowserPlatform::windows ? "windows" : "linux";
+  const std::chrono::milliseconds limit = services.limits.check;
+
+  auto registrations = within<std::vector<RegistrationFinding>>(
+      limit,
+      [&system = services.system] {
+        std::vector<RegistrationFinding> findings;
+        for (const BrowserLookup& lookup : browser_lookups(system)) {
+          findings.push_back(check_registration(system, lookup));
+        }
+        return findings;
+      },
+      run.left_running);
+  std::vector<Registration> used;
+  if (!registrations) {
+    report.checks.push_back(
+        no_answer("registration",
+                  platform == BrowserPlatform::windows ? "the registry" : "the manifest folders",
+                  limit, "run the doctor again; a network home folder or profile may be slow"));
+  } else {
+    for (RegistrationFinding& finding : *registrations) {
+      report.checks.push_back(std::move(finding.check));
+      if (finding.used) used.push_back(std::move(*finding.used));
+    }
+  }
+
+  const std::chrono::milliseconds answer_limit = services.limits.host_answer;
+  for (const HostStart& start : host_starts(used)) {
+    auto check = within<DoctorCheck>(
+        answer_limit + HOST_START_MARGIN,
+        [&system = services.system, start, version = std::string(services.version), answer_limit] {
+          return check_host_start(system, start, version, answer_limit);
+        },
+        run.left_running);
+    report.checks.push_back(check ? std::move(*check)
+                                  : no_answer("program " + start.program, "starting it",
+                                              answer_limit + HOST_START_MARGIN,
+                                              install_advice(platform, start.per_user)));
+  }
+
+  auto state = within<std::vector<DoctorCheck>>(
+      limit, [&files = services.files] { return check_state(files); }, run.left_running);
+  if (state) {
+    for (DoctorCheck& check : *state) report.checks.push_back(std::move(check));
+  } else {
+    report.checks.push_back(no_answer("state folder", "the state folder", limit,
+                                      "the state folder must be on a disk that answers"));
+  }
+
+  auto printing = within<DoctorCheck>(
+      limit,
+      [&printing = services.printing, platform] { return check_print_system(printing, platform); },
+      run.left_running);
+  report.checks.push_back(printing ? std::move(*printing)
+                                   : no_answer("print system", "the print system", limit,
+                                               platform == BrowserPlatform::windows
+                                                   ? "restart the Print Spooler service"
+                                                   : "restart CUPS (systemctl restart cups)"));
+
+  auto log = within<DoctorCheck>(
+      limit, [&files = services.files] { return check_log(files); }, run.left_running);
+  report.checks.push_back(
+      log ? std::move(*log)
+          : no_answer("log", "the log", limit, "the state folder must be on a disk that answers"));
+  return run;
+}
+
+}  // namespace vantrel
