@@ -79,6 +79,11 @@ DoctorRun run_doctor(const DoctorServices& services) {
     }
   }
 
+  // The state is read before any host starts: a started host takes the lock and may recover and
+  // prune the ledger, and the state as the browser's next host will find it is what counts.
+  auto state = within<std::vector<DoctorCheck>>(
+      limit, [&files = services.files] { return check_state(files); }, run.left_running);
+
   const std::chrono::milliseconds answer_limit = services.limits.host_answer;
   for (const HostStart& start : host_starts(used)) {
     auto check = within<DoctorCheck>(
@@ -93,8 +98,6 @@ DoctorRun run_doctor(const DoctorServices& services) {
                                               install_advice(platform, start.per_user)));
   }
 
-  auto state = within<std::vector<DoctorCheck>>(
-      limit, [&files = services.files] { return check_state(files); }, run.left_running);
   if (state) {
     for (DoctorCheck& check : *state) report.checks.push_back(std::move(check));
   } else {

@@ -380,9 +380,16 @@ RegistrationFinding check_registration(DoctorSystem& system, const BrowserLookup
                        ? "remove the stray registration " + used->place->label + " (" +
                              lookup.browser + " would then use " + fallback->place->label + ")"
                        : install_advice(platform, used->place->per_user);
+    // The package's manifests are written by its script, which an administrator may run alone.
+    if (platform == BrowserPlatform::linux && !used->place->per_user && fallback == found.end()) {
+      check.advice =
+          "run update-vantrel-print-host-manifests as root, which writes them anew; or " +
+          check.advice;
+    }
   }
+  // Other registrations of the same manifest behave as the one used: only the others count.
   for (auto other = found.begin(); other != found.end(); ++other) {
-    if (other == used) continue;
+    if (other == used || other->manifest == used->manifest) continue;
     check.notes.push_back("also " + other->where() + " (" +
                           (other->outcome ? std::string("valid") : other->outcome.error()) +
                           "), which " + lookup.browser + " does not use");
@@ -405,7 +412,8 @@ std::string install_advice(BrowserPlatform platform, std::optional<bool> per_use
            "./install-user.sh from the per-user archive";
   }
   return *per_user ? "run ./install-user.sh from the per-user archive again"
-                   : "run update-vantrel-print-host-manifests as root, or reinstall the .deb";
+                   : "reinstall the package as root: apt install --reinstall "
+                     "./vantrel-print-host_<version>_amd64.deb";
 }
 
 }  // namespace vantrel
