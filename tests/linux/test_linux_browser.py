@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The .deb as a Linux user gets it: installed with dpkg, found by a real headless Chromium
 through its system-wide manifest (/etc/chromium/native-messaging-hosts), which starts the
-installed host directly, with no wrapper, to print on a private CUPS scheduler. Depends
-carry the versions the host was linked against; an administrator's extensions are allowed.
+installed host directly, with no wrapper, to print on a private CUPS scheduler. The installed
+program's --doctor passes the package and names a broken manifest, a malformed origin and a
+missing program. Depends carry the versions the host was linked against; an administrator's
+extensions are allowed.
 
     PYTHONPATH=tests python3 tests/linux/test_linux_browser.py \
         --deb build/dist/vantrel-print-host-test-extension_1.0.0_amd64.deb
@@ -103,6 +105,41 @@ class InstalledPackage(unittest.TestCase):
                                   [own_origin, TEST_ORIGIN])
         self.assertCountEqual(json.loads(FIREFOX_MANIFEST.read_text())["allowed_extensions"],
                               [own_firefox_id, TEST_FIREFOX_ID])
+
+    def test_the_doctor_passes_the_package_and_names_what_breaks_it(self):
+        home = Path(tempfile.mkdtemp(prefix="vantrel-doctor-", dir=self.root))  # no user install
+        env = dict(self.scheduler.env, HOME=str(home), XDG_STATE_HOME=str(home / "state"))
+        env.pop("XDG_CONFIG_HOME", None)
+
+        def doctor(program: Path = INSTALLED) -> tuple[int, str]:
+            done = subprocess.run([str(program), "--doctor"], env=env, text=True,
+                                  capture_output=True, timeout=120)
+            return done.returncode, done.stdout
+
+        status, report = doctor()
+        self.assertEqual(status, 0, report)
+        written = Path(os.path.realpath(MANIFEST))  # the package's links lead to it
+        good = written.read_text()
+        self.addCleanup(written.write_text, good)
+        line = f"\nFAIL registration Chromium: {MANIFEST}: "
+        for broken, found in ((good[:-3], line + "is not valid JSON;"),
+                              (good.replace(TEST_ORIGIN, TEST_ORIGIN[:-1]),
+                               line + f'"allowed_origins" holds "{TEST_ORIGIN[:-1]}", which is not')):
+            with self.subTest(found=found):
+                written.write_text(broken)
+                status, report = doctor()
+                self.assertEqual(status, 1, report)
+                self.assertIn(found, report)
+        written.write_text(good)
+
+        # The installed program gone, a copy elsewhere runs the doctor.
+        copy = home / "vantrel-print-host"
+        shutil.move(INSTALLED, copy)
+        self.addCleanup(shutil.move, copy, INSTALLED)
+        status, report = doctor(copy)
+        self.assertEqual(status, 1, report)
+        self.assertIn(f"\nFAIL program for Chrome, Chromium, Edge, Brave, Vivaldi: {INSTALLED} "
+                      f"{TEST_ORIGIN}: not found;", report)
 
     def test_a_session_prints_once_through_the_installed_host(self):
         payload = protocol.submit_payload("deb-1", QUEUE, notched_label(406, 609, (40, 40, 60)),

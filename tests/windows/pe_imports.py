@@ -15,10 +15,10 @@ from pathlib import Path
 
 from rig.testing import SKIP_EXIT_CODE, e2e_required
 
-# What the host calls (README, "What the executable needs"); msvcrt is MinGW-w64's C runtime,
-# part of Windows since Windows XP.
+# What the host calls (README, the table of DLLs); msvcrt is MinGW-w64's C runtime, part of
+# Windows since Windows XP; advapi32 reads the registry for --doctor.
 SYSTEM_DLLS = {"kernel32.dll", "gdi32.dll", "winspool.drv", "shell32.dll", "ole32.dll",
-               "bcrypt.dll", "msvcrt.dll"}
+               "bcrypt.dll", "advapi32.dll", "msvcrt.dll"}
 
 
 def imported_dlls(executable: Path, objdump: str) -> list[str]:

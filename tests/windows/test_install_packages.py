@@ -1,10 +1,12 @@
 """The MSI packages under Wine, each test in a fresh prefix: msiexec /i of the per-user
 package registers the installed program for Chrome, Edge, Chromium and Firefox under HKCU,
-and that program, started by the path its manifest gives, answers and prints; an upgrade
-from a lower version replaces it in place and keeps the ledger; removal takes program,
+and that program, started by the path its manifest gives, answers and prints; its --doctor
+passes the install and names a broken manifest, a malformed origin and a missing program; an
+upgrade from a lower version replaces it in place and keeps the ledger; removal takes program,
 manifests and keys and leaves the ledger, also while a host runs and the lock is held; the
-per-machine package does the same under HKLM and Program Files."""
+per-machine package does the same under HKLM and Program Files, checked by the doctor."""
 
+import shutil
 import sys
 from pathlib import Path
 
@@ -16,6 +18,7 @@ from rig.msi import (BROWSER_KEYS, PER_MACHINE_FOLDER, PER_MACHINE_MSI, PER_USER
                      TEST_FIREFOX_ID, TEST_ORIGIN)
 from rig.protocol import submit_payload
 from rig.testing import main
+from rig.wine import windows_path
 
 
 class Packages(msi.InstallTestCase):
@@ -50,6 +53,11 @@ class Packages(msi.InstallTestCase):
                          ("SUBMITTED", duplicate))
         return answer["result"]
 
+    def doctor(self, program) -> tuple[int, str]:
+        """`<program> --doctor` as a user runs it: its exit status and report."""
+        result = self.prefix.run([str(program), "--doctor"], extra_env=self.cups.env, timeout=120)
+        return result.returncode, result.text
+
     def documents(self, title: str) -> list:
         return [d for d in self.cups.wait_for_documents(1) if d.title == title]
 
@@ -66,6 +74,35 @@ class Packages(msi.InstallTestCase):
         self.assertEqual(msi.installed_products(self.prefix), [hello["result"]["version"]])
         self.submit(host, "installed-print-1", duplicate=False)
         self.assertEqual(len(self.documents("installed-print-1")), 1)
+
+    def test_the_doctor_passes_the_install_and_names_what_breaks_it(self):
+        self.install(PER_USER_MSI)
+        folder = msi.per_user_folder(self.prefix)
+        program = folder / "vantrel-print-host.exe"
+        status, report = self.doctor(program)
+        self.assertEqual(status, 0, report)
+
+        manifest = msi.unix_path(self.prefix, folder / msi.CHROMIUM_MANIFEST)
+        good = manifest.read_text()
+        chrome = (f"\nFAIL registration Chrome: HKCU\\{BROWSER_KEYS['Chrome'][0]} -> "
+                  f"{folder / msi.CHROMIUM_MANIFEST}: ")
+        for broken, line in ((good[:-3], chrome + "is not valid JSON;"),
+                             (good.replace(TEST_ORIGIN, TEST_ORIGIN[:-1]),
+                              chrome + f'"allowed_origins" holds "{TEST_ORIGIN[:-1]}", which is not')):
+            with self.subTest(line=line):
+                manifest.write_text(broken)
+                status, report = self.doctor(program)
+                self.assertEqual(status, 1, report)
+                self.assertIn(line, report)
+        manifest.write_text(good)
+
+        # The installed program gone, a copy elsewhere runs the doctor.
+        copy = self.scratch / "vantrel-print-host.exe"
+        shutil.move(msi.unix_path(self.prefix, program), copy)
+        status, report = self.doctor(windows_path(copy))
+        self.assertEqual(status, 1, report)
+        self.assertIn(f"\nFAIL program for Chrome, Edge, Chromium: {program} {TEST_ORIGIN} "
+                      "--parent-window=0: not found;", report)
 
     def test_upgrade_from_a_lower_version_replaces_it_and_keeps_the_ledger(self):
         built = msi.build_package("0.9.0", self.scratch)
@@ -133,10 +170,12 @@ class Packages(msi.InstallTestCase):
 
     def test_per_machine_install_and_removal_under_hklm(self):
         self.install(PER_MACHINE_MSI)
-        program = self.assert_registered("HKLM", PER_MACHINE_FOLDER)
+        self.assert_registered("HKLM", PER_MACHINE_FOLDER)
         self.assert_unregistered("HKCU")
-        with self.start_installed_host(program) as host:
-            self.assertTrue(host.request("hello")["ok"])
+        status, report = self.doctor(PER_MACHINE_FOLDER / "vantrel-print-host.exe")
+        self.assertEqual(status, 0, report)
+        self.assertIn(rf"ok   registration Chrome: HKLM\{BROWSER_KEYS['Chrome'][0]} (64-bit view)",
+                      report)
         result = msi.msiexec(self.prefix, "/x", PER_MACHINE_MSI)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertFalse(msi.unix_path(self.prefix, PER_MACHINE_FOLDER).exists())
