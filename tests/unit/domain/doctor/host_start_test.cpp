@@ -74,14 +74,5 @@ INSTANTIATE_TEST_SUITE_P(
         StartRow{FakeDoctorSystem::Program{std::string("\xff\xff\xff\x7f", 4)},
                  "answered with a frame of 2147483647 bytes"}));
 
-TEST(DoctorHostStarts, BrowsersThatStartTheSameProgramTheSameWayShareOneStart) {
-  const std::vector<Registration> used{{"Chrome", "", "/h", {"o"}, {}, true},
-                                       {"Edge", "", "/h", {"o"}, {}, true},
-                                       {"Firefox", "", "/h", {"m", "id"}, {}, true}};
-  const std::vector<HostStart> starts = host_starts(used);
-  ASSERT_EQ(starts.size(), 2u);
-  EXPECT_EQ(starts[0].browsers, (std::vector<std::string>{"Chrome", "Edge"}));
-}
-
 }  // namespace
 }  // namespace vantrel
