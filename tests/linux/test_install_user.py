@@ -16,8 +16,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
-import cups_rig
 from rig import testing
+from rig.cups import ZEBRA_ZPL, CupsScheduler
+from rig.programs import CUPSD
 from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN
 
 ARCHIVE = None
@@ -37,9 +38,9 @@ def tree(root: Path) -> dict[str, bytes | None]:
 class InstallUser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.scheduler = cups_rig.Scheduler()  # the doctor's print system
+        cls.scheduler = CupsScheduler()  # the doctor's print system
         cls.addClassCleanup(cls.scheduler.close)
-        cls.scheduler.add_queue("Label_ZPL", model="drv:///sample.drv/zebra.ppd")
+        cls.scheduler.add_queue("Label_ZPL", model=ZEBRA_ZPL)
 
     def setUp(self):
         self.root = Path(tempfile.mkdtemp(prefix="vantrel-homes-"))
@@ -56,7 +57,7 @@ class InstallUser(unittest.TestCase):
         self.addCleanup(shutil.rmtree, unpacked, True)
         subprocess.run(["tar", "xzf", ARCHIVE, "-C", str(unpacked)], check=True)
         (self.script,) = unpacked.glob("vantrel-print-host-*/install-user.sh")
-        self.env = dict(self.scheduler.env, HOME=str(self.home),
+        self.env = dict(self.scheduler.client_env, HOME=str(self.home),
                         XDG_STATE_HOME=str(unpacked / "state"))
         self.env.pop("XDG_CONFIG_HOME", None)
 
@@ -115,7 +116,7 @@ def main():
     ARCHIVE = str(Path(args.archive).resolve())
     testing.exit_if_missing(([] if Path(ARCHIVE).is_file()
                              else [f"{ARCHIVE} (run: bash scripts/build)"]) +
-                            ([] if cups_rig.CUPSD else ["cupsd (apt-get install cups-daemon)"]))
+                            ([] if CUPSD else ["cupsd (apt-get install cups-daemon)"]))
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

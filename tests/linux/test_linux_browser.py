@@ -108,7 +108,7 @@ class InstalledPackage(unittest.TestCase):
 
     def test_the_doctor_passes_the_package_and_names_what_breaks_it(self):
         home = Path(tempfile.mkdtemp(prefix="vantrel-doctor-", dir=self.root))  # no user install
-        env = dict(self.scheduler.env, HOME=str(home), XDG_STATE_HOME=str(home / "state"))
+        env = dict(self.scheduler.client_env, HOME=str(home), XDG_STATE_HOME=str(home / "state"))
         env.pop("XDG_CONFIG_HOME", None)
 
         def doctor(program: Path = INSTALLED) -> tuple[int, str]:
