@@ -1,5 +1,6 @@
 #include "domain/doctor/state_check.hpp"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
