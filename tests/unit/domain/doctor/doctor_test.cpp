@@ -89,8 +89,11 @@ class HangingPrintSystem final : public PrintSystem {
   JobProgress job_progress(std::string_view, std::uint32_t) override {
     return JobProgress::unknown;
   }
+  Result<PrinterDetails> printer_details(std::string_view) override {
+    return fail(ErrorCode::IO_ERROR, "");
+  }
   std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
-      std::string_view) override {
+      std::string_view, const std::optional<MediaRequest>&) override {
     return std::unexpected(label_does_not_fit());
   }
   PrintFailure label_does_not_fit() const override { return {}; }
