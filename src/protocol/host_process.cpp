@@ -28,18 +28,25 @@ std::string joined(const std::vector<std::string>& arguments) {
 constexpr std::string_view DOCTOR_OPTION = "--doctor";
 constexpr int USAGE_EXIT_STATUS = 2;
 
-// "--doctor [--json]": the report on standard output, 0 when every check passed.
+// "--doctor [--json] [--extension <origin or Firefox id>]...": the report on standard output,
+// 0 when every check passed.
 int run_doctor_process(const std::vector<std::string>& arguments, PrintSystem& print_system) {
   bool json = false;
+  std::vector<std::string> extensions;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] != "--json" || json) {
-      write_standard_error("usage: vantrel-print-host --doctor [--json]\n");
+    if (arguments[i] == "--json" && !json) {
+      json = true;
+    } else if (arguments[i] == "--extension" && i + 1 < arguments.size()) {
+      extensions.push_back(arguments[++i]);
+    } else {
+      write_standard_error(
+          "usage: vantrel-print-host --doctor [--json] [--extension <chrome-extension://id/ or "
+          "Firefox id>]...\n");
       return USAGE_EXIT_STATUS;
     }
-    json = true;
   }
-  const DoctorRun run = run_doctor(
-      DoctorServices{system_doctor_system(), system_state_files(), print_system, HOST_VERSION});
+  const DoctorRun run = run_doctor(DoctorServices{system_doctor_system(), system_state_files(),
+                                                  print_system, HOST_VERSION, extensions});
   const std::string text = json ? doctor_json(run.report) : doctor_text(run.report);
   StandardStreams streams = take_standard_streams();
   std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(text.data()),

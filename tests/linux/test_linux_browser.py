@@ -111,13 +111,19 @@ class InstalledPackage(unittest.TestCase):
         env = dict(self.scheduler.client_env, HOME=str(home), XDG_STATE_HOME=str(home / "state"))
         env.pop("XDG_CONFIG_HOME", None)
 
-        def doctor(program: Path = INSTALLED) -> tuple[int, str]:
-            done = subprocess.run([str(program), "--doctor"], env=env, text=True,
+        def doctor(program: Path = INSTALLED, *options: str) -> tuple[int, str]:
+            done = subprocess.run([str(program), "--doctor", *options], env=env, text=True,
                                   capture_output=True, timeout=120)
             return done.returncode, done.stdout
 
-        status, report = doctor()
+        status, report = doctor(INSTALLED, "--extension", TEST_ORIGIN)
         self.assertEqual(status, 0, report)
+        # The package allows only the test extension: another one would meet "forbidden".
+        other = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"
+        status, report = doctor(INSTALLED, "--extension", other)
+        self.assertEqual(status, 1, report)
+        self.assertIn(f"it does not allow {other}, so the browser refuses that extension", report)
+        self.assertIn("/etc/vantrel-print-host/allowed-extensions", report)
         written = Path(os.path.realpath(MANIFEST))  # the package's links lead to it
         good = written.read_text()
         self.addCleanup(written.write_text, good)

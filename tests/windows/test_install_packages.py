@@ -53,9 +53,10 @@ class Packages(msi.InstallTestCase):
                          ("SUBMITTED", duplicate))
         return answer["result"]
 
-    def doctor(self, program) -> tuple[int, str]:
+    def doctor(self, program, *options: str) -> tuple[int, str]:
         """`<program> --doctor` as a user runs it: its exit status and report."""
-        result = self.prefix.run([str(program), "--doctor"], extra_env=self.cups.env, timeout=120)
+        result = self.prefix.run([str(program), "--doctor", *options], extra_env=self.cups.env,
+                                 timeout=120)
         return result.returncode, result.text
 
     def documents(self, title: str) -> list:
@@ -79,8 +80,13 @@ class Packages(msi.InstallTestCase):
         self.install(PER_USER_MSI)
         folder = msi.per_user_folder(self.prefix)
         program = folder / "vantrel-print-host.exe"
-        status, report = self.doctor(program)
+        status, report = self.doctor(program, "--extension", TEST_ORIGIN)
         self.assertEqual(status, 0, report)
+        # The install allows only the test extension: another one would meet "forbidden".
+        other = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"
+        status, report = self.doctor(program, "--extension", other)
+        self.assertEqual(status, 1, report)
+        self.assertIn(f"it does not allow {other}, so the browser refuses that extension", report)
 
         manifest = msi.unix_path(self.prefix, folder / msi.CHROMIUM_MANIFEST)
         good = manifest.read_text()

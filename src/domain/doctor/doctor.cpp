@@ -58,10 +58,11 @@ DoctorRun run_doctor(const DoctorServices& services) {
 
   auto registrations = within<std::vector<RegistrationFinding>>(
       limit,
-      [&system = services.system] {
+      [&system = services.system, &extensions = services.extensions] {
         std::vector<RegistrationFinding> findings;
         for (const BrowserLookup& lookup : browser_lookups(system)) {
           findings.push_back(check_registration(system, lookup));
+          require_extensions(findings.back(), lookup.form, extensions, system.platform());
         }
         return findings;
       },

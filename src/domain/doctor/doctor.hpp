@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "domain/doctor/doctor_report.hpp"
 #include "domain/doctor/doctor_system.hpp"
@@ -27,6 +29,8 @@ struct DoctorServices {
   StateFiles& files;
   PrintSystem& printing;
   std::string_view version;
+  // The extensions the user means: every registration must allow them (none: not asked).
+  std::vector<std::string> extensions{};
   DoctorLimits limits{};
 };
 

@@ -397,6 +397,37 @@ RegistrationFinding check_registration(DoctorSystem& system, const BrowserLookup
   return finding;
 }
 
+void require_extensions(RegistrationFinding& finding, ManifestForm form,
+                        const std::vector<std::string>& extensions, BrowserPlatform platform) {
+  if (!finding.used) return;
+  std::vector<std::string> missing;
+  for (const std::string& extension : extensions) {
+    const bool chromium_origin = extension.starts_with("chrome-extension://");
+    if (chromium_origin != (form == ManifestForm::chromium)) continue;
+    if (std::ranges::find(finding.used->allowed, extension) == finding.used->allowed.end()) {
+      missing.push_back(extension);
+    }
+  }
+  if (missing.empty()) return;
+  DoctorCheck& check = finding.check;
+  check.ok = false;
+  check.detail += "; it does not allow " + joined(missing, ", ") +
+                  ", so the browser refuses that extension (\"forbidden\")";
+  const std::string option =
+      form == ManifestForm::chromium ? "--allow-origin " : "--allow-firefox-id ";
+  if (platform == BrowserPlatform::windows) {
+    check.advice =
+        "install a package built for that extension (install/README.md, Allowing "
+        "your own extension)";
+  } else if (finding.used->per_user) {
+    check.advice = "run ./install-user.sh " + option + missing.front() + " again";
+  } else {
+    check.advice = "add " + missing.front() +
+                   " to /etc/vantrel-print-host/allowed-extensions and run "
+                   "update-vantrel-print-host-manifests as root";
+  }
+}
+
 std::string install_advice(BrowserPlatform platform, std::optional<bool> per_user) {
   if (platform == BrowserPlatform::windows) {
     if (!per_user) {

@@ -78,6 +78,12 @@ struct RegistrationFinding {
 [[nodiscard]] RegistrationFinding check_registration(DoctorSystem& system,
                                                      const BrowserLookup& lookup);
 
+// The extensions the user means (Chromium origins "chrome-extension://<id>/", Firefox ids) that
+// the registration a browser uses does not allow: the check fails, naming them, and says how
+// to allow them. Registrations of the other form are not asked about the other form's ids.
+void require_extensions(RegistrationFinding& finding, ManifestForm form,
+                        const std::vector<std::string>& extensions, BrowserPlatform platform);
+
 // What to run to install the host again, for a registration of this scope, or for either when
 // there is none.
 [[nodiscard]] std::string install_advice(BrowserPlatform platform, std::optional<bool> per_user);

@@ -108,7 +108,11 @@ TEST(Doctor, APrintSystemThatHangsCostsItsLineWithinTheLimit) {
   FakeStateFiles files;
   HangingPrintSystem printing;
   const DoctorRun run = run_doctor(
-      DoctorServices{system, files, printing, HOST_VERSION,
+      DoctorServices{system,
+                     files,
+                     printing,
+                     HOST_VERSION,
+                     {},
                      DoctorLimits{std::chrono::seconds(5), std::chrono::milliseconds(50)}});
   const std::string text = doctor_text(run.report);
   printing.release.set_value();

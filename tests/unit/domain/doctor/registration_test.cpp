@@ -92,6 +92,25 @@ TEST(DoctorRegistration, ChromeUsesTheUsersManifestEvenWhenBrokenAndSaysWhichToR
                                                           " (valid), which Chrome does not use"));
 }
 
+// A well-formed registration for another extension is what a user sees as "forbidden".
+TEST(DoctorRegistration, ARegistrationThatDoesNotAllowTheUsersExtensionFailsSayingHowToAllowIt) {
+  FakeDoctorSystem system(BrowserPlatform::linux);
+  system.environment_values["HOME"] = "/home/ada";
+  system.files[USER_CHROME] = manifest("/opt/host");
+  const std::string mine = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+  RegistrationFinding finding = check_registration(system, lookup_of(system, "Chrome"));
+  require_extensions(finding, ManifestForm::chromium, {mine, "p@v.example"},
+                     BrowserPlatform::linux);
+  EXPECT_FALSE(finding.check.ok);
+  EXPECT_THAT(finding.check.detail, HasSubstr("it does not allow " + mine + ", so"));
+  EXPECT_EQ(finding.check.advice, "run ./install-user.sh --allow-origin " + mine + " again");
+
+  RegistrationFinding allowed = check_registration(system, lookup_of(system, "Chrome"));
+  require_extensions(allowed, ManifestForm::chromium, {std::string(ORIGIN), "p@v.example"},
+                     BrowserPlatform::linux);
+  EXPECT_TRUE(allowed.check.ok) << allowed.check.detail;
+}
+
 TEST(DoctorRegistration,
      FirefoxPassesOverAnInvalidManifestToTheSystemsAndStartsItWithItsArguments) {
   FakeDoctorSystem system(BrowserPlatform::linux);
