@@ -6,6 +6,7 @@
 import {
   LOST_ANSWER, Operation, PrintHostError, HostCode, atLeast, invalidArgument,
 } from "./errors.js";
+import { MediaArea, PrinterMedia } from "./media.js";
 import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
 import { checkInteger, checkIntentId, checkMedia, checkPng, checkText } from "./validate.js";
 
@@ -65,6 +66,29 @@ export interface PrinterList {
   printers: Printer[];
 }
 
+/** Dots per inch each way. */
+export interface Resolution {
+  xDpi: number;
+  yDpi: number;
+}
+
+/** What a queue offers (getPrinter): pickMedia chooses among its media. */
+export interface PrinterDetails extends Printer {
+  isDefault: boolean;
+  color: boolean;
+  resolutions: Resolution[];
+  /** The resolution it prints at unless told otherwise; null when not known. */
+  defaultResolution: Resolution | null;
+  /** In the print system's order. */
+  media: PrinterMedia[];
+  /** The media a job without one gets; "" when not known. */
+  defaultMedia: string;
+  /** The media loaded now, where the print system knows it. */
+  mediaReady: string[];
+  /** The queue offers more than the 256 media listed (the default and loaded ones are kept). */
+  mediaTruncated: boolean;
+}
+
 export type AttemptState = "DISPATCHING" | "SUBMITTED" | "FAILED" | "UNKNOWN" | "OBSERVED" | "COMPLETED";
 
 export interface SubmitJob {
@@ -76,6 +100,8 @@ export interface SubmitJob {
   dpi: number;
   copies: number;
   title: string;
+  /** A media name from getPrinter (pickMedia): the page this job prints on; without it, the
+   *  queue's own paper. Part of the output: a retry of the intent must name the same. */
   media?: string | null;
 }
 
@@ -116,6 +142,7 @@ export interface WaitOptions extends CallOptions {
 export interface PrintClient {
   hello(options?: CallOptions): Promise<Hello>;
   listPrinters(options?: CallOptions): Promise<PrinterList>;
+  getPrinter(name: string, options?: CallOptions): Promise<PrinterDetails>;
   submit(job: SubmitJob, options?: CallOptions): Promise<SubmitResult>;
   getJob(intentId: string, options?: CallOptions): Promise<JobRecord>;
   waitForJob(intentId: string, options?: WaitOptions): Promise<JobRecord>;
@@ -174,6 +201,30 @@ function toBase64(bytes: Uint8Array): string {
   return btoa(text);
 }
 
+const toResolution = (r: any): Resolution => ({ xDpi: r.x_dpi, yDpi: r.y_dpi });
+const toArea = (a: any): MediaArea => ({ xUm: a.x_um, yUm: a.y_um, widthUm: a.width_um, heightUm: a.height_um });
+
+function toPrinterDetails(r: any): PrinterDetails {
+  return {
+    name: r.name, state: r.state, enabled: r.enabled, uri: r.uri, isDefault: r.is_default, color: r.color,
+    resolutions: r.resolutions.map(toResolution),
+    defaultResolution: r.default_resolution ? toResolution(r.default_resolution) : null,
+    media: r.media.map((m: any): PrinterMedia => ({
+      name: m.name, widthUm: m.width_um, heightUm: m.height_um,
+      printableArea: m.printable_area ? toArea(m.printable_area) : null })),
+    defaultMedia: r.default_media, mediaReady: r.media_ready, mediaTruncated: r.media_truncated,
+  };
+}
+
+// What each capability of hello is needed for; hosts from 1.1.0 on have both.
+const CAPABILITY_USE: Record<string, string> = { get_printer: "getPrinter", media: "a submit's media" };
+
+function unsupported(operation: Operation, capability: string, version: string): PrintHostError {
+  return new PrintHostError({ code: "UNSUPPORTED", operation, message:
+    `The print host${version ? " " + version : ""} does not offer ${CAPABILITY_USE[capability]} ` +
+    `("${capability}"); hosts from 1.1.0 on do. Update the print host.` });
+}
+
 function toJob(r: any): JobRecord {
   return { intentId: r.intent_id, state: r.state, printer: r.printer, osJobId: r.os_job_id,
            payloadSha256: r.payload_sha256, createdAtMs: r.created_at_ms,
@@ -187,6 +238,8 @@ class Client implements PrintClient {
   private readonly tag: string;
   private sequence = 0;
   private readonly inflight = new Map<string, SharedSubmit>();
+  /** The last hello's answer: what the host offers, once the caller has asked. */
+  private known: Hello | null = null;
 
   constructor(options: ClientOptions) {
     if (!options || typeof options.hostName !== "string" || !/^[a-z0-9_]+(\.[a-z0-9_]+)*$/.test(options.hostName)) {
@@ -207,13 +260,29 @@ class Client implements PrintClient {
     this.tag = Math.floor(Math.random() * 2 ** 32).toString(16).padStart(8, "0");
   }
 
-  hello(options: CallOptions = {}): Promise<Hello> {
-    return this.read("hello", undefined, options.signal);
+  async hello(options: CallOptions = {}): Promise<Hello> {
+    const hello: Hello = await this.read("hello", undefined, options.signal);
+    this.known = Array.isArray(hello?.capabilities) ? hello : null;
+    return hello;
   }
 
   async listPrinters(options: CallOptions = {}): Promise<PrinterList> {
     const result = await this.read("list_printers", undefined, options.signal);
     return { defaultPrinter: result.default_printer, printers: result.printers };
+  }
+
+  async getPrinter(name: string, options: CallOptions = {}): Promise<PrinterDetails> {
+    checkText("get_printer", "printer", name, 256);
+    this.require("get_printer", "get_printer");
+    try {
+      return toPrinterDetails(await this.read("get_printer", { printer: name }, options.signal));
+    } catch (error) {
+      // This client wrote the type itself: a host that does not know it predates get_printer.
+      if (!(error instanceof PrintHostError && error.code === "UNKNOWN_MESSAGE")) throw error;
+      const refused = unsupported("get_printer", "get_printer", "");
+      refused.attempts = error.attempts;
+      throw refused;
+    }
   }
 
   async getJob(intentId: string, options: CallOptions = {}): Promise<JobRecord> {
@@ -269,6 +338,8 @@ class Client implements PrintClient {
     const widthPx = checkInteger("submit", "widthPx", job.widthPx, 16, 10_000);
     const heightPx = checkInteger("submit", "heightPx", job.heightPx, 16, 10_000);
     const media = checkMedia("submit", job.media);
+    // A host before media selection refuses any media only after recording the attempt.
+    if (media !== undefined) this.require("media", "submit");
     const png = checkPng("submit", job.png, widthPx, heightPx);
     const payload: any = {
       intent_id: intentId, printer, title, copies, dpi,
@@ -276,6 +347,14 @@ class Client implements PrintClient {
     };
     if (media !== undefined) payload.media = media;
     return payload;
+  }
+
+  /** Refuses a call the host is known not to offer, before anything is sent. Without a
+   *  hello answered, the host is asked, and answers for itself. */
+  private require(capability: string, operation: Operation) {
+    if (this.known && !this.known.capabilities.includes(capability)) {
+      throw unsupported(operation, capability, this.known.version);
+    }
   }
 
   private startSubmit(payload: any, key: string): SharedSubmit {

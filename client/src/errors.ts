@@ -16,8 +16,9 @@ export type TransportCode =
   | "HOST_NOT_FOUND" | "ACCESS_FORBIDDEN" | "HOST_EXITED" | "COMMUNICATION_ERROR"
   | "TIMEOUT" | "ANSWER_TOO_LARGE";
 
-/** Ends decided by this library: a bad argument, or the caller's AbortSignal. */
-export type ClientCode = "INVALID_ARGUMENT" | "ABORTED";
+/** Ends decided by this library: a bad argument, the caller's AbortSignal, or a host that
+ *  lacks what the call needs (its hello's capabilities). */
+export type ClientCode = "INVALID_ARGUMENT" | "ABORTED" | "UNSUPPORTED";
 
 export type ErrorCode = HostCode | TransportCode | ClientCode;
 export type ErrorSource = "host" | "transport" | "client";
@@ -36,8 +37,10 @@ export type MayHavePrinted = "no" | "maybe" | "yes";
  *  intent id. "never": repeating the same request gives the same answer. */
 export type Action = "retry" | "reconcile" | "never";
 
-export type Operation = "hello" | "list_printers" | "submit" | "get_job" | "wait_for_job";
+export type Operation = "hello" | "list_printers" | "get_printer" | "submit" | "get_job" | "wait_for_job"
+  | "pick_media";
 
+const CLIENT_CODES = new Set<string>(["INVALID_ARGUMENT", "ABORTED", "UNSUPPORTED"]);
 const TRANSPORT_CODES = new Set<string>([
   "HOST_NOT_FOUND", "ACCESS_FORBIDDEN", "HOST_EXITED", "COMMUNICATION_ERROR", "TIMEOUT",
   "ANSWER_TOO_LARGE"]);
@@ -78,7 +81,7 @@ export class PrintHostError extends Error {
     this.name = "PrintHostError";
     this.code = init.code;
     this.operation = init.operation;
-    this.source = init.code === "INVALID_ARGUMENT" || init.code === "ABORTED" ? "client"
+    this.source = CLIENT_CODES.has(init.code) ? "client"
       : TRANSPORT_CODES.has(init.code) ? "transport" : "host";
     if (init.intentId !== undefined) this.intentId = init.intentId;
     if (init.argument !== undefined) this.argument = init.argument;
@@ -100,7 +103,7 @@ export function atLeast(error: PrintHostError, floor: MayHavePrinted): PrintHost
 }
 
 function judge(operation: Operation, code: ErrorCode, sent: boolean): [MayHavePrinted, Action] {
-  if (code === "INVALID_ARGUMENT") return ["no", "never"];
+  if (code === "INVALID_ARGUMENT" || code === "UNSUPPORTED") return ["no", "never"];
   if (operation !== "submit") {
     const retry = code === "BRIDGE_BUSY" || code === "ABORTED" || LOST_ANSWER.has(code);
     return ["no", retry ? "retry" : "never"];

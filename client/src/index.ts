@@ -1,7 +1,7 @@
 export { createClient } from "./client.js";
 export type {
-  AttemptState, CallOptions, ClientOptions, Hello, JobRecord, PrintClient, Printer, PrinterList,
-  QueueState, RetryOptions, SubmitJob, SubmitResult, WaitOptions,
+  AttemptState, CallOptions, ClientOptions, Hello, JobRecord, PrintClient, Printer, PrinterDetails,
+  PrinterList, QueueState, Resolution, RetryOptions, SubmitJob, SubmitResult, WaitOptions,
 } from "./client.js";
 export { PrintHostError } from "./errors.js";
 export type {
@@ -10,5 +10,7 @@ export type {
 export { intentIdFor, reprintIntentId } from "./intent.js";
 export { createLabelCanvas, encodeLabelPng, labelFromCanvas, labelFromImageData, labelPixelSize } from "./label.js";
 export type { Label, LabelSize, RgbaPixels } from "./label.js";
+export { pickMedia } from "./media.js";
+export type { LabelDimensions, MediaArea, MediaChoices, PrinterMedia } from "./media.js";
 export type { NativePort, NativeRuntime } from "./transport.js";
 export { MAX_PNG_BYTES } from "./validate.js";

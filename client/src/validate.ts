@@ -3,6 +3,7 @@
 // process started only to refuse it (or, for an intent id, a record the caller never meant).
 
 import { Operation, invalidArgument } from "./errors.js";
+import { mediaSizeOfName } from "./media.js";
 
 export const MAX_PNG_BYTES = 5_242_880;
 const INTENT_ID = /^[A-Za-z0-9\-.:_]{1,160}$/;
@@ -41,10 +42,14 @@ export function checkInteger(operation: Operation, name: string, value: unknown,
   return value;
 }
 
+/** A media name the host can select. One that names no size the host would refuse only after
+ *  recording the attempt, leaving the intent id failed for good. */
 export function checkMedia(operation: Operation, value: unknown): string | undefined {
   if (value === undefined || value === null) return undefined;
-  if (typeof value !== "string" || !MEDIA.test(value)) {
-    throw invalidArgument(operation, "media", "must be 1 to 128 ASCII letters, digits, '-', '.' or '_'.");
+  if (typeof value !== "string" || !MEDIA.test(value) || mediaSizeOfName(value) === null) {
+    throw invalidArgument(operation, "media",
+      "must be a media name from getPrinter, such as na_index-4x6_4x6in: 1 to 128 ASCII " +
+      "letters, digits, '-', '.' or '_', ending in _<width>x<height>in or _<width>x<height>mm.");
   }
   return value;
 }

@@ -3,7 +3,7 @@ import { test } from "node:test";
 import { inflateSync } from "node:zlib";
 
 import {
-  createClient, encodeLabelPng, intentIdFor, labelPixelSize, reprintIntentId, PrintHostError,
+  createClient, encodeLabelPng, intentIdFor, labelPixelSize, pickMedia, reprintIntentId, PrintHostError,
 } from "../dist/index.js";
 import { CHROMIUM, FIREFOX, FakeBrowser, scripted } from "./fake_browser.mjs";
 
@@ -14,7 +14,7 @@ const HELLO = { arch: "x86_64", capabilities: ["submit_png"], platform: "windows
 
 const PNG = await encodeLabelPng({ width: 16, height: 16, data: new Uint8Array(16 * 16 * 4) }, 203);
 const JOB = { intentId: "order-1", printer: "Zebra", png: PNG, widthPx: 16, heightPx: 16, dpi: 203,
-              copies: 1, title: "Order 1" };
+              copies: 1, title: "Order 1", media: "na_index-4x6_4x6in" };
 
 function client(browser, options = {}) {
   return createClient({ hostName: "com.vantrel.print", runtime: browser.runtime, retry: FAST, ...options });
@@ -82,8 +82,10 @@ for (const mode of ["port", "oneShot"]) {
         c.close();
         assert.equal(browser.requests.length, expected.attempts);
         if (call === "submit") {
-          // Every retry carries the caller's intent id and a request id of its own.
-          assert.deepEqual(new Set(browser.requests.map((r) => r.payload.intent_id)), new Set(["order-1"]));
+          // Every retry carries the caller's intent id and media (both name the output), and
+          // a request id of its own.
+          assert.deepEqual(new Set(browser.requests.map((r) => `${r.payload.intent_id} ${r.payload.media}`)),
+                           new Set(["order-1 na_index-4x6_4x6in"]));
           assert.equal(new Set(browser.requests.map((r) => r.request_id)).size, browser.requests.length);
         }
         if (expected.code) {
@@ -255,6 +257,7 @@ test("bad arguments are refused before anything is sent, naming the argument", a
     [{ copies: 0 }, "copies"],
     [{ printer: "Zebra\n" }, "printer"],
     [{ media: "4x6:in" }, "media"],
+    [{ media: "Letter" }, "media"], // names no size: the host would record a failed attempt
     [{ png: big }, "png"],
     [{ widthPx: 17 }, "png"],
   ];
@@ -305,4 +308,72 @@ test("a label PNG holds the pixels flattened onto white at their physical size",
   assert.deepEqual([...chunks.IHDR], [0, 0, 0, 3, 0, 0, 0, 1, 8, 2, 0, 0, 0]);
   assert.equal(new DataView(chunks.pHYs.buffer, chunks.pHYs.byteOffset).getUint32(0), 7992); // 203 dpi
   assert.deepEqual([...inflateSync(chunks.IDAT)], [0, 255, 0, 0, 255, 255, 255, 127, 127, 127]);
+});
+
+const ZEBRA = {
+  color: false, default_media: "na_index-4x6_4x6in", default_resolution: { x_dpi: 203, y_dpi: 203 }, enabled: true,
+  is_default: true, media: [
+    { height_um: 152400, name: "na_index-4x6_4x6in", width_um: 101600,
+      printable_area: { height_um: 152400, width_um: 101600, x_um: 0, y_um: 0 } },
+    { height_um: 31750, name: "custom_2.25x1.25in", printable_area: null, width_um: 57150 }],
+  media_ready: ["na_index-4x6_4x6in"], media_truncated: false, name: "Zebra", resolutions: [{ x_dpi: 203, y_dpi: 203 }],
+  state: "idle", uri: "winspool" };
+
+test("getPrinter: the answer in camelCase, read with the reads' retries", async () => {
+  const browser = new FakeBrowser("chromium", scripted([{ error: "BRIDGE_BUSY" }, { result: ZEBRA }]));
+  const c = client(browser);
+  const printer = await c.getPrinter("Zebra");
+  c.close();
+  assert.deepEqual(browser.requests.map((r) => [r.type, r.payload]), Array(2).fill(["get_printer", { printer: "Zebra" }]));
+  assert.deepEqual(printer, {
+    name: "Zebra", state: "idle", enabled: true, uri: "winspool", isDefault: true, color: false,
+    resolutions: [{ xDpi: 203, yDpi: 203 }], defaultResolution: { xDpi: 203, yDpi: 203 },
+    media: [{ name: "na_index-4x6_4x6in", widthUm: 101600, heightUm: 152400,
+              printableArea: { xUm: 0, yUm: 0, widthUm: 101600, heightUm: 152400 } },
+            { name: "custom_2.25x1.25in", widthUm: 57150, heightUm: 31750, printableArea: null }],
+    defaultMedia: "na_index-4x6_4x6in", mediaReady: ["na_index-4x6_4x6in"], mediaTruncated: false });
+});
+
+test("a host before 1.1.0 is UNSUPPORTED for getPrinter and media, before sending once its hello is known", async () => {
+  const browser = new FakeBrowser("chromium", scripted([{ error: "UNKNOWN_MESSAGE" }, { result: HELLO }]));
+  const c = client(browser);
+  // Not yet known: the host's UNKNOWN_MESSAGE says it.
+  const unknown = (await outcome(c.getPrinter("Zebra"))).error;
+  await c.hello();
+  const known = await Promise.all([c.getPrinter("Zebra"), c.submit(JOB)].map(outcome));
+  c.close();
+  assert.deepEqual([unknown, ...known.map((o) => o.error)].map((e) => [e.code, e.source, e.mayHavePrinted, e.action]),
+                   Array(3).fill(["UNSUPPORTED", "client", "no", "never"]));
+  assert.deepEqual(browser.typesSent(), ["get_printer", "hello"]);
+});
+
+test("pickMedia: the label's size first, else the smallest that holds it within the fit rule", async (t) => {
+  const media = (name, widthUm, heightUm, printableArea = null) => ({ name, widthUm, heightUm, printableArea });
+  const area = (widthUm, heightUm) => ({ xUm: 0, yUm: 0, widthUm, heightUm });
+  const LETTER = media("na_letter_8.5x11in", 215900, 279400, area(203200, 266700));
+  const A6 = media("iso_a6_105x148mm", 105000, 148000, area(101000, 144000));
+  const FOUR_BY_SIX = media("na_index-4x6_4x6in", 101600, 152400, area(101600, 152400));
+  const SMALLER = media("custom_3.5x5.5in", 88900, 139700); // holds a 4x6 shrunk to 88 %
+  const rows = [
+    ["exact size before a smaller one that holds it", [LETTER, SMALLER, FOUR_BY_SIX], { widthIn: 4, heightIn: 6 }, FOUR_BY_SIX],
+    ["exact within half a millimetre, in millimetres", [SMALLER, media("custom_101.9x152mm", 101900, 152000)],
+     { widthMm: 101.6, heightMm: 152.4 }, "custom_101.9x152mm"],
+    ["the smallest that holds it, shrunk within a quarter", [LETTER, A6], { widthIn: 4, heightIn: 6 }, A6],
+    ["the printable area decides, not the whole size", [A6, LETTER],
+     { widthIn: 5, heightIn: 7.7 }, LETTER],
+    ["too small for any", [A6, media("custom_2x1in", 50800, 25400)], { widthIn: 8.5, heightIn: 14 }, null],
+    ["turned paper is not the label's size and cannot hold it", [media("custom_6x4in", 152400, 101600)],
+     { widthIn: 4, heightIn: 6 }, null],
+    ["unknown printable area: the whole size", [media("custom_3x4.5in", 76200, 114300)], { widthIn: 4, heightIn: 6 },
+     "custom_3x4.5in"],
+    ["between equal sizes, the loaded one", [media("na_index-4x6_4x6in", 101600, 152400), media("oe_4x6-label_4x6in", 101600, 152400)],
+     { widthIn: 4, heightIn: 6 }, "oe_4x6-label_4x6in"],
+  ];
+  for (const [name, offered, label, expected] of rows) {
+    await t.test(name, () => {
+      const picked = pickMedia({ media: offered, defaultMedia: "na_index-4x6_4x6in", mediaReady: ["oe_4x6-label_4x6in"] }, label);
+      assert.equal(picked?.name ?? null, typeof expected === "string" || expected === null ? expected : expected.name);
+    });
+  }
+  assert.throws(() => pickMedia({ media: [], defaultMedia: "", mediaReady: [] }, { widthIn: 4 }), { argument: "label" });
 });

@@ -1,16 +1,18 @@
-// The printing page: lists the queues, draws a 4 x 6 in shipping label from the form,
-// prints it once per order and follows the job. The intent id comes from the order
-// number, so pressing Print twice, or again after a crash, never prints a second label;
-// only Reprint makes a new one, for the order that was printed, after asking.
+// The printing page: lists the queues, picks the selected queue's paper for a 4 x 6 in
+// shipping label, draws the label from the form at the printer's resolution, prints it once
+// per order and follows the job. The intent id comes from the order number, so pressing Print
+// twice, or again after a crash, never prints a second label; only Reprint makes a new one,
+// for the order that was printed, after asking.
 
 import {
-  createClient, createLabelCanvas, intentIdFor, labelFromCanvas, PrintHostError, reprintIntentId,
+  createClient, createLabelCanvas, intentIdFor, labelFromCanvas, pickMedia, PrintHostError, reprintIntentId,
 } from "./print-client/dist/index.js";
 
 const client = createClient({ hostName: "com.vantrel.print" });
 const form = document.getElementById("label");
 const printerSelect = document.getElementById("printer");
 const queueLine = document.getElementById("queue");
+const paperLine = document.getElementById("paper");
 const status = document.getElementById("status");
 const jobLine = document.getElementById("job");
 const reprintButton = document.getElementById("reprint");
@@ -33,6 +35,13 @@ const STATE_TEXT = {
   error: "stopped with an error (paper, ribbon, door): a label sent to it waits until that is fixed",
   unavailable: "unavailable: it cannot be asked or does not accept jobs",
 };
+
+const LABEL = { widthIn: 4, heightIn: 6 };
+// Where the host cannot tell a queue's resolution, the label is drawn for a label printer's.
+const FALLBACK_DPI = 203;
+// A host before 1.1.0, or a print system that cannot describe its queues: the label then
+// prints on the queue's own paper, as it did before media could be chosen.
+const PAPER_UNKNOWN = new Set(["UNSUPPORTED", "PRINT_SYSTEM_UNAVAILABLE"]);
 
 const NO_QUEUE = "No print queue is listed. Add the label printer to the system's printers, then press Refresh.";
 
@@ -63,12 +72,62 @@ function explain(error, order) {
   return error.message;
 }
 
-// The selected queue's line; its paper and media will join it once the host can be asked
-// about one queue (get_printer).
-function describeQueue() {
+// The selected queue's line: its state, as last listed.
+function describeState() {
   const queue = queues.get(printerSelect.value);
   queueLine.textContent = queue ? `${queue.name}: ${STATE_TEXT[queue.state] ?? queue.state}.` : "";
   queueLine.className = queue && !READY.has(queue.state) ? "warning" : "";
+}
+
+function describeResolution(r) {
+  return r.xDpi === r.yDpi ? `${r.xDpi} dpi` : `${r.xDpi} x ${r.yDpi} dpi`;
+}
+
+/** How the label prints on `queue`: {holds, media, dpi, text}; media null for the queue's own
+ *  paper, holds false when none of its paper holds the label. */
+async function planPaper(queue) {
+  let printer;
+  try {
+    printer = await client.getPrinter(queue.name);
+  } catch (error) {
+    if (!(error instanceof PrintHostError && PAPER_UNKNOWN.has(error.code))) throw error;
+    return { holds: true, media: null, dpi: FALLBACK_DPI, text: `Its paper is not known (${error.message}). ` +
+             `The label prints on the queue's own paper at ${FALLBACK_DPI} dpi.` };
+  }
+  const resolution = printer.defaultResolution ?? printer.resolutions[0];
+  // Of two different resolutions each way, the finer one: no dot is left without a pixel.
+  const dpi = resolution ? Math.min(1200, Math.max(72, resolution.xDpi, resolution.yDpi)) : FALLBACK_DPI;
+  const loaded = printer.mediaReady.length > 0 ? `, loaded: ${printer.mediaReady.join(", ")}` : "";
+  const paper = `Paper: ${printer.defaultMedia || "default not known"}${loaded}; ` +
+                `${resolution ? describeResolution(resolution) : "resolution not known"}.`;
+  const media = pickMedia(printer, LABEL);
+  return { holds: media !== null, media: media?.name ?? null, dpi, text: media
+    ? `${paper} The 4 x 6 in label prints on ${media.name} at ${dpi} dpi.`
+    : `${paper} None of its paper holds a 4 x 6 in label.` };
+}
+
+/** The selected queue's state and paper; its plan for the label, or null without a queue. */
+async function describeQueue() {
+  describeState();
+  const queue = queues.get(printerSelect.value);
+  paperLine.textContent = queue ? "Asking the queue about its paper…" : "";
+  paperLine.className = "";
+  if (!queue) return null;
+  const shown = () => printerSelect.value === queue.name;
+  try {
+    const plan = await planPaper(queue);
+    if (shown()) {
+      paperLine.textContent = plan.text;
+      paperLine.className = plan.holds ? "" : "warning";
+    }
+    return plan;
+  } catch (error) {
+    if (shown()) {
+      paperLine.textContent = explain(error);
+      paperLine.className = "warning";
+    }
+    throw error;
+  }
 }
 
 /** Lists the queues again, keeping the selection; false when that failed (and said why). */
@@ -85,12 +144,13 @@ async function refreshPrinters() {
   printerSelect.replaceChildren(...listing.printers.map(
     (p) => new Option(`${p.name} (${p.state})`, p.name, false, p.name === keep)));
   if (listing.printers.length === 0) printerSelect.replaceChildren(new Option("No print queue", ""));
-  describeQueue();
+  describeState();
   return true;
 }
 
-/** The selected queue, listed afresh; null (having said why) when there is none, or when
- *  it is not ready and the user would rather not print to it. */
+/** The selected queue, listed and asked afresh, with the media and resolution the label
+ *  prints with; null (having said why) when there is none, when none of its paper holds the
+ *  label, or when it is not ready and the user would rather not print to it. */
 async function chooseQueue() {
   if (!(await refreshPrinters())) return null;
   const queue = queues.get(printerSelect.value);
@@ -98,11 +158,17 @@ async function chooseQueue() {
     show(NO_QUEUE, true);
     return null;
   }
+  const plan = await describeQueue();
+  if (!plan.holds) {
+    show(`Nothing was printed: none of the paper ${queue.name} offers holds a 4 x 6 in label. ` +
+         "Load 4 x 6 in labels in it, or choose another queue.", true);
+    return null;
+  }
   if (!READY.has(queue.state) && !confirm(`${queue.name} is ${STATE_TEXT[queue.state] ?? queue.state}. Print to it anyway?`)) {
     show(`Nothing was printed: ${queue.name} is ${queue.state}.`);
     return null;
   }
-  return queue;
+  return { queue, ...plan };
 }
 
 // Bars whose widths follow the tracking number, squeezed to `width`: a stand-in for a real barcode.
@@ -154,27 +220,30 @@ function fitLines(context, texts, font, [x, top, width, height], largest, smalle
     .forEach((line, i) => context.fillText(line, x, top + size + i * size * 1.2));
 }
 
-function drawShippingLabel(fields) {
-  const { canvas, widthPx, heightPx, dpi } = createLabelCanvas({ width: 4, height: 6, dpi: 203 });
+// Drawn for `dpi`, the printer's own resolution, so that each label pixel is one dot.
+function drawShippingLabel(fields, dpi) {
+  const { canvas, widthPx, heightPx } = createLabelCanvas({ width: 4, height: 6, dpi });
   const c = canvas.getContext("2d");
   const inch = dpi;
   const left = inch * 0.2;
   const width = widthPx - 2 * left;
+  const line = Math.round(inch / 50);
+  const smallest = Math.round(inch * 0.06);
   const sans = (size) => `${size}px sans-serif`;
   c.fillStyle = "#000";
   c.strokeStyle = "#000";
-  c.lineWidth = 4;
-  c.strokeRect(2, 2, widthPx - 4, heightPx - 4);
+  c.lineWidth = line;
+  c.strokeRect(line / 2, line / 2, widthPx - line, heightPx - line);
   c.font = `bold ${Math.round(inch * 0.18)}px sans-serif`;
   c.fillText("SHIP TO", left, inch * 0.4);
   fitLines(c, [fields.name, fields.street, fields.town], sans, [left, inch * 0.5, width, inch * 1.4],
            Math.round(inch * 0.22), Math.round(inch * 0.1));
-  c.fillRect(0, inch * 2, widthPx, 4);
+  c.fillRect(0, inch * 2, widthPx, line);
   drawBars(c, fields.tracking, left, inch * 2.3, width, inch * 1.4);
   const mono = (size) => `${size}px monospace`;
-  fitLines(c, [fields.tracking], mono, [left, inch * 3.8, width, inch * 0.3], Math.round(inch * 0.16), 12);
-  fitLines(c, [`Order ${fields.order}`], mono, [left, inch * 5.3, width, inch * 0.4], Math.round(inch * 0.16), 12);
-  return { canvas, dpi };
+  fitLines(c, [fields.tracking], mono, [left, inch * 3.8, width, inch * 0.3], Math.round(inch * 0.16), smallest);
+  fitLines(c, [`Order ${fields.order}`], mono, [left, inch * 5.3, width, inch * 0.4], Math.round(inch * 0.16), smallest);
+  return canvas;
 }
 
 function preview(canvas) {
@@ -202,16 +271,19 @@ function follow(intentId) {
   }).finally(() => clearTimeout(timer));
 }
 
-async function print(order, fields, intentId, title, queue) {
+// `target` is chooseQueue's: the queue, the media picked for the label (null: the queue's own
+// paper) and the resolution to draw at. Both are part of what the intent id stands for, so
+// Print again draws the same label for the same queue and is answered from the ledger.
+async function print(order, fields, intentId, title, { queue, media, dpi }) {
   following?.abort();
   jobLine.textContent = "";
-  const { canvas, dpi } = drawShippingLabel(fields);
+  const canvas = drawShippingLabel(fields, dpi);
   const label = await labelFromCanvas(canvas, dpi);
   preview(canvas);
   show(`Printing order ${order}…`);
   let result;
   try {
-    result = await client.submit({ intentId, printer: queue.name, title, copies: 1, ...label });
+    result = await client.submit({ intentId, printer: queue.name, title, copies: 1, media, ...label });
   } catch (error) {
     // Reprint is offered once the order may be on paper, or when the details changed.
     if (error instanceof PrintHostError && (error.mayHavePrinted !== "no" || error.code === "INTENT_CONFLICT")) {
@@ -247,26 +319,30 @@ form.addEventListener("submit", (event) => {
   event.preventDefault();
   const fields = Object.fromEntries(new FormData(form));
   act(async () => {
-    const queue = await chooseQueue();
+    const target = await chooseQueue();
     // Label 1 of the order: the same order always gives the same intent id.
-    if (queue) await print(fields.order, fields, await intentIdFor("order", fields.order, 1), `Order ${fields.order}`, queue);
+    if (target) await print(fields.order, fields, await intentIdFor("order", fields.order, 1), `Order ${fields.order}`, target);
   });
 });
 
 reprintButton.addEventListener("click", () => act(async () => {
   const { order, fields } = printed;
   if (!confirm(`Print another label for order ${order}?`)) return;
-  const queue = await chooseQueue();
-  if (queue) await print(order, fields, reprintIntentId(), `Order ${order} (reprint)`, queue);
+  const target = await chooseQueue();
+  if (target) await print(order, fields, reprintIntentId(), `Order ${order} (reprint)`, target);
 }));
+
+// A failure to ask about the paper stays on the paper's line.
+const describeQuietly = () => describeQueue().catch(() => {});
 
 async function listQueues() {
   if (!(await refreshPrinters())) return;
   const count = queues.size;
   if (count === 0) show(NO_QUEUE, true);
   else show(`${count} print queue${count === 1 ? "" : "s"} listed.`);
+  await describeQuietly();
 }
 
-printerSelect.addEventListener("change", describeQueue);
+printerSelect.addEventListener("change", describeQuietly);
 document.getElementById("refresh").addEventListener("click", () => act(listQueues));
 act(listQueues);

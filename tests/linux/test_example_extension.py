@@ -4,7 +4,9 @@ followed on Linux: setup.sh (first without a built client), the folder loaded un
 headless Chromium's default profile in a private HOME, the host registered with the per-user
 archive's install-user.sh, first without and then with the extension's origin, and its page
 driven against a private CUPS queue: Print, Print again, Reprint after the form moved on to
-another order, and a paused queue. What was printed is counted in the queue's capture folder.
+another order, a paused queue, and a Letter queue that also offers 4 x 6 in labels at 300 dpi,
+where the label prints on the media the page picked. What was printed is counted in the
+queues' capture folder.
 
     python3 tests/linux/test_example_extension.py --archive build/dist/<the linux-user archive>
 
@@ -14,6 +16,7 @@ VANTREL_E2E_REQUIRED is set.
 
 import argparse
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -24,7 +27,7 @@ from pathlib import Path
 
 from rig.browser import packed_client
 from rig.chromium import ChromiumBrowser, chromium_executable
-from rig.cups import CupsScheduler
+from rig.cups import LETTER_300, CupsScheduler
 from rig.images import rasterise, read_pnm
 from rig.linux_host import add_pdf_queue
 from rig.programs import CUPSD, REPO_ROOT
@@ -32,6 +35,7 @@ from rig.testing import exit_if_missing
 
 ARCHIVE = None
 QUEUE = "Label_4x6_203dpi"
+OFFICE_QUEUE = "Office_Letter_300dpi"
 LONG_STREET = "12 Analytical Row, Building C, Floor 4, Suite 401, Attention: Receiving Dock 7"
 
 
@@ -156,6 +160,28 @@ class ExampleExtension(unittest.TestCase):
         self.assertEqual(page.settled(), f"Nothing was printed: {QUEUE} is paused.")
         self.assertEqual(len(cups.captured_documents()), 2)
 
+        # 6. On a Letter queue that also offers 4 x 6 in labels, the label is drawn at the
+        # queue's 300 dpi and printed on the 4 x 6 in media the page picked.
+        office = self.root / "office.ppd"
+        office.write_text(letter_and_4x6_pdf_ppd())
+        cups.add_queue(OFFICE_QUEUE, str(office))
+        page.evaluate(f"document.getElementById('printer').value = {json.dumps(OFFICE_QUEUE)}")
+        page.click("refresh")
+        paper = page.evaluate("document.getElementById('paper').textContent")
+        with self.subTest("the label on the picked media"):
+            if paper.startswith("Its paper is not known"):
+                # MARKED: the Linux host on main answers get_printer with an error until its
+                # media selection lands; then this check runs.
+                self.skipTest(f"the Linux host does not describe its queues yet: {paper}")
+            self.assertIn("Paper: na_letter_8.5x11in", paper)
+            self.assertIn("prints on na_index-4x6_4x6in at 300 dpi", paper)
+            page.fill(order="C-3003")
+            self.assertRegex(page.click("print"), rf"^Order C-3003 was sent to {OFFICE_QUEUE} as job \d+\.$")
+            (document,) = cups.wait_for_documents(1, OFFICE_QUEUE)
+            pdf = document.read()
+            self.assertIn(b"/MediaBox [0 0 288 432]", pdf)  # 4 x 6 in, not Letter
+            self.assertIn(b"/Width 1200 /Height 1800", pdf)  # drawn at 300 dpi
+
         # The long street was wrapped within the label's margins: nothing between the text
         # column and the frame on the right.
         (picture,) = rasterise(first.path, 203, self.root / "pages")
@@ -183,6 +209,18 @@ class ExampleExtension(unittest.TestCase):
         (script,) = target.glob("vantrel-print-host-*/install-user.sh")
         env = {"HOME": str(self.home), "PATH": "/usr/bin:/bin"}
         subprocess.run(["sh", str(script), *options], env=env, check=True, capture_output=True)
+
+
+def letter_and_4x6_pdf_ppd() -> str:
+    """A 300-dpi PDF capture queue whose default paper is Letter, with 4 x 6 in labels too."""
+    extra = {"PageSize": '"<</PageSize[288 432]/ImagingBBox null>>setpagedevice"',
+             "PageRegion": '"<</PageSize[288 432]/ImagingBBox null>>setpagedevice"',
+             "ImageableArea": '"0 0 288 432"', "PaperDimension": '"288 432"'}
+    ppd = LETTER_300.replace('"application/postscript 0 -"', '"application/pdf 0 -"')
+    for keyword, value in extra.items():
+        ppd = re.sub(rf"^(\*{keyword} Letter/.*)$", rf"\1\n*{keyword} w288h432/4x6: {value}", ppd,
+                     count=1, flags=re.M)
+    return ppd
 
 
 def main():
