@@ -11,13 +11,13 @@ import fcntl
 import json
 import os
 import select
-import shutil
 import signal
 import subprocess
 import tempfile
 import time
 from pathlib import Path
 
+from rig.programs import browser_executable
 from rig.registration import EXTENSION_DIR
 
 # The browser binary itself: Debian's /usr/bin/chromium is a launcher script that adds
@@ -44,13 +44,7 @@ CHROMIUM_FLAGS = (
 
 
 def chromium_executable() -> str | None:
-    explicit = os.environ.get("VANTREL_CHROMIUM")
-    if explicit:
-        return explicit if os.access(explicit, os.X_OK) else None
-    for candidate in CHROMIUM_CANDIDATES:
-        if os.access(candidate, os.X_OK):
-            return candidate
-    return shutil.which("chromium")
+    return browser_executable("VANTREL_CHROMIUM", CHROMIUM_CANDIDATES, "chromium")
 
 
 # ---- DevTools protocol over a pipe

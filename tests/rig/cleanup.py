@@ -16,6 +16,16 @@ _open_resources: list = []
 _open_lock = threading.Lock()
 
 
+class Closing:
+    """A rig object that closes at the end of a with block."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 def register(resource):
     with _open_lock:
         _open_resources.append(resource)

@@ -146,7 +146,7 @@ def start_cupsd(root: Path, socket_path: Path, tool, error_log) -> subprocess.Po
     raise RuntimeError(f"cupsd did not come up: {error_log()}")
 
 
-class CupsScheduler:
+class CupsScheduler(cleanup.Closing):
     """A private cupsd with capture queues."""
 
     PPDS = {"label-4x6-203": LABEL_4X6_203, "label-4x6-203-margins": LABEL_4X6_203_MARGINS,
@@ -383,14 +383,8 @@ class CupsScheduler:
 
     stop = close
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
-
-
-class SilentScheduler:
+class SilentScheduler(cleanup.Closing):
     """A unix socket that accepts connections and never answers."""
 
     def __init__(self):
@@ -421,9 +415,3 @@ class SilentScheduler:
             connection.close()
         shutil.rmtree(self.root, ignore_errors=True)
         cleanup.unregister(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()

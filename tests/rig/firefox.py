@@ -11,7 +11,6 @@ import contextlib
 import json
 import os
 import shlex
-import shutil
 import signal
 import socket
 import struct
@@ -20,19 +19,14 @@ import time
 import uuid
 from pathlib import Path
 
+from rig.programs import browser_executable
 from rig.registration import HOST_NAME, MANIFEST_TEMPLATE, render_host_manifest
 
 FIREFOX_CANDIDATES = ("/usr/lib/firefox-esr/firefox-esr",)
 
 
 def firefox_executable() -> str | None:
-    explicit = os.environ.get("VANTREL_FIREFOX")
-    if explicit:
-        return explicit if os.access(explicit, os.X_OK) else None
-    for candidate in FIREFOX_CANDIDATES:
-        if os.access(candidate, os.X_OK):
-            return candidate
-    return shutil.which("firefox-esr")
+    return browser_executable("VANTREL_FIREFOX", FIREFOX_CANDIDATES, "firefox-esr")
 
 
 class BidiError(RuntimeError):

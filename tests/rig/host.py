@@ -44,18 +44,21 @@ class HostResult:
         return self.stderr.decode("utf-8", "replace")
 
 
-class HostProcess:
+class HostProcess(cleanup.Closing):
     """The Wine-run host with pipes on its standard streams. `prefix` is a WinePrefix."""
 
     def __init__(self, prefix, extra_env: dict[str, str] | None = None,
                  executable: Path | None = None):
         self.prefix = prefix
         self.executable = Path(executable or programs.host_executable())
+        self._start([programs.WINE64, str(self.executable)], prefix.env(extra_env), prefix.root)
+
+    def _start(self, command: list[str], env: dict[str, str], cwd=None):
+        """The process with pipes on its three standard streams, as a browser starts a host."""
         self.started_at = time.monotonic()
-        self.process = subprocess.Popen(
-            [programs.WINE64, str(self.executable)], env=prefix.env(extra_env), cwd=prefix.root,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            start_new_session=True)
+        self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        start_new_session=True)
         self._stdout = bytearray()
         self._stdout_eof = False
         self._stderr = bytearray()
@@ -197,9 +200,3 @@ class HostProcess:
             with contextlib.suppress(Exception):
                 stream.close()
         cleanup.unregister(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()

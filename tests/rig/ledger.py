@@ -69,7 +69,7 @@ else:
 """
 
 
-class LedgerLockHolder:
+class LedgerLockHolder(cleanup.Closing):
     """A separate process holding an fcntl lock on the ledger lock file (a lock Wine's
     LockFileEx respects), until `seconds` pass, `release()` or `kill()`."""
 
@@ -97,12 +97,6 @@ class LedgerLockHolder:
         cleanup.unregister(self)
 
     close = kill
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
 
 
 def hold_ledger_lock(prefix, seconds: float | None = None) -> LedgerLockHolder:

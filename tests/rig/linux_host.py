@@ -5,12 +5,8 @@ and the host process spoken to in frames, with its state in a private XDG_STATE_
 from __future__ import annotations
 
 import os
-import subprocess
-import threading
-import time
 from pathlib import Path
 
-from rig import cleanup
 from rig.cups import LABEL_4X6_203, CupsScheduler
 from rig.host import HostProcess
 from rig.programs import REPO_ROOT
@@ -37,13 +33,4 @@ class LinuxHostProcess(HostProcess):
     def __init__(self, env: dict[str, str], executable: Path | None = None):
         self.prefix = None
         self.executable = Path(executable or linux_host_executable())
-        self.started_at = time.monotonic()
-        self.process = subprocess.Popen(
-            [str(self.executable)], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, start_new_session=True)
-        self._stdout = bytearray()
-        self._stdout_eof = False
-        self._stderr = bytearray()
-        self._stderr_thread = threading.Thread(target=self._drain_stderr, daemon=True)
-        self._stderr_thread.start()
-        cleanup.register(self)
+        self._start([str(self.executable)], env)

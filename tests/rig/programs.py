@@ -15,6 +15,18 @@ HELLO_CAPABILITIES = ["list_printers", "submit_png", "get_job", "durable_idempot
                       "get_printer"]
 
 
+def browser_executable(variable: str, candidates, name: str) -> str | None:
+    """The browser the environment variable names, else the first candidate that runs, else the
+    one on the PATH."""
+    explicit = os.environ.get(variable)
+    if explicit:
+        return explicit if os.access(explicit, os.X_OK) else None
+    for candidate in candidates:
+        if os.access(candidate, os.X_OK):
+            return candidate
+    return shutil.which(name)
+
+
 def find_program(names, folders):
     for folder in folders:
         for name in names:

@@ -89,7 +89,7 @@ class WineResult:
         return self.stdout.decode("utf-8", "replace")
 
 
-class WinePrefix:
+class WinePrefix(cleanup.Closing):
     """A private Wine prefix for one test process, with its services kept alive."""
 
     def __init__(self, template: Path | None = None):
@@ -270,12 +270,6 @@ class WinePrefix:
                                stderr=subprocess.DEVNULL)
             shutil.rmtree(self.root, ignore_errors=True)
             cleanup.unregister(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 def template_prefix() -> WinePrefix:
