@@ -105,36 +105,15 @@ bool JsonReader::read_escaped_rest(std::string& out) {
 
 bool JsonReader::read_escape(std::string& out) {
   if (pos_ >= text_.size()) return false;
-  switch (text_[pos_++]) {
-    case '"':
-      out.push_back('"');
-      return true;
-    case '\\':
-      out.push_back('\\');
-      return true;
-    case '/':
-      out.push_back('/');
-      return true;
-    case 'b':
-      out.push_back('\b');
-      return true;
-    case 'f':
-      out.push_back('\f');
-      return true;
-    case 'n':
-      out.push_back('\n');
-      return true;
-    case 'r':
-      out.push_back('\r');
-      return true;
-    case 't':
-      out.push_back('\t');
-      return true;
-    case 'u':
-      break;
-    default:
-      return false;
+  // The one-letter escapes and what they stand for, in the same order.
+  constexpr std::string_view LETTERS = "\"\\/bfnrt";
+  constexpr std::string_view MEANINGS = "\"\\/\b\f\n\r\t";
+  const char letter = text_[pos_++];
+  if (const std::size_t at = LETTERS.find(letter); at != std::string_view::npos) {
+    out.push_back(MEANINGS[at]);
+    return true;
   }
+  if (letter != 'u') return false;
   char32_t unit = 0;
   if (!read_hex4(unit)) return false;
   if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // a low surrogate without its pair

@@ -1,5 +1,6 @@
 #include "protocol/answers.hpp"
 
+#include "base/name_table.hpp"
 #include "base/version.hpp"
 #include "protocol/envelope.hpp"
 
@@ -7,22 +8,19 @@ namespace vantrel {
 
 namespace {
 
+// The state words of the answers.
+constexpr NameTable<PrintQueueState, 6> QUEUE_STATE_WORDS{{
+    {PrintQueueState::unavailable, "unavailable"},
+    {PrintQueueState::idle, "idle"},
+    {PrintQueueState::printing, "printing"},
+    {PrintQueueState::offline, "offline"},
+    {PrintQueueState::paused, "paused"},
+    {PrintQueueState::error, "error"},
+}};
+static_assert(rows_in_enum_order(QUEUE_STATE_WORDS));
+
 std::string_view queue_state_word(PrintQueueState state) noexcept {
-  switch (state) {
-    case PrintQueueState::unavailable:
-      return "unavailable";
-    case PrintQueueState::idle:
-      return "idle";
-    case PrintQueueState::printing:
-      return "printing";
-    case PrintQueueState::offline:
-      return "offline";
-    case PrintQueueState::paused:
-      return "paused";
-    case PrintQueueState::error:
-      return "error";
-  }
-  return "unavailable";
+  return name_in(QUEUE_STATE_WORDS, state);
 }
 
 }  // namespace

@@ -63,13 +63,21 @@ TEST(ApplyRecovery, ClockBeforeThirtyDaysAfterEpochRemovesNothingForAge) {
   EXPECT_TRUE(ledger.jobs.contains("zero"));
 }
 
-TEST(ApplyRecovery, CapDropsTheOldestWithTiesInKeyOrder) {
+// `count` completed records "<prefix>0000"..., updated at NOW - age(i).
+template <class Age>
+HostLedger completed_records(int count, char prefix, Age age) {
   HostLedger ledger{1, 1, {}};
   char key[16];
-  for (int i = 0; i < 4999; ++i) {
-    std::snprintf(key, sizeof key, "m%04d", i);
-    ledger.jobs[key] = record(key, "COMPLETED", NOW - 1000 + static_cast<std::uint64_t>(i % 7));
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(key, sizeof key, "%c%04d", prefix, i);
+    ledger.jobs[key] = record(key, "COMPLETED", NOW - age(i));
   }
+  return ledger;
+}
+
+TEST(ApplyRecovery, CapDropsTheOldestWithTiesInKeyOrder) {
+  HostLedger ledger =
+      completed_records(4999, 'm', [](int i) { return 1000 - static_cast<std::uint64_t>(i % 7); });
   // Four records share the oldest time; the three with the smallest keys go.
   for (const char* tied : {"z", "b", "y", "a"})
     ledger.jobs[tied] = record(tied, "FAILED", NOW - 5000);
@@ -83,12 +91,7 @@ TEST(ApplyRecovery, CapDropsTheOldestWithTiesInKeyOrder) {
 }
 
 TEST(ApplyRecovery, RewrittenRecordsAreNotRemovedByTheCapForAge) {
-  HostLedger ledger{1, 1, {}};
-  char key[16];
-  for (int i = 0; i < 5000; ++i) {
-    std::snprintf(key, sizeof key, "k%04d", i);
-    ledger.jobs[key] = record(key, "COMPLETED", NOW - 10);
-  }
+  HostLedger ledger = completed_records(5000, 'k', [](int) { return std::uint64_t{10}; });
   ledger.jobs["dead"] = record("dead", "DISPATCHING", NOW - 20);
   EXPECT_TRUE(apply_recovery(ledger, NOW));
   EXPECT_TRUE(ledger.jobs.contains("dead"));
