@@ -35,16 +35,27 @@ void BM_HelloRoundTrips(benchmark::State& state) {
 }
 BENCHMARK(BM_HelloRoundTrips)->Unit(benchmark::kMillisecond);
 
+// A temporary XDG_STATE_HOME for the real state files, removed at the end.
+class TemporaryStateHome {
+ public:
+  explicit TemporaryStateHome(benchmark::State& state) {
+    if (mkdtemp(folder_) == nullptr) {
+      state.SkipWithError("no temporary folder");
+      return;
+    }
+    setenv("XDG_STATE_HOME", folder_, 1);
+  }
+  ~TemporaryStateHome() { std::filesystem::remove_all(folder_); }
+
+ private:
+  char folder_[32] = "/tmp/vantrel-bench-XXXXXX";
+};
+
 // One hello at a time through the whole loop on this machine's real state folder (a temporary
 // XDG_STATE_HOME): the lock, the ledger read, the bridge status written and flushed; with the
 // diagnostics log (argument 1) and without (0), to show what its line costs a message.
 void BM_HelloOnRealFiles(benchmark::State& state) {
-  char folder[] = "/tmp/vantrel-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) {
-    state.SkipWithError("no temporary folder");
-    return;
-  }
-  setenv("XDG_STATE_HOME", folder, 1);
+  const TemporaryStateHome home(state);
   vantrel::StateFiles& files = vantrel::system_state_files();
   vantrel::StateStore store(files);
   vantrel::HostLog log(files);
@@ -59,19 +70,13 @@ void BM_HelloOnRealFiles(benchmark::State& state) {
     benchmark::DoNotOptimize(vantrel::serve_messages(source, sink, host));
   }
   state.SetItemsProcessed(state.iterations());
-  std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_HelloOnRealFiles)->ArgName("log")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // One message's log line on this machine's real files, alone: what the log adds to every
 // round trip.
 void BM_LogLineOnRealFiles(benchmark::State& state) {
-  char folder[] = "/tmp/vantrel-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) {
-    state.SkipWithError("no temporary folder");
-    return;
-  }
-  setenv("XDG_STATE_HOME", folder, 1);
+  const TemporaryStateHome home(state);
   vantrel::HostLog log(vantrel::system_state_files());
   for (auto _ : state) {
     log.append(
@@ -79,7 +84,6 @@ void BM_LogLineOnRealFiles(benchmark::State& state) {
         {{"type", "hello"}, {"request_id", "bench-1"}, {"outcome", "ok"}, {"duration_ms", "1"}});
   }
   state.SetItemsProcessed(state.iterations());
-  std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_LogLineOnRealFiles)->Unit(benchmark::kMicrosecond);
 

@@ -75,11 +75,10 @@ def unmapped() -> list[str]:
 
 
 def main() -> int:
-    absent = missing() + unmapped()
-    for line in absent:
-        print(line)
-    print(f"{len(absent)} path(s) named by the map and not in the tree, or not named")
-    return 1 if absent else 0
+    wrong = missing() + unmapped()
+    print("\n".join(wrong + [f"{len(wrong)} path(s) named by the map and not in the tree, "
+                             "or folders not named"]))
+    return 1 if wrong else 0
 
 
 if __name__ == "__main__":
