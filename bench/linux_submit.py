@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A new 4 x 6 in label submitted to the Linux host, against `lp` of the same label as a PDF
-on the same scheduler, in one run: the ratio the host's submit is held to.
+on the same scheduler, in one run: the ratio the host's submit is held to; beside it the host's
+list_printers, get_printer and a new label that names its media.
 
     PYTHONPATH=tests python3 bench/linux_submit.py [--linux LABEL=PATH ...] [--rounds N]
 
@@ -13,7 +14,9 @@ between lp and the hosts, each after the queue has printed everything before it,
 sample shares the two cores with the driver's filters. Prints the medians in milliseconds,
 each host's ratio to lp, the host's own share (a submit of the same label to a queue that does
 not exist: the ledger's saves, the checks and the decoding, and one question to the
-scheduler), and the IPP operations that one lp and one submit make."""
+scheduler), and the IPP operations that one lp and each message of a host make. The messages
+of one round are linux_message_samples(), which a script that puts both platforms' hosts in one
+table can call round by round."""
 
 import argparse
 import statistics
@@ -31,6 +34,36 @@ from rig.protocol import submit_payload
 
 ROOT = Path(__file__).resolve().parents[1]
 QUEUE = "Bench_4x6"
+MEDIA = "na_index-4x6_4x6in"
+PLAIN = "new 4 x 6 label"
+
+
+def linux_messages(queue: str, png: bytes, intent: str) -> list[tuple[str, str, dict | None]]:
+    """The Linux host's messages of one round as (row, type, payload), submits last."""
+    return [("list_printers", "list_printers", None),
+            ("get_printer", "get_printer", {"printer": queue}),
+            (PLAIN, "submit", submit_payload(f"{intent}-plain", queue, png, 812, 1218)),
+            (f"{PLAIN}, media {MEDIA}", "submit",
+             submit_payload(f"{intent}-media", queue, png, 812, 1218, media=MEDIA))]
+
+
+def linux_message_samples(host: LinuxHost, queue: str, png: bytes, intent: str,
+                          idle) -> dict[str, float | None]:
+    """One sample in milliseconds of each of linux_messages() on a running Linux host, whose
+    scheduler has `queue` (4 x 6 in); `idle()` waits until the queue has printed everything,
+    before each submit. None where the host refused (a build without the message)."""
+    samples = {}
+    for number, (row, kind, payload) in enumerate(linux_messages(queue, png, intent)):
+        if kind == "submit":
+            idle()
+        ms, answer = timed(host, kind, f"m{number}", payload)
+        samples[row] = ms if answer["ok"] else None
+    return samples
+
+
+def median_text(values: list[float | None]) -> str:
+    values = [value for value in values if value is not None]
+    return f"{statistics.median(values):.2f}" if values else "refused"
 
 
 def main():
@@ -69,25 +102,31 @@ def main():
                 running[label] = LinuxHost(path, env)
             serial = iter(range(1_000_000))
 
-            def submit(label, queue=QUEUE) -> float:
+            def missing_queue(label) -> float:
                 n = next(serial)
-                ms, answer = timed(running[label], "submit", f"s{n}",
-                                   submit_payload(f"bench-{n}", queue, png, 812, 1218))
-                if answer["ok"] != (queue == QUEUE):
+                ms, answer = timed(running[label], "submit", f"x{n}",
+                                   submit_payload(f"bench-{n}", "No_Such_Queue", png, 812, 1218))
+                if answer["ok"]:
                     sys.exit(f"unexpected answer of the {label} host: {answer}")
                 return ms
 
             # What each makes the scheduler do, once, before anything is timed.
-            operations = {}
-            for name, action in [("lp", lp)] + [(label, lambda l=label: submit(l))
-                                                for label in running]:
-                idle()
-                before = len(cups.operations())
-                action()
-                time.sleep(0.3)  # the access log is written after the answer
-                operations[name] = cups.operations()[before:]
+            operations = {"lp": []}
+            idle()
+            before = len(cups.operations())
+            lp()
+            time.sleep(0.3)  # the access log is written after the answer
+            operations["lp"] = cups.operations()[before:]
+            for label, host in running.items():
+                for row, kind, payload in linux_messages(QUEUE, png, f"ops-{label}"):
+                    idle()
+                    before = len(cups.operations())
+                    host.request(kind, "ops", payload)
+                    time.sleep(0.3)
+                    operations[f"{label} {row}"] = cups.operations()[before:]
 
-            samples = {name: [] for name in ["lp", *running]}
+            samples = {"lp": []}
+            samples.update({label: [] for label in running})
             own = {label: [] for label in running}
             for round_number in range(args.rounds):
                 order = ["lp", *running]
@@ -95,10 +134,15 @@ def main():
                     order.reverse()
                 for name in order:
                     idle()
-                    samples[name].append(lp() if name == "lp" else submit(name))
-                    if name != "lp":
-                        idle()
-                        own[name].append(submit(name, "No_Such_Queue"))
+                    if name == "lp":
+                        samples[name].append(lp())
+                        continue
+                    samples[name].append(linux_message_samples(
+                        running[name], QUEUE, png, f"bench-{next(serial)}", idle))
+                    if samples[name][-1][PLAIN] is None:
+                        sys.exit(f"the {name} host refused a new label")
+                    idle()
+                    own[name].append(missing_queue(name))
         finally:
             for host in running.values():
                 host.close()
@@ -107,17 +151,20 @@ def main():
 
     lp_median = statistics.median(samples["lp"])
     own_row = "  to a missing queue (the host's own share)"
-    figures = {"lp": {"new 4 x 6 label": f"{lp_median:.2f}", "ratio to lp": "1.00", own_row: ""}}
+    figures = {"lp": {PLAIN: f"{lp_median:.2f}", "ratio to lp": "1.00"}}
     for label in running:
-        median = statistics.median(samples[label])
-        figures[label] = {"new 4 x 6 label": f"{median:.2f}",
-                          "ratio to lp": f"{median / lp_median:.2f}",
-                          own_row: f"{statistics.median(own[label]):.2f}"}
+        rows = list(samples[label][0])
+        column = {row: median_text([sample[row] for sample in samples[label]]) for row in rows}
+        plain = [sample[PLAIN] for sample in samples[label] if sample[PLAIN] is not None]
+        figures[label] = {PLAIN: column[PLAIN],
+                          "ratio to lp": f"{statistics.median(plain) / lp_median:.2f}",
+                          own_row: f"{statistics.median(own[label]):.2f}",
+                          **{row: column[row] for row in rows if row != PLAIN}}
+    figures["lp"] = {row: figures["lp"].get(row, "") for row in figures[next(iter(running))]}
     print_side_by_side(figures, f"milliseconds, medians of {args.rounds} samples each, "
-                                "alternating, each on an idle queue")
+                                "alternating, each submit on an idle queue")
     for name, names in operations.items():
-        print(f"IPP operations of one {'lp' if name == 'lp' else name + ' submit'}: "
-              f"{', '.join(names)}")
+        print(f"IPP operations of one {name}: {', '.join(names)}")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // Drives CupsPrintSystem against the scheduler named by CUPS_SERVER, for test_cups_print_system.py.
 //   vantrel-cups-probe list
-//   vantrel-cups-probe print QUEUE LABEL.png DPI COPIES TITLE
+//   vantrel-cups-probe print QUEUE LABEL.png DPI COPIES TITLE [MEDIA]
 //   vantrel-cups-probe job QUEUE JOB_ID
 // Prints tab-separated lines: what the print system answered, then figures in milliseconds.
 #include <chrono>
@@ -64,7 +64,8 @@ int list(CupsPrintSystem& system) {
 
 // The steps of print_label one by one, to time each.
 int print(CupsPrintSystem& system, const std::string& queue, const std::string& png_path,
-          std::uint32_t dpi, std::uint16_t copies, const std::string& title) {
+          std::uint32_t dpi, std::uint16_t copies, const std::string& title,
+          const std::optional<MediaRequest>& media) {
   std::ifstream file(png_path, std::ios::binary);
   const std::vector<std::uint8_t> png{std::istreambuf_iterator<char>(file), {}};
   auto bitmap = decode_label_bitmap(png);
@@ -73,7 +74,7 @@ int print(CupsPrintSystem& system, const std::string& queue, const std::string& 
     return 2;
   }
   Stopwatch watch;
-  auto document = system.open_label_document(queue, std::nullopt);
+  auto document = system.open_label_document(queue, media);
   watch.lap("open");
   if (!document) return report(document.error());
   const PrintableArea area = (*document)->printable_area();
@@ -102,9 +103,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   CupsPrintSystem system(system_cups_calls());
   if (args.size() == 1 && args[0] == "list") return list(system);
-  if (args.size() == 6 && args[0] == "print") {
+  if ((args.size() == 6 || args.size() == 7) && args[0] == "print") {
+    std::optional<MediaRequest> media;
+    if (args.size() == 7) media = MediaRequest{args[6], media_size_of_name(args[6]).value()};
     return print(system, args[1], args[2], static_cast<std::uint32_t>(std::stoul(args[3])),
-                 static_cast<std::uint16_t>(std::stoul(args[4])), args[5]);
+                 static_cast<std::uint16_t>(std::stoul(args[4])), args[5], media);
   }
   if (args.size() == 3 && args[0] == "job") {
     const JobProgress progress =
@@ -113,7 +116,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::fprintf(stderr,
-               "usage: vantrel-cups-probe list | print QUEUE PNG DPI COPIES TITLE | "
+               "usage: vantrel-cups-probe list | print QUEUE PNG DPI COPIES TITLE [MEDIA] | "
                "job QUEUE JOB_ID\n");
   return 2;
 }

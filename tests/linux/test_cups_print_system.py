@@ -7,8 +7,9 @@ CUPS raster), through vantrel-cups-probe:
         --probe build/native/vantrel-cups-probe
 
 Each capture is turned back into device pixels and the label's box checked within one device
-pixel; copies, the state words from real scheduler states, a scheduler that never answers, and
-get_job through completed, cancelled, aborted and purged jobs. Exits 77 (skipped) when cupsd,
+pixel, on the queue's own paper and on a media the job selects; copies, the state words from real
+scheduler states, a scheduler that never answers, and get_job through completed, cancelled,
+aborted and purged jobs. Exits 77 (skipped) when cupsd,
 the drivers or Ghostscript are missing, unless CI or VANTREL_E2E_REQUIRED is set.
 """
 
@@ -54,9 +55,9 @@ def probe(env, *args, timeout=60) -> dict:
     return lines
 
 
-def print_label(queue: str, copies: int = 1) -> dict:
+def print_label(queue: str, copies: int = 1, *media: str) -> dict:
     answer = probe(scheduler.client_env, "print", queue, scheduler.root / "label.png", LABEL_DPI, copies,
-                   f"label on {queue}")
+                   f"label on {queue}", *media)
     assert "job" in answer, answer
     return answer
 
@@ -124,6 +125,19 @@ class LabelsAtTheirSize(unittest.TestCase):
         origin = (round(left * resolution / 72), round((792 - top) * resolution / 72))
         pages = images.pages(scheduler.capture("office", int(answer["job"][0])).path, resolution)
         self.check(pages, answer, origin)
+
+    def test_a_media_the_job_selects_is_the_page(self):
+        # Neither is the queue's own paper (ZPL: 4 x 5 in; DYMO: 58.76 x 101.6 mm).
+        for queue, media, decode in (("zpl", "na_index-4x6_4x6in", images.decode_zpl),
+                                     ("dymo", "custom_2x3.5in_2x3.5in", images.decode_dymo)):
+            with self.subTest(queue):
+                answer = print_label(queue, 2, media)
+                document = scheduler.capture(queue, int(answer["job"][0]))
+                self.assertEqual(document.options["media"], media)
+                pages = decode(document.read())
+                self.check(pages, answer)
+                if queue == "zpl":
+                    self.assertEqual(pages[0].height, 1218)
 
     def test_the_users_lpoptions_media_is_the_page(self):
         scheduler.tool(["lpoptions", "-p", "zpl", "-o", "media=w288h432"])

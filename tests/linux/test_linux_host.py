@@ -5,11 +5,13 @@ CUPS scheduler with a ZPL label queue, the state under a private XDG_STATE_HOME.
     PYTHONPATH=tests python3 tests/linux/test_linux_host.py --host build/linux/vantrel-print-host
 
 A session prints one label and answers its repetition from the ledger (one capture, never
-two); the state folder and files are private to the user; get_job never calls a label that
-may have printed failed, and moves a record only by a job of its own queue; a queue named in
-other bytes than UTF-8 is listed in UTF-8; a ledger written by the Linux host is answered byte
-for byte by the Windows host under Wine, and the other way round. Exits 77 (skipped) without
-cupsd or the builds, unless CI or VANTREL_E2E_REQUIRED is set.
+two); get_printer tells each kind of queue in one request; a media the job names is the page, and
+one the queue cannot give is refused before anything reaches it; the state folder and files are
+private to the user; get_job never calls a label that may have printed failed, and moves a record
+only by a job of its own queue; a queue named in other bytes than UTF-8 is listed in UTF-8; a
+ledger written by the Linux host is answered byte for byte by the Windows host under Wine, and the
+other way round. Exits 77 (skipped) without cupsd or the builds, unless CI or
+VANTREL_E2E_REQUIRED is set.
 """
 
 import argparse
@@ -24,8 +26,8 @@ import time
 import unittest
 from pathlib import Path
 
-from rig import protocol, testing
-from rig.cups import ZEBRA_ZPL, CupsScheduler
+from rig import images, protocol, testing
+from rig.cups import DYMO_450, GENERIC_POSTSCRIPT, ZEBRA_ZPL, CupsScheduler, StubScheduler
 from rig.labels import notched_label
 from rig.ledger import ledger_text
 from rig.ledger import record as ledger_record
@@ -40,6 +42,18 @@ LABEL = notched_label(406, 609, (40, 40, 60))
 
 def label_request(intent_id: str) -> dict:
     return protocol.submit_payload(intent_id, QUEUE, LABEL, 406, 609, title=intent_id)
+
+
+def get_printer(printer: str) -> bytes:
+    return protocol.envelope("get_printer", printer, {"printer": printer})
+
+
+def size_named(name: str) -> tuple[float, float]:
+    """The width and height in micrometres that a self-describing media name says."""
+    dimensions = name.rpartition("_")[2]
+    width, height = dimensions[:-2].split("x")
+    unit = 25_400 if dimensions.endswith("in") else 1000
+    return float(width) * unit, float(height) * unit
 
 
 def run_host(requests: list[bytes], env: dict, host: str | None = None) -> list[dict]:
@@ -99,26 +113,115 @@ class LinuxHost(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(self.folder.stat().st_mode), 0o700)
         self.assertEqual(stat.S_IMODE((self.folder / "ledger.json").stat().st_mode), 0o600)
 
-    def test_frozen_scheduler_fails_the_submit_at_its_deadline_before_anything_is_recorded(self):
-        host = subprocess.Popen([HOST], env=self.env, stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.scheduler.freeze()
-        try:
-            started = time.monotonic()
-            out, err = host.communicate(protocol.frame(protocol.submit("s", label_request("hung"))),
-                                        timeout=60)
-            elapsed = time.monotonic() - started
-        finally:
-            self.scheduler.thaw()
-        (answer,), _ = protocol.split_frames(out)
-        self.assertEqual(protocol.decode_answer(answer)["error"]["code"], "PRE_SUBMIT_UNAVAILABLE")
-        self.assertEqual((host.returncode, err), (0, b""))
-        # The bound is the behaviour: the scheduler's deadline ends the submit before the 12 s
-        # watchdog would end the host.
-        self.assertLess(elapsed, 11)
+    def test_frozen_scheduler_fails_a_submit_and_a_get_printer_at_its_deadline(self):
+        for request in (protocol.submit("s", label_request("hung")), get_printer(QUEUE)):
+            host = subprocess.Popen([HOST], env=self.env, stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.scheduler.freeze()
+            try:
+                started = time.monotonic()
+                out, err = host.communicate(protocol.frame(request), timeout=60)
+                elapsed = time.monotonic() - started
+            finally:
+                self.scheduler.thaw()
+            (answer,), _ = protocol.split_frames(out)
+            self.assertEqual(protocol.decode_answer(answer)["error"]["code"],
+                             "PRE_SUBMIT_UNAVAILABLE")
+            self.assertEqual((host.returncode, err), (0, b""))
+            # The bound is the behaviour: the scheduler's deadline ends the request before the
+            # 12 s watchdog would end the host.
+            self.assertLess(elapsed, 11)
+        # Nothing of the submit was recorded.
         (again,) = run_host([protocol.submit("s", label_request("hung"))], self.env)
         self.assertEqual((again["result"]["state"], again["result"]["duplicate"]),
                          ("SUBMITTED", False), again)
+
+    def test_get_printer_tells_each_kind_of_queue_in_one_request(self):
+        queues = {QUEUE: {}, "Label_DYMO": {"model": DYMO_450},
+                  "Office": {"model": GENERIC_POSTSCRIPT}, "Letter_4x6": {"ppd": "letter-and-4x6"},
+                  "Many_Sizes": {"ppd": "many-sizes"}}
+        for name, driver in queues.items():
+            if driver:
+                self.scheduler.add_queue(name, **driver)
+                self.addCleanup(self.scheduler.remove_queue, name)
+        (listing,) = run_host([protocol.list_printers("l")], self.env)
+        listed = {printer["name"]: printer for printer in listing["result"]["printers"]}
+        before = len(self.scheduler.operations())
+        answers = dict(zip(queues, run_host([get_printer(name) for name in queues], self.env)))
+        time.sleep(0.3)  # the access log is written after the answer
+        self.assertEqual(self.scheduler.operations()[before:],
+                         ["Get-Printer-Attributes"] * len(queues))
+
+        for name, answer in answers.items():
+            with self.subTest(name):
+                details = answer["result"]
+                self.assertEqual({key: details[key] for key in listed[name]}, listed[name])
+                self.assertEqual(details["is_default"],
+                                 name == listing["result"]["default_printer"])
+                self.assertIn(details["default_resolution"], details["resolutions"])
+                self.assertIn(details["default_media"], [m["name"] for m in details["media"]])
+                # CUPS lists its default paper's family as ready on every queue: a guess, left out.
+                self.assertEqual(details["media_ready"], [])
+                self.assertEqual(details["media_truncated"], name == "Many_Sizes")
+                for media in details["media"]:
+                    width, height = size_named(media["name"])
+                    self.assertLessEqual(abs(width - media["width_um"]), 500, media)
+                    self.assertLessEqual(abs(height - media["height_um"]), 500, media)
+                    area = media["printable_area"]
+                    self.assertLessEqual(area["x_um"] + area["width_um"], media["width_um"])
+                    self.assertLessEqual(area["y_um"] + area["height_um"], media["height_um"])
+        self.assertEqual(answers[QUEUE]["result"]["default_media"], "na_index-4x6_4x6in")
+        self.assertEqual((answers["Office"]["result"]["color"], answers[QUEUE]["result"]["color"]),
+                         (True, False))
+        def area(x, y, width, height):
+            return {"x_um": x, "y_um": y, "width_um": width, "height_um": height}
+        self.assertEqual([(m["name"], m["printable_area"])
+                          for m in answers["Letter_4x6"]["result"]["media"]],
+                         [("na_index-4x6_4x6in", area(0, 0, 101600, 152400)),
+                          ("na_letter_8.5x11in", area(4230, 4230, 207440, 270940))])
+        # 300 sizes, the default last: the first 255 and the default.
+        many = answers["Many_Sizes"]["result"]
+        self.assertEqual((len(many["media"]), many["media"][-1]["name"], many["default_media"]),
+                         (256, "na_index-4x6_4x6in", "na_index-4x6_4x6in"))
+
+    def test_a_4x6_label_with_its_media_lands_on_a_4x6_page_of_a_letter_queue(self):
+        queue = "Letter_Media"
+        self.scheduler.add_queue(queue, "letter-and-4x6")
+        self.addCleanup(self.scheduler.remove_queue, queue)
+        label = notched_label(812, 1218, (40, 40, 60))
+        request = protocol.submit_payload("media-4x6", queue, label, 812, 1218,
+                                          media="na_index-4x6_4x6in")
+        (answer,) = run_host([protocol.submit("s", request)], self.env)
+        self.assertEqual(answer["result"]["state"], "SUBMITTED", answer)
+        document = self.scheduler.capture(queue, int(answer["result"]["os_job_id"]))
+        self.assertEqual(document.options["media"], "na_index-4x6_4x6in")
+        (page,) = images.pages(document.path, 203)
+        self.assertEqual((page.width, page.height), (812, 1218))
+        for got, expected in zip(page.dark_box(), (0, 0, 812, 1218)):
+            self.assertLessEqual(abs(got - expected), 1)
+
+    def test_media_the_queue_cannot_give_is_refused_before_anything_reaches_it(self):
+        # A size the queue lacks; and a queue whose answer names its Letter sheet as 4 x 6 in, as
+        # one whose driver keeps its own paper whatever is selected would (a stub scheduler).
+        letter = {"media-size": {"x-dimension": 21590, "y-dimension": 27940},
+                  "media-size-name": "na_index-4x6_4x6in"}
+        with StubScheduler({"printer-is-accepting-jobs": True,
+                            "printer-resolution-default": (203, 203),
+                            "media-col-database": [letter]}) as stub:
+            for env, operations, media, code in (
+                    (self.env, self.scheduler.operations, "custom_1.1x9.9in", "MEDIA_UNSUPPORTED"),
+                    (dict(stub.client_env, XDG_STATE_HOME=str(self.state_home)),
+                     lambda: stub.operations, "na_index-4x6_4x6in", "MEDIA_MISMATCH")):
+                with self.subTest(code):
+                    intent = f"refused-{code}"
+                    before = len(operations())
+                    request = dict(label_request(intent), media=media)
+                    refused, job = run_host([protocol.submit("s", request),
+                                             protocol.get_job("g", intent)], env)
+                    self.assertEqual(refused["error"]["code"], code, refused)
+                    self.assertEqual(job["result"]["state"], "FAILED")
+                    time.sleep(0.3)
+                    self.assertEqual(operations()[before:], ["Get-Printer-Attributes"])
 
     def test_hosts_killed_mid_submit_never_print_twice(self):
         # Each intent is submitted by a host killed at a different moment, then by a host that

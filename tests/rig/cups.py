@@ -12,6 +12,7 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -82,6 +83,33 @@ LABEL_4X6_203_MARGINS = _ppd("Capture 4x6 203 margins", "w288h432", 288, 432,
                              (7.2, 7.2, 280.8, 424.8), 203)
 LETTER_300 = _ppd("Capture Letter 300", "Letter", 612, 792, (12, 12, 600, 780), 300)
 
+
+def _linux_capture_ppd(model: str, page: str, width_pt: float, height_pt: float, area: tuple,
+                       dpi: int, sizes: tuple = ()) -> str:
+    """A capture PPD for the Linux host: one of _ppd that takes the PostScript CUPS makes of the
+    host's PDF, with more page sizes (name, width_pt, height_pt; printable to their edges) listed
+    before its default one."""
+    def setup(w, h):
+        return f"<</PageSize[{w:g} {h:g}]/ImagingBBox null>>setpagedevice"
+    values = {"PageSize": setup, "PageRegion": setup,
+              "ImageableArea": lambda w, h: f"0 0 {w:g} {h:g}",
+              "PaperDimension": lambda w, h: f"{w:g} {h:g}"}
+    out = []
+    for line in _ppd(model, page, width_pt, height_pt, area, dpi).splitlines():
+        keyword = line[1:].split(" ", 1)[0]
+        if keyword in values and line.startswith(f"*{keyword} {page}/"):
+            out += [f'*{keyword} {name}/{name}: "{values[keyword](w, h)}"' for name, w, h in sizes]
+        out.append(line.replace('"application/postscript 0 -"',
+                                '"application/vnd.cups-postscript 0 -"'))
+    return "\n".join(out) + "\n"
+
+
+# Linux host queues: Letter by default with 4 x 6 in offered too; and 300 sizes, the default last.
+LETTER_AND_4X6 = _linux_capture_ppd("Capture Letter and 4x6", "Letter", 612, 792,
+                                    (12, 12, 600, 780), 203, (("w288h432", 288, 432),))
+MANY_SIZES = _linux_capture_ppd("Capture many sizes", "w288h432", 288, 432, (0, 0, 288, 432), 203,
+                                tuple((f"w{72 + n}h144", 72 + n, 144) for n in range(299)))
+
 # Driver queues from Debian's packages (lpinfo -m names): CUPS' sample ZPL and PostScript
 # drivers (cups-core-drivers) and a DYMO LabelWriter (printer-driver-dymo).
 ZEBRA_ZPL = "drv:///sample.drv/zebra.ppd"
@@ -89,7 +117,7 @@ GENERIC_POSTSCRIPT = "drv:///sample.drv/generic.ppd"
 DYMO_450 = "dymo:0/cups/model/lw450.ppd"
 
 # The backend gets: job-id user title copies options [file]; DEVICE_URI names the folder.
-# Each job becomes <queue>-<job>.out with its exact title and copies beside it. Control
+# Each job becomes <queue>-<job>.out with its exact title, copies and options beside it. Control
 # files per queue (in control/, beside the folder): <queue>.fail ends each job with an error
 # before any output; <queue>.fail-after-output after writing all of it; <queue>.hold writes
 # its lines (STATE: messages) and holds the job while it exists.
@@ -108,8 +136,9 @@ fi
 base="$dir/${PRINTER}-$1"
 printf '%s' "$3" > "$base.title"
 printf '%s' "$4" > "$base.copies"
+printf '%s' "$5" > "$base.options"
 if [ $# -ge 6 ]; then cat "$6" > "$base.part"; else cat > "$base.part"; fi
-chmod 644 "$base.part" "$base.title" "$base.copies"
+chmod 644 "$base.part" "$base.title" "$base.copies" "$base.options"
 mv "$base.part" "$base.out"
 [ -f "$control.fail-after-output" ] && exit 1
 exit 0
@@ -123,6 +152,7 @@ class CapturedDocument:
     job_id: int
     title: str
     copies: int
+    options: dict[str, str] = None
 
     def read(self) -> bytes:
         return self.path.read_bytes()
@@ -150,7 +180,7 @@ class CupsScheduler(cleanup.Closing):
     """A private cupsd with capture queues."""
 
     PPDS = {"label-4x6-203": LABEL_4X6_203, "label-4x6-203-margins": LABEL_4X6_203_MARGINS,
-            "letter-300": LETTER_300}
+            "letter-300": LETTER_300, "letter-and-4x6": LETTER_AND_4X6, "many-sizes": MANY_SIZES}
 
     def __init__(self):
         if CUPSD is None or LPADMIN is None:
@@ -334,8 +364,12 @@ class CupsScheduler(cleanup.Closing):
             copies_path = path.with_suffix(".copies")
             title = title_path.read_bytes().decode("utf-8", "replace") if title_path.exists() else ""
             copies = copies_path.read_text().strip() if copies_path.exists() else "1"
+            options_path = path.with_suffix(".options")
+            options = options_path.read_text() if options_path.exists() else ""
             documents.append(CapturedDocument(path, queue_name, int(job), title,
-                                              int(copies) if copies.isdigit() else 1))
+                                              int(copies) if copies.isdigit() else 1,
+                                              dict(option.partition("=")[::2]
+                                                   for option in options.split())))
         return sorted(documents, key=lambda d: d.job_id)
 
     def wait_for_documents(self, count: int, queue: str | None = None,
@@ -415,3 +449,98 @@ class SilentScheduler(cleanup.Closing):
             connection.close()
         shutil.rmtree(self.root, ignore_errors=True)
         cleanup.unregister(self)
+
+
+class StubScheduler(cleanup.Closing):
+    """A unix socket that answers IPP as a scheduler would for one queue: Get-Printer-Attributes
+    with the given attributes (bool, int, str, (x, y) dpi, dict for a collection, list for several
+    values), any other operation with an error. `operations` lists every operation asked."""
+
+    OPERATION_NAMES = {0x0B: "Get-Printer-Attributes", 0x05: "Create-Job", 0x06: "Send-Document"}
+
+    def __init__(self, attributes: dict):
+        self.attributes = attributes
+        self.operations: list[str] = []
+        self.root = Path(tempfile.mkdtemp(prefix="vantrel-stub-"))
+        self.socket = self.root / "cups.sock"
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(str(self.socket))
+        self.listener.listen(16)
+        cleanup.register(self)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @property
+    def client_env(self) -> dict[str, str]:
+        return dict(os.environ, CUPS_SERVER=str(self.socket), HOME=str(self.root))
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        data = b""
+        with connection:
+            while True:
+                while b"\r\n\r\n" not in data:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                head, data = data.split(b"\r\n\r\n", 1)
+                fields = {k.strip().lower(): v.strip() for k, _, v in
+                          (line.partition(b":") for line in head.split(b"\r\n")[1:])}
+                if fields.get(b"expect", b"").lower() == b"100-continue":
+                    connection.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
+                length = int(fields.get(b"content-length", b"0"))
+                while len(data) < length:
+                    data += connection.recv(65536)
+                request, data = data[:length], data[length:]
+                operation = struct.unpack(">H", request[2:4])[0]
+                self.operations.append(self.OPERATION_NAMES.get(operation, hex(operation)))
+                answer = self._answer(operation, request[4:8])
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\n"
+                                   + f"Content-Length: {len(answer)}\r\n\r\n".encode() + answer)
+
+    def _answer(self, operation: int, request_id: bytes) -> bytes:
+        ok = operation == 0x0B
+        body = (b"\x02\x00" + struct.pack(">H", 0x0000 if ok else 0x0404) + request_id + b"\x01"
+                + _ipp_attribute(0x47, "attributes-charset", b"utf-8")
+                + _ipp_attribute(0x48, "attributes-natural-language", b"en"))
+        if ok:
+            body += b"\x04" + b"".join(_ipp_values(name, value)
+                                       for name, value in self.attributes.items())
+        return body + b"\x03"
+
+    def close(self):
+        self.listener.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+        cleanup.unregister(self)
+
+
+def _ipp_attribute(tag: int, name: str, value: bytes) -> bytes:
+    return (struct.pack(">BH", tag, len(name)) + name.encode() + struct.pack(">H", len(value))
+            + value)
+
+
+def _ipp_values(name: str, value) -> bytes:
+    out = b""
+    for index, one in enumerate(value if isinstance(value, list) else [value]):
+        label = name if index == 0 else ""
+        if isinstance(one, bool):
+            out += _ipp_attribute(0x22, label, bytes([one]))
+        elif isinstance(one, int):
+            out += _ipp_attribute(0x21, label, struct.pack(">i", one))
+        elif isinstance(one, tuple):
+            out += _ipp_attribute(0x32, label, struct.pack(">iiB", one[0], one[1], 3))
+        elif isinstance(one, dict):
+            out += _ipp_attribute(0x34, label, b"")
+            for member, member_value in one.items():
+                out += _ipp_attribute(0x4A, "", member.encode()) + _ipp_values("", member_value)
+            out += _ipp_attribute(0x37, "", b"")
+        else:
+            out += _ipp_attribute(0x44, label, one.encode())
+    return out

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -72,6 +73,19 @@ struct IppAttribute {
 // The attributes of one printer or one job, in the answer's order.
 using IppAttributes = std::vector<IppAttribute>;
 
+inline const std::vector<IppValue>* values_of(const IppAttributes& attributes,
+                                              std::string_view name) {
+  const auto found = std::ranges::find(attributes, name, &IppAttribute::name);
+  return found == attributes.end() ? nullptr : &found->values;
+}
+
+// The attribute's first value when it has the type the rule reads.
+template <class T>
+const T* first_value(const IppAttributes& attributes, std::string_view name) {
+  const std::vector<IppValue>* values = values_of(attributes, name);
+  return values && !values->empty() ? std::get_if<T>(&values->front()) : nullptr;
+}
+
 // One job attribute of Create-Job.
 using CupsOption = std::pair<std::string, std::string>;
 
@@ -101,6 +115,10 @@ class CupsCalls {
   // cupsGetNamedDest with no name: the user's default as lpoptions, the environment and the
   // scheduler give it; "" for none.
   virtual std::string default_destination(const CupsConnection& connection) = 0;
+  // The default the user chose on this machine, as cupsGetNamedDest finds it before it asks the
+  // scheduler: LPDEST, PRINTER (unless "lp"), then the "Default" line of the user's lpoptions,
+  // then the system's; the queue without its instance, "" for none.
+  virtual std::string local_default_destination() = 0;
   // The options the user's lpoptions files give the queue (the system's, then the user's own),
   // as cupsGetNamedDest merges them; read from the files, without a request.
   virtual std::vector<CupsOption> user_options(std::string_view queue) = 0;

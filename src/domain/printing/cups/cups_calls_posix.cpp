@@ -265,6 +265,27 @@ void add_lpoptions(const std::string& path, std::string_view queue,
   }
 }
 
+// The queue of the first "Default name[/instance] options" line of one lpoptions file; "" for none.
+std::string lpoptions_default(const std::string& path) {
+  const CupsFile file(cupsFileOpen(path.c_str(), "r"));
+  if (!file) return {};
+  char line[8192];
+  char* value = nullptr;
+  int line_number = 0;
+  while (cupsFileGetConf(file.get(), line, sizeof line, &value, &line_number)) {
+    if (value != nullptr && strcasecmp(line, "default") == 0) {
+      const std::string_view rest = value;
+      return std::string(rest.substr(0, std::min(rest.find_first_of(" \t/"), rest.size())));
+    }
+  }
+  return {};
+}
+
+std::string server_root() {
+  const char* root = std::getenv("CUPS_SERVERROOT");
+  return root ? root : "/etc/cups";
+}
+
 std::string home_folder() {
   if (const char* home = std::getenv("HOME")) return home;
   const passwd* user = getpwuid(getuid());
@@ -321,12 +342,26 @@ class SystemCupsCalls final : public CupsCalls {
     return dest.get() && dest.get()->name ? std::string(dest.get()->name) : std::string();
   }
 
+  std::string local_default_destination() override {
+    for (const char* variable : {"LPDEST", "PRINTER"}) {
+      const char* value = std::getenv(variable);
+      if (value == nullptr || *value == '\0') continue;
+      if (std::strcmp(variable, "PRINTER") == 0 && std::strcmp(value, "lp") == 0) continue;
+      const std::string_view name = value;
+      return std::string(name.substr(0, std::min(name.find('/'), name.size())));
+    }
+    if (const std::string home = home_folder(); !home.empty()) {
+      if (std::string name = lpoptions_default(home + "/.cups/lpoptions"); !name.empty()) {
+        return name;
+      }
+    }
+    return lpoptions_default(server_root() + "/lpoptions");
+  }
+
   std::vector<CupsOption> user_options(std::string_view queue) override {
     // The files and their order of cupsGetNamedDest: the later option wins.
     std::vector<CupsOption> options;
-    const char* server_root = std::getenv("CUPS_SERVERROOT");
-    add_lpoptions(std::string(server_root ? server_root : "/etc/cups") + "/lpoptions", queue,
-                  options);
+    add_lpoptions(server_root() + "/lpoptions", queue, options);
     if (const std::string home = home_folder(); !home.empty()) {
       add_lpoptions(home + "/.cups/lpoptions", queue, options);
     }

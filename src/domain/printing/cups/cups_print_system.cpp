@@ -6,6 +6,7 @@
 
 #include "base/os_error.hpp"
 #include "base/utf.hpp"
+#include "domain/printing/cups/cups_media.hpp"
 #include "domain/printing/cups/label_pdf.hpp"
 
 namespace vantrel {
@@ -20,6 +21,9 @@ constexpr int JOB_STATE_STOPPED = 6;  // 4 held and 5 processing lie between
 constexpr int JOB_STATE_CANCELED = 7;
 constexpr int JOB_STATE_ABORTED = 8;
 constexpr int JOB_STATE_COMPLETED = 9;
+
+// printer-type: the scheduler's default queue.
+constexpr int PRINTER_TYPE_DEFAULT = 0x20000;
 
 constexpr double HUNDREDTHS_MM_PER_INCH = 2540.0;
 constexpr double POINTS_PER_INCH = 72.0;
@@ -38,6 +42,26 @@ constexpr std::array<std::string_view, 4> QUEUE_DEFAULT_MEDIA_ATTRIBUTES = {
 // With a media of the user's own, the queue's list of media gives its margins.
 constexpr std::array<std::string_view, 3> QUEUE_USER_MEDIA_ATTRIBUTES = {
     "printer-is-accepting-jobs", "printer-resolution-default", "media-col-database"};
+// With a media selected, the queue's media and their names.
+constexpr std::array<std::string_view, 4> QUEUE_SELECTED_MEDIA_ATTRIBUTES = {
+    "printer-is-accepting-jobs", "printer-resolution-default", "media-col-database",
+    "media-supported"};
+// A queue's details: its state as the listing reads it, whether it is the scheduler's default
+// (printer-type), what it offers, and its defaults.
+constexpr std::array<std::string_view, 13> QUEUE_DETAILS_ATTRIBUTES = {
+    "printer-name",
+    "printer-state",
+    "printer-state-reasons",
+    "printer-is-accepting-jobs",
+    "printer-type",
+    "color-supported",
+    "printer-resolution-supported",
+    "printer-resolution-default",
+    "media-col-database",
+    "media-supported",
+    "media-col-default",
+    "media-default",
+    "media-col-ready"};
 constexpr std::array<std::string_view, 2> JOB_ATTRIBUTES = {"job-state", "job-printer-uri"};
 
 // Reasons without a severity suffix that describe the queue's state, not a fault of its device;
@@ -50,20 +74,6 @@ constexpr std::array<std::string_view, 8> STATE_ONLY_REASONS = {"none",
                                                                 "printer-restarted",
                                                                 "connecting-to-device",
                                                                 "cups-waiting-for-job-completed"};
-
-// ---- reading an answer
-
-const std::vector<IppValue>* values_of(const IppAttributes& attributes, std::string_view name) {
-  const auto found = std::ranges::find(attributes, name, &IppAttribute::name);
-  return found == attributes.end() ? nullptr : &found->values;
-}
-
-// The attribute's first value when it has the type the rule reads.
-template <class T>
-const T* first_value(const IppAttributes& attributes, std::string_view name) {
-  const std::vector<IppValue>* values = values_of(attributes, name);
-  return values && !values->empty() ? std::get_if<T>(&values->front()) : nullptr;
-}
 
 // ---- queues
 
@@ -152,35 +162,13 @@ bool uri_names_queue(std::string_view uri, std::string_view queue) {
 
 // ---- media
 
-// A media size with its margins, in hundredths of a millimetre.
-struct CupsMedia {
-  std::string name;  // what the job's "media" option names it by
-  int width = 0;
-  int length = 0;
-  int left = 0;
-  int right = 0;
-  int top = 0;
-  int bottom = 0;
-};
-
-int member_integer(const IppAttributes& members, std::string_view name) {
-  const int* value = first_value<int>(members, name);
-  return value ? *value : 0;
-}
-
-// A media-col value: its media-size and margins, named by its media-size-name when it has one.
+// A media-col value for a job that names no media: named by its media-size-name when it has one,
+// else left unnamed.
 std::optional<CupsMedia> media_of_col(const IppCollection& col) {
-  const auto* size = first_value<IppCollection>(col.members, "media-size");
-  if (size == nullptr) return std::nullopt;
-  CupsMedia media;
-  media.width = member_integer(size->members, "x-dimension");
-  media.length = member_integer(size->members, "y-dimension");
-  media.left = member_integer(col.members, "media-left-margin");
-  media.right = member_integer(col.members, "media-right-margin");
-  media.top = member_integer(col.members, "media-top-margin");
-  media.bottom = member_integer(col.members, "media-bottom-margin");
-  if (const auto* name = first_value<std::string>(col.members, "media-size-name")) {
-    media.name = *name;
+  std::optional<CupsMedia> media = named_media_of_col(col, {});
+  if (media) {
+    const auto* name = first_value<std::string>(col.members, "media-size-name");
+    media->name = name ? *name : std::string();
   }
   return media;
 }
@@ -252,12 +240,92 @@ std::string user_media_name(const std::vector<CupsOption>& options) {
   return found == options.rend() ? std::string() : found->second;
 }
 
+Resolution dots_per_inch(const IppResolution& resolution) noexcept {
+  if (resolution.per_cm) return {resolution.x * 254 / 100, resolution.y * 254 / 100};
+  return {resolution.x, resolution.y};
+}
+
 // printer-resolution-default in dots per inch; 0 when not reported.
 std::pair<int, int> default_resolution(const IppAttributes& queue) {
   const auto* resolution = first_value<IppResolution>(queue, "printer-resolution-default");
   if (resolution == nullptr) return {0, 0};
-  if (resolution->per_cm) return {resolution->x * 254 / 100, resolution->y * 254 / 100};
-  return {resolution->x, resolution->y};
+  const Resolution dpi = dots_per_inch(*resolution);
+  return {dpi.x_dpi, dpi.y_dpi};
+}
+
+// Whether two queue names are one, as CUPS compares them: without regard to ASCII case.
+bool same_queue(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, {}, ascii_lower, ascii_lower);
+}
+
+// The media a job without media gets: the user's lpoptions media (its size, named by its own
+// name where that is self-describing), else media-col-default named as the queue names it.
+std::optional<CupsMedia> details_default_media(CupsCalls& calls, const std::string& user_name,
+                                               const IppAttributes& queue,
+                                               const SupportedMediaNames& names) {
+  if (!user_name.empty()) {
+    if (const std::optional<MediaSize> size = size_of_media_name(calls, user_name)) {
+      return CupsMedia{media_size_of_name(user_name) ? user_name : media_name_of_size(*size),
+                       size->width_um / UM_PER_HUNDREDTH_MM, size->height_um / UM_PER_HUNDREDTH_MM};
+    }
+  }
+  const auto* col = first_value<IppCollection>(queue, "media-col-default");
+  std::optional<CupsMedia> media = col ? named_media_of_col(*col, names) : std::nullopt;
+  const auto* name = first_value<std::string>(queue, "media-default");
+  if (media && name && media_size_of_name(*name)) media->name = *name;
+  return media;
+}
+
+PrinterDetails details_of(CupsCalls& calls, std::string_view queue, const IppAttributes& answer,
+                          const std::string& user_media, const std::string& local_default) {
+  const CupsPrinterRecord record = printer_record_of(answer);
+  PrinterDetails details;
+  // CUPS takes a queue name in any bytes; an answer is UTF-8 or the browser cannot read it.
+  details.name = valid_utf8(record.name.empty() ? queue : record.name);
+  details.state = print_queue_state_from_printer(record);
+  // The user's own choice wins over the scheduler's, as cupsGetNamedDest decides.
+  const int* type = first_value<int>(answer, "printer-type");
+  details.is_default = local_default.empty() ? type && (*type & PRINTER_TYPE_DEFAULT) != 0
+                                             : same_queue(local_default, queue);
+  const bool* color = first_value<bool>(answer, "color-supported");
+  details.color = color && *color;
+  if (const auto* resolutions = values_of(answer, "printer-resolution-supported")) {
+    for (const IppValue& value : *resolutions) {
+      if (const auto* resolution = std::get_if<IppResolution>(&value)) {
+        details.resolutions.push_back(dots_per_inch(*resolution));
+      }
+    }
+  }
+  if (const auto* resolution = first_value<IppResolution>(answer, "printer-resolution-default")) {
+    details.default_resolution = dots_per_inch(*resolution);
+  }
+
+  const SupportedMediaNames names = supported_media_names(answer);
+  std::vector<CupsMedia> offered = named_media(answer, "media-col-database", names);
+  if (auto media = details_default_media(calls, user_media, answer, names)) {
+    details.default_media = listed_name(offered, std::move(*media));
+  }
+  // CUPS lists as ready, on every queue, the sizes of its own default paper's family (A4 and A5
+  // on a 4 x 6 in label printer); only media a device reported in one of its sources is loaded.
+  if (const auto* ready = values_of(answer, "media-col-ready")) {
+    for (const IppValue& value : *ready) {
+      const auto* col = std::get_if<IppCollection>(&value);
+      if (col == nullptr || first_value<std::string>(col->members, "media-source") == nullptr) {
+        continue;
+      }
+      if (auto media = named_media_of_col(*col, names)) {
+        std::string name = listed_name(offered, std::move(*media));
+        if (std::ranges::find(details.ready_media, name) == details.ready_media.end()) {
+          details.ready_media.push_back(std::move(name));
+        }
+      }
+    }
+  }
+  details.default_media = valid_utf8(details.default_media);
+  for (std::string& name : details.ready_media) name = valid_utf8(name);
+  details.media.reserve(offered.size());
+  for (const CupsMedia& media : offered) details.media.push_back(printer_media_of(media));
+  return details;
 }
 
 PrintableArea printable_area_of(const CupsMedia& media, int resolution_x,
@@ -492,20 +560,31 @@ JobProgress CupsPrintSystem::job_progress(std::string_view queue, std::uint32_t 
   return state ? job_progress_from_state(*state) : JobProgress::unknown;
 }
 
-Result<PrinterDetails> CupsPrintSystem::printer_details(std::string_view) {
-  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "not yet");
+Result<PrinterDetails> CupsPrintSystem::printer_details(std::string_view queue) {
+  // Both come from files and the environment, without a request.
+  const std::string user_media = user_media_name(calls_.user_options(queue));
+  const std::string local_default = calls_.local_default_destination();
+  auto connection = connect();
+  if (!connection) return std::unexpected(queue_not_opened(connection.error()).error().error);
+  auto answer = calls_.get_printer_attributes(*connection, queue, QUEUE_DETAILS_ATTRIBUTES);
+  if (!answer) return std::unexpected(queue_not_opened(answer.error()).error().error);
+  return details_of(calls_, queue, *answer, user_media, local_default);
 }
 
 std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::open_label_document(
     std::string_view queue, const std::optional<MediaRequest>& selected) {
-  if (selected) return std::unexpected(media_not_offered(*selected));
-  // The user's lpoptions come from files: they decide what the one request asks.
-  const std::string media_name = user_media_name(calls_.user_options(queue));
+  // The user's lpoptions come from files: they decide what the one request asks, unless the job
+  // selects its own media.
+  const std::string media_name =
+      selected ? std::string() : user_media_name(calls_.user_options(queue));
   auto connection = connect();
   if (!connection) return queue_not_opened(connection.error());
-  const std::span<const std::string_view> requested =
-      media_name.empty() ? std::span<const std::string_view>(QUEUE_DEFAULT_MEDIA_ATTRIBUTES)
-                         : std::span<const std::string_view>(QUEUE_USER_MEDIA_ATTRIBUTES);
+  std::span<const std::string_view> requested = QUEUE_DEFAULT_MEDIA_ATTRIBUTES;
+  if (selected) {
+    requested = QUEUE_SELECTED_MEDIA_ATTRIBUTES;
+  } else if (!media_name.empty()) {
+    requested = QUEUE_USER_MEDIA_ATTRIBUTES;
+  }
   auto attributes = calls_.get_printer_attributes(*connection, queue, requested);
   if (!attributes) return queue_not_opened(attributes.error());
   const auto* accepting = first_value<bool>(*attributes, "printer-is-accepting-jobs");
@@ -513,8 +592,17 @@ std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::ope
     return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                          "The selected print queue is not accepting jobs.");
   }
-  std::optional<CupsMedia> media =
-      media_name.empty() ? default_media(*attributes) : user_media(calls_, media_name, *attributes);
+  std::optional<CupsMedia> media;
+  if (selected) {
+    auto page = page_for_request(
+        named_media(*attributes, "media-col-database", supported_media_names(*attributes)),
+        *selected);
+    if (!page) return std::unexpected(std::move(page.error()));
+    media = std::move(*page);
+  } else {
+    media = media_name.empty() ? default_media(*attributes)
+                               : user_media(calls_, media_name, *attributes);
+  }
   if (!media || media->width <= 0 || media->length <= 0) {
     return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                          "The print system could not read the selected print queue's paper size.");

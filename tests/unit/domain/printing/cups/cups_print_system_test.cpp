@@ -55,6 +55,7 @@ class FakeCupsCalls final : public CupsCalls {
   std::optional<CupsReply> connect_failure;
   std::expected<std::vector<IppAttributes>, CupsReply> printers;
   std::string default_name = "Zebra";
+  std::string local_default;
   std::map<std::string, std::expected<IppAttributes, CupsReply>, std::less<>> queues;
   std::vector<CupsOption> lpoptions;
   std::map<std::string, MediaSize, std::less<>> driver_media_names;
@@ -98,6 +99,7 @@ class FakeCupsCalls final : public CupsCalls {
     return job;
   }
   std::string default_destination(const CupsConnection&) override { return default_name; }
+  std::string local_default_destination() override { return local_default; }
   std::vector<CupsOption> user_options(std::string_view) override { return lpoptions; }
   std::optional<MediaSize> media_size_of_driver_name(std::string_view name) override {
     const auto found = driver_media_names.find(name);
@@ -131,9 +133,11 @@ LabelBitmap white_bitmap(std::uint32_t width, std::uint32_t height) {
 }
 
 // A 2 x 3 inch label at 203 dpi.
-PrintOutcome print_label(FakeCupsCalls& calls, std::uint16_t copies = 1) {
+PrintOutcome print_label(FakeCupsCalls& calls, std::uint16_t copies = 1,
+                         const std::optional<MediaRequest>& media = std::nullopt) {
   CupsPrintSystem system(calls);
-  return vantrel::print_label(system, "Zebra", "Order 7", white_bitmap(406, 609), 203, copies);
+  return vantrel::print_label(system, "Zebra", "Order 7", white_bitmap(406, 609), 203, copies,
+                              media);
 }
 
 std::size_t count_of(const std::string& text, std::string_view what) {
@@ -375,6 +379,163 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"DocumentUnansweredEvenIfCancelled",
                     [](FakeCupsCalls& c) { c.sent = no_answer(); }, PrintReach::unknown,
                     ErrorCode::UNKNOWN_OUTCOME, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+IppAttribute keywords(std::string name, std::vector<std::string> words) {
+  IppAttribute attribute{std::move(name), {}};
+  for (std::string& word : words) attribute.values.emplace_back(std::move(word));
+  return attribute;
+}
+
+IppCollection named_col(IppCollection col, std::string_view member, std::string name) {
+  col.members.push_back(attribute(std::string(member), std::move(name)));
+  return col;
+}
+
+// The label queue with names for its media and, first in its list, a media that its own name
+// says is 2 x 3 in but whose size is Letter: a job naming it would print on Letter.
+IppAttributes queue_with_names() {
+  IppAttributes queue = label_queue();
+  queue.push_back(keywords("media-supported", {"na_index-4x6_4x6in", "custom_min_1x1in"}));
+  auto& database = std::ranges::find(queue, "media-col-database", &IppAttribute::name)->values;
+  database.insert(database.begin(),
+                  named_col(media_col(21590, 27940), "media-size-name", "custom_2x3in"));
+  return queue;
+}
+
+TEST(CupsPrinterDetails, OneRequestTellsTheQueueAndItsMediaByTheirOwnNames) {
+  FakeCupsCalls calls;
+  IppCollection without_margins{
+      {attribute("media-size",
+                 IppCollection{{attribute("x-dimension", 5867), attribute("y-dimension", 8890)}})}};
+  calls.queues["Zebra"] = IppAttributes{
+      attribute("printer-name", std::string("Caf\xE9")), attribute("printer-state", 3),
+      attribute("printer-is-accepting-jobs", true), attribute("printer-type", 0x20000 | 0x4),
+      attribute("color-supported", false),
+      IppAttribute{"printer-resolution-supported",
+                   {IppResolution{203, 203, false}, IppResolution{118, 118, true}}},
+      attribute("printer-resolution-default", IppResolution{203, 203, false}),
+      keywords("media-supported", {"custom_min_0.5x0.5in", "custom_58.93x88.9mm_58.93x88.9mm",
+                                   "custom_58.67x88.9mm_58.67x88.9mm", "na_index-4x6_4x6in"}),
+      // A second 4 x 6 of the same name is the same media; sizes 0.26 mm apart keep their own
+      // names; a name of the media's own comes first; a size no name says is named by its size.
+      IppAttribute{"media-col-database",
+                   {media_col(10160, 15240, 100, 200), media_col(10160, 15240),
+                    named_col(media_col(5893, 8890), "media-size-name", "oe_square-photo_5x5in"),
+                    without_margins, media_col(5893, 8890)}},
+      attribute("media-col-default", media_col(10160, 12700)),
+      attribute("media-default", std::string("custom_4x5in_4x5in")),
+      // CUPS' guess from its default paper carries no source; a device's loaded media does.
+      IppAttribute{
+          "media-col-ready",
+          {media_col(20990, 29704), named_col(media_col(10160, 15240), "media-source", "main")}}};
+  CupsPrintSystem system(calls);
+  const auto details = system.printer_details("Zebra");
+  ASSERT_TRUE(details.has_value()) << details.error().message;
+  const auto area = [](int x, int y, int width, int height) {
+    return std::optional<MediaArea>(MediaArea{x, y, width, height});
+  };
+  EXPECT_EQ(*details,
+            (PrinterDetails{
+                "Caf\xEF\xBF\xBD",
+                PrintQueueState::idle,
+                true,
+                false,
+                {{203, 203}, {299, 299}},
+                Resolution{203, 203},
+                {{"na_index-4x6_4x6in", {101'600, 152'400}, area(1000, 2000, 100'600, 150'400)},
+                 {"oe_square-photo_5x5in", {58'930, 88'900}, area(0, 0, 58'930, 88'900)},
+                 {"custom_58.67x88.9mm_58.67x88.9mm", {58'670, 88'900}, std::nullopt},
+                 {"custom_58.93x88.9mm_58.93x88.9mm", {58'930, 88'900}, area(0, 0, 58'930, 88'900)},
+                 {"custom_4x5in_4x5in", {101'600, 127'000}, area(0, 0, 101'600, 127'000)}},
+                "custom_4x5in_4x5in",
+                {"na_index-4x6_4x6in"}}));
+  EXPECT_EQ(calls.calls, std::vector<std::string>{"get_printer_attributes"});
+  EXPECT_EQ(calls.connections, 1);
+  EXPECT_EQ(calls.closed, 1);
+}
+
+TEST(CupsPrinterDetails, TheUsersOwnDefaultsWinOverTheSchedulers) {
+  FakeCupsCalls calls;
+  calls.queues["Zebra"] = queue_with_names();
+  calls.queues["Zebra"]->push_back(attribute("printer-type", 0x20000));
+  calls.lpoptions = {{"media", "w288h432"}};
+  calls.local_default = "Other";
+  CupsPrintSystem system(calls);
+  auto details = system.printer_details("Zebra");
+  ASSERT_TRUE(details.has_value());
+  EXPECT_FALSE(details->is_default);
+  EXPECT_EQ(details->default_media, "na_index-4x6_4x6in");
+
+  calls.queues["Zebra"]->pop_back();
+  calls.local_default = "ZEBRA";
+  details = system.printer_details("Zebra");
+  EXPECT_TRUE(details->is_default);
+}
+
+TEST(CupsPrinterDetails, AnUnknownQueueIsRefusedAsASubmitToItIs) {
+  FakeCupsCalls calls;
+  const auto details = CupsPrintSystem(calls).printer_details("Zebra");
+  const PrintOutcome printed = print_label(calls);
+  ASSERT_FALSE(details.has_value());
+  EXPECT_EQ(details.error(), printed.error().error);
+  EXPECT_EQ(details.error().code, ErrorCode::PRE_SUBMIT_UNAVAILABLE);
+}
+
+struct MediaCase {
+  const char* name;
+  const char* requested;
+  const char* job_media;  // nullptr: refused with `refusal` before any job
+  const char* page;
+  const char* label;
+  ErrorCode refusal;
+};
+
+class CupsMediaSelection : public ::testing::TestWithParam<MediaCase> {};
+
+TEST_P(CupsMediaSelection, TheQueuesMediaOfTheRequestedSizeIsThePage) {
+  const MediaCase& test = GetParam();
+  FakeCupsCalls calls;
+  calls.queues["Zebra"] = queue_with_names();
+  calls.lpoptions = {{"media", "w144h216"}};  // a job's own media wins
+  const auto size = media_size_of_name(test.requested);
+  const PrintOutcome outcome = print_label(calls, 1, MediaRequest{test.requested, *size});
+  EXPECT_EQ(calls.closed, calls.connections);
+  if (test.job_media == nullptr) {
+    ASSERT_FALSE(outcome.has_value());
+    EXPECT_EQ(outcome.error().reach, PrintReach::refused);
+    EXPECT_EQ(outcome.error().error.code, test.refusal);
+    EXPECT_EQ(calls.calls, std::vector<std::string>{"get_printer_attributes"});
+    return;
+  }
+  ASSERT_EQ(outcome, 42u);
+  EXPECT_EQ(calls.job_options.front(), (CupsOption{"media", test.job_media}));
+  EXPECT_EQ(count_of(calls.pdf, test.page), 1u);
+  EXPECT_EQ(count_of(calls.pdf, test.label), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, CupsMediaSelection,
+    ::testing::Values(
+        // 4 x 6 in has a left margin of half an inch on the queue.
+        MediaCase{"AnotherNameOfTheSizeTakesTheQueuesName",
+                  "custom_4x6in",
+                  "na_index-4x6_4x6in",
+                  "/MediaBox [0 0 288 432]",
+                  "q 144 0 0 216 89.9113 108.1773 cm",
+                  {}},
+        // Turned, the half inch is kept at the top and the bottom, whichever way CUPS turns it.
+        MediaCase{"TheTurnedSizeIsUsedTurned",
+                  "oe_label_6x4in",
+                  "na_index-4x6_4x6in",
+                  "/MediaBox [0 0 432 288]",
+                  "q 144 0 0 216 144 36 cm",
+                  {}},
+        MediaCase{"ASizeTheQueueLacks", "custom_3x3in", nullptr, nullptr, nullptr,
+                  ErrorCode::MEDIA_UNSUPPORTED},
+        // The queue names the 2 x 3 in media as it names Letter: the page would be Letter.
+        MediaCase{"AQueueNameThatGivesAnotherPage", "oe_label_2x3in", nullptr, nullptr, nullptr,
+                  ErrorCode::MEDIA_MISMATCH}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
