@@ -110,20 +110,20 @@ def main():
                     sys.exit(f"unexpected answer of the {label} host: {answer}")
                 return ms
 
+            def operations_of(action) -> list[str]:
+                idle()
+                time.sleep(0.3)  # the access log is written after the answer, lpstat's too
+                before = len(cups.operations())
+                action()
+                time.sleep(0.3)
+                return cups.operations()[before:]
+
             # What each makes the scheduler do, once, before anything is timed.
-            operations = {"lp": []}
-            idle()
-            before = len(cups.operations())
-            lp()
-            time.sleep(0.3)  # the access log is written after the answer
-            operations["lp"] = cups.operations()[before:]
+            operations = {"lp": operations_of(lp)}
             for label, host in running.items():
                 for row, kind, payload in linux_messages(QUEUE, png, f"ops-{label}"):
-                    idle()
-                    before = len(cups.operations())
-                    host.request(kind, "ops", payload)
-                    time.sleep(0.3)
-                    operations[f"{label} {row}"] = cups.operations()[before:]
+                    operations[f"{label}, {row}"] = operations_of(
+                        lambda: host.request(kind, "ops", payload))
 
             samples = {"lp": []}
             samples.update({label: [] for label in running})
@@ -164,7 +164,7 @@ def main():
     print_side_by_side(figures, f"milliseconds, medians of {args.rounds} samples each, "
                                 "alternating, each submit on an idle queue")
     for name, names in operations.items():
-        print(f"IPP operations of one {name}: {', '.join(names)}")
+        print(f"IPP operations of one {name}: {', '.join(names) or 'none'}")
 
 
 if __name__ == "__main__":
