@@ -25,7 +25,6 @@ class LabelPdf {
       : page_width_pt_(page_width_pt), page_height_pt_(page_height_pt) {}
 
   void add_page(const LabelBitmap& bitmap, const PdfBox& box);
-  [[nodiscard]] std::size_t page_count() const noexcept { return pages_.size(); }
   // The whole file.
   [[nodiscard]] std::vector<std::uint8_t> finish() const;
 
