@@ -110,6 +110,44 @@ LETTER_AND_4X6 = _linux_capture_ppd("Capture Letter and 4x6", "Letter", 612, 792
 MANY_SIZES = _linux_capture_ppd("Capture many sizes", "w288h432", 288, 432, (0, 0, 288, 432), 203,
                                 tuple((f"w{72 + n}h144", 72 + n, 144) for n in range(299)))
 
+
+def _ppd_sizes(model: str, default: str, sizes: dict, dpi: int) -> str:
+    """A capture PPD offering several page sizes, {name: (width_pt, height_pt, area)}, in that
+    order, the default among them."""
+    text = _ppd(model, default, *sizes[default], dpi)
+
+    def num(value):
+        return f"{value:g}"
+    entries = {
+        "PageSize": lambda w, h, a: f'"<</PageSize[{num(w)} {num(h)}]/ImagingBBox null>>setpagedevice"',
+        "PageRegion": lambda w, h, a: f'"<</PageSize[{num(w)} {num(h)}]/ImagingBBox null>>setpagedevice"',
+        "ImageableArea": lambda w, h, a: '"' + " ".join(num(v) for v in a) + '"',
+        "PaperDimension": lambda w, h, a: f'"{num(w)} {num(h)}"'}
+    for keyword, value in entries.items():
+        lines = [f"*{keyword} {name}/{name}: {value(*size)}" for name, size in sizes.items()]
+        start = text.index(f"*{keyword} {default}/")
+        end = text.index("\n", start) + 1
+        text = text[:start] + "\n".join(lines) + "\n" + text[end:]
+    return text
+
+
+# Windows host queues (203 dpi). WINE_MULTI_SIZE: Letter (the default, 1/4 in margins), A4,
+# 4x6, 4x4 and 2.25x1.25 in. WINE_IGNORES_4X6: Wine's driver gives the PPD names "Env10" and
+# "Comm10" one paper id, so selecting its 4x6 in "Comm10" prints on its #10 envelope "Env10",
+# the default. WINE_MANY_SIZES: 400 sizes 0.7 mm apart, the default 4x6 in last.
+def _full(width_pt, height_pt):
+    return (width_pt, height_pt, (0, 0, width_pt, height_pt))
+
+
+WINE_MULTI_SIZE = _ppd_sizes("Capture multi-size 203", "Letter", {
+    "Letter": (612, 792, (18, 18, 594, 774)), "A4": (595, 842, (18, 18, 577, 824)),
+    "w288h432": _full(288, 432), "w288h288": _full(288, 288), "w162h90": _full(162, 90)}, 203)
+WINE_IGNORES_4X6 = _ppd_sizes("Capture ignores 4x6 203", "Env10", {
+    "Env10": _full(297, 684), "Comm10": _full(288, 432)}, 203)
+WINE_MANY_SIZES = _ppd_sizes("Capture many sizes 203", "w288h432", {
+    **{f"w{72 + 2 * i}h500": _full(72 + 2 * i, 500) for i in range(400)},
+    "w288h432": _full(288, 432)}, 203)
+
 # Driver queues from Debian's packages (lpinfo -m names): CUPS' sample ZPL and PostScript
 # drivers (cups-core-drivers) and a DYMO LabelWriter (printer-driver-dymo).
 ZEBRA_ZPL = "drv:///sample.drv/zebra.ppd"
@@ -181,6 +219,8 @@ class CupsScheduler(cleanup.Closing):
 
     PPDS = {"label-4x6-203": LABEL_4X6_203, "label-4x6-203-margins": LABEL_4X6_203_MARGINS,
             "letter-300": LETTER_300, "letter-and-4x6": LETTER_AND_4X6, "many-sizes": MANY_SIZES}
+    PPDS.update({"wine-multi-size": WINE_MULTI_SIZE, "wine-ignores-4x6": WINE_IGNORES_4X6,
+                 "wine-many-sizes": WINE_MANY_SIZES})
 
     def __init__(self):
         if CUPSD is None or LPADMIN is None:

@@ -9,6 +9,7 @@
 
 #include "base/utf.hpp"
 #include "domain/printing/windows/print_device.hpp"
+#include "fake_spooler.hpp"
 #include "fault_plan.hpp"
 
 namespace vantrel::fakes {
@@ -31,6 +32,10 @@ class FakePrintDevices final : public PrintDevices {
   };
 
   std::optional<std::uint32_t> create_dc_error;  // CreateDCW returns null with this error
+  // The settings each CreateDCW was given (nullopt: none) and whether they carried the driver's
+  // private part through.
+  std::vector<std::optional<FakeSettings>> dc_settings;
+  bool private_part_lost = false;
   fakes::FaultPlan plan;
   // The failure's call fails with its value and error on its occurrence.
   void fail(const Failure& failure) {
@@ -51,10 +56,14 @@ class FakePrintDevices final : public PrintDevices {
   int deleted = 0;
   bool foreign_dc = false;  // a call got a context this fake did not create, or a deleted one
 
-  std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device) override {
-    calls.push_back("CreateDCW(" + utf16_to_utf8(device) + ")");
+  std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device,
+                                                        const std::byte* settings) override {
+    calls.push_back("CreateDCW(" + utf16_to_utf8(device) + (settings ? ", settings)" : ")"));
     device_name = device.c_str();
+    dc_settings.push_back(settings ? std::optional(FakeSettings::read(settings)) : std::nullopt);
+    if (settings && !FakeSettings::carried_through(settings)) private_part_lost = true;
     if (create_dc_error) return std::unexpected(*create_dc_error);
+    if (const auto fault = plan.enter("CreateDCW")) return std::unexpected(fault->error);
     return DeviceContext(&context_, DeleteDcCall{this});
   }
 

@@ -29,6 +29,69 @@ struct FakeJob {
   std::uint32_t status = 0;
 };
 
+// The DEVMODEW fields the host reads and sets, as a driver writes them or the host gave them.
+struct FakeSettings {
+  std::uint16_t size = 220;  // dmSize and dmDriverExtra, as Wine's PostScript driver has them
+  std::uint16_t driver_extra = 8;
+  std::uint32_t fields = 0x1EF1F;
+  std::int16_t orientation = 1;
+  std::int16_t paper = 1;
+  std::int16_t length = 2794;
+  std::int16_t width = 2159;
+
+  bool operator==(const FakeSettings&) const = default;
+
+  template <class T>
+  static void put(std::byte* out, std::size_t offset, T value) {
+    std::memcpy(out + offset, &value, sizeof value);
+  }
+  template <class T>
+  static T get(const std::byte* in, std::size_t offset) {
+    T value;
+    std::memcpy(&value, in + offset, sizeof value);
+    return value;
+  }
+  // The whole structure, its other bytes a pattern the host must carry through.
+  void write(std::byte* out) const {
+    for (std::size_t i = 0; i < std::size_t{size} + driver_extra; ++i) {
+      out[i] = static_cast<std::byte>(i * 7);
+    }
+    put(out, DEVMODE_SIZE_OFFSET, size);
+    put(out, DEVMODE_DRIVER_EXTRA_OFFSET, driver_extra);
+    put(out, DEVMODE_FIELDS_OFFSET, fields);
+    put(out, DEVMODE_ORIENTATION_OFFSET, orientation);
+    put(out, DEVMODE_PAPER_OFFSET, paper);
+    put(out, DEVMODE_LENGTH_OFFSET, length);
+    put(out, DEVMODE_WIDTH_OFFSET, width);
+  }
+  static FakeSettings read(const std::byte* in) {
+    return {get<std::uint16_t>(in, DEVMODE_SIZE_OFFSET),
+            get<std::uint16_t>(in, DEVMODE_DRIVER_EXTRA_OFFSET),
+            get<std::uint32_t>(in, DEVMODE_FIELDS_OFFSET),
+            get<std::int16_t>(in, DEVMODE_ORIENTATION_OFFSET),
+            get<std::int16_t>(in, DEVMODE_PAPER_OFFSET),
+            get<std::int16_t>(in, DEVMODE_LENGTH_OFFSET),
+            get<std::int16_t>(in, DEVMODE_WIDTH_OFFSET)};
+  }
+  // Whether the rest of the structure is still the pattern write() left.
+  static bool carried_through(const std::byte* in) {
+    const FakeSettings fields = read(in);
+    for (std::size_t i = DEVMODE_FIELDS_END; i < std::size_t{fields.size} + fields.driver_extra;
+         ++i) {
+      if (in[i] != static_cast<std::byte>(i * 7)) return false;
+    }
+    return true;
+  }
+};
+
+// A paper as DeviceCapabilitiesW lists it: sizes in tenths of a millimetre.
+struct FakePaper {
+  std::uint16_t id = 0;
+  std::int32_t width = 0;
+  std::int32_t length = 0;
+  std::u16string name;
+};
+
 struct FakePrinter {
   std::optional<std::uint32_t> open_error;  // OpenPrinterW fails with it
   // GetPrinterW level 6
@@ -41,6 +104,22 @@ struct FakePrinter {
   // GetJobW: jobs by number; any other number fails with missing_job_error and needed 0.
   std::map<std::uint32_t, FakeJob> jobs;
   std::uint32_t missing_job_error = ERROR_INVALID_PARAMETER_CODE;
+
+  // DeviceCapabilitiesW: the lists, and the answers of the other capabilities (-1 for one not
+  // here). `counts` makes a list's counting call claim another number of records; its filling
+  // call then writes at most that many and answers the real number.
+  std::vector<FakePaper> papers;
+  std::vector<std::pair<std::int32_t, std::int32_t>> resolutions;
+  std::optional<std::vector<std::u16string>> ready;  // nullopt: -1, as Wine answers
+  std::map<std::uint16_t, int> values{{CAPABILITY_COLOR_DEVICE, 0}, {CAPABILITY_FIELDS, 0x2}};
+  std::map<std::uint16_t, int> counts;
+  // DocumentPropertiesW: the default settings and the size the counting call answers; a merge
+  // answers what `merge` makes of its input (by default the input) and is kept in `merges`.
+  FakeSettings settings;
+  int settings_bytes = 228;
+  std::function<FakeSettings(FakeSettings)> merge = [](FakeSettings in) { return in; };
+  std::vector<FakeSettings> merges;
+  bool private_part_lost = false;  // a merge's input did not carry the driver's bytes through
 };
 
 // A spooler that serves whatever records, status words, failures and error codes a test sets up,
@@ -213,6 +292,80 @@ class FakeSpooler final : public Spooler {
     return reply;
   }
 
+  SpoolerValue device_capabilities(const std::u16string& device, std::uint16_t capability,
+                                   std::byte* output) override {
+    enter("DeviceCapabilitiesW", [&] {
+      return "DeviceCapabilitiesW(" + utf16_to_utf8(device) + ", " + std::to_string(capability) +
+             (output ? ", buffer)" : ", null)");
+    });
+    if (fault_) return *fault_;
+    const auto found = printers.find(device);
+    if (found == printers.end()) return {};  // Wine counts nothing for a queue it lacks
+    FakePrinter& queue = found->second;
+    const auto list = [&](std::size_t real, std::size_t record_bytes, auto write_record) {
+      const auto claimed = queue.counts.find(capability);
+      const std::size_t counted =
+          claimed == queue.counts.end() ? real : static_cast<std::size_t>(claimed->second);
+      if (output == nullptr) return SpoolerValue{static_cast<int>(counted), 0};
+      for (std::size_t i = 0; i < std::min(real, counted); ++i) {
+        write_record(output + i * record_bytes, i);
+      }
+      return SpoolerValue{static_cast<int>(real), 0};
+    };
+    const auto name = [](std::byte* out, const std::u16string& text) {
+      std::memset(out, 0, PAPER_NAME_BYTES);
+      std::memcpy(out, text.data(), std::min<std::size_t>(text.size(), PAPER_NAME_UNITS) * 2);
+    };
+    switch (capability) {
+      case CAPABILITY_PAPERS:
+        return list(queue.papers.size(), PAPER_ID_BYTES, [&](std::byte* out, std::size_t i) {
+          FakeSettings::put(out, 0, queue.papers[i].id);
+        });
+      case CAPABILITY_PAPER_SIZES:
+        return list(queue.papers.size(), PAPER_SIZE_BYTES, [&](std::byte* out, std::size_t i) {
+          FakeSettings::put(out, 0, queue.papers[i].width);
+          FakeSettings::put(out, 4, queue.papers[i].length);
+        });
+      case CAPABILITY_PAPER_NAMES:
+        return list(queue.papers.size(), PAPER_NAME_BYTES,
+                    [&](std::byte* out, std::size_t i) { name(out, queue.papers[i].name); });
+      case CAPABILITY_RESOLUTIONS:
+        return list(queue.resolutions.size(), RESOLUTION_BYTES, [&](std::byte* out, std::size_t i) {
+          FakeSettings::put(out, 0, queue.resolutions[i].first);
+          FakeSettings::put(out, 4, queue.resolutions[i].second);
+        });
+      case CAPABILITY_MEDIA_READY:
+        if (!queue.ready) return SpoolerValue{-1, 0};
+        return list(queue.ready->size(), PAPER_NAME_BYTES,
+                    [&](std::byte* out, std::size_t i) { name(out, (*queue.ready)[i]); });
+      default: {
+        const auto value = queue.values.find(capability);
+        return SpoolerValue{value == queue.values.end() ? -1 : value->second, 0};
+      }
+    }
+  }
+
+  SpoolerValue document_properties(const PrinterHandle& printer, const std::u16string& device,
+                                   std::byte* output, const std::byte* input,
+                                   std::uint32_t mode) override {
+    enter("DocumentPropertiesW", [&] {
+      return "DocumentPropertiesW(#" + std::to_string(number(printer)) + ", " +
+             utf16_to_utf8(device) + ", " + (output ? "out" : "null") + ", " +
+             (input ? "in" : "null") + ", " + std::to_string(mode) + ")";
+    });
+    if (fault_) return *fault_;
+    FakePrinter& queue = *handles_.at(number(printer));
+    if (mode == 0) return {queue.settings_bytes, 0};
+    FakeSettings answer = queue.settings;
+    if (input != nullptr) {
+      queue.merges.push_back(FakeSettings::read(input));
+      if (!FakeSettings::carried_through(input)) queue.private_part_lost = true;
+      answer = queue.merge(queue.merges.back());
+    }
+    answer.write(output);
+    return {SETTINGS_OK, 0};
+  }
+
   // Handles opened and not closed.
   [[nodiscard]] int open_handles() const {
     int closed = 0;
@@ -234,10 +387,12 @@ class FakeSpooler final : public Spooler {
     ++close_counts[handle];
   }
 
-  // The plan sees every call by its Win32 name; its faults are the arranged replies above.
+  // The plan sees every call by its Win32 name. The calls above GetJobW answer what is
+  // arranged; those below answer a planned fault's value and error instead.
   template <class Describe>
   void enter(std::string_view name, Describe describe_call) {
-    (void)plan.enter(name);
+    fault_.reset();
+    if (const auto fault = plan.enter(name)) fault_ = SpoolerValue{fault->value, fault->error};
     if (log_calls) calls.push_back(describe_call());
   }
 
@@ -263,6 +418,7 @@ class FakeSpooler final : public Spooler {
   }
 
   std::map<int, FakePrinter*> handles_;
+  std::optional<SpoolerValue> fault_;  // the current call's planned fault
 };
 
 }  // namespace vantrel::fakes

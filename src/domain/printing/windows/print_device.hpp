@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -78,9 +79,11 @@ class PrintDevices {
  public:
   virtual ~PrintDevices() = default;
 
-  // CreateDCW(no driver, device, no output, no initialisation data); device is NUL-terminated.
-  // The error is GetLastError read right after a null result.
-  virtual std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device) = 0;
+  // CreateDCW(no driver, device, no output, settings); device is NUL-terminated, settings a
+  // DEVMODEW or null for the queue's own. The error is GetLastError read right after a null
+  // result.
+  virtual std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device,
+                                                                const std::byte* settings) = 0;
   virtual int get_device_caps(const DeviceContext& dc, int index) = 0;
   virtual GdiReply start_doc(const DeviceContext& dc, const LabelDocInfo& doc) = 0;
   virtual GdiReply start_page(const DeviceContext& dc) = 0;

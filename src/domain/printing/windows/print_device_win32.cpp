@@ -44,8 +44,10 @@ BITMAPINFO to_native(const LabelBitmapInfo& info) {
 
 class Win32PrintDevices final : public PrintDevices {
  public:
-  std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device) override {
-    const HDC dc = CreateDCW(nullptr, reinterpret_cast<LPCWSTR>(device.c_str()), nullptr, nullptr);
+  std::expected<DeviceContext, std::uint32_t> create_dc(const std::u16string& device,
+                                                        const std::byte* settings) override {
+    const HDC dc = CreateDCW(nullptr, reinterpret_cast<LPCWSTR>(device.c_str()), nullptr,
+                             reinterpret_cast<const DEVMODEW*>(settings));
     if (dc == nullptr) return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
     return DeviceContext(dc, DeleteDcCall{this});
   }

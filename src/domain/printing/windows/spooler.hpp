@@ -22,6 +22,9 @@ class SpoolerBuffer {
         capacity_((std::size_t{size} + 7) / 8 * 8) {}
 
   [[nodiscard]] std::byte* data() noexcept { return reinterpret_cast<std::byte*>(words_.get()); }
+  [[nodiscard]] const std::byte* data() const noexcept {
+    return reinterpret_cast<const std::byte*>(words_.get());
+  }
   [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
 
  private:
@@ -73,6 +76,46 @@ struct GetJobReply : SpoolerReply {
 // sizeof(JOB_INFO_1W) in the 64-bit host.
 inline constexpr std::uint32_t JOB_INFO_1W_SIZE = 96;
 
+// The int a DeviceCapabilitiesW or DocumentPropertiesW call returned and GetLastError read right
+// after it.
+struct SpoolerValue {
+  int value = 0;
+  std::uint32_t last_error = 0;
+};
+
+// DeviceCapabilitiesW capabilities, and the bytes of one record of each list.
+inline constexpr std::uint16_t CAPABILITY_FIELDS = 1;         // DC_FIELDS: DEVMODE fields taken
+inline constexpr std::uint16_t CAPABILITY_PAPERS = 2;         // DC_PAPERS
+inline constexpr std::uint16_t CAPABILITY_PAPER_SIZES = 3;    // DC_PAPERSIZE
+inline constexpr std::uint16_t CAPABILITY_MIN_EXTENT = 4;     // DC_MINEXTENT
+inline constexpr std::uint16_t CAPABILITY_MAX_EXTENT = 5;     // DC_MAXEXTENT
+inline constexpr std::uint16_t CAPABILITY_RESOLUTIONS = 13;   // DC_ENUMRESOLUTIONS
+inline constexpr std::uint16_t CAPABILITY_PAPER_NAMES = 16;   // DC_PAPERNAMES
+inline constexpr std::uint16_t CAPABILITY_MEDIA_READY = 29;   // DC_MEDIAREADY
+inline constexpr std::uint16_t CAPABILITY_COLOR_DEVICE = 32;  // DC_COLORDEVICE
+inline constexpr std::uint32_t PAPER_ID_BYTES = 2;            // WORD
+inline constexpr std::uint32_t PAPER_SIZE_BYTES = 8;          // POINT, tenths of a millimetre
+inline constexpr std::uint32_t RESOLUTION_BYTES = 8;          // two LONGs, dots per inch
+inline constexpr std::uint32_t PAPER_NAME_UNITS = 64;         // WCHARs, NUL-padded
+inline constexpr std::uint32_t PAPER_NAME_BYTES = 2 * PAPER_NAME_UNITS;
+
+// DocumentPropertiesW modes and its success.
+inline constexpr std::uint32_t SETTINGS_OUT = 2;  // DM_OUT_BUFFER
+inline constexpr std::uint32_t SETTINGS_IN = 8;   // DM_IN_BUFFER
+inline constexpr int SETTINGS_OK = 1;             // IDOK
+
+// The DEVMODEW fields the host reads and sets, by byte offset (checked against the Windows
+// headers in spooler_win32.cpp); everything else, the driver's private part included, is
+// carried through as the driver wrote it.
+inline constexpr std::size_t DEVMODE_SIZE_OFFSET = 68;          // WORD dmSize
+inline constexpr std::size_t DEVMODE_DRIVER_EXTRA_OFFSET = 70;  // WORD dmDriverExtra
+inline constexpr std::size_t DEVMODE_FIELDS_OFFSET = 72;        // DWORD dmFields
+inline constexpr std::size_t DEVMODE_ORIENTATION_OFFSET = 76;   // short dmOrientation
+inline constexpr std::size_t DEVMODE_PAPER_OFFSET = 78;         // short dmPaperSize
+inline constexpr std::size_t DEVMODE_LENGTH_OFFSET = 80;        // short dmPaperLength
+inline constexpr std::size_t DEVMODE_WIDTH_OFFSET = 82;         // short dmPaperWidth
+inline constexpr std::size_t DEVMODE_FIELDS_END = 84;
+
 // The Windows spooler calls of the print-output subsystem, one member per call. The Windows
 // implementation only translates; every rule lives with the callers.
 class Spooler {
@@ -97,6 +140,17 @@ class Spooler {
   // GetJobW(handle, job_id, level, buffer, size, &needed); buffer may be null.
   virtual GetJobReply get_job(const PrinterHandle& printer, std::uint32_t job_id,
                               std::uint32_t level, std::byte* buffer, std::uint32_t size) = 0;
+
+  // DeviceCapabilitiesW(device, no port, capability, output, no DEVMODE); output may be null.
+  // The call takes no size: output holds what the same call without it counted.
+  virtual SpoolerValue device_capabilities(const std::u16string& device, std::uint16_t capability,
+                                           std::byte* output) = 0;
+
+  // DocumentPropertiesW(no window, printer, device, output, input, mode); output and input may
+  // be null. device is NUL-terminated.
+  virtual SpoolerValue document_properties(const PrinterHandle& printer,
+                                           const std::u16string& device, std::byte* output,
+                                           const std::byte* input, std::uint32_t mode) = 0;
 
   // ClosePrinter; its result is of no use to anyone. Reached through PrinterHandle.
   virtual void close_printer(void* native) noexcept = 0;

@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <cstddef>
+
 #include "domain/printing/windows/spooler.hpp"
 
 namespace vantrel {
@@ -10,6 +12,22 @@ static_assert(sizeof(WCHAR) == sizeof(char16_t));
 #ifdef _WIN64
 static_assert(JOB_INFO_1W_SIZE == sizeof(JOB_INFO_1W));
 #endif
+static_assert(PAPER_ID_BYTES == sizeof(WORD) && PAPER_SIZE_BYTES == sizeof(POINT));
+static_assert(RESOLUTION_BYTES == 2 * sizeof(LONG));
+static_assert(DC_FIELDS == CAPABILITY_FIELDS && DC_PAPERS == CAPABILITY_PAPERS &&
+              DC_PAPERSIZE == CAPABILITY_PAPER_SIZES && DC_MINEXTENT == CAPABILITY_MIN_EXTENT &&
+              DC_MAXEXTENT == CAPABILITY_MAX_EXTENT &&
+              DC_ENUMRESOLUTIONS == CAPABILITY_RESOLUTIONS &&
+              DC_PAPERNAMES == CAPABILITY_PAPER_NAMES && DC_MEDIAREADY == CAPABILITY_MEDIA_READY &&
+              DC_COLORDEVICE == CAPABILITY_COLOR_DEVICE);
+static_assert(DM_OUT_BUFFER == SETTINGS_OUT && DM_IN_BUFFER == SETTINGS_IN && IDOK == SETTINGS_OK);
+static_assert(offsetof(DEVMODEW, dmSize) == DEVMODE_SIZE_OFFSET &&
+              offsetof(DEVMODEW, dmDriverExtra) == DEVMODE_DRIVER_EXTRA_OFFSET &&
+              offsetof(DEVMODEW, dmFields) == DEVMODE_FIELDS_OFFSET &&
+              offsetof(DEVMODEW, dmOrientation) == DEVMODE_ORIENTATION_OFFSET &&
+              offsetof(DEVMODEW, dmPaperSize) == DEVMODE_PAPER_OFFSET &&
+              offsetof(DEVMODEW, dmPaperLength) == DEVMODE_LENGTH_OFFSET &&
+              offsetof(DEVMODEW, dmPaperWidth) == DEVMODE_WIDTH_OFFSET);
 
 HANDLE native_handle(const PrinterHandle& printer) {
   return static_cast<HANDLE>(printer.get());
@@ -82,6 +100,29 @@ class Win32Spooler final : public Spooler {
     if (reply.ok && buffer != nullptr && level == 1 && size >= sizeof(JOB_INFO_1W)) {
       reply.status = reinterpret_cast<const JOB_INFO_1W*>(buffer)->Status;
     }
+    return reply;
+  }
+
+  SpoolerValue device_capabilities(const std::u16string& device, std::uint16_t capability,
+                                   std::byte* output) override {
+    SpoolerValue reply;
+    reply.value = DeviceCapabilitiesW(reinterpret_cast<LPCWSTR>(device.c_str()), nullptr,
+                                      capability, reinterpret_cast<LPWSTR>(output), nullptr);
+    reply.last_error = GetLastError();
+    return reply;
+  }
+
+  SpoolerValue document_properties(const PrinterHandle& printer, const std::u16string& device,
+                                   std::byte* output, const std::byte* input,
+                                   std::uint32_t mode) override {
+    SpoolerValue reply;
+    // DocumentPropertiesW takes a non-const device name and input it does not change.
+    reply.value =
+        DocumentPropertiesW(nullptr, native_handle(printer),
+                            const_cast<LPWSTR>(reinterpret_cast<LPCWSTR>(device.c_str())),
+                            reinterpret_cast<DEVMODEW*>(output),
+                            const_cast<DEVMODEW*>(reinterpret_cast<const DEVMODEW*>(input)), mode);
+    reply.last_error = GetLastError();
     return reply;
   }
 

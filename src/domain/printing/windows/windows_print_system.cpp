@@ -5,6 +5,8 @@
 
 #include "base/os_error.hpp"
 #include "base/utf.hpp"
+#include "domain/printing/windows/printer_settings.hpp"
+#include "domain/printing/windows/queue_papers.hpp"
 
 namespace vantrel {
 namespace {
@@ -38,17 +40,22 @@ std::size_t bounded_name_length(const char16_t* name, std::span<const std::byte>
   return std::u16string_view::npos;
 }
 
+// The state of an open queue; "unavailable" when its status cannot be read.
+PrintQueueState read_printer_state(Spooler& spooler, const PrinterHandle& printer) {
+  const GetPrinterReply sizing = spooler.get_printer(printer, STATUS_LEVEL, nullptr, 0);
+  if (sizing.needed < STATUS_WORD_BYTES) return PrintQueueState::unavailable;
+  SpoolerBuffer buffer(sizing.needed);
+  const GetPrinterReply filling =
+      spooler.get_printer(printer, STATUS_LEVEL, buffer.data(), sizing.needed);
+  if (!filling.ok) return PrintQueueState::unavailable;
+  return print_queue_state_from_status(filling.status);
+}
+
 // The state of one queue; "unavailable" when it cannot be opened or its status cannot be read.
 PrintQueueState read_queue_state(Spooler& spooler, const std::u16string& name) {
   const auto printer = spooler.open_printer(name);
   if (!printer) return PrintQueueState::unavailable;
-  const GetPrinterReply sizing = spooler.get_printer(*printer, STATUS_LEVEL, nullptr, 0);
-  if (sizing.needed < STATUS_WORD_BYTES) return PrintQueueState::unavailable;
-  SpoolerBuffer buffer(sizing.needed);
-  const GetPrinterReply filling =
-      spooler.get_printer(*printer, STATUS_LEVEL, buffer.data(), sizing.needed);
-  if (!filling.ok) return PrintQueueState::unavailable;
-  return print_queue_state_from_status(filling.status);
+  return read_printer_state(spooler, *printer);
 }
 
 // ---- jobs
@@ -71,6 +78,39 @@ constexpr int CAPS_HORZRES = 8;
 constexpr int CAPS_VERTRES = 10;
 constexpr int CAPS_LOGPIXELSX = 88;
 constexpr int CAPS_LOGPIXELSY = 90;
+constexpr int CAPS_PHYSICALWIDTH = 110;
+constexpr int CAPS_PHYSICALHEIGHT = 111;
+constexpr int CAPS_PHYSICALOFFSETX = 112;
+constexpr int CAPS_PHYSICALOFFSETY = 113;
+
+constexpr std::string_view OPEN_QUEUE_TEXT = "Windows could not open the selected print queue";
+
+// Device pixels at a resolution as micrometres; 0 when the device tells no resolution.
+std::int32_t micrometres(int pixels, int dpi) noexcept {
+  constexpr std::int64_t UM_PER_INCH = 25'400;
+  if (pixels <= 0 || dpi <= 0) return 0;
+  return static_cast<std::int32_t>(
+      std::min<std::int64_t>((pixels * UM_PER_INCH + dpi / 2) / dpi, INT32_MAX));
+}
+
+// The page a device context prints on, as its device tells it.
+struct DevicePage {
+  Resolution resolution;
+  MediaSize size;
+  MediaArea printable;
+};
+
+DevicePage read_device_page(PrintDevices& devices, const DeviceContext& dc) {
+  DevicePage page;
+  const auto caps = [&](int index) { return devices.get_device_caps(dc, index); };
+  page.resolution = {caps(CAPS_LOGPIXELSX), caps(CAPS_LOGPIXELSY)};
+  const auto x_um = [&](int pixels) { return micrometres(pixels, page.resolution.x_dpi); };
+  const auto y_um = [&](int pixels) { return micrometres(pixels, page.resolution.y_dpi); };
+  page.size = {x_um(caps(CAPS_PHYSICALWIDTH)), y_um(caps(CAPS_PHYSICALHEIGHT))};
+  page.printable = {x_um(caps(CAPS_PHYSICALOFFSETX)), y_um(caps(CAPS_PHYSICALOFFSETY)),
+                    x_um(caps(CAPS_HORZRES)), y_um(caps(CAPS_VERTRES))};
+  return page;
+}
 
 constexpr std::uint32_t BITMAP_COMPRESSION_RGB = 0;  // BI_RGB
 constexpr std::uint32_t DIB_USAGE_RGB_COLORS = 0;    // DIB_RGB_COLORS
@@ -262,20 +302,104 @@ JobProgress WindowsPrintSystem::job_progress(std::string_view queue, std::uint32
   return job_progress_from_status(filling.status);
 }
 
-Result<PrinterDetails> WindowsPrintSystem::printer_details(std::string_view) {
-  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, "not yet");
+Result<PrinterDetails> WindowsPrintSystem::printer_details(std::string_view queue) {
+  const std::u16string device = utf8_to_utf16(queue);
+  const auto printer = spooler_.open_printer(device);
+  if (!printer) {
+    return fail(ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                os_error_message(OPEN_QUEUE_TEXT, printer.error()));
+  }
+  auto papers = read_queue_papers(spooler_, device, true);
+  if (!papers) return std::unexpected(std::move(papers.error()));
+  QueueMedia listed = media_of_papers(*papers);
+
+  PrinterDetails details;
+  details.name = std::string(queue);
+  details.state = read_printer_state(spooler_, *printer);
+  details.resolutions = read_resolutions(spooler_, device);
+  details.ready_media = read_ready_media(spooler_, device, *papers, listed);
+  details.color = spooler_.device_capabilities(device, CAPABILITY_COLOR_DEVICE, nullptr).value == 1;
+  // The rest is what the default settings and one device context on them tell; a queue that
+  // does not tell it still has its media. Only the default paper's printable area is read: some
+  // drivers take seconds for a device context.
+  if (const auto settings = PrinterSettings::read_default(spooler_, *printer, device)) {
+    const auto paper = settings->paper();
+    const auto found = paper ? std::ranges::find(*papers, *paper, &QueuePaper::id) : papers->end();
+    PrinterMedia* default_media = nullptr;
+    if (found != papers->end()) {
+      if (const auto index = listed.of_paper[static_cast<std::size_t>(found - papers->begin())]) {
+        default_media = &listed.media[*index];
+        details.default_media = default_media->name;
+      }
+    }
+    if (const auto dc = devices_.create_dc(device, settings->data())) {
+      const DevicePage page = read_device_page(devices_, *dc);
+      // What a job without settings of its own is printed at: Wine's default settings name
+      // 300 dpi for a 203-dpi queue, its device context the queue's own.
+      if (page.resolution.x_dpi > 0 && page.resolution.y_dpi > 0) {
+        details.default_resolution = page.resolution;
+      }
+      // A page turned or otherwise not the paper's tells nothing of the paper.
+      if (default_media != nullptr &&
+          same_media_size(page.size, default_media->size, MEDIA_PAGE_TOLERANCE_UM)) {
+        default_media->printable_area = page.printable;
+      }
+    }
+  }
+  details.media = std::move(listed.media);
+  details.is_default = default_queue() == queue;
+  return details;
 }
 
 std::expected<std::unique_ptr<LabelDocument>, PrintFailure> WindowsPrintSystem::open_label_document(
     std::string_view queue, const std::optional<MediaRequest>& media) {
-  if (media) return std::unexpected(media_not_offered(*media));
-  auto dc = devices_.create_dc(utf8_to_utf16(queue));
+  const std::u16string device = utf8_to_utf16(queue);
+  std::optional<PrinterSettings> selected;
+  if (media) {
+    auto settings = select_media(device, *media);
+    if (!settings) return std::unexpected(std::move(settings.error()));
+    selected = std::move(*settings);
+  }
+  auto dc = devices_.create_dc(device, selected ? selected->data() : nullptr);
   if (!dc) {
-    return print_failure(
-        PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-        os_error_message("Windows could not open the selected print queue", dc.error()));
+    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                         os_error_message(OPEN_QUEUE_TEXT, dc.error()));
+  }
+  if (media) {
+    // A driver may ignore the selection: the page it will print on decides.
+    const MediaSize page = read_device_page(devices_, *dc).size;
+    if (!same_media_size(page, media->size, MEDIA_PAGE_TOLERANCE_UM)) {
+      return std::unexpected(media_not_applied(*media, page));
+    }
   }
   return std::make_unique<GdiLabelDocument>(devices_, std::move(*dc));
+}
+
+std::expected<PrinterSettings, PrintFailure> WindowsPrintSystem::select_media(
+    const std::u16string& device, const MediaRequest& media) {
+  const auto nothing_reached = [](HostError error) {
+    return std::unexpected(PrintFailure{PrintReach::nothing, std::move(error)});
+  };
+  const auto printer = spooler_.open_printer(device);
+  if (!printer) {
+    return nothing_reached(
+        {ErrorCode::PRE_SUBMIT_UNAVAILABLE, os_error_message(OPEN_QUEUE_TEXT, printer.error())});
+  }
+  const auto papers = read_queue_papers(spooler_, device, false);
+  if (!papers) return nothing_reached(papers.error());
+  const auto choice = choose_paper(spooler_, device, *papers, media.size);
+  if (!choice) return std::unexpected(media_not_offered(media));
+  auto defaults = PrinterSettings::read_default(spooler_, *printer, device);
+  if (!defaults) return nothing_reached(std::move(defaults.error()));
+  PrinterSettings selection = *defaults;
+  selection.select(*choice);
+  auto merged = selection.merged(spooler_, *printer, device);
+  // Wine keeps a merge as the queue's settings for the rest of the process, so that a later job
+  // without media would print on this one's: the defaults are merged back at once. Should that
+  // fail, this job still prints as selected.
+  (void)defaults->merged(spooler_, *printer, device);
+  if (!merged) return nothing_reached(std::move(merged.error()));
+  return std::move(*merged);
 }
 
 PrintFailure WindowsPrintSystem::label_does_not_fit() const {

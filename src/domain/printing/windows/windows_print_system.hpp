@@ -6,6 +6,7 @@
 
 #include "domain/printing/print_system.hpp"
 #include "domain/printing/windows/print_device.hpp"
+#include "domain/printing/windows/printer_settings.hpp"
 #include "domain/printing/windows/spooler.hpp"
 
 namespace vantrel {
@@ -29,6 +30,10 @@ class WindowsPrintSystem final : public PrintSystem {
   PrintFailure label_does_not_fit() const override;
 
  private:
+  // The queue's default settings with the media's paper selected and merged by its driver.
+  std::expected<PrinterSettings, PrintFailure> select_media(const std::u16string& device,
+                                                            const MediaRequest& media);
+
   Spooler& spooler_;
   PrintDevices& devices_;
 };

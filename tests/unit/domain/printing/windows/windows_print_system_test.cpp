@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "domain/printing/windows/queue_papers.hpp"
 #include "fake_print_device.hpp"
 #include "fake_spooler.hpp"
 
@@ -545,6 +547,297 @@ TEST_F(WindowsLabelDocument, OtherStretchResultsCountAsDrawn) {
   EXPECT_EQ(print_document(system, "Label", "t", bitmap, 1), 42u);
   EXPECT_EQ(std::ranges::count(devices.calls, "AbortDoc"), 0);
 }
+
+// ---- what a queue offers, and media selected on it
+
+constexpr int PHYSICAL_WIDTH = 110;
+
+// A 203-dpi queue with papers as a driver lists them: two of one size, one of no size.
+class WindowsQueueMedia : public WindowsPrintSystemTest {
+ protected:
+  WindowsQueueMedia() {
+    spooler.add_printer(QUEUE, 0x400);
+    spooler.default_printer = QUEUE;
+    queue().papers = {{1, 2159, 2794, u"Letter"}, {9, 2099, 2970, u"A4"},
+                      {256, 1016, 1524, u"4x6"},  {257, 1016, 1524, u"4x6 again"},
+                      {258, 0, 0, u"Broken"},     {259, 571, 317, u"2.25x1.25"}};
+    queue().resolutions = {{203, 203}, {300, 300}, {203, 203}};
+    queue().ready = {u"4x6 again", u"Unknown", u"4x6"};
+    queue().values[CAPABILITY_COLOR_DEVICE] = 1;
+    queue().settings.paper = 256;
+    page(812, 1218);
+    for (const auto& [index, value] : {std::pair{112, 20}, {113, 21}, {8, 771}, {10, 1177}}) {
+      devices.caps[index] = value;
+    }
+  }
+  void TearDown() override {
+    WindowsPrintSystemTest::TearDown();
+    EXPECT_FALSE(queue().private_part_lost || devices.private_part_lost);
+  }
+  FakePrinter& queue() { return spooler.printers[QUEUE]; }
+  void page(int width, int height) {
+    devices.caps[88] = devices.caps[90] = 203;
+    devices.caps[PHYSICAL_WIDTH] = width;
+    devices.caps[111] = height;
+  }
+  int calls_of(std::string_view prefix) const {
+    return static_cast<int>(std::ranges::count_if(
+        spooler.calls, [&](const std::string& call) { return call.starts_with(prefix); }));
+  }
+};
+
+const MediaArea AREA_4X6_MARGINS{2502, 2628, 96470, 147270};  // 20/21 and 771 x 1177 at 203 dpi
+
+TEST_F(WindowsQueueMedia, DetailsNameEachSizeOnceWithTheDefaultPapersAreaFromOneContext) {
+  const auto details = system.printer_details("Label Printer");
+  ASSERT_TRUE(details.has_value()) << details.error().message;
+  PrinterDetails expected;
+  expected.name = "Label Printer";
+  expected.state = PrintQueueState::printing;
+  expected.is_default = true;
+  expected.color = true;
+  expected.resolutions = {{203, 203}, {300, 300}};
+  expected.default_resolution = Resolution{203, 203};
+  expected.media = {{"na_letter_8.5x11in", {215900, 279400}, std::nullopt},
+                    {"iso_a4_210x297mm", {209900, 297000}, std::nullopt},
+                    {"na_index-4x6_4x6in", {101600, 152400}, AREA_4X6_MARGINS},
+                    {"custom_2.25x1.25in", {57100, 31700}, std::nullopt}};
+  expected.default_media = "na_index-4x6_4x6in";
+  expected.ready_media = {"na_index-4x6_4x6in"};
+  EXPECT_EQ(*details, expected);
+  EXPECT_EQ(devices.dc_settings,
+            (std::vector<std::optional<fakes::FakeSettings>>{queue().settings}));
+  EXPECT_EQ(devices.deleted, 1);
+}
+
+TEST_F(WindowsQueueMedia, UnknownQueueIsRefusedAsASubmitToItIs) {
+  const HostError refused{ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                          os_error_message("Windows could not open the selected print queue",
+                                           fakes::ERROR_INVALID_PRINTER_NAME_CODE)};
+  EXPECT_EQ(system.printer_details("Missing").error(), refused);
+  devices.create_dc_error = fakes::ERROR_INVALID_PRINTER_NAME_CODE;
+  EXPECT_EQ(system.open_label_document("Missing", std::nullopt).error().error, refused);
+}
+
+struct DriverCase {
+  const char* name;
+  std::function<void(FakeSpooler&, FakePrintDevices&)> arrange;
+  // What the details keep: an error, or the default media, its area, the default resolution
+  // and how many resolutions and loaded media.
+  std::optional<std::string> error;
+  std::string default_media = "na_index-4x6_4x6in";
+  bool area = true;
+  bool resolution = true;
+  std::size_t resolutions = 2;
+  std::size_t ready = 1;
+};
+
+class WindowsDriverAnswers : public WindowsQueueMedia,
+                             public ::testing::WithParamInterface<DriverCase> {};
+
+TEST_P(WindowsDriverAnswers, AreBoundedAndWhatFailsIsLeftUnknown) {
+  const DriverCase& c = GetParam();
+  c.arrange(spooler, devices);
+  const auto details = system.printer_details("Label Printer");
+  if (c.error) {
+    ASSERT_FALSE(details.has_value());
+    EXPECT_EQ(details.error(), (HostError{ErrorCode::PRE_SUBMIT_UNAVAILABLE, *c.error}));
+    return;
+  }
+  ASSERT_TRUE(details.has_value()) << details.error().message;
+  EXPECT_EQ(details->media.size(), 4u);
+  EXPECT_EQ(details->default_media, c.default_media);
+  EXPECT_EQ(details->media[2].printable_area.has_value(), c.area);
+  EXPECT_EQ(details->default_resolution.has_value(), c.resolution);
+  EXPECT_EQ(details->resolutions.size(), c.resolutions);
+  EXPECT_EQ(details->ready_media.size(), c.ready);
+}
+
+void fail_call(FakeSpooler& s, const char* call, int occurrence) {
+  s.plan.fail(call, ACCESS_DENIED_CODE, occurrence, 1, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowsDriverAnswers,
+    ::testing::Values(
+        DriverCase{"PaperCountBeyondTheBound",
+                   [](FakeSpooler& s, FakePrintDevices&) {
+                     s.printers[QUEUE].counts[CAPABILITY_PAPERS] = MAX_DRIVER_PAPERS + 1;
+                   },
+                   "Windows listed 4097 papers for the selected print queue, more than it can "
+                   "have."},
+        DriverCase{"PapersFilledBeyondTheirCount",
+                   [](FakeSpooler& s, FakePrintDevices&) {
+                     s.printers[QUEUE].counts[CAPABILITY_PAPER_SIZES] = 2;
+                   },
+                   "Windows listed 6 papers for the selected print queue, more than it can have."},
+        DriverCase{
+            "PaperListFails",
+            [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DeviceCapabilitiesW", 1); },
+            os_error_message("Windows could not list the papers of the selected print "
+                             "queue",
+                             ACCESS_DENIED_CODE)},
+        DriverCase{
+            "PaperNamesFail",
+            [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DeviceCapabilitiesW", 5); },
+            std::nullopt, "na_index-4x6_4x6in", true, true, 2, 0},
+        DriverCase{"ResolutionCountBeyondTheBound",
+                   [](FakeSpooler& s, FakePrintDevices&) {
+                     s.printers[QUEUE].counts[CAPABILITY_RESOLUTIONS] = MAX_DRIVER_RESOLUTIONS + 1;
+                   },
+                   std::nullopt, "na_index-4x6_4x6in", true, true, 0, 1},
+        DriverCase{"NoMediaReady",
+                   [](FakeSpooler& s, FakePrintDevices&) { s.printers[QUEUE].ready.reset(); },
+                   std::nullopt, "na_index-4x6_4x6in", true, true, 2, 0},
+        DriverCase{
+            "SettingsFail",
+            [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DocumentPropertiesW", 2); },
+            std::nullopt, "", false, false},
+        DriverCase{"SettingsTooShort",
+                   [](FakeSpooler& s, FakePrintDevices&) {
+                     s.printers[QUEUE].settings_bytes = DEVMODE_FIELDS_END - 1;
+                   },
+                   std::nullopt, "", false, false},
+        DriverCase{
+            "SettingsClaimMoreThanTheirSize",
+            [](FakeSpooler& s, FakePrintDevices&) { s.printers[QUEUE].settings.driver_extra = 9; },
+            std::nullopt, "", false, false},
+        DriverCase{
+            "DefaultPaperNotListed",
+            [](FakeSpooler& s, FakePrintDevices&) { s.printers[QUEUE].settings.paper = 9999; },
+            std::nullopt, "", false, true},
+        DriverCase{"NoDeviceContext",
+                   [](FakeSpooler&, FakePrintDevices& d) { d.create_dc_error = 1801; },
+                   std::nullopt, "na_index-4x6_4x6in", false, false},
+        DriverCase{"PageIsNotTheDefaultPaper",
+                   [](FakeSpooler&, FakePrintDevices& d) {
+                     d.caps[PHYSICAL_WIDTH] = 1218;
+                     d.caps[111] = 812;
+                   },
+                   std::nullopt, "na_index-4x6_4x6in", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct SelectionCase {
+  const char* name;
+  MediaSize media;
+  std::map<std::uint16_t, int> values;          // DC_FIELDS and the extents
+  std::optional<fakes::FakeSettings> selected;  // nullopt: not offered
+};
+
+class WindowsMediaSelection : public WindowsQueueMedia,
+                              public ::testing::WithParamInterface<SelectionCase> {};
+
+TEST_P(WindowsMediaSelection, SetsThePaperOrCustomSizeAndOrientationOnTheDefaultSettings) {
+  const SelectionCase& c = GetParam();
+  for (const auto& [capability, value] : c.values) queue().values[capability] = value;
+  queue().settings.paper = 1;
+  const MediaRequest media{"m", c.media};
+  page(static_cast<int>(std::lround(c.media.width_um * 203 / 25400.0)),
+       static_cast<int>(std::lround(c.media.height_um * 203 / 25400.0)));
+  const auto document = system.open_label_document("Label Printer", media);
+  if (!c.selected) {
+    EXPECT_EQ(document.error(), media_not_offered(media));
+    EXPECT_EQ(calls_of("DocumentPropertiesW"), 0);
+    EXPECT_TRUE(devices.calls.empty());
+    return;
+  }
+  ASSERT_TRUE(document.has_value()) << document.error().error.message;
+  // Selected, merged, and the defaults merged back before the device context is made on the
+  // merged settings.
+  EXPECT_EQ(queue().merges, (std::vector{*c.selected, queue().settings}));
+  EXPECT_EQ(devices.dc_settings, (std::vector<std::optional<fakes::FakeSettings>>{c.selected}));
+}
+
+fakes::FakeSettings selected(std::int16_t paper, std::int16_t orientation) {
+  fakes::FakeSettings settings;
+  settings.fields = 0xEF13;  // orientation and paper, no custom size, no form name
+  settings.paper = paper;
+  settings.orientation = orientation;
+  return settings;
+}
+
+fakes::FakeSettings custom(std::int16_t width, std::int16_t length) {
+  fakes::FakeSettings settings;
+  settings.fields = 0xEF1D;  // orientation and custom size, no paper, no form name
+  settings.paper = 0;
+  settings.width = width;
+  settings.length = length;
+  return settings;
+}
+
+const std::map<std::uint16_t, int> TAKES_CUSTOM{
+    {CAPABILITY_FIELDS, 0xC},
+    {CAPABILITY_MIN_EXTENT, 0x013D023B},   // 57.1 x 31.7 mm
+    {CAPABILITY_MAX_EXTENT, 0x0B9A086F}};  // 215.9 x 297 mm
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowsMediaSelection,
+    ::testing::Values(
+        SelectionCase{"PaperOfTheSize", {101600, 152400}, {}, selected(256, 1)},
+        SelectionCase{"PaperWithinHalfAMillimetre", {210000, 297000}, {}, selected(9, 1)},
+        SelectionCase{"TurnedPaperPrintsLandscape", {152400, 101600}, {}, selected(256, 2)},
+        SelectionCase{"SquarePaperStaysPortrait", {57100, 31700}, {}, selected(259, 1)},
+        SelectionCase{
+            "CustomSizeWhereTheDriverTakesOne", {76200, 127000}, TAKES_CUSTOM, custom(762, 1270)},
+        SelectionCase{"CustomSizeBeyondTheExtents", {25400, 25400}, TAKES_CUSTOM, std::nullopt},
+        SelectionCase{"NoCustomSizes", {76200, 127000}, {}, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WindowsQueueMedia, PageReadBackMoreThanAMillimetreOffIsRefusedBeforeAnyDocument) {
+  const MediaRequest media{"na_index-4x6_4x6in", {101600, 152400}};
+  page(812, 1225);  // 153.276 mm: within a millimetre
+  EXPECT_TRUE(system.open_label_document("Label Printer", media).has_value());
+  devices.deleted = 0;  // a second context
+  page(812, 1226);
+  EXPECT_EQ(system.open_label_document("Label Printer", media).error(),
+            media_not_applied(media, {101600, 153401}));
+  EXPECT_EQ(devices.calls.back(), "DeleteDC");
+  EXPECT_EQ(std::ranges::count(devices.calls, "StartDocW"), 0);
+}
+
+struct MediaFailureCase {
+  const char* name;
+  const char* call;
+  int occurrence;
+  const char* text;
+  int merges;  // DocumentPropertiesW calls with settings given: the merge, then the defaults
+};
+
+class WindowsMediaFailure : public WindowsQueueMedia,
+                            public ::testing::WithParamInterface<MediaFailureCase> {};
+
+TEST_P(WindowsMediaFailure, HasReachedNothing) {
+  const MediaFailureCase& c = GetParam();
+  if (c.call == std::string_view("CreateDCW")) {
+    devices.plan.fail("CreateDCW", ACCESS_DENIED_CODE);
+  } else if (c.call == std::string_view("OpenPrinterW")) {
+    queue().open_error = ACCESS_DENIED_CODE;
+  } else {
+    fail_call(spooler, c.call, c.occurrence);
+  }
+  const auto document =
+      system.open_label_document("Label Printer", MediaRequest{"m", {101600, 152400}});
+  EXPECT_EQ(document.error(), (PrintFailure{PrintReach::nothing,
+                                            {ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                                             os_error_message(c.text, ACCESS_DENIED_CODE)}}));
+  // The defaults are merged back once a merge was tried.
+  EXPECT_EQ(calls_of("DocumentPropertiesW(#1, Label Printer, out, in"), c.merges);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, WindowsMediaFailure,
+    ::testing::Values(
+        MediaFailureCase{"OpenPrinter", "OpenPrinterW", 1,
+                         "Windows could not open the selected print queue", 0},
+        MediaFailureCase{"Papers", "DeviceCapabilitiesW", 2,
+                         "Windows could not list the papers of the selected print queue", 0},
+        MediaFailureCase{"SettingsSizing", "DocumentPropertiesW", 1,
+                         "Windows could not read the selected print queue's settings", 0},
+        MediaFailureCase{"Merge", "DocumentPropertiesW", 3,
+                         "Windows could not select the media on the selected print queue", 2},
+        MediaFailureCase{"DeviceContext", "CreateDCW", 1,
+                         "Windows could not open the selected print queue", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vantrel
