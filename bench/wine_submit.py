@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Figures for submit through the Wine-run host: a new 4 x 6 in label at 203 dpi, split into
-its stages by requests that stop after each of them, and a repeated (duplicate) submit.
+its stages by requests that stop after each of them, and a repeated (duplicate) submit; with
+--media, get_printer and a submit with media beside list_printers and a plain submit.
 
-    python3 bench/wine_submit.py [--rounds N] [--ledger-records N] [--host LABEL=PATH ...]
+    python3 bench/wine_submit.py [--rounds N] [--ledger-records N] [--media] [--host LABEL=PATH ...]
 
 Every request is sent after the previous answer arrived, to one host process, as the browser
 does. The stages are differences of medians:
@@ -11,10 +12,14 @@ does. The stages are differences of medians:
   saves             media-refused submit - duplicate (the DISPATCHING save and the settling save)
   decoding          submit to a missing queue - media-refused (second decoding; CreateDC fails at once)
   rendering         new submit - submit to a missing queue (GDI to the spooler, the document spooled)
+The media figures (media_figures(), which a combined table calls for its Windows half) come
+from one host process on a Letter queue that also offers four other sizes, and on a queue of
+400 sizes; the requests take turns round by round.
 Needs the Windows build (bash scripts/build)."""
 
 import argparse
 import base64
+import statistics
 import sys
 import time
 from pathlib import Path
@@ -92,12 +97,57 @@ def measure(hosts: list[tuple[str, Path]], png: bytes, args) -> dict[str, dict]:
     return figures
 
 
+MEDIA_QUEUE = "Bench_Multi"
+MANY_QUEUE = "Bench_Many"
+
+
+def media_figures(executable: Path, rounds: int = 20) -> dict[str, str]:
+    """Milliseconds, medians of `rounds`: list_printers, get_printer (the first of the process
+    apart), get_printer on 400 sizes, a new submit on the queue's own paper and one that names
+    that same paper as its media, so that the difference is the selection and its read-back.
+    Every submit prints."""
+    png = shipping_label()
+    kinds = ("list_printers", "get_printer", "get_printer, 400 sizes", "new submit",
+             "new submit with media")
+    times = {kind: [] for kind in kinds}
+    with CupsScheduler() as cups, WinePrefix() as prefix:
+        cups.add_queue(MEDIA_QUEUE, "multi-size-203", default=True)
+        cups.add_queue(MANY_QUEUE, "many-sizes-203")
+        with prefix.start_host(cups=cups, executable=executable) as host:
+            first_ms, _ = timed(host, "get_printer", "first", {"printer": MEDIA_QUEUE})
+            for i in range(rounds):
+                requests = {
+                    "list_printers": ("list_printers", None),
+                    "get_printer": ("get_printer", {"printer": MEDIA_QUEUE}),
+                    "get_printer, 400 sizes": ("get_printer", {"printer": MANY_QUEUE}),
+                    "new submit": ("submit", payload(f"p{i}", png, MEDIA_QUEUE)),
+                    "new submit with media": ("submit", payload(
+                        f"m{i}", png, MEDIA_QUEUE, media="na_letter_8.5x11in"))}
+                for n, (kind, (message, body)) in enumerate(requests.items()):
+                    ms, answer = timed(host, message, f"r{i}.{n}", body)
+                    if not answer["ok"]:
+                        sys.exit(f"unexpected answer for {kind}: {answer}")
+                    times[kind].append(ms)
+            host.finish()
+        cups.wait_for_documents(2 * rounds)
+    figures = {"first get_printer of a process": f"{first_ms:.2f}"}
+    figures.update({kind: f"{statistics.median(times[kind]):.2f}" for kind in kinds})
+    return figures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--ledger-records", type=int, default=0,
                         help="records in the ledger before the first request")
+    parser.add_argument("--media", action="store_true",
+                        help="get_printer and media submits beside list_printers and plain ones")
     args, hosts = parse_with_hosts(parser)
+    if args.media:
+        print_side_by_side({label: media_figures(executable, args.rounds)
+                            for label, executable in hosts},
+                           f"milliseconds, medians of {args.rounds} rounds")
+        return
 
     png = shipping_label()
     print(f"label: 812 x 1218 px at 203 dpi, PNG {len(png)} bytes, "

@@ -14,8 +14,9 @@ constexpr std::uint32_t FIELD_LENGTH = 0x4;
 constexpr std::uint32_t FIELD_WIDTH = 0x8;
 constexpr std::uint32_t FIELD_FORM_NAME = 0x10000;
 
-constexpr std::int16_t PORTRAIT = 1;   // DMORIENT_PORTRAIT
-constexpr std::int16_t LANDSCAPE = 2;  // DMORIENT_LANDSCAPE
+constexpr std::int16_t PORTRAIT = 1;      // DMORIENT_PORTRAIT
+constexpr std::int16_t LANDSCAPE = 2;     // DMORIENT_LANDSCAPE
+constexpr std::int16_t PAPER_USER = 256;  // DMPAPER_USER: the size in dmPaperWidth, dmPaperLength
 
 constexpr std::int32_t UM_PER_TENTH_MM = 100;
 
@@ -95,10 +96,12 @@ void PrinterSettings::select(const PaperChoice& choice) noexcept {
     fields = (fields | FIELD_PAPER) & ~(FIELD_LENGTH | FIELD_WIDTH);
     set_field<std::int16_t>(DEVMODE_PAPER_OFFSET, static_cast<std::int16_t>(*choice.paper));
   } else {
-    // No paper named: a driver that finds dmPaperSize set looks for that paper and, under
-    // Wine, keeps its own when it has none (DMPAPER_USER is its first paper of its own).
-    fields = (fields | FIELD_LENGTH | FIELD_WIDTH) & ~FIELD_PAPER;
-    set_field<std::int16_t>(DEVMODE_PAPER_OFFSET, 0);
+    // The convention of drivers that take custom sizes. Wine's claims them (DC_FIELDS) and
+    // takes none: it selects its paper numbered DMPAPER_USER, or keeps its own, and the page
+    // read back refuses that. (Without DM_PAPERSIZE its device context would take the size
+    // while its PostScript still asked for the queue's paper.)
+    fields |= FIELD_PAPER | FIELD_LENGTH | FIELD_WIDTH;
+    set_field(DEVMODE_PAPER_OFFSET, PAPER_USER);
     set_field(DEVMODE_WIDTH_OFFSET, tenths_of_mm(choice.custom.width_um));
     set_field(DEVMODE_LENGTH_OFFSET, tenths_of_mm(choice.custom.height_um));
   }

@@ -33,9 +33,9 @@ class PrinterSettings {
   // dmPaperSize where dmFields names it.
   [[nodiscard]] std::optional<std::uint16_t> paper() const noexcept;
 
-  // The paper (dmPaperSize) or the custom size (dmPaperWidth, dmPaperLength) of the choice and
-  // its orientation, with the fields that would override them (a form name, a custom size over
-  // a paper, a paper over a custom size) taken out.
+  // The paper (dmPaperSize) or the custom size (DMPAPER_USER, dmPaperWidth, dmPaperLength) of
+  // the choice and its orientation, with what would override them (a form name, a custom size
+  // over a paper) taken out.
   void select(const PaperChoice& choice) noexcept;
 
   [[nodiscard]] const std::byte* data() const noexcept {

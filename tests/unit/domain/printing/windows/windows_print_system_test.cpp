@@ -758,8 +758,8 @@ fakes::FakeSettings selected(std::int16_t paper, std::int16_t orientation) {
 
 fakes::FakeSettings custom(std::int16_t width, std::int16_t length) {
   fakes::FakeSettings settings;
-  settings.fields = 0xEF1D;  // orientation and custom size, no paper, no form name
-  settings.paper = 0;
+  settings.fields = 0xEF1F;  // orientation, paper and custom size, no form name
+  settings.paper = 256;      // DMPAPER_USER
   settings.width = width;
   settings.length = length;
   return settings;
