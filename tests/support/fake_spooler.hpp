@@ -114,10 +114,9 @@ struct FakePrinter {
   std::map<std::uint16_t, int> values{{CAPABILITY_COLOR_DEVICE, 0}, {CAPABILITY_FIELDS, 0x2}};
   std::map<std::uint16_t, int> counts;
   // DocumentPropertiesW: the default settings and the size the counting call answers; a merge
-  // answers what `merge` makes of its input (by default the input) and is kept in `merges`.
+  // answers its input as given, kept in `merges`.
   FakeSettings settings;
   int settings_bytes = 228;
-  std::function<FakeSettings(FakeSettings)> merge = [](FakeSettings in) { return in; };
   std::vector<FakeSettings> merges;
   bool private_part_lost = false;  // a merge's input did not carry the driver's bytes through
 };
@@ -360,7 +359,7 @@ class FakeSpooler final : public Spooler {
     if (input != nullptr) {
       queue.merges.push_back(FakeSettings::read(input));
       if (!FakeSettings::carried_through(input)) queue.private_part_lost = true;
-      answer = queue.merge(queue.merges.back());
+      answer = queue.merges.back();
     }
     answer.write(output);
     return {SETTINGS_OK, 0};

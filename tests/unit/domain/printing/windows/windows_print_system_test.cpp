@@ -610,15 +610,6 @@ TEST_F(WindowsQueueMedia, DetailsNameEachSizeOnceWithTheDefaultPapersAreaFromOne
   EXPECT_EQ(devices.deleted, 1);
 }
 
-TEST_F(WindowsQueueMedia, UnknownQueueIsRefusedAsASubmitToItIs) {
-  const HostError refused{ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-                          os_error_message("Windows could not open the selected print queue",
-                                           fakes::ERROR_INVALID_PRINTER_NAME_CODE)};
-  EXPECT_EQ(system.printer_details("Missing").error(), refused);
-  devices.create_dc_error = fakes::ERROR_INVALID_PRINTER_NAME_CODE;
-  EXPECT_EQ(system.open_label_document("Missing", std::nullopt).error().error, refused);
-}
-
 struct DriverCase {
   const char* name;
   std::function<void(FakeSpooler&, FakePrintDevices&)> arrange;
@@ -672,12 +663,6 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "Windows listed 6 papers for the selected print queue, more than it can have."},
         DriverCase{
-            "PaperListFails",
-            [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DeviceCapabilitiesW", 1); },
-            os_error_message("Windows could not list the papers of the selected print "
-                             "queue",
-                             ACCESS_DENIED_CODE)},
-        DriverCase{
             "PaperNamesFail",
             [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DeviceCapabilitiesW", 5); },
             std::nullopt, "na_index-4x6_4x6in", true, true, 2, 0},
@@ -686,9 +671,6 @@ INSTANTIATE_TEST_SUITE_P(
                      s.printers[QUEUE].counts[CAPABILITY_RESOLUTIONS] = MAX_DRIVER_RESOLUTIONS + 1;
                    },
                    std::nullopt, "na_index-4x6_4x6in", true, true, 0, 1},
-        DriverCase{"NoMediaReady",
-                   [](FakeSpooler& s, FakePrintDevices&) { s.printers[QUEUE].ready.reset(); },
-                   std::nullopt, "na_index-4x6_4x6in", true, true, 2, 0},
         DriverCase{
             "SettingsFail",
             [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DocumentPropertiesW", 2); },
@@ -776,7 +758,6 @@ INSTANTIATE_TEST_SUITE_P(
         SelectionCase{"PaperOfTheSize", {101600, 152400}, {}, selected(256, 1)},
         SelectionCase{"PaperWithinHalfAMillimetre", {210000, 297000}, {}, selected(9, 1)},
         SelectionCase{"TurnedPaperPrintsLandscape", {152400, 101600}, {}, selected(256, 2)},
-        SelectionCase{"SquarePaperStaysPortrait", {57100, 31700}, {}, selected(259, 1)},
         SelectionCase{
             "CustomSizeWhereTheDriverTakesOne", {76200, 127000}, TAKES_CUSTOM, custom(762, 1270)},
         SelectionCase{"CustomSizeBeyondTheExtents", {25400, 25400}, TAKES_CUSTOM, std::nullopt},
