@@ -111,8 +111,8 @@ def media_figures(executable: Path, rounds: int = 20) -> dict[str, str]:
              "new submit with media")
     times = {kind: [] for kind in kinds}
     with CupsScheduler() as cups, WinePrefix() as prefix:
-        cups.add_queue(MEDIA_QUEUE, "multi-size-203", default=True)
-        cups.add_queue(MANY_QUEUE, "many-sizes-203")
+        cups.add_queue(MEDIA_QUEUE, "wine-multi-size", default=True)
+        cups.add_queue(MANY_QUEUE, "wine-many-sizes")
         with prefix.start_host(cups=cups, executable=executable) as host:
             first_ms, _ = timed(host, "get_printer", "first", {"printer": MEDIA_QUEUE})
             for i in range(rounds):

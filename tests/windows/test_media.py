@@ -34,9 +34,9 @@ def area(x, y, width, height) -> dict:
 
 class Media(PrintingTestCase):
     maxDiff = None
-    QUEUES = ((MULTI, "multi-size-203"), (IGNORES, "ignores-4x6-203"), (MANY, "many-sizes-203"),
-              (EXACT, "label-4x6-203"), (MARGINS, "label-4x6-203-margins"),
-              (LETTER, "letter-300"))
+    QUEUES = ((MULTI, "wine-multi-size"), (IGNORES, "wine-ignores-4x6"),
+              (MANY, "wine-many-sizes"), (EXACT, "label-4x6-203"),
+              (MARGINS, "label-4x6-203-margins"), (LETTER, "letter-300"))
 
     def ask(self, *requests) -> list[dict]:
         """One host over the requests (type, payload); its answers."""
