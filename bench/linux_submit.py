@@ -61,6 +61,29 @@ def linux_message_samples(host: LinuxHost, queue: str, png: bytes, intent: str,
     return samples
 
 
+def linux_media_figures(executable: Path, rounds: int = 20) -> dict[str, str]:
+    """Milliseconds, medians of `rounds` on one running Linux host and a 4 x 6 in ZPL queue:
+    each of linux_messages(), every submit printed before the next message."""
+    png = shipping_label_picture().png()
+    samples = []
+    state_home = Path(tempfile.mkdtemp(prefix="vantrel-bench-state-"))
+    with CupsScheduler() as cups:
+        cups.add_queue(QUEUE, model=ZEBRA_ZPL, options=("media=w288h432",))
+
+        def idle():
+            cups.wait_for(lambda: not cups.jobs("not-completed").strip(), timeout=120,
+                          what="the queue to print everything")
+
+        host = LinuxHost(executable, dict(cups.client_env, XDG_STATE_HOME=str(state_home)))
+        try:
+            for round_number in range(rounds):
+                samples.append(linux_message_samples(host, QUEUE, png, f"r{round_number}", idle))
+        finally:
+            host.close()
+    return {row: median_text([sample[row] for sample in samples])
+            for row, _, _ in linux_messages(QUEUE, png, "rows")}
+
+
 def median_text(values: list[float | None]) -> str:
     values = [value for value in values if value is not None]
     return f"{statistics.median(values):.2f}" if values else "refused"
