@@ -94,7 +94,8 @@ class FakeStateFiles final : public StateFiles {
   [[nodiscard]] FaultPlan& plan() { return *plan_; }
 
   void put_file(const std::string& path, std::string content) {
-    auto inode = std::make_shared<Inode>(Inode{content, content});
+    // On disk as it stands: its durable bytes are its bytes until it is written to.
+    auto inode = std::make_shared<Inode>(Inode{std::move(content), std::nullopt});
     names_[path] = inode;
     durable_names_[path] = std::move(inode);
   }
@@ -102,7 +103,9 @@ class FakeStateFiles final : public StateFiles {
   // planned: copying them costs the benchmarks).
   [[nodiscard]] std::map<std::string, std::string> surviving_files() const {
     std::map<std::string, std::string> files;
-    for (const auto& [path, inode] : durable_names_) files[path] = inode->durable;
+    for (const auto& [path, inode] : durable_names_) {
+      files[path] = inode->durable.value_or(inode->live);
+    }
     return files;
   }
   [[nodiscard]] std::optional<std::string> file(const std::string& path) const {
@@ -201,7 +204,9 @@ class FakeStateFiles final : public StateFiles {
   FileResult<std::size_t> write(const StateFile& file, std::string_view bytes) override {
     if (auto error = record("write", "")) return std::unexpected(*error);
     const std::size_t taken = std::min(bytes.size(), write_limit);
-    handles_.at(file.get())->live.append(bytes.substr(0, taken));
+    Inode& inode = *handles_.at(file.get());
+    if (!inode.durable) inode.durable = inode.live;  // what was on disk before this write
+    inode.live.append(bytes.substr(0, taken));
     return taken;
   }
 
@@ -279,7 +284,8 @@ class FakeStateFiles final : public StateFiles {
  private:
   struct Inode {
     std::string live;
-    std::string durable;
+    // The bytes a crash keeps; nullopt: the same as live (a file put on disk, never written).
+    std::optional<std::string> durable = std::string();
   };
 
   [[nodiscard]] bool windows() const { return flavour == Flavour::windows; }
