@@ -56,4 +56,18 @@ class Owned {
   bool owns_ = false;
 };
 
+// The Close of a call table's handles: releases through the table's own member, named by the
+// table as `static constexpr auto release = &Table::member;`, so that a fake table sees every
+// release. The member is looked up only where a handle is released, so the handle type can be
+// named before the table is complete, as the table's own calls need it.
+template <class Table>
+struct ReleaseThrough {
+  Table* table = nullptr;
+
+  template <class Handle>
+  void operator()(const Handle& handle) const noexcept {
+    (table->*Table::release)(handle);
+  }
+};
+
 }  // namespace vantrel

@@ -64,7 +64,7 @@ class FakePrintDevices final : public PrintDevices {
     if (settings && !FakeSettings::carried_through(settings)) private_part_lost = true;
     if (create_dc_error) return std::unexpected(*create_dc_error);
     if (const auto fault = plan.enter("CreateDCW")) return std::unexpected(fault->error);
-    return DeviceContext(&context_, DeleteDcCall{this});
+    return DeviceContext(&context_, {this});
   }
 
   int get_device_caps(const DeviceContext& dc, int index) override {

@@ -201,8 +201,7 @@ class FakeSpooler final : public Spooler {
     if (found->second.open_error) return std::unexpected(*found->second.open_error);
     const int number = ++opened;
     handles_[number] = &found->second;
-    return PrinterHandle(reinterpret_cast<void*>(static_cast<std::intptr_t>(number)),
-                         ClosePrinterCall{this});
+    return PrinterHandle(reinterpret_cast<void*>(static_cast<std::intptr_t>(number)), {this});
   }
 
   GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,

@@ -340,7 +340,7 @@ class FakeStateFiles final : public StateFiles {
   StateFile open_handle(std::shared_ptr<Inode> inode) {
     const std::uintptr_t handle = next_handle_++;
     handles_[handle] = std::move(inode);
-    return StateFile(handle, CloseStateFile{this});
+    return StateFile(handle, {this});
   }
 
   FaultPlan own_plan_;

@@ -38,14 +38,9 @@ using FileStatus = std::expected<void, FileError>;
 
 class StateFiles;
 
-// Closes through the seam, so that a fake sees every release.
-struct CloseStateFile {
-  StateFiles* files = nullptr;
-  void operator()(std::uintptr_t handle) const noexcept;
-};
-
-// One open file of the state folder. Closing it releases any lock taken through it.
-using StateFile = Owned<std::uintptr_t, CloseStateFile>;
+// One open file of the state folder, closed through the seam's close. Closing it releases any
+// lock taken through it.
+using StateFile = Owned<std::uintptr_t, ReleaseThrough<StateFiles>>;
 
 class StateFiles {
  public:
@@ -99,11 +94,8 @@ class StateFiles {
   virtual void pause(std::chrono::nanoseconds duration) = 0;
   // Reached through StateFile.
   virtual void close(std::uintptr_t handle) noexcept = 0;
+  static constexpr auto release = &StateFiles::close;
 };
-
-inline void CloseStateFile::operator()(std::uintptr_t handle) const noexcept {
-  files->close(handle);
-}
 
 // The process's own files: Windows (state_files_win32.cpp) or POSIX (state_files_posix.cpp).
 [[nodiscard]] StateFiles& system_state_files();

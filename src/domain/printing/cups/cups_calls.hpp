@@ -36,14 +36,9 @@ struct CupsReply {
 
 class CupsCalls;
 
-// httpClose through the call table, so that a fake sees every release.
-struct CloseCupsConnectionCall {
-  CupsCalls* calls = nullptr;
-  void operator()(void* native) const noexcept;
-};
-
-// A connection of the host's own to the scheduler, closed exactly once.
-using CupsConnection = Owned<void*, CloseCupsConnectionCall>;
+// A connection of the host's own to the scheduler, closed exactly once through the table's
+// close_connection.
+using CupsConnection = Owned<void*, ReleaseThrough<CupsCalls>>;
 
 // An IPP answer as values, the form the printing rules read: a request names the attributes it
 // wants, and a new question is a new name, not a new call.
@@ -136,11 +131,8 @@ class CupsCalls {
                                std::uint32_t job_id) = 0;
   // Reached through CupsConnection.
   virtual void close_connection(void* native) noexcept = 0;
+  static constexpr auto release = &CupsCalls::close_connection;
 };
-
-inline void CloseCupsConnectionCall::operator()(void* native) const noexcept {
-  calls->close_connection(native);
-}
 
 // The real libcups of the host (cups_calls_posix.cpp).
 [[nodiscard]] CupsCalls& system_cups_calls();

@@ -306,7 +306,7 @@ class SystemCupsCalls final : public CupsCalls {
     }
     auto* connection = new Connection{http, deadline};
     httpSetTimeout(http, DEADLINE_POLL_SECONDS, wait_until_deadline, connection);
-    return CupsConnection(connection, CloseCupsConnectionCall{this});
+    return CupsConnection(connection, {this});
   }
 
   std::expected<std::vector<IppAttributes>, CupsReply> get_printers(

@@ -64,14 +64,8 @@ struct GdiReply {
 
 class PrintDevices;
 
-// DeleteDC through the call table, so that a fake sees every release.
-struct DeleteDcCall {
-  PrintDevices* devices = nullptr;
-  void operator()(void* native) const noexcept;
-};
-
-// A device context, deleted exactly once.
-using DeviceContext = Owned<void*, DeleteDcCall>;
+// A device context, deleted exactly once through the table's delete_dc.
+using DeviceContext = Owned<void*, ReleaseThrough<PrintDevices>>;
 
 // The graphics-device calls of label rendering, one member per call. The Windows implementation
 // only translates; what counts as failure is decided by the caller.
@@ -94,11 +88,8 @@ class PrintDevices {
   virtual void abort_doc(const DeviceContext& dc) noexcept = 0;
   // Reached through DeviceContext.
   virtual void delete_dc(void* native) noexcept = 0;
+  static constexpr auto release = &PrintDevices::delete_dc;
 };
-
-inline void DeleteDcCall::operator()(void* native) const noexcept {
-  devices->delete_dc(native);
-}
 
 // The real graphics device interface of the Windows host (print_device_win32.cpp).
 [[nodiscard]] PrintDevices& windows_print_devices();

@@ -49,7 +49,7 @@ class Win32PrintDevices final : public PrintDevices {
     const HDC dc = CreateDCW(nullptr, reinterpret_cast<LPCWSTR>(device.c_str()), nullptr,
                              reinterpret_cast<const DEVMODEW*>(settings));
     if (dc == nullptr) return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
-    return DeviceContext(dc, DeleteDcCall{this});
+    return DeviceContext(dc, {this});
   }
 
   int get_device_caps(const DeviceContext& dc, int index) override {

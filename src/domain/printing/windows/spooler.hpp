@@ -34,14 +34,8 @@ class SpoolerBuffer {
 
 class Spooler;
 
-// ClosePrinter through the call table, so that a fake sees every release.
-struct ClosePrinterCall {
-  Spooler* spooler = nullptr;
-  void operator()(void* native) const noexcept;
-};
-
-// An open printer handle, closed exactly once.
-using PrinterHandle = Owned<void*, ClosePrinterCall>;
+// An open printer handle, closed exactly once through the spooler's close_printer.
+using PrinterHandle = Owned<void*, ReleaseThrough<Spooler>>;
 
 // The outcome of one spooler call: its BOOL result and GetLastError read right after it.
 struct SpoolerReply {
@@ -154,11 +148,8 @@ class Spooler {
 
   // ClosePrinter; its result is of no use to anyone. Reached through PrinterHandle.
   virtual void close_printer(void* native) noexcept = 0;
+  static constexpr auto release = &Spooler::close_printer;
 };
-
-inline void ClosePrinterCall::operator()(void* native) const noexcept {
-  spooler->close_printer(native);
-}
 
 // The real spooler of the Windows host (spooler_win32.cpp).
 [[nodiscard]] Spooler& windows_spooler();

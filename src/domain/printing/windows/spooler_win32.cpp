@@ -63,7 +63,7 @@ class Win32Spooler final : public Spooler {
                      nullptr) == FALSE) {
       return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
     }
-    return PrinterHandle(handle, ClosePrinterCall{this});
+    return PrinterHandle(handle, {this});
   }
 
   GetPrinterReply get_printer(const PrinterHandle& printer, std::uint32_t level, std::byte* buffer,

@@ -192,7 +192,7 @@ class PosixStateFiles final : public StateFiles {
   FileResult<StateFile> open_path(const std::string& path, int flags, mode_t mode) {
     const int opened = retrying([&] { return ::open(path.c_str(), flags, mode); });
     if (opened < 0) return last_error();
-    return StateFile(static_cast<std::uintptr_t>(opened), CloseStateFile{this});
+    return StateFile(static_cast<std::uintptr_t>(opened), {this});
   }
 };
 

@@ -220,7 +220,7 @@ class WindowsStateFiles final : public StateFiles {
     const HANDLE handle = CreateFileW(wide(native_path(path)), access, SHARE_ALL, nullptr,
                                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
-    return StateFile(reinterpret_cast<std::uintptr_t>(handle), CloseStateFile{this});
+    return StateFile(reinterpret_cast<std::uintptr_t>(handle), {this});
   }
 };
 

@@ -74,7 +74,7 @@ class FakeCupsCalls final : public CupsCalls {
   std::expected<CupsConnection, CupsReply> connect(std::chrono::steady_clock::time_point) override {
     if (connect_failure) return std::unexpected(*connect_failure);
     ++connections;
-    return CupsConnection(this, CloseCupsConnectionCall{this});
+    return CupsConnection(this, {this});
   }
   std::expected<std::vector<IppAttributes>, CupsReply> get_printers(
       const CupsConnection&, std::span<const std::string_view>) override {
