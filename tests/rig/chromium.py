@@ -11,12 +11,12 @@ import fcntl
 import json
 import os
 import select
-import signal
 import subprocess
 import tempfile
 import time
 from pathlib import Path
 
+from rig import cleanup
 from rig.programs import browser_executable
 from rig.registration import EXTENSION_DIR
 
@@ -236,18 +236,7 @@ class ChromiumBrowser:
         if self.devtools is not None and process.poll() is None:
             with contextlib.suppress(Exception):
                 self.devtools.command("Browser.close", timeout=5)
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            # The browser leads its own process group (start_new_session): end the group.
-            for sig in (signal.SIGTERM, signal.SIGKILL):
-                with contextlib.suppress(ProcessLookupError):
-                    os.killpg(process.pid, sig)
-                try:
-                    process.wait(5)
-                    break
-                except subprocess.TimeoutExpired:
-                    continue
+        cleanup.end_process_group(process, timeout)
         if self.devtools is not None:
             self.devtools.close()
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import os
 import shutil
 import signal
 import subprocess
@@ -66,6 +67,22 @@ def kill_process(process: subprocess.Popen, timeout_s: float = 5.0):
         with contextlib.suppress(ProcessLookupError):
             process.kill()
         process.wait(timeout_s)
+
+
+def end_process_group(process: subprocess.Popen, timeout_s: float):
+    """Gives a process that leads its own group (start_new_session), such as a browser asked
+    to close, `timeout_s` to end; then ends the group with SIGTERM, and SIGKILL after 5 s."""
+    try:
+        process.wait(timeout_s)
+    except subprocess.TimeoutExpired:
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, sig)
+            try:
+                process.wait(5)
+                break
+            except subprocess.TimeoutExpired:
+                continue
 
 
 class _ScratchDir:

@@ -11,7 +11,6 @@ import contextlib
 import json
 import os
 import shlex
-import signal
 import socket
 import struct
 import subprocess
@@ -19,6 +18,7 @@ import time
 import uuid
 from pathlib import Path
 
+from rig import cleanup
 from rig.programs import browser_executable
 from rig.registration import HOST_NAME, MANIFEST_TEMPLATE, render_host_manifest
 
@@ -211,18 +211,7 @@ class FirefoxBrowser:
             with contextlib.suppress(Exception):
                 self.command("browser.close", timeout=5)
             self.bidi.close()
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            # Firefox leads its own process group (start_new_session): end the group.
-            for sig in (signal.SIGTERM, signal.SIGKILL):
-                with contextlib.suppress(ProcessLookupError):
-                    os.killpg(process.pid, sig)
-                try:
-                    process.wait(5)
-                    break
-                except subprocess.TimeoutExpired:
-                    continue
+        cleanup.end_process_group(process, timeout)
 
 
 _WRAPPER = """#!/bin/sh
