@@ -458,16 +458,16 @@ class CupsScheduler(cleanup.Closing):
     stop = close
 
 
-class SilentScheduler(cleanup.Closing):
-    """A unix socket that accepts connections and never answers."""
+class _SocketScheduler(cleanup.Closing):
+    """A unix socket in a folder of its own, accepting connections on a thread of its own and
+    handing each to `_take`; clients reach it through `client_env`."""
 
-    def __init__(self):
-        self.root = Path(tempfile.mkdtemp(prefix="vantrel-silent-"))
+    def __init__(self, prefix: str):
+        self.root = Path(tempfile.mkdtemp(prefix=prefix))
         self.socket = self.root / "cups.sock"
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.listener.bind(str(self.socket))
         self.listener.listen(16)
-        self.accepted = []
         cleanup.register(self)
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -477,7 +477,10 @@ class SilentScheduler(cleanup.Closing):
                 connection, _ = self.listener.accept()
             except OSError:
                 return
-            self.accepted.append(connection)
+            self._take(connection)
+
+    def _take(self, connection):
+        raise NotImplementedError
 
     @property
     def client_env(self) -> dict[str, str]:
@@ -485,13 +488,27 @@ class SilentScheduler(cleanup.Closing):
 
     def close(self):
         self.listener.close()
-        for connection in self.accepted:
-            connection.close()
         shutil.rmtree(self.root, ignore_errors=True)
         cleanup.unregister(self)
 
 
-class StubScheduler(cleanup.Closing):
+class SilentScheduler(_SocketScheduler):
+    """A unix socket that accepts connections and never answers."""
+
+    def __init__(self):
+        self.accepted = []
+        super().__init__("vantrel-silent-")
+
+    def _take(self, connection):
+        self.accepted.append(connection)
+
+    def close(self):
+        super().close()
+        for connection in self.accepted:
+            connection.close()
+
+
+class StubScheduler(_SocketScheduler):
     """A unix socket that answers IPP as a scheduler would for one queue: Get-Printer-Attributes
     with the given attributes (bool, int, str, (x, y) dpi, dict for a collection, list for several
     values), any other operation with an error. `operations` lists every operation asked."""
@@ -501,25 +518,10 @@ class StubScheduler(cleanup.Closing):
     def __init__(self, attributes: dict):
         self.attributes = attributes
         self.operations: list[str] = []
-        self.root = Path(tempfile.mkdtemp(prefix="vantrel-stub-"))
-        self.socket = self.root / "cups.sock"
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(str(self.socket))
-        self.listener.listen(16)
-        cleanup.register(self)
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__("vantrel-stub-")
 
-    @property
-    def client_env(self) -> dict[str, str]:
-        return dict(os.environ, CUPS_SERVER=str(self.socket), HOME=str(self.root))
-
-    def _accept(self):
-        while True:
-            try:
-                connection, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+    def _take(self, connection):
+        threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
     def _serve(self, connection):
         data = b""
@@ -554,11 +556,6 @@ class StubScheduler(cleanup.Closing):
             body += b"\x04" + b"".join(_ipp_values(name, value)
                                        for name, value in self.attributes.items())
         return body + b"\x03"
-
-    def close(self):
-        self.listener.close()
-        shutil.rmtree(self.root, ignore_errors=True)
-        cleanup.unregister(self)
 
 
 def _ipp_attribute(tag: int, name: str, value: bytes) -> bytes:
