@@ -24,7 +24,7 @@ from pathlib import Path
 from rig.browser import QUEUE, ClientRig, client_missing
 from rig.images import page_boxes
 from rig.ledger import hold_ledger_lock, now_ms, record, records, write_ledger
-from rig.testing import HostTestCase, main, skip_or_fail
+from rig.testing import ClientOutcomes, HostTestCase, main, skip_or_fail
 
 
 def job(intent_id: str, title: str, **changes) -> dict:
@@ -32,7 +32,7 @@ def job(intent_id: str, title: str, **changes) -> dict:
                  "label": {"width": 4, "height": 6, "dpi": 203, "text": title}}, **changes)
 
 
-class ClientInChromium(HostTestCase):
+class ClientInChromium(ClientOutcomes, HostTestCase):
     rig: ClientRig
 
     @classmethod
@@ -69,14 +69,6 @@ class ClientInChromium(HostTestCase):
             return records(self.prefix)[intent_id]["state"]
         except (OSError, ValueError, KeyError):
             return None
-
-    def ok(self, outcome: dict):
-        self.assertTrue(outcome["ok"], outcome)
-        return outcome["value"]
-
-    def failed(self, outcome: dict) -> dict:
-        self.assertFalse(outcome["ok"], outcome)
-        return outcome["error"]
 
     def kill(self, pid: int):
         os.kill(pid, signal.SIGKILL)

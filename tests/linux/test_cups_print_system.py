@@ -13,22 +13,18 @@ aborted and purged jobs. Exits 77 (skipped) when cupsd,
 the drivers or Ghostscript are missing, unless CI or VANTREL_E2E_REQUIRED is set.
 """
 
-import argparse
-import os
 import re
 import subprocess
-import sys
 import time
 import unittest
 from pathlib import Path
 
-from rig import images
+from rig import images, testing
 from rig.cups import DYMO_450 as DYMO
 from rig.cups import GENERIC_POSTSCRIPT as POSTSCRIPT
 from rig.cups import ZEBRA_ZPL as ZEBRA
 from rig.cups import CupsScheduler, SilentScheduler
 from rig.labels import notched_label
-from rig.programs import CUPSD, GHOSTSCRIPT, LPADMIN
 
 PROBE = None
 # A 2 x 3 inch label at 203 dpi, black, with a white square notch near its top-left corner.
@@ -230,26 +226,15 @@ class JobStates(unittest.TestCase):
         self.wait_progress("jobs-failing", aborted, "failed")
 
 
-def main() -> int:
+def main():
     global PROBE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--probe", required=True)
-    args, rest = parser.parse_known_args()
-    PROBE = args.probe
-    missing = [name for name, found in (("cupsd", CUPSD), ("lpadmin", LPADMIN),
-                                        ("gs", GHOSTSCRIPT),
-                                        ("vantrel-cups-probe", os.access(PROBE, os.X_OK)),
-                                        ("printer-driver-dymo",
-                                         Path("/usr/lib/cups/driver/dymo").exists()),
-                                        ("cups-core-drivers",
-                                         Path("/usr/lib/cups/filter/rastertolabel").exists()))
-               if not found]
-    if missing:
-        print(f"skipped: missing {', '.join(missing)} (bash scripts/install-deps)")
-        return 1 if os.environ.get("CI") or os.environ.get("VANTREL_E2E_REQUIRED") else 77
-    program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    return 0 if program.result.wasSuccessful() else 1
+    PROBE, rest = testing.built_file_argument("--probe")
+    drivers = [testing.Prerequisite(Path(path).exists, f"{package} (bash scripts/install-deps)")
+               for path, package in (("/usr/lib/cups/driver/dymo", "printer-driver-dymo"),
+                                     ("/usr/lib/cups/filter/rastertolabel", "cups-core-drivers"))]
+    testing.run_script(rest, PROBE, testing.CUPSD_NEEDED, testing.LPADMIN_NEEDED,
+                       testing.GHOSTSCRIPT_NEEDED, *drivers)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

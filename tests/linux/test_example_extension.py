@@ -14,24 +14,22 @@ Exits 77 (skipped) without Chromium, cupsd, the archive or the packed client, un
 VANTREL_E2E_REQUIRED is set.
 """
 
-import argparse
 import json
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
+from rig import testing
 from rig.browser import packed_client
-from rig.chromium import ChromiumBrowser, chromium_executable
+from rig.chromium import ChromiumBrowser
 from rig.cups import LETTER_300, CupsScheduler
 from rig.images import rasterise, read_pnm
 from rig.linux_host import add_pdf_queue
-from rig.programs import CUPSD, REPO_ROOT
-from rig.testing import exit_if_missing
+from rig.programs import REPO_ROOT
 
 ARCHIVE = None
 QUEUE = "Label_4x6_203dpi"
@@ -222,19 +220,9 @@ def letter_and_4x6_pdf_ppd() -> str:
 
 def main():
     global ARCHIVE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--archive", required=True, help="the per-user Linux archive")
-    args, rest = parser.parse_known_args()
-    ARCHIVE = str(Path(args.archive).resolve())
-    missing = [] if Path(ARCHIVE).is_file() else [f"{ARCHIVE} (run: bash scripts/build)"]
-    if chromium_executable() is None:
-        missing.append("Chromium (apt-get install chromium)")
-    if CUPSD is None:
-        missing.append("cupsd (apt-get install cups-daemon)")
-    if packed_client() is None:
-        missing.append("build/dist/vantrel-print-client-*.tgz (run: bash scripts/build-client)")
-    exit_if_missing(missing)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    ARCHIVE, rest = testing.built_file_argument("--archive")  # the per-user Linux archive
+    testing.run_script(rest, ARCHIVE, testing.CHROMIUM_NEEDED, testing.CUPSD_NEEDED,
+                       testing.CLIENT_NEEDED)
 
 
 if __name__ == "__main__":

@@ -6,19 +6,16 @@ wrote, nothing of the home the path read as a pattern would match; a malformed e
 refused before anything is written. Exits 77 (skipped) without the archive or cupsd, unless CI
 or VANTREL_E2E_REQUIRED is set."""
 
-import argparse
 import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
 from rig import testing
 from rig.cups import ZEBRA_ZPL, CupsScheduler
-from rig.programs import CUPSD
 from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN
 
 ARCHIVE = None
@@ -110,14 +107,8 @@ class InstallUser(unittest.TestCase):
 
 def main():
     global ARCHIVE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--archive", required=True, help="the per-user archive")
-    args, rest = parser.parse_known_args()
-    ARCHIVE = str(Path(args.archive).resolve())
-    testing.exit_if_missing(([] if Path(ARCHIVE).is_file()
-                             else [f"{ARCHIVE} (run: bash scripts/build)"]) +
-                            ([] if CUPSD else ["cupsd (apt-get install cups-daemon)"]))
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    ARCHIVE, rest = testing.built_file_argument("--archive")  # the per-user archive
+    testing.run_script(rest, ARCHIVE, testing.CUPSD_NEEDED)
 
 
 if __name__ == "__main__":

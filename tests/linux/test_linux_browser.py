@@ -13,13 +13,11 @@ The package is removed (purged) at the end. Needs root for dpkg. Exits 77 (skipp
 Chromium, cupsd, root or the package, unless CI or VANTREL_E2E_REQUIRED is set.
 """
 
-import argparse
 import json
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
@@ -28,7 +26,6 @@ from rig import chromium, protocol, testing
 from rig.browser import request
 from rig.cups import ZEBRA_ZPL, CupsScheduler
 from rig.labels import notched_label
-from rig.programs import CUPSD
 from rig.registration import TEST_FIREFOX_ID, TEST_ORIGIN, extension_id
 
 DEB = None
@@ -163,21 +160,10 @@ class InstalledPackage(unittest.TestCase):
 
 def main():
     global DEB
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--deb", required=True)
-    args, rest = parser.parse_known_args()
-    DEB = Path(args.deb).resolve()
-    missing = []
-    if not DEB.is_file():
-        missing.append(f"{DEB} (run: bash scripts/build)")
-    if os.geteuid() != 0 or shutil.which("dpkg") is None:
-        missing.append("root and dpkg, to install the package")
-    if chromium.chromium_executable() is None:
-        missing.append("Chromium (apt-get install chromium)")
-    if CUPSD is None:
-        missing.append("cupsd (apt-get install cups-daemon)")
-    testing.exit_if_missing(missing)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    DEB, rest = testing.built_file_argument("--deb")
+    root_and_dpkg = testing.Prerequisite(lambda: os.geteuid() == 0 and shutil.which("dpkg"),
+                                         "root and dpkg, to install the package")
+    testing.run_script(rest, DEB, root_and_dpkg, testing.CHROMIUM_NEEDED, testing.CUPSD_NEEDED)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,6 @@ Exits 77 (skipped) without firefox-esr, cupsd, the host or the packed client, un
 VANTREL_E2E_REQUIRED is set.
 """
 
-import argparse
 import os
 import shutil
 import signal
@@ -21,14 +20,14 @@ import time
 import unittest
 from pathlib import Path
 
-from rig.browser import assemble_client_extension, packed_client
+from rig import testing
+from rig.browser import assemble_client_extension
 from rig.cups import CupsScheduler
-from rig.firefox import FirefoxBrowser, FirefoxRegistration, firefox_executable
+from rig.firefox import FirefoxBrowser, FirefoxRegistration
 from rig.images import page_boxes
 from rig.ledger import LedgerLockHolder, ledger_text, now_ms, record
 from rig.linux_host import STATE_FOLDER, add_pdf_queue
-from rig.programs import CUPSD, REPO_ROOT
-from rig.testing import exit_if_missing
+from rig.programs import REPO_ROOT
 
 HOST = None
 QUEUE = "Label_4x6_203dpi"
@@ -41,7 +40,7 @@ def job(intent_id: str, title: str) -> dict:
             "label": {"width": 4, "height": 6, "dpi": 203, "text": title}}
 
 
-class ClientInFirefox(unittest.TestCase):
+class ClientInFirefox(testing.ClientOutcomes, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = Path(tempfile.mkdtemp(prefix="vantrel-firefox-"))
@@ -68,14 +67,6 @@ class ClientInFirefox(unittest.TestCase):
 
     def configure(self, client: str, **options):
         self.browser.call("configureClient", client, options)
-
-    def ok(self, outcome: dict):
-        self.assertTrue(outcome["ok"], outcome)
-        return outcome["value"]
-
-    def failed(self, outcome: dict) -> dict:
-        self.assertFalse(outcome["ok"], outcome)
-        return outcome["error"]
 
     def printed(self, title: str) -> list:
         time.sleep(1.5)  # a second document would have arrived by now
@@ -145,19 +136,9 @@ class ClientInFirefox(unittest.TestCase):
 
 def main():
     global HOST
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    args, rest = parser.parse_known_args()
-    HOST = Path(args.host).resolve()
-    missing = [] if HOST.is_file() else [f"{HOST} (run: bash scripts/build)"]
-    if firefox_executable() is None:
-        missing.append("firefox-esr (apt-get install firefox-esr)")
-    if CUPSD is None:
-        missing.append("cupsd (apt-get install cups-daemon)")
-    if packed_client() is None:
-        missing.append("build/dist/vantrel-print-client-*.tgz (run: bash scripts/build-client)")
-    exit_if_missing(missing)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    HOST, rest = testing.built_file_argument("--host")
+    testing.run_script(rest, HOST, testing.FIREFOX_NEEDED, testing.CUPSD_NEEDED,
+                       testing.CLIENT_NEEDED)
 
 
 if __name__ == "__main__":

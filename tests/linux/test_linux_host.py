@@ -14,13 +14,11 @@ other way round. Exits 77 (skipped) without cupsd or the builds, unless CI or
 VANTREL_E2E_REQUIRED is set.
 """
 
-import argparse
 import json
 import os
 import re
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
@@ -31,7 +29,6 @@ from rig.cups import DYMO_450, GENERIC_POSTSCRIPT, ZEBRA_ZPL, CupsScheduler, Stu
 from rig.labels import notched_label
 from rig.ledger import ledger_text
 from rig.ledger import record as ledger_record
-from rig.programs import CUPSD, LPADMIN
 from rig.programs import missing_prerequisites as wine_missing
 from rig.wine import WinePrefix
 
@@ -364,15 +361,8 @@ class LedgerAcrossPlatforms(unittest.TestCase):
 
 def main():
     global HOST
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    args, rest = parser.parse_known_args()
-    HOST = str(Path(args.host).resolve())
-    missing = [] if Path(HOST).is_file() else [f"{HOST} (run: bash scripts/build)"]
-    if CUPSD is None or LPADMIN is None:
-        missing.append("cupsd and lpadmin (apt-get install cups-daemon cups-client)")
-    testing.exit_if_missing(missing)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    HOST, rest = testing.built_file_argument("--host")
+    testing.run_script(rest, HOST, testing.CUPSD_NEEDED, testing.LPADMIN_NEEDED)
 
 
 if __name__ == "__main__":

@@ -3,13 +3,20 @@ build skips a test (exit 77 for ctest) except where the tests are required, and 
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 import unittest
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
 
+from rig.browser import packed_client
+from rig.chromium import chromium_executable
 from rig.cups import CupsScheduler
+from rig.firefox import firefox_executable
 from rig.host import HostProcess, HostResult
-from rig.programs import missing_prerequisites
+from rig.programs import CUPSD, GHOSTSCRIPT, LPADMIN, missing_prerequisites
 from rig.wine import WinePrefix, shared_prefix
 
 SKIP_EXIT_CODE = 77  # ctest's SKIP_RETURN_CODE for the e2e tests
@@ -46,6 +53,59 @@ def main(missing: list[str] | None = None):
     else:
         exit_if_missing(missing)
     unittest.main(module="__main__", verbosity=2)
+
+
+# ---- scripts given a built file: the Linux host, its packages, the CUPS probe
+
+
+@dataclass(frozen=True)
+class Prerequisite:
+    """Something a script's tests need beside its built file: whether it is here, and what to
+    install when it is not."""
+
+    present: Callable[[], object]
+    missing: str
+
+
+CUPSD_NEEDED = Prerequisite(lambda: CUPSD, "cupsd (apt-get install cups-daemon)")
+LPADMIN_NEEDED = Prerequisite(lambda: LPADMIN, "lpadmin (apt-get install cups-client)")
+GHOSTSCRIPT_NEEDED = Prerequisite(lambda: GHOSTSCRIPT, "gs (apt-get install ghostscript)")
+CHROMIUM_NEEDED = Prerequisite(chromium_executable, "Chromium (apt-get install chromium)")
+FIREFOX_NEEDED = Prerequisite(firefox_executable, "firefox-esr (apt-get install firefox-esr)")
+CLIENT_NEEDED = Prerequisite(
+    packed_client, "build/dist/vantrel-print-client-*.tgz (run: bash scripts/build-client)")
+
+
+def built_file_argument(option: str) -> tuple[Path, list[str]]:
+    """The built file a script is given as `option` (--host, --archive, --deb, --probe),
+    resolved, and the arguments left for unittest."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument(option, required=True)
+    args, rest = parser.parse_known_args()
+    return Path(getattr(args, option.lstrip("-"))).resolve(), rest
+
+
+def run_script(rest: list[str], built: Path, *needs: Prerequisite):
+    """Runs the calling script's tests with the arguments left, unless the built file or one of
+    `needs` is missing (then as exit_if_missing)."""
+    missing = [] if built.is_file() else [f"{built} (run: bash scripts/build)"]
+    exit_if_missing(missing + [need.missing for need in needs if not need.present()])
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+# ---- tests of the client library: what its calls resolve to
+
+
+class ClientOutcomes:
+    """For tests of the client library, whose calls resolve to {ok, value} or {ok, error}."""
+
+    def ok(self, outcome: dict):
+        self.assertTrue(outcome["ok"], outcome)
+        return outcome["value"]
+
+    def failed(self, outcome: dict) -> dict:
+        self.assertFalse(outcome["ok"], outcome)
+        return outcome["error"]
 
 
 class HostTestCase(unittest.TestCase):
