@@ -9,4 +9,8 @@ std::string watchdog_timeout_line(std::string_view label) {
   return line;
 }
 
+WatchdogFiring ProcessWatchdogs::firing(const char* label) const {
+  return {watchdog_timeout_line(label), label, last_words_ ? &last_words_ : nullptr};
+}
+
 }  // namespace vantrel

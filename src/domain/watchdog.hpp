@@ -76,15 +76,27 @@ template <class Stretch>
   return outcome;
 }
 
+// What a firing watchdog does after its line on standard error and before the process ends,
+// given the stretch's label: it runs on the watchdog's thread and must bound its own time.
+using WatchdogLastWords = std::function<void(const char* label)>;
+
+// What a firing watchdog says, built at arming so that its thread allocates nothing when it
+// fires: the timeout line for standard error, then the last words with the stretch's label.
+struct WatchdogFiring {
+  std::string line;
+  const char* label = nullptr;
+  const WatchdogLastWords* last_words = nullptr;  // the watchdogs', which outlive every thread
+
+  void say_last_words() const {
+    if (last_words != nullptr) (*last_words)(label);
+  }
+};
+
 // The process's real watchdogs: a thread per stretch that ends the process with status 70 and
 // the timeout line when the deadline passes first. It owns those threads: destroying it, at a
 // clean end of the process after every stretch was disarmed, gives the ones still on their way
 // out a bounded moment to finish, so that none is cut down inside a system call by the exit.
 // Defined per platform.
-// What a firing watchdog does after its line on standard error and before the process ends,
-// given the stretch's label: it runs on the watchdog's thread and must bound its own time.
-using WatchdogLastWords = std::function<void(const char* label)>;
-
 class ProcessWatchdogs final : public Watchdogs {
  public:
   // The deadline of every stretch; tests pass a short one to watch a watchdog fire.
@@ -101,6 +113,8 @@ class ProcessWatchdogs final : public Watchdogs {
 
  private:
   class Threads;
+  [[nodiscard]] WatchdogFiring firing(const char* label) const;
+
   std::chrono::milliseconds timeout_;
   WatchdogLastWords last_words_;
   std::unique_ptr<Threads> threads_;

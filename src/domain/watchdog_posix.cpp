@@ -20,11 +20,8 @@ struct WatchdogState {
   std::condition_variable completed_cv;
   bool completed = false;
   std::chrono::steady_clock::time_point deadline;
-  // Built at arming so that the thread allocates nothing when it fires.
-  std::string line;
-  const char* label = nullptr;
-  const WatchdogLastWords* last_words = nullptr;  // the watchdogs', which outlive every thread
-  bool finished = false;                          // the thread is on its way out
+  WatchdogFiring firing;
+  bool finished = false;  // the thread is on its way out
 };
 
 class PosixWatchdogChannel final : public WatchdogChannel {
@@ -45,15 +42,15 @@ class PosixWatchdogChannel final : public WatchdogChannel {
 };
 
 [[noreturn]] void fire(const WatchdogState& state) noexcept {
-  const char* data = state.line.data();
-  std::size_t left = state.line.size();
+  const char* data = state.firing.line.data();
+  std::size_t left = state.firing.line.size();
   while (left > 0) {
     const ssize_t written = ::write(STDERR_FILENO, data, left);
     if (written <= 0) break;
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  if (state.last_words != nullptr) (*state.last_words)(state.label);
+  state.firing.say_last_words();
   ::_exit(WATCHDOG_EXIT_STATUS);
 }
 
@@ -107,9 +104,7 @@ ProcessWatchdogs::~ProcessWatchdogs() = default;
 Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
   try {
     auto state = std::make_shared<WatchdogState>();
-    state->line = watchdog_timeout_line(label);
-    state->label = label;
-    if (last_words_) state->last_words = &last_words_;
+    state->firing = firing(label);
     auto channel = std::make_unique<PosixWatchdogChannel>(state);
     state->deadline = std::chrono::steady_clock::now() + timeout_;
     threads_->forget_finished();

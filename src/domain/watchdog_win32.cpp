@@ -16,10 +16,7 @@ namespace {
 struct WatchdogState {
   OwnedHandle completed;
   ULONGLONG deadline_ms = 0;  // GetTickCount64 time
-  // Built at arming so that the thread allocates nothing when it fires.
-  std::string line;
-  const char* label = nullptr;
-  const WatchdogLastWords* last_words = nullptr;  // the watchdogs', which outlive every thread
+  WatchdogFiring firing;
 };
 
 class Win32WatchdogChannel final : public WatchdogChannel {
@@ -37,10 +34,10 @@ class Win32WatchdogChannel final : public WatchdogChannel {
   const HANDLE error_stream = GetStdHandle(STD_ERROR_HANDLE);
   if (error_stream != nullptr && error_stream != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
-    WriteFile(error_stream, state.line.data(), static_cast<DWORD>(state.line.size()), &written,
-              nullptr);
+    WriteFile(error_stream, state.firing.line.data(), static_cast<DWORD>(state.firing.line.size()),
+              &written, nullptr);
   }
-  if (state.last_words != nullptr) (*state.last_words)(state.label);
+  state.firing.say_last_words();
   // Ends every thread at once, including one blocked inside the spooler; no destructors run.
   TerminateProcess(GetCurrentProcess(), WATCHDOG_EXIT_STATUS);
   ExitProcess(WATCHDOG_EXIT_STATUS);
@@ -114,9 +111,7 @@ ProcessWatchdogs::~ProcessWatchdogs() {
 Result<WatchdogSignal> ProcessWatchdogs::arm(const char* label) {
   try {
     auto state = std::make_shared<WatchdogState>();
-    state->line = watchdog_timeout_line(label);
-    state->label = label;
-    if (last_words_) state->last_words = &last_words_;
+    state->firing = firing(label);
     state->completed = OwnedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->completed) {
       const DWORD error = GetLastError();
