@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <utility>
 
 #include "base/error.hpp"
 
@@ -28,6 +30,11 @@ using PrintOutcome = std::expected<std::uint32_t, PrintFailure>;
 [[nodiscard]] inline std::unexpected<PrintFailure> print_failure(PrintReach reach, ErrorCode code,
                                                                  std::string message) {
   return std::unexpected(PrintFailure{reach, HostError{code, std::move(message)}});
+}
+
+// The failure alone, as a document's steps report it.
+[[nodiscard]] inline std::optional<PrintFailure> failure_of(std::unexpected<PrintFailure> failure) {
+  return std::move(failure.error());
 }
 
 }  // namespace vantrel

@@ -371,10 +371,6 @@ std::unexpected<PrintFailure> unknown_outcome(std::string_view text, const CupsR
   return print_failure(PrintReach::unknown, ErrorCode::UNKNOWN_OUTCOME, message_of(text, reply));
 }
 
-std::optional<PrintFailure> failure_of(std::unexpected<PrintFailure> failure) {
-  return std::move(failure.error());
-}
-
 std::expected<CupsConnection, CupsReply> connect_within(CupsCalls& calls,
                                                         std::chrono::milliseconds budget) {
   return calls.connect(std::chrono::steady_clock::now() + budget);

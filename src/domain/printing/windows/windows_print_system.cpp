@@ -122,10 +122,6 @@ std::unexpected<PrintFailure> unknown_outcome(std::string_view text, std::uint32
                        os_error_message(text, last_error));
 }
 
-std::optional<PrintFailure> failure_of(std::unexpected<PrintFailure> failure) {
-  return std::move(failure.error());
-}
-
 // A GDI document on one device context. The context is deleted when the document goes, after
 // AbortDoc when it was started and not finished.
 class GdiLabelDocument final : public LabelDocument {
