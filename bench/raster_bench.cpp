@@ -47,11 +47,18 @@ std::vector<std::uint8_t> largest_png(bool interlaced) {
                    });
 }
 
-const std::vector<std::uint8_t>& largest(bool interlaced) {
-  static const auto plain = largest_png(false);
-  static const auto adam7 = largest_png(true);
-  return interlaced ? adam7 : plain;
+const std::vector<std::uint8_t>& largest_plain_png() {
+  static const auto png = largest_png(false);
+  return png;
 }
+
+const std::vector<std::uint8_t>& largest_interlaced_png() {
+  static const auto png = largest_png(true);
+  return png;
+}
+
+// A label's PNG, made the first time a benchmark that is run asks for it.
+using PngMaker = const std::vector<std::uint8_t>& (*)();
 
 void BM_DecodeBase64(benchmark::State& state) {
   const std::string text = encode_base64(random_bytes(vantrel::MAX_LABEL_PNG_BYTES));
@@ -79,9 +86,10 @@ long max_rss_kib() {
   return usage.ru_maxrss;
 }
 
-void verify(benchmark::State& state, const std::vector<std::uint8_t>& png, std::uint32_t width,
-            std::uint32_t height) {
-  const vantrel::RasterPayload raster{"png", encode_base64(png), width, height};
+// A square label of `side` pixels.
+void BM_Verify(benchmark::State& state, PngMaker make_png, std::uint32_t side) {
+  const std::vector<std::uint8_t>& png = make_png();
+  const vantrel::RasterPayload raster{"png", encode_base64(png), side, side};
   const long before_kib = max_rss_kib();
   for (auto _ : state) {
     auto verified = vantrel::verify_raster_payload(raster);
@@ -93,7 +101,8 @@ void verify(benchmark::State& state, const std::vector<std::uint8_t>& png, std::
   state.counters["png_bytes"] = static_cast<double>(png.size());
 }
 
-void decode(benchmark::State& state, const std::vector<std::uint8_t>& png) {
+void BM_Decode(benchmark::State& state, PngMaker make_png) {
+  const std::vector<std::uint8_t>& png = make_png();
   const long before_kib = max_rss_kib();
   for (auto _ : state) {
     auto bitmap = vantrel::decode_label_bitmap(png);
@@ -108,34 +117,13 @@ void decode(benchmark::State& state, const std::vector<std::uint8_t>& png) {
   state.counters["png_bytes"] = static_cast<double>(png.size());
 }
 
-void BM_VerifyNoisyLabel(benchmark::State& state) {
-  verify(state, noisy_png(), 1300, 1300);
-}
-BENCHMARK(BM_VerifyNoisyLabel)->Unit(benchmark::kMillisecond);
-
-void BM_DecodeNoisyLabel(benchmark::State& state) {
-  decode(state, noisy_png());
-}
-BENCHMARK(BM_DecodeNoisyLabel)->Unit(benchmark::kMillisecond);
-
-void BM_VerifyLargestLabel(benchmark::State& state) {
-  verify(state, largest(false), 10000, 10000);
-}
-BENCHMARK(BM_VerifyLargestLabel)->Unit(benchmark::kMillisecond);
-
-void BM_DecodeLargestLabel(benchmark::State& state) {
-  decode(state, largest(false));
-}
-BENCHMARK(BM_DecodeLargestLabel)->Unit(benchmark::kMillisecond);
-
-void BM_VerifyLargestInterlaced(benchmark::State& state) {
-  verify(state, largest(true), 10000, 10000);
-}
-BENCHMARK(BM_VerifyLargestInterlaced)->Unit(benchmark::kMillisecond);
-
-void BM_DecodeLargestInterlaced(benchmark::State& state) {
-  decode(state, largest(true));
-}
-BENCHMARK(BM_DecodeLargestInterlaced)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Verify, NoisyLabel, noisy_png, 1300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, NoisyLabel, noisy_png)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Verify, LargestLabel, largest_plain_png, 10000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, LargestLabel, largest_plain_png)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Verify, LargestInterlaced, largest_interlaced_png, 10000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, LargestInterlaced, largest_interlaced_png)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
