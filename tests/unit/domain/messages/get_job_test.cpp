@@ -8,16 +8,10 @@
 #include <vector>
 
 #include "base/os_error.hpp"
-#include "fake_print_system.hpp"
-#include "fake_state_files.hpp"
-#include "fake_watchdogs.hpp"
+#include "message_fixture.hpp"
 
 namespace vantrel {
 namespace {
-
-using fakes::FakePrintSystem;
-using fakes::FakeStateFiles;
-using fakes::FakeWatchdogs;
 
 constexpr std::uint32_t ACCESS_DENIED_CODE = 5;
 constexpr std::uint64_t STORED_AT_MS = 1'699'000'000'000;
@@ -38,15 +32,8 @@ JobRecord stored_record(std::string state, std::string os_job_id = "42") {
   return record;
 }
 
-class JobObservation : public ::testing::Test {
+class JobObservation : public fakes::MessageFixture {
  protected:
-  JobObservation() {
-    // Every call of the print system must run while the "observe_job" watchdog is armed.
-    printing.plan().hook = [this](std::string_view) {
-      if (watchdogs.armed_now != 1) ++calls_outside_watchdog;
-    };
-  }
-
   // A record saved by an earlier message.
   void store(const JobRecord& record) {
     open();
@@ -54,11 +41,6 @@ class JobObservation : public ::testing::Test {
     state_->ledger.updated_at_ms = STORED_AT_MS;
     ASSERT_TRUE(state_->save());
     state_.reset();
-  }
-
-  void open() {
-    state_.reset();
-    state_.emplace(open_host_state(files.store()).value());
   }
 
   // One "get_job" message: state opened, handled, released. Calls are counted from here.
@@ -72,27 +54,8 @@ class JobObservation : public ::testing::Test {
     return answer;
   }
 
-  [[nodiscard]] std::size_t saves() const { return files.calls_of("rename_over").size(); }
-  [[nodiscard]] HostLedger on_disk() const {
-    return decode_ledger(*files.file(files.path("ledger.json"))).value();
-  }
-  [[nodiscard]] std::uint64_t now_ms() const { return files.now_ms; }
-  void advance_clock_ms(std::uint64_t ms) { files.now_ms += ms; }
-
-  void expect_observed_under_one_watchdog() const {
-    EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"observe_job"});
-    EXPECT_EQ(watchdogs.armed_now, 0);
-    EXPECT_EQ(watchdogs.disarmed, 1);
-    EXPECT_EQ(calls_outside_watchdog, 0);
-  }
-
-  FakeStateFiles files;
-  FakePrintSystem printing;
-  FakeWatchdogs watchdogs;
-  int calls_outside_watchdog = 0;
   // Runs after the message's state was opened (and recovered), before the handler.
   std::function<void(HostState&)> after_open;
-  std::optional<HostState> state_;
 };
 
 // ---- What the print system says and the state it implies ---------------------------------
@@ -125,9 +88,9 @@ TEST_P(JobObservationProgress, MovesTheRecordAndSavesOnlyAChange) {
   EXPECT_EQ(*answer, expected);
   EXPECT_EQ(printing.calls, std::vector<std::string>{"job_progress Label Printer 42"});
   EXPECT_EQ(saves(), changed ? 1u : 0u);
-  EXPECT_EQ(on_disk().jobs.at("order-17"), expected);
-  EXPECT_EQ(on_disk().updated_at_ms, changed ? now_ms() : STORED_AT_MS);
-  expect_observed_under_one_watchdog();
+  EXPECT_EQ(on_disk()->jobs.at("order-17"), expected);
+  EXPECT_EQ(on_disk()->updated_at_ms, changed ? now_ms() : STORED_AT_MS);
+  expect_guarded_once("observe_job");
 }
 
 // A job seen before and gone now left the queue unobserved; a "SUBMITTED" job never seen may
@@ -203,7 +166,7 @@ TEST_P(JobObservationJobId, OnlyAnUnsigned32BitNumberReachesThePrintSystem) {
     EXPECT_TRUE(printing.calls.empty());
     EXPECT_EQ(saves(), 0u);
   }
-  expect_observed_under_one_watchdog();
+  expect_guarded_once("observe_job");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -244,7 +207,7 @@ TEST_F(JobObservation, FollowsAJobThroughTheQueueSavingOnlyChanges) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->updated_at_ms, observed_at);
   EXPECT_EQ(saves(), 0u);
-  EXPECT_EQ(on_disk().updated_at_ms, observed_at);
+  EXPECT_EQ(on_disk()->updated_at_ms, observed_at);
 
   printing.progress = JobProgress::completed;
   advance_clock_ms(1000);
@@ -259,7 +222,7 @@ TEST_F(JobObservation, FollowsAJobThroughTheQueueSavingOnlyChanges) {
   EXPECT_EQ(stored_state(*answer), "COMPLETED");
   EXPECT_TRUE(printing.calls.empty());
   EXPECT_EQ(watchdogs.labels.size(), 3u);
-  EXPECT_EQ(stored_state(on_disk().jobs.at("order-17")), "COMPLETED");
+  EXPECT_EQ(stored_state(on_disk()->jobs.at("order-17")), "COMPLETED");
 }
 
 TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
@@ -272,12 +235,12 @@ TEST_F(JobObservation, FailedSaveIsTheAnswerAndTheNextMessageObservesAgain) {
                                              "Cannot save print-helper state: " +
                                                  os_error_text(ACCESS_DENIED_CODE))));
   EXPECT_EQ(*files.file(files.path("ledger.json")), before);
-  expect_observed_under_one_watchdog();
+  expect_guarded_once("observe_job");
 
   const auto again = get_job();
   ASSERT_TRUE(again);
   EXPECT_EQ(stored_state(*again), "COMPLETED");
-  EXPECT_EQ(stored_state(on_disk().jobs.at("order-17")), "COMPLETED");
+  EXPECT_EQ(stored_state(on_disk()->jobs.at("order-17")), "COMPLETED");
 }
 
 // ---- Lookup --------------------------------------------------------------------------------

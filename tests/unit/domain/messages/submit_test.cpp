@@ -14,17 +14,13 @@
 #include "domain/state/host_state.hpp"
 #include "domain/submit/base64.hpp"
 #include "domain/submit/payload_digest.hpp"
-#include "fake_print_system.hpp"
-#include "fake_state_files.hpp"
-#include "fake_watchdogs.hpp"
+#include "message_fixture.hpp"
 #include "test_png.hpp"
 
 namespace vantrel {
 namespace {
 
 using fakes::FakePrintSystem;
-using fakes::FakeStateFiles;
-using fakes::FakeWatchdogs;
 
 const std::string CONFLICT_TEXT =
     "This print-attempt identifier was already used for different output.";
@@ -74,26 +70,17 @@ Result<LabelBitmap> undecodable(std::span<const std::uint8_t>) {
   return fail(ErrorCode::BAD_REQUEST, "libpng gave up");
 }
 
-class SubmitFlow : public ::testing::Test {
+class SubmitFlow : public fakes::MessageFixture {
  protected:
   SubmitFlow() {
     // Every call of the print system runs under the armed watchdog and no file call does: the
     // attempt is saved before the guarded stretch and settled after it.
-    printing.plan().hook = [this](std::string_view call) {
-      if (watchdogs.armed_now != 1) ++print_calls_outside_watchdog;
+    on_print_call = [this](std::string_view call) {
       if (call == "open_label_document" && on_print) on_print();
     };
     files.plan().hook = [this](std::string_view) {
       if (watchdogs.armed_now != 0) ++file_calls_inside_watchdog;
     };
-  }
-
-  // The state as the message loop opens it for one message: lock taken, ledger loaded and
-  // recovered.
-  HostState& open() {
-    state_.reset();
-    state_.emplace(open_host_state(files.store()).value());
-    return *state_;
   }
 
   HostLedger& ledger() { return state_->ledger; }
@@ -128,7 +115,6 @@ class SubmitFlow : public ::testing::Test {
     return answer;
   }
 
-  [[nodiscard]] std::size_t saves() const { return files.calls_of("rename_over").size(); }
   [[nodiscard]] bool wrote_anything() const { return !files.calls_of("create_file").empty(); }
   [[nodiscard]] std::size_t documents_opened() const {
     return std::ranges::count_if(printing.calls, [](const std::string& call) {
@@ -136,11 +122,6 @@ class SubmitFlow : public ::testing::Test {
     });
   }
 
-  [[nodiscard]] std::optional<HostLedger> on_disk() const {
-    const auto bytes = files.file(files.path("ledger.json"));
-    if (!bytes) return std::nullopt;
-    return decode_ledger(*bytes).value();
-  }
   [[nodiscard]] std::optional<JobRecord> record_on_disk(const std::string& intent_id) const {
     const auto ledger = on_disk();
     if (!ledger) return std::nullopt;
@@ -149,29 +130,16 @@ class SubmitFlow : public ::testing::Test {
     return it->second;
   }
 
-  [[nodiscard]] std::uint64_t now_ms() const { return files.now_ms; }
-  void advance_clock_ms(std::uint64_t ms) { files.now_ms += ms; }
-
   void expect_armed_once_and_disarmed() const {
-    EXPECT_EQ(watchdogs.labels, std::vector<std::string>{"submit"});
-    EXPECT_EQ(watchdogs.disarmed, 1);
-    EXPECT_EQ(watchdogs.armed_now, 0);
-    EXPECT_EQ(print_calls_outside_watchdog, 0);
+    expect_guarded_once("submit");
     EXPECT_EQ(file_calls_inside_watchdog, 0);
   }
   void expect_never_armed() const { EXPECT_TRUE(watchdogs.labels.empty()); }
 
-  FakeStateFiles files;
-  FakePrintSystem printing;
-  FakeWatchdogs watchdogs;
   BitmapDecoder decoder = &decode_label_bitmap;
   // Runs when the label's document is opened: the attempt is with the print system.
   std::function<void()> on_print;
-  int print_calls_outside_watchdog = 0;
   int file_calls_inside_watchdog = 0;
-
- private:
-  std::optional<HostState> state_;
 };
 
 // ---- new attempts
