@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdio>
+#include <utility>
 
 #include "base/os_error.hpp"
 #include "base/utf.hpp"
@@ -12,15 +14,33 @@
 namespace vantrel {
 namespace {
 
-constexpr int PRINTER_STATE_IDLE = 3;
-constexpr int PRINTER_STATE_PROCESSING = 4;
-constexpr int PRINTER_STATE_STOPPED = 5;
+// What the values of IPP's printer-state and job-state enumerations say, a row per value with
+// its keyword; a value not in its table says nothing.
+template <class Meaning, std::size_t N>
+using IppEnumMeanings = std::array<std::pair<int, Meaning>, N>;
 
-constexpr int JOB_STATE_PENDING = 3;
-constexpr int JOB_STATE_STOPPED = 6;  // 4 held and 5 processing lie between
-constexpr int JOB_STATE_CANCELED = 7;
-constexpr int JOB_STATE_ABORTED = 8;
-constexpr int JOB_STATE_COMPLETED = 9;
+constexpr IppEnumMeanings<PrintQueueState, 3> PRINTER_STATES{{
+    {3, PrintQueueState::idle},      // idle
+    {4, PrintQueueState::printing},  // processing
+    {5, PrintQueueState::paused},    // stopped
+}};
+
+constexpr IppEnumMeanings<JobProgress, 7> JOB_STATES{{
+    {3, JobProgress::queued},     // pending
+    {4, JobProgress::queued},     // pending-held
+    {5, JobProgress::queued},     // processing
+    {6, JobProgress::queued},     // processing-stopped
+    {7, JobProgress::deleted},    // canceled
+    {8, JobProgress::failed},     // aborted
+    {9, JobProgress::completed},  // completed
+}};
+
+template <class Meaning, std::size_t N>
+Meaning meaning_of(const IppEnumMeanings<Meaning, N>& table, int value,
+                   Meaning otherwise) noexcept {
+  const auto found = std::ranges::find(table, value, &std::pair<int, Meaning>::first);
+  return found == table.end() ? otherwise : found->second;
+}
 
 // printer-type: the scheduler's default queue.
 constexpr int PRINTER_TYPE_DEFAULT = 0x20000;
@@ -106,20 +126,6 @@ CupsPrinterRecord printer_record_of(const IppAttributes& printer) {
 }
 
 // ---- jobs
-
-JobProgress job_progress_from_state(int job_state) noexcept {
-  if (job_state >= JOB_STATE_PENDING && job_state <= JOB_STATE_STOPPED) return JobProgress::queued;
-  switch (job_state) {
-    case JOB_STATE_CANCELED:
-      return JobProgress::deleted;
-    case JOB_STATE_ABORTED:
-      return JobProgress::failed;
-    case JOB_STATE_COMPLETED:
-      return JobProgress::completed;
-    default:
-      return JobProgress::unknown;
-  }
-}
 
 char ascii_lower(char c) noexcept {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -491,16 +497,7 @@ PrintQueueState print_queue_state_from_printer(const CupsPrinterRecord& printer)
     return PrintQueueState::offline;
   }
   if (any_reason(is_error_reason)) return PrintQueueState::error;
-  switch (*printer.state) {
-    case PRINTER_STATE_STOPPED:
-      return PrintQueueState::paused;
-    case PRINTER_STATE_PROCESSING:
-      return PrintQueueState::printing;
-    case PRINTER_STATE_IDLE:
-      return PrintQueueState::idle;
-    default:
-      return PrintQueueState::unavailable;
-  }
+  return meaning_of(PRINTER_STATES, *printer.state, PrintQueueState::unavailable);
 }
 
 std::expected<CupsConnection, CupsReply> CupsPrintSystem::connect() const {
@@ -553,7 +550,7 @@ JobProgress CupsPrintSystem::job_progress(std::string_view queue, std::uint32_t 
   if (printer_uri == nullptr) return JobProgress::unknown;
   if (!uri_names_queue(*printer_uri, queue)) return JobProgress::gone;
   const auto* state = first_value<int>(*job, "job-state");
-  return state ? job_progress_from_state(*state) : JobProgress::unknown;
+  return state ? meaning_of(JOB_STATES, *state, JobProgress::unknown) : JobProgress::unknown;
 }
 
 Result<PrinterDetails> CupsPrintSystem::printer_details(std::string_view queue) {
