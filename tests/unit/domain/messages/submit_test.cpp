@@ -142,6 +142,19 @@ class SubmitFlow : public fakes::MessageFixture {
   int file_calls_inside_watchdog = 0;
 };
 
+// The submit flow over a table of cases, one run per row.
+template <class Case>
+class SubmitFlowWith : public SubmitFlow, public ::testing::WithParamInterface<Case> {};
+
+// A case with a name prints as it.
+template <class Case>
+requires requires(const Case& c) {
+  std::string_view(c.name);
+}
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.name;
+}
+
 // ---- new attempts
 
 TEST_F(SubmitFlow, NewAttemptIsDurableAsDispatchingBeforePrintingThenSettlesAsSubmitted) {
@@ -233,8 +246,7 @@ void PrintTo(const StoredStateCase& c, std::ostream* out) {
   *out << (c.state.empty() ? "(empty)" : c.state);
 }
 
-class SubmitFlowStoredState : public SubmitFlow,
-                              public ::testing::WithParamInterface<StoredStateCase> {};
+using SubmitFlowStoredState = SubmitFlowWith<StoredStateCase>;
 
 TEST_P(SubmitFlowStoredState, AnswersFromTheLedgerWithoutSavingOrPrinting) {
   const StoredStateCase& c = GetParam();
@@ -299,7 +311,7 @@ std::string conflict_case_name(const ::testing::TestParamInfo<ConflictCase>& inf
 
 // The digest covers every printed input and is compared before the stored state is looked at:
 // each state once, and each change at least once, are enough.
-class SubmitFlowConflict : public SubmitFlow, public ::testing::WithParamInterface<ConflictCase> {};
+using SubmitFlowConflict = SubmitFlowWith<ConflictCase>;
 
 TEST_P(SubmitFlowConflict, DifferentOutputIsAConflictWhateverTheStoredState) {
   const auto& [stored_state, change] = GetParam();
@@ -384,12 +396,7 @@ struct SettledFailureCase {
   bool reached_print_system;
 };
 
-void PrintTo(const SettledFailureCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class SubmitFlowSettledFailure : public SubmitFlow,
-                                 public ::testing::WithParamInterface<SettledFailureCase> {};
+using SubmitFlowSettledFailure = SubmitFlowWith<SettledFailureCase>;
 
 TEST_P(SubmitFlowSettledFailure, RecordsTheOutcomeAndRefusesTheRepeat) {
   const SettledFailureCase& c = GetParam();
@@ -497,12 +504,7 @@ struct UnsavedSettlingCase {
   const char* failing_step;  // nullptr: printed
 };
 
-void PrintTo(const UnsavedSettlingCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class SubmitFlowUnsavedSettling : public SubmitFlow,
-                                  public ::testing::WithParamInterface<UnsavedSettlingCase> {};
+using SubmitFlowUnsavedSettling = SubmitFlowWith<UnsavedSettlingCase>;
 
 TEST_P(SubmitFlowUnsavedSettling, AnswersTheSaveErrorAndLeavesDispatchingForRecovery) {
   const char* step = GetParam().failing_step;
@@ -542,12 +544,7 @@ struct RejectedRequestCase {
   std::function<void(SubmitRequest&)> breakage;
 };
 
-void PrintTo(const RejectedRequestCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class SubmitFlowRejected : public SubmitFlow,
-                           public ::testing::WithParamInterface<RejectedRequestCase> {};
+using SubmitFlowRejected = SubmitFlowWith<RejectedRequestCase>;
 
 TEST_P(SubmitFlowRejected, LeavesTheLedgerFileUntouched) {
   ASSERT_TRUE(submit(make_request("earlier")).has_value());
