@@ -78,7 +78,7 @@ int print(CupsPrintSystem& system, const std::string& queue, const std::string& 
   watch.lap("open");
   if (!document) return report(document.error());
   const PrintableArea area = (*document)->printable_area();
-  std::printf("area\t%d\t%d\t%d\t%d\n", area.resolution_x, area.resolution_y, area.width,
+  std::printf("area\t%d\t%d\t%d\t%d\n", area.resolution.x_dpi, area.resolution.y_dpi, area.width,
               area.height);
   const auto placement = compute_label_placement(area, bitmap->width, bitmap->height, dpi);
   if (!placement) return report(system.label_does_not_fit());

@@ -14,8 +14,8 @@ std::optional<LabelPlacement> compute_label_placement(const PrintableArea& area,
                                                       std::uint32_t bitmap_height,
                                                       std::uint32_t dpi) noexcept {
   if (dpi == 0) return std::nullopt;
-  const std::int64_t resolution_x = area.resolution_x > 0 ? area.resolution_x : dpi;
-  const std::int64_t resolution_y = area.resolution_y > 0 ? area.resolution_y : dpi;
+  const std::int64_t resolution_x = area.resolution.x_dpi > 0 ? area.resolution.x_dpi : dpi;
+  const std::int64_t resolution_y = area.resolution.y_dpi > 0 ? area.resolution.y_dpi : dpi;
   // One label pixel covers 1/dpi inch; 64-bit so that no device resolution can wrap.
   const std::int64_t natural_width = resolution_x * bitmap_width / dpi;
   const std::int64_t natural_height = resolution_y * bitmap_height / dpi;

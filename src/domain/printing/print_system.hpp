@@ -36,11 +36,18 @@ enum class JobProgress : std::uint8_t {
   unknown,    // the system could not be asked
 };
 
-// The page of a queue as its device reports it: device pixels per inch, and the printable area
-// in device pixels.
+// Dots per inch each way.
+struct Resolution {
+  std::int32_t x_dpi = 0;
+  std::int32_t y_dpi = 0;
+
+  bool operator==(const Resolution&) const = default;
+};
+
+// The page of a queue as its device reports it: its resolution, and the printable area in device
+// pixels.
 struct PrintableArea {
-  int resolution_x = 0;
-  int resolution_y = 0;
+  Resolution resolution;
   int width = 0;
   int height = 0;
 };
@@ -53,16 +60,6 @@ struct LabelPlacement {
   std::int32_t height = 0;
 
   bool operator==(const LabelPlacement&) const = default;
-};
-
-// One label document on a queue. Destroying a begun document that was not ended gives it up;
-// destroying any document releases the queue.
-// Dots per inch each way.
-struct Resolution {
-  std::int32_t x_dpi = 0;
-  std::int32_t y_dpi = 0;
-
-  bool operator==(const Resolution&) const = default;
 };
 
 // One media a queue offers: its self-describing name, its size, and the part of it that can be
@@ -90,6 +87,8 @@ struct PrinterDetails {
   bool operator==(const PrinterDetails&) const = default;
 };
 
+// One label document on a queue. Destroying a begun document that was not ended gives it up;
+// destroying any document releases the queue.
 class LabelDocument {
  public:
   virtual ~LabelDocument() = default;

@@ -341,8 +341,7 @@ PrintableArea printable_area_of(const CupsMedia& media, int resolution_x,
     return static_cast<int>(std::clamp<std::int64_t>(value, 0, 1 << 30));
   };
   PrintableArea area;
-  area.resolution_x = resolution_x;
-  area.resolution_y = resolution_y;
+  area.resolution = {resolution_x, resolution_y};
   area.width = pixels(std::int64_t{media.width} - media.left - media.right, resolution_x);
   area.height = pixels(std::int64_t{media.length} - media.top - media.bottom, resolution_y);
   return area;

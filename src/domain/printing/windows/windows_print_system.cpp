@@ -136,8 +136,8 @@ class GdiLabelDocument final : public LabelDocument {
 
   PrintableArea printable_area() override {
     PrintableArea area;
-    area.resolution_x = devices_.get_device_caps(dc_, CAPS_LOGPIXELSX);
-    area.resolution_y = devices_.get_device_caps(dc_, CAPS_LOGPIXELSY);
+    area.resolution = {devices_.get_device_caps(dc_, CAPS_LOGPIXELSX),
+                       devices_.get_device_caps(dc_, CAPS_LOGPIXELSY)};
     area.width = devices_.get_device_caps(dc_, CAPS_HORZRES);
     area.height = devices_.get_device_caps(dc_, CAPS_VERTRES);
     return area;

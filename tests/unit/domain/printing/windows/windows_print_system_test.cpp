@@ -391,7 +391,7 @@ TEST_F(WindowsLabelDocument, IsOneGdiDocumentOfAPagePerCopyDrawnFromTheCallersPi
     auto document = system.open_label_document("Label", std::nullopt);
     ASSERT_TRUE(document.has_value());
     const PrintableArea area = (*document)->printable_area();
-    EXPECT_EQ((std::array{area.resolution_x, area.resolution_y, area.width, area.height}),
+    EXPECT_EQ((std::array{area.resolution.x_dpi, area.resolution.y_dpi, area.width, area.height}),
               (std::array{300, 600, 1150, 1750}));
     ASSERT_EQ((*document)->begin("t"), std::nullopt);
     for (int copy = 0; copy < 3; ++copy) {
