@@ -9,12 +9,21 @@ namespace {
 constexpr std::size_t MAX_PRINTER_BYTES = 256;
 constexpr std::size_t MAX_TITLE_BYTES = 200;
 constexpr std::size_t MAX_MEDIA_BYTES = 128;
-constexpr std::uint16_t MIN_COPIES = 1;
-constexpr std::uint16_t MAX_COPIES = 10;
-constexpr std::uint32_t MIN_DPI = 72;
-constexpr std::uint32_t MAX_DPI = 1200;
-constexpr std::uint32_t MIN_RASTER_PX = 16;
-constexpr std::uint32_t MAX_RASTER_PX = 10'000;
+
+// The least and the greatest value a number of the request may take.
+template <class Number>
+struct NumberBounds {
+  Number least;
+  Number greatest;
+
+  [[nodiscard]] constexpr bool contains(Number value) const noexcept {
+    return value >= least && value <= greatest;
+  }
+};
+
+constexpr NumberBounds<std::uint16_t> COPIES{1, 10};
+constexpr NumberBounds<std::uint32_t> DPI{72, 1200};
+constexpr NumberBounds<std::uint32_t> RASTER_PX{16, 10'000};
 
 // Control characters are judged on code points, so the continuation bytes of a multi-byte
 // character never count on their own.
@@ -59,15 +68,11 @@ Status validate_submit_request(const SubmitRequest& request) {
   if (!is_display_text(request.title, MAX_TITLE_BYTES)) {
     return bad_request("title is empty, too long, or contains control characters.");
   }
-  if (request.copies < MIN_COPIES || request.copies > MAX_COPIES) {
-    return bad_request("Copies must be between 1 and 10.");
-  }
-  if (request.dpi < MIN_DPI || request.dpi > MAX_DPI) {
-    return bad_request("DPI must be between 72 and 1200.");
-  }
+  if (!COPIES.contains(request.copies)) return bad_request("Copies must be between 1 and 10.");
+  if (!DPI.contains(request.dpi)) return bad_request("DPI must be between 72 and 1200.");
   if (request.payload.format != "png") return bad_request("Protocol 1 accepts PNG labels only.");
-  const auto in_range = [](std::uint32_t px) { return px >= MIN_RASTER_PX && px <= MAX_RASTER_PX; };
-  if (!in_range(request.payload.width_px) || !in_range(request.payload.height_px)) {
+  if (!RASTER_PX.contains(request.payload.width_px) ||
+      !RASTER_PX.contains(request.payload.height_px)) {
     return bad_request("Raster dimensions are outside the supported range.");
   }
   if (request.media && !is_valid_media_token(*request.media)) {
