@@ -29,13 +29,12 @@ constexpr NameTable<ErrorCode, 18> ERROR_CODE_NAMES{{
     {ErrorCode::IO_ERROR, "IO_ERROR"},
 }};
 
-static_assert(rows_in_enum_order(ERROR_CODE_NAMES) &&
-              static_cast<std::size_t>(ErrorCode::IO_ERROR) + 1 == ERROR_CODE_NAMES.size());
+static_assert(static_cast<std::size_t>(ErrorCode::IO_ERROR) + 1 == ERROR_CODE_NAMES.size());
 
 }  // namespace
 
 std::string_view error_code_name(ErrorCode code) noexcept {
-  return name_in(ERROR_CODE_NAMES, code);
+  return ERROR_CODE_NAMES.name_of(code);
 }
 
 }  // namespace vantrel

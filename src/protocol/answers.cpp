@@ -17,10 +17,9 @@ constexpr NameTable<PrintQueueState, 6> QUEUE_STATE_WORDS{{
     {PrintQueueState::paused, "paused"},
     {PrintQueueState::error, "error"},
 }};
-static_assert(rows_in_enum_order(QUEUE_STATE_WORDS));
 
 std::string_view queue_state_word(PrintQueueState state) noexcept {
-  return name_in(QUEUE_STATE_WORDS, state);
+  return QUEUE_STATE_WORDS.name_of(state);
 }
 
 }  // namespace

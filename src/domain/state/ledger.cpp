@@ -166,12 +166,10 @@ constexpr NameTable<AttemptState, 7> ATTEMPT_STATE_NAMES{{
     {AttemptState::UNRECOGNISED, ""},
 }};
 
-static_assert(rows_in_enum_order(ATTEMPT_STATE_NAMES));
-
 }  // namespace
 
 std::string_view attempt_state_name(AttemptState state) noexcept {
-  return name_in(ATTEMPT_STATE_NAMES, state);
+  return ATTEMPT_STATE_NAMES.name_of(state);
 }
 
 std::string_view stored_state(const JobRecord& record) noexcept {
