@@ -44,8 +44,14 @@ class HostResult:
         return self.stderr.decode("utf-8", "replace")
 
 
+# What Wine writes when it could not set a new process up at all.
+WINE_START_FAILURE = "failed to map the shared user data"
+
+
 class HostProcess(cleanup.Closing):
     """The Wine-run host with pipes on its standard streams. `prefix` is a WinePrefix."""
+
+    _restarts = 0
 
     def __init__(self, prefix, extra_env: dict[str, str] | None = None,
                  executable: Path | None = None):
@@ -55,6 +61,9 @@ class HostProcess(cleanup.Closing):
 
     def _start(self, command: list[str], env: dict[str, str], cwd=None):
         """The process with pipes on its three standard streams, as a browser starts a host."""
+        self._launch = (command, env, cwd)
+        self._sent = bytearray()  # what was written before the first answer
+        self._answered = False
         self.started_at = time.monotonic()
         self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -77,6 +86,8 @@ class HostProcess(cleanup.Closing):
     # ---- input
 
     def send_raw(self, data: bytes, *, ignore_broken_pipe: bool = False):
+        if not self._answered:
+            self._sent.extend(data)
         try:
             self.process.stdin.write(data)
             self.process.stdin.flush()
@@ -118,9 +129,28 @@ class HostProcess(cleanup.Closing):
                 self._stdout.extend(chunk)
         return True
 
+    def _start_again_if_wine_failed(self) -> bool:
+        """Wine now and then fails to set a new process up, before any of its code runs
+        ("failed to map the shared user data", an address the kernel gave away first): the
+        host never started, so it is started again and given what it was sent. True when so."""
+        if self._answered or self._restarts >= 2:
+            return False
+        self.process.wait(10)
+        self._stderr_thread.join(5)
+        if WINE_START_FAILURE not in self.stderr_text:
+            return False
+        self._restarts += 1
+        cleanup.unregister(self)
+        sent = bytes(self._sent)
+        self._start(*self._launch)
+        self.send_raw(sent, ignore_broken_pipe=True)
+        return True
+
     def read_frame(self, timeout: float = DEFAULT_TIMEOUT_S) -> bytes | None:
         """The next answer body; None when standard output ends between frames."""
         deadline = time.monotonic() + timeout
+        while not self._stdout and not self._fill(4, deadline) and self._start_again_if_wine_failed():
+            pass
         if not self._fill(4, deadline):
             if self._stdout:
                 raise HostProtocolError(f"output ends inside a length prefix: {bytes(self._stdout)!r}")
@@ -130,6 +160,7 @@ class HostProcess(cleanup.Closing):
             raise HostProtocolError(f"output ends inside a body of {length} bytes")
         body = bytes(self._stdout[4:4 + length])
         del self._stdout[:4 + length]
+        self._answered = True
         return body
 
     def read_answer(self, timeout: float = DEFAULT_TIMEOUT_S) -> dict:
