@@ -81,15 +81,31 @@ class Session:
 def demo_session(session: Session, queues: str):
     session.ask("hello", note="what the host is")
     session.ask("list_printers", note=f"the print queues {queues} has")
+    details = session.ask("get_printer", {"printer": QUEUE},
+                          note="what the queue offers: media, printable areas, resolutions")
+    media = details.get("result", {}).get("default_media") or None
     label = protocol.submit_payload("demo-order-1001", QUEUE, shipping_label(), 812, 1218,
-                                    title="Order 1001", dpi=QUEUE_DPI)
-    session.ask("submit", label, note="print one 4x6 label, recorded in the ledger first")
+                                    title="Order 1001", dpi=QUEUE_DPI, media=media)
+    session.ask("submit", label, note="print one 4x6 label on the queue's 4x6 media, "
+                                      "recorded in the ledger first")
     session.ask("submit", label, note="the same intent again: answered from the ledger, "
                                       "not printed twice")
     session.ask("get_job", {"intent_id": "demo-order-1001"}, note="what became of it")
     session.ask("get_job", {"intent_id": "never-sent"}, note="an intent the host never saw")
+    a4 = protocol.submit_payload("demo-order-1002", QUEUE, shipping_label(), 812, 1218,
+                                 title="Order 1002", dpi=QUEUE_DPI, media="iso_a4_210x297mm")
+    session.ask("submit", a4, note="a media the queue does not offer: refused, nothing printed")
     session.ask("print_test_page", note="a message type the host does not know is refused")
     session.ask_raw(b'{"protocol":1,"request_id":', note="a body that is not JSON is refused")
+
+
+def show_log(state: Path):
+    """The host's diagnostics log as support staff would read it."""
+    log = state / "logs" / "host.log"
+    if log.is_file():
+        print("its diagnostics log, logs/host.log:")
+        for line in log.read_text().splitlines():
+            print(f"  {line}")
 
 
 def keep_printed(cups: CupsScheduler, out: Path, suffix: str) -> list[Path]:
@@ -126,6 +142,7 @@ def windows_session(cups: CupsScheduler) -> str:
         if state.exists():
             print(f"\nstate folder C:\\users\\{prefix.user_name}\\AppData\\Local\\"
                   f"com.vantrel.print holds: {sorted(p.name for p in state.iterdir())}")
+            show_log(state)
     return "PostScript as the queue received it from Wine's driver"
 
 
@@ -150,6 +167,7 @@ def linux_session(cups: CupsScheduler) -> str:
         if state.exists():
             print(f"\nstate folder $XDG_STATE_HOME/{STATE_FOLDER} holds: "
                   f"{sorted(p.name for p in state.iterdir())}")
+            show_log(state)
     finally:
         shutil.rmtree(state_home, ignore_errors=True)
     return "the PDF the host sent to CUPS"
