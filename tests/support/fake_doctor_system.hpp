@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,6 +39,7 @@ class FakeDoctorSystem final : public DoctorSystem {
   std::map<std::string, std::string> files;
   std::map<std::string, Program> programs;
   std::deque<Start> starts;  // deque: a running program keeps a reference to its input
+  std::function<void()> on_start = [] {};  // what a started program does to the world
 
   BrowserPlatform platform() const override { return platform_; }
 
@@ -68,6 +70,7 @@ class FakeDoctorSystem final : public DoctorSystem {
     const auto it = programs.find(program);
     if (it == programs.end()) return std::unexpected(FileError{FileErrorKind::not_found, ENOENT});
     starts.push_back(Start{program, arguments, ""});
+    on_start();
     return std::make_unique<FakeProgram>(it->second, starts.back().input);
   }
 

@@ -80,10 +80,13 @@ DoctorRun run_doctor(const DoctorServices& services) {
     }
   }
 
-  // The state is read before any host starts: a started host takes the lock and may recover and
-  // prune the ledger, and the state as the browser's next host will find it is what counts.
+  // The state and the log are read before any host starts: a started host takes the lock and may
+  // recover and prune the ledger, and the state as the browser's next host will find it is what
+  // counts; the log's last lines are then the browser's hosts', not the doctor's own.
   auto state = within<std::vector<DoctorCheck>>(
       limit, [&files = services.files] { return check_state(files); }, run.left_running);
+  auto log = within<DoctorCheck>(
+      limit, [&files = services.files] { return check_log(files); }, run.left_running);
 
   const std::chrono::milliseconds answer_limit = services.limits.host_answer;
   for (const HostStart& start : host_starts(used)) {
@@ -116,8 +119,6 @@ DoctorRun run_doctor(const DoctorServices& services) {
                                                    ? "restart the Print Spooler service"
                                                    : "restart CUPS (systemctl restart cups)"));
 
-  auto log = within<DoctorCheck>(
-      limit, [&files = services.files] { return check_log(files); }, run.left_running);
   report.checks.push_back(
       log ? std::move(*log)
           : no_answer("log", "the log", limit, "the state folder must be on a disk that answers"));

@@ -6,6 +6,7 @@
 #include <future>
 
 #include "base/json.hpp"
+#include "domain/state/state_path.hpp"
 #include "fake_doctor_system.hpp"
 #include "fake_print_system.hpp"
 #include "fake_state_files.hpp"
@@ -49,10 +50,17 @@ TEST(Doctor, AHealthyInstallPassesEveryCheckAndSaysSoInJson) {
   FakeDoctorSystem system(BrowserPlatform::linux);
   install_for_the_user(system);
   FakeStateFiles files;
+  (void)files.store();
+  const std::string log = join_path(files.path_syntax(), files.state_folder(), "logs/host.log");
+  files.folders.insert(join_path(files.path_syntax(), files.state_folder(), "logs"));
+  files.put_file(log, "the browser's host\n");
+  // The doctor's own hosts log too; the lines shown must be those the browser's hosts left.
+  system.on_start = [&] { files.put_file(log, "the browser's host\nthe doctor's host\n"); };
   FakePrintSystem printing;
   const DoctorRun run = run_doctor(DoctorServices{system, files, printing, HOST_VERSION});
   EXPECT_EQ(doctor_exit_status(run.report), 0) << doctor_text(run.report);
   EXPECT_EQ(system.starts.size(), 2u);  // once as the Chromium browsers start it, once as Firefox
+  EXPECT_EQ(run.report.checks.back().notes, std::vector<std::string>{"the browser's host"});
 
   const JsonValue json = JsonValue::parse(doctor_json(run.report));
   EXPECT_EQ(json["ok"], true);
@@ -62,11 +70,12 @@ TEST(Doctor, AHealthyInstallPassesEveryCheckAndSaysSoInJson) {
     EXPECT_EQ(check.size(), 5u);  // advice, detail, name, notes, ok
     names.push_back(check["name"]);
   }
-  EXPECT_THAT(names, ::testing::ElementsAre(
-                         "registration Chrome", "registration Chromium", "registration Edge",
-                         "registration Brave", "registration Vivaldi", "registration Firefox",
-                         "program for Chrome, Chromium, Edge, Brave, Vivaldi",
-                         "program for Firefox", "state folder", "print system", "log"));
+  EXPECT_THAT(names, ::testing::ElementsAre("registration Chrome", "registration Chromium",
+                                            "registration Edge", "registration Brave",
+                                            "registration Vivaldi", "registration Firefox",
+                                            "program for Chrome, Chromium, Edge, Brave, Vivaldi",
+                                            "program for Firefox", "state folder", "ledger lock",
+                                            "ledger", "print system", "log"));
 }
 
 // A print system whose listing hangs until the test lets it go; it touches nothing of itself
