@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from rig import cleanup
-from rig.host import DEFAULT_TIMEOUT_S, HostProcess, HostResult
+from rig.host import DEFAULT_TIMEOUT_S, WINE_START_FAILURE, HostProcess, HostResult
 from rig.programs import WINE64, WINESERVER, helper_executable
 
 _PE_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".tlb", ".ax", ".ds",
@@ -136,10 +136,15 @@ class WinePrefix(cleanup.Closing):
 
     def run(self, args: list[str], *, extra_env: dict[str, str] | None = None,
             timeout: float = 60, input: bytes | None = None) -> WineResult:
-        """Runs a Wine program (a builtin such as "reg", or a path) to completion."""
-        completed = subprocess.run([WINE64, *args], env=self.env(extra_env), cwd=self.root,
-                                   input=input if input is not None else b"",
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        """Runs a Wine program (a builtin such as "reg", or a path) to completion. One that
+        Wine failed to set up, before any of its code ran, is run again (see HostProcess)."""
+        for _ in range(3):
+            completed = subprocess.run([WINE64, *args], env=self.env(extra_env), cwd=self.root,
+                                       input=input if input is not None else b"",
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       timeout=timeout)
+            if completed.returncode == 0 or WINE_START_FAILURE.encode() not in completed.stderr:
+                break
         return WineResult(completed.returncode, completed.stdout, completed.stderr)
 
     def run_helper(self, args: list[str], *, extra_env=None, timeout: float = 60) -> WineResult:
