@@ -51,6 +51,16 @@ Result<std::optional<std::vector<std::uint8_t>>> read_native_message(ByteSource&
   return body;
 }
 
+Status write_all(ByteSink& output, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const auto accepted = output.write(bytes);
+    if (!accepted) return write_failure(os_error_text(accepted.error().os_error));
+    if (*accepted == 0) return write_failure("failed to write whole buffer");
+    bytes = bytes.subspan(*accepted);
+  }
+  return {};
+}
+
 Status write_native_message(ByteSink& output, std::span<const std::uint8_t> body) {
   if (body.size() > 0xFFFF'FFFFu) return write_failure("response too large");
   const auto length = static_cast<std::uint32_t>(body.size());
@@ -59,12 +69,7 @@ Status write_native_message(ByteSink& output, std::span<const std::uint8_t> body
       static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
 
   for (std::span<const std::uint8_t> part : {std::span<const std::uint8_t>(prefix), body}) {
-    while (!part.empty()) {
-      const auto accepted = output.write(part);
-      if (!accepted) return write_failure(os_error_text(accepted.error().os_error));
-      if (*accepted == 0) return write_failure("failed to write whole buffer");
-      part = part.subspan(*accepted);
-    }
+    if (const Status written = write_all(output, part); !written) return written;
   }
   if (const auto flushed = output.flush(); !flushed) {
     return write_failure(os_error_text(flushed.error().os_error));

@@ -41,6 +41,9 @@ class ByteSink {
 [[nodiscard]] Result<std::optional<std::vector<std::uint8_t>>> read_native_message(
     ByteSource& input);
 
+// Writes every byte, a write at a time, without flushing.
+[[nodiscard]] Status write_all(ByteSink& output, std::span<const std::uint8_t> bytes);
+
 // Frames and writes one answer, then flushes once.
 [[nodiscard]] Status write_native_message(ByteSink& output, std::span<const std::uint8_t> body);
 

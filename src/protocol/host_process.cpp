@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "base/text.hpp"
 #include "base/version.hpp"
 #include "domain/doctor/doctor.hpp"
 #include "domain/state/host_log.hpp"
@@ -15,15 +16,6 @@ namespace {
 
 // The longest a firing watchdog waits for its line to reach the log.
 constexpr std::chrono::milliseconds LAST_LOG_LINE_LIMIT{500};
-
-std::string joined(const std::vector<std::string>& arguments) {
-  std::string text;
-  for (const std::string& argument : arguments) {
-    if (!text.empty()) text += ' ';
-    text += argument;
-  }
-  return text;
-}
 
 constexpr std::string_view DOCTOR_OPTION = "--doctor";
 constexpr int USAGE_EXIT_STATUS = 2;
@@ -49,13 +41,8 @@ int run_doctor_process(const std::vector<std::string>& arguments, PrintSystem& p
                                                   print_system, HOST_VERSION, extensions});
   const std::string text = json ? doctor_json(run.report) : doctor_text(run.report);
   StandardStreams streams = take_standard_streams();
-  std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                     text.size());
-  while (!rest.empty()) {
-    const auto written = streams.output->write(rest);
-    if (!written || *written == 0) break;
-    rest = rest.subspan(*written);
-  }
+  (void)write_all(*streams.output,
+                  {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   (void)streams.output->flush();
   const int status = doctor_exit_status(run.report);
   // A check still hangs on a thread of its own, inside the print system or the files: ending
@@ -75,8 +62,9 @@ int run_host_process(const std::vector<std::string>& arguments, std::string_view
   StandardStreams streams = take_standard_streams();
   StateFiles& files = system_state_files();
   HostLog log(files);
-  log.append("start",
-             {{"version", HOST_VERSION}, {"platform", platform}, {"caller", joined(arguments)}});
+  log.append(
+      "start",
+      {{"version", HOST_VERSION}, {"platform", platform}, {"caller", joined(arguments, " ")}});
   ProcessWatchdogs watchdogs(
       std::chrono::duration_cast<std::chrono::milliseconds>(PLATFORM_CALL_TIMEOUT),
       [&log](const char* label) {

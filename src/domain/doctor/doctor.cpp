@@ -1,12 +1,10 @@
 #include "domain/doctor/doctor.hpp"
 
 #include <functional>
-#include <future>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "base/within.hpp"
 #include "domain/doctor/print_system_check.hpp"
 #include "domain/doctor/registration.hpp"
 #include "domain/doctor/state_check.hpp"
@@ -18,23 +16,15 @@ namespace {
 // runs.
 constexpr std::chrono::seconds HOST_START_MARGIN{2};
 
-// Runs the work on a thread of its own and waits for it until the limit: nullopt when it is
-// still running then, and it is left to finish or hang on its own.
+// The work's value within the limit, or nullopt when it still runs then.
 template <class T>
 std::optional<T> within(std::chrono::milliseconds limit, std::function<T()> work,
                         bool& left_running) {
-  std::packaged_task<T()> task(work);
-  std::future<T> result = task.get_future();
-  try {
-    std::thread(std::move(task)).detach();
-  } catch (const std::system_error&) {
-    return work();  // no thread to be had: unbounded, but a report all the same
-  }
-  if (result.wait_for(limit) != std::future_status::ready) {
-    left_running = true;
-    return std::nullopt;
-  }
-  return result.get();
+  std::expected<T, Overrun> result = run_within(limit, work);
+  if (result) return std::move(*result);
+  if (result.error() == Overrun::no_thread) return work();  // unbounded, but a report all the same
+  left_running = true;
+  return std::nullopt;
 }
 
 DoctorCheck no_answer(std::string name, std::string_view what, std::chrono::milliseconds limit,

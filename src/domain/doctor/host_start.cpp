@@ -6,6 +6,7 @@
 
 #include "base/json_reader.hpp"
 #include "base/os_error.hpp"
+#include "base/text.hpp"
 
 namespace vantrel {
 namespace {
@@ -50,15 +51,6 @@ std::string command_text(const HostStart& start) {
   for (const std::string& argument : start.arguments) {
     text += ' ';
     text += argument.find(' ') == std::string::npos ? argument : "\"" + argument + "\"";
-  }
-  return text;
-}
-
-std::string browser_list(const HostStart& start) {
-  std::string text;
-  for (const std::string& browser : start.browsers) {
-    if (!text.empty()) text += ", ";
-    text += browser;
   }
   return text;
 }
@@ -135,7 +127,7 @@ std::string framed_hello_request() {
 DoctorCheck check_host_start(DoctorSystem& system, const HostStart& start, std::string_view version,
                              std::chrono::milliseconds limit) {
   DoctorCheck check{
-      "program for " + browser_list(start), false, command_text(start) + ": ", "", {}};
+      "program for " + joined(start.browsers, ", "), false, command_text(start) + ": ", "", {}};
   const auto deadline = std::chrono::steady_clock::now() + limit;
   auto program = system.start_program(start.program, start.arguments);
   if (!program) {

@@ -6,6 +6,7 @@
 
 #include "base/json_reader.hpp"
 #include "base/os_error.hpp"
+#include "base/text.hpp"
 #include "domain/state/state_path.hpp"
 
 namespace vantrel {
@@ -69,15 +70,6 @@ std::string quoted(std::string_view text) {
   std::string out(1, '"');
   out.append(text).push_back('"');
   return out;
-}
-
-std::string joined(const std::vector<std::string>& items, std::string_view separator) {
-  std::string text;
-  for (const std::string& item : items) {
-    if (!text.empty()) text += separator;
-    text += item;
-  }
-  return text;
 }
 
 // The members a manifest may have, as read; a member of the wrong type is a problem at once.

@@ -1,13 +1,10 @@
 #include "domain/state/host_log.hpp"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include "base/json_string.hpp"
+#include "base/within.hpp"
 
 namespace vantrel {
 namespace {
@@ -104,12 +101,7 @@ void HostLog::append_line(const std::string& line) {
     folder_.reset();  // made again next time, in case the folder went
     return;
   }
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const FileResult<std::size_t> taken = files_.write(*file, rest);
-    if (!taken || *taken == 0) return;
-    rest.remove_prefix(std::min(*taken, rest.size()));
-  }
+  (void)write_all(files_, *file, line);
 }
 
 // Only the process that holds the rotation lock rotates; the others append to whichever file
@@ -131,27 +123,15 @@ void HostLog::rotate_if_full(const std::string& log_folder) {
 
 void HostLog::append_within(std::chrono::milliseconds limit, std::string_view event,
                             const std::vector<LogField>& fields) noexcept {
-  struct Handoff {
-    std::mutex mutex;
-    std::condition_variable done_cv;
-    bool done = false;
-  };
+  std::string line;
   try {
-    auto handoff = std::make_shared<Handoff>();
-    std::string line =
-        format_log_line(files_.now_unix_ms(), files_.process_id(), event, fields) + "\n";
-    // The writer may outlive this call when the disk hangs; the process ends without it.
-    std::thread([this, handoff, line = std::move(line)] {
-      append_line(line);
-      std::lock_guard lock(handoff->mutex);
-      handoff->done = true;
-      handoff->done_cv.notify_one();
-    }).detach();
-    std::unique_lock lock(handoff->mutex);
-    handoff->done_cv.wait_for(lock, limit, [&] { return handoff->done; });
+    line = format_log_line(files_.now_unix_ms(), files_.process_id(), event, fields) + "\n";
   } catch (...) {
-    // No thread or no memory: the line is what it costs.
+    return;  // out of memory for a line: the line is what it costs
   }
+  // The writer may outlive this call when the disk hangs; the process ends without it. Without
+  // a thread the line is what it costs.
+  (void)run_within(limit, [this, line = std::move(line)] { append_line(line); });
 }
 
 }  // namespace vantrel

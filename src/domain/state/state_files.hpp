@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -99,5 +100,18 @@ class StateFiles {
 
 // The process's own files: Windows (state_files_win32.cpp) or POSIX (state_files_posix.cpp).
 [[nodiscard]] StateFiles& system_state_files();
+
+// Writes every byte, a write at a time: false when a write took none (a full disk, on some
+// systems, says nothing else).
+[[nodiscard]] inline FileResult<bool> write_all(StateFiles& files, const StateFile& file,
+                                                std::string_view bytes) {
+  while (!bytes.empty()) {
+    const FileResult<std::size_t> taken = files.write(file, bytes);
+    if (!taken) return std::unexpected(taken.error());
+    if (*taken == 0) return false;
+    bytes.remove_prefix(std::min(*taken, bytes.size()));
+  }
+  return true;
+}
 
 }  // namespace vantrel

@@ -73,14 +73,9 @@ StateResult<void> StateStore::replace_file(std::string_view name, std::string_vi
   if (!file) return std::unexpected(failure_of(file.error()));
 
   const auto moved = [&]() -> StateResult<void> {
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-      const FileResult<std::size_t> taken = files_.write(*file, rest);
-      if (!taken) return std::unexpected(failure_of(taken.error()));
-      if (*taken == 0)
-        return std::unexpected(StateFailure{std::string(FAILED_TO_WRITE_WHOLE_BUFFER)});
-      rest.remove_prefix(std::min(*taken, rest.size()));
-    }
+    const FileResult<bool> written = write_all(files_, *file, bytes);
+    if (!written) return std::unexpected(failure_of(written.error()));
+    if (!*written) return std::unexpected(StateFailure{std::string(FAILED_TO_WRITE_WHOLE_BUFFER)});
     if (const FileStatus flushed = files_.flush(*file); !flushed) {
       return std::unexpected(failure_of(flushed.error()));
     }
