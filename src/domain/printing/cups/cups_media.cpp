@@ -111,6 +111,11 @@ MediaSize size_of(const CupsMedia& media) noexcept {
   return {media.width * UM_PER_HUNDREDTH_MM, media.length * UM_PER_HUNDREDTH_MM};
 }
 
+CupsMedia media_of_size(std::string name, MediaSize size) {
+  return CupsMedia{std::move(name), size.width_um / UM_PER_HUNDREDTH_MM,
+                   size.height_um / UM_PER_HUNDREDTH_MM};
+}
+
 const CupsMedia* nearest_media(const std::vector<CupsMedia>& offered, MediaSize size) noexcept {
   const CupsMedia* nearest = nullptr;
   for (const CupsMedia& media : offered) {

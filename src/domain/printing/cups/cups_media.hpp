@@ -44,6 +44,8 @@ using SupportedMediaNames = std::vector<std::pair<std::string, MediaSize>>;
                                                  const SupportedMediaNames& names);
 
 [[nodiscard]] MediaSize size_of(const CupsMedia& media) noexcept;
+// A media of that size and name, its margins not known.
+[[nodiscard]] CupsMedia media_of_size(std::string name, MediaSize size);
 
 // The offered media nearest `size` within MEDIA_MATCH_TOLERANCE_UM, as it stands; nullptr for none.
 [[nodiscard]] const CupsMedia* nearest_media(const std::vector<CupsMedia>& offered,

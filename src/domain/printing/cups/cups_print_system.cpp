@@ -48,7 +48,6 @@ constexpr int PRINTER_TYPE_DEFAULT = 0x20000;
 constexpr double HUNDREDTHS_MM_PER_INCH = 2540.0;
 constexpr double POINTS_PER_INCH = 72.0;
 constexpr double UM_PER_INCH = 25'400.0;
-constexpr std::int32_t UM_PER_HUNDREDTH_MM = 10;
 // The device grid when the queue reports no resolution.
 constexpr int FALLBACK_RESOLUTION_DPI = 300;
 
@@ -219,21 +218,11 @@ std::optional<CupsMedia> user_media(CupsCalls& calls, const std::string& name,
                                     const IppAttributes& queue) {
   const std::optional<MediaSize> size = size_of_media_name(calls, name);
   if (!size) return std::nullopt;
-  if (const auto* database = values_of(queue, "media-col-database")) {
-    for (const IppValue& value : *database) {
-      const auto* col = std::get_if<IppCollection>(&value);
-      std::optional<CupsMedia> listed = col ? media_of_col(*col) : std::nullopt;
-      const MediaSize listed_size{listed ? listed->width * UM_PER_HUNDREDTH_MM : 0,
-                                  listed ? listed->length * UM_PER_HUNDREDTH_MM : 0};
-      if (listed && same_media_size(listed_size, *size, MEDIA_MATCH_TOLERANCE_UM)) {
-        listed->name = name;
-        return listed;
-      }
-    }
-  }
-  return CupsMedia{
-      name, size->width_um / UM_PER_HUNDREDTH_MM, size->height_um / UM_PER_HUNDREDTH_MM, 0, 0, 0,
-      0};
+  const std::vector<CupsMedia> listed = named_media(queue, "media-col-database", {});
+  const CupsMedia* same = nearest_media(listed, *size);
+  CupsMedia media = same ? *same : media_of_size("", *size);
+  media.name = name;
+  return media;
 }
 
 // The "media" of the user's lpoptions for the queue ("" for none); option names ignore case
@@ -271,8 +260,8 @@ std::optional<CupsMedia> details_default_media(CupsCalls& calls, const std::stri
                                                const SupportedMediaNames& names) {
   if (!user_name.empty()) {
     if (const std::optional<MediaSize> size = size_of_media_name(calls, user_name)) {
-      return CupsMedia{media_size_of_name(user_name) ? user_name : media_name_of_size(*size),
-                       size->width_um / UM_PER_HUNDREDTH_MM, size->height_um / UM_PER_HUNDREDTH_MM};
+      return media_of_size(media_size_of_name(user_name) ? user_name : media_name_of_size(*size),
+                           *size);
     }
   }
   const auto* col = first_value<IppCollection>(queue, "media-col-default");
