@@ -1,5 +1,6 @@
 #include "domain/printing/media.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -131,8 +132,11 @@ std::string media_name_of_size(MediaSize size) {
 }
 
 bool same_media_size(MediaSize a, MediaSize b, std::int32_t tolerance_um) noexcept {
-  return std::abs(a.width_um - b.width_um) <= tolerance_um &&
-         std::abs(a.height_um - b.height_um) <= tolerance_um;
+  return media_size_distance(a, b) <= tolerance_um;
+}
+
+std::int32_t media_size_distance(MediaSize a, MediaSize b) noexcept {
+  return std::max(std::abs(a.width_um - b.width_um), std::abs(a.height_um - b.height_um));
 }
 
 std::string describe_media_size(MediaSize size) {

@@ -57,6 +57,32 @@ inline constexpr std::int32_t MEDIA_PAGE_TOLERANCE_UM = 1000;
 
 [[nodiscard]] bool same_media_size(MediaSize a, MediaSize b, std::int32_t tolerance_um) noexcept;
 
+// How far apart two sizes are: the larger difference of the two sides.
+[[nodiscard]] std::int32_t media_size_distance(MediaSize a, MediaSize b) noexcept;
+
+[[nodiscard]] constexpr MediaSize turned(MediaSize size) noexcept {
+  return {size.height_um, size.width_um};
+}
+
+// Of the items, the one whose size is nearest `size` within MEDIA_MATCH_TOLERANCE_UM (the first
+// of equals); nullptr for none. Both hosts choose a queue's paper for a size this way.
+template <class Item, class SizeOf>
+[[nodiscard]] const Item* nearest_of_size(const std::vector<Item>& items, MediaSize size,
+                                          SizeOf size_of) {
+  const Item* nearest = nullptr;
+  std::int32_t nearest_distance = 0;
+  for (const Item& item : items) {
+    const MediaSize item_size = size_of(item);
+    const std::int32_t distance = media_size_distance(item_size, size);
+    if (item_size.width_um > 0 && item_size.height_um > 0 && distance <= MEDIA_MATCH_TOLERANCE_UM &&
+        (nearest == nullptr || distance < nearest_distance)) {
+      nearest = &item;
+      nearest_distance = distance;
+    }
+  }
+  return nearest;
+}
+
 // The refusals of a media selection, in the words both hosts use.
 [[nodiscard]] PrintFailure media_not_offered(const MediaRequest& media);
 [[nodiscard]] PrintFailure media_not_applied(const MediaRequest& media, MediaSize page);

@@ -13,15 +13,6 @@ constexpr std::int32_t UM_PER_HUNDREDTH_MM = 10;
 // Nothing larger is a label or a sheet (10 m); it keeps every size and area in 32 bits.
 constexpr int LARGEST_MEDIA_HUNDREDTHS_MM = 1'000'000;
 
-// How far apart two sizes are: the larger difference of the two sides.
-std::int32_t distance(MediaSize a, MediaSize b) noexcept {
-  return std::max(std::abs(a.width_um - b.width_um), std::abs(a.height_um - b.height_um));
-}
-
-MediaSize turned(MediaSize size) noexcept {
-  return {size.height_um, size.width_um};
-}
-
 int member_integer(const IppAttributes& members, std::string_view name) {
   const int* value = first_value<int>(members, name);
   return value ? *value : 0;
@@ -33,13 +24,8 @@ std::string name_of_size(MediaSize size, const IppCollection& col,
     const auto* own = first_value<std::string>(col.members, member);
     if (own && media_size_of_name(*own)) return *own;
   }
-  const std::pair<std::string, MediaSize>* nearest = nullptr;
-  for (const auto& named : names) {
-    if (same_media_size(named.second, size, MEDIA_MATCH_TOLERANCE_UM) &&
-        (nearest == nullptr || distance(named.second, size) < distance(nearest->second, size))) {
-      nearest = &named;
-    }
-  }
+  const auto* nearest =
+      nearest_of_size(names, size, [](const auto& named) { return named.second; });
   return nearest ? nearest->first : media_name_of_size(size);
 }
 
@@ -116,16 +102,8 @@ CupsMedia media_of_size(std::string name, MediaSize size) {
                    size.height_um / UM_PER_HUNDREDTH_MM};
 }
 
-const CupsMedia* nearest_media(const std::vector<CupsMedia>& offered, MediaSize size) noexcept {
-  const CupsMedia* nearest = nullptr;
-  for (const CupsMedia& media : offered) {
-    if (same_media_size(size_of(media), size, MEDIA_MATCH_TOLERANCE_UM) &&
-        (nearest == nullptr ||
-         distance(size_of(media), size) < distance(size_of(*nearest), size))) {
-      nearest = &media;
-    }
-  }
-  return nearest;
+const CupsMedia* nearest_media(const std::vector<CupsMedia>& offered, MediaSize size) {
+  return nearest_of_size(offered, size, [](const CupsMedia& media) { return size_of(media); });
 }
 
 std::string listed_name(std::vector<CupsMedia>& offered, CupsMedia media) {

@@ -48,8 +48,7 @@ using SupportedMediaNames = std::vector<std::pair<std::string, MediaSize>>;
 [[nodiscard]] CupsMedia media_of_size(std::string name, MediaSize size);
 
 // The offered media nearest `size` within MEDIA_MATCH_TOLERANCE_UM, as it stands; nullptr for none.
-[[nodiscard]] const CupsMedia* nearest_media(const std::vector<CupsMedia>& offered,
-                                             MediaSize size) noexcept;
+[[nodiscard]] const CupsMedia* nearest_media(const std::vector<CupsMedia>& offered, MediaSize size);
 
 // The name the offered media list gives `media`: its own where the list has it at that size, else
 // that of the nearest of its size; a media the list lacks is added to it.

@@ -166,13 +166,9 @@ std::vector<std::string> read_ready_media(Spooler& spooler, const std::u16string
 std::optional<PaperChoice> choose_paper(Spooler& spooler, const std::u16string& device,
                                         const std::vector<QueuePaper>& papers, MediaSize media) {
   for (const bool landscape : {false, true}) {
-    const MediaSize paper_size = landscape ? MediaSize{media.height_um, media.width_um} : media;
-    for (const QueuePaper& paper : papers) {
-      if (paper.size.width_um > 0 &&
-          same_media_size(paper.size, paper_size, MEDIA_MATCH_TOLERANCE_UM)) {
-        return PaperChoice{paper.id, {}, landscape};
-      }
-    }
+    const QueuePaper* paper = nearest_of_size(papers, landscape ? turned(media) : media,
+                                              [](const QueuePaper& paper) { return paper.size; });
+    if (paper) return PaperChoice{paper->id, {}, landscape};
   }
   const SpoolerValue fields = spooler.device_capabilities(device, CAPABILITY_FIELDS, nullptr);
   if (fields.value < 0 ||

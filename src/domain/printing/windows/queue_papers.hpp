@@ -59,7 +59,7 @@ struct PaperChoice {
   bool operator==(const PaperChoice&) const = default;
 };
 
-// The queue's paper of the media's size, else one of its turned size printed landscape, else
+// The queue's paper nearest the media's size, else one of its turned size printed landscape, else
 // the size as a custom one where the driver takes custom sizes (DC_FIELDS) within its extents;
 // nullopt when the queue offers none of these.
 [[nodiscard]] std::optional<PaperChoice> choose_paper(Spooler& spooler,

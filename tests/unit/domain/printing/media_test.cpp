@@ -62,6 +62,15 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{{62'000, 29'000}, "custom_62x29mm"},
                       SizeCase{{62'000, 100'300}, "custom_62x100.3mm"}));
 
+TEST(MediaNearestOfSize, IsTheNearestWithinHalfAMillimetreNeverASizelessOne) {
+  const std::vector<MediaSize> papers{
+      {0, 0}, {101'200, 152'400}, {101'500, 152'500}, {101'500, 152'300}};
+  const auto same = [](MediaSize size) { return size; };
+  EXPECT_EQ(nearest_of_size(papers, {101'600, 152'400}, same), &papers[2]);  // first of equals
+  EXPECT_EQ(nearest_of_size(papers, {101'600, 151'700}, same), nullptr);
+  EXPECT_EQ(nearest_of_size(papers, {400, 400}, same), nullptr);
+}
+
 TEST(MediaRefusals, NameTheMediaAndBothSizes) {
   const MediaRequest request{"na_index-4x6_4x6in", {101'600, 152'400}};
   const PrintFailure offered = media_not_offered(request);
