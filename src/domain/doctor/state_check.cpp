@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/os_error.hpp"
+#include "base/text.hpp"
 #include "domain/state/host_log.hpp"
 #include "domain/state/ledger.hpp"
 #include "domain/state/state_store.hpp"
@@ -101,19 +102,17 @@ DoctorCheck ledger_check(StateStore& store) {
     }
   }
   check.detail += std::to_string(ledger->jobs.size()) + " attempts";
-  std::string by_state;
+  std::vector<std::string> by_state;
   for (const AttemptState state :
        {AttemptState::DISPATCHING, AttemptState::SUBMITTED, AttemptState::FAILED,
         AttemptState::UNKNOWN, AttemptState::OBSERVED, AttemptState::COMPLETED}) {
     if (auto it = counts.find(attempt_state_name(state)); it != counts.end()) {
-      by_state += (by_state.empty() ? "" : ", ") + it->first + " " + std::to_string(it->second);
+      by_state.push_back(it->first + " " + std::to_string(it->second));
       counts.erase(it);
     }
   }
-  for (const auto& [state, count] : counts) {
-    by_state += (by_state.empty() ? "" : ", ") + state + " " + std::to_string(count);
-  }
-  if (!by_state.empty()) check.detail += " (" + by_state + ")";
+  for (const auto& [state, count] : counts) by_state.push_back(state + " " + std::to_string(count));
+  if (!by_state.empty()) check.detail += " (" + joined(by_state, ", ") + ")";
   check.detail += unknown == 0 ? ", none with an unknown outcome"
                                : ", " + std::to_string(unknown) +
                                      " whose label may or may not have printed (listed below)";
