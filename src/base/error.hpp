@@ -36,6 +36,9 @@ enum class ErrorCode : std::uint8_t {
 struct HostError {
   ErrorCode code = ErrorCode::BAD_REQUEST;
   std::string message;
+  // INTENT_CONFLICT: the state of the attempt stored under the intent id, so that the caller
+  // knows whether that label printed (empty otherwise).
+  std::string stored_state{};
 
   bool operator==(const HostError&) const = default;
 };

@@ -140,6 +140,10 @@ std::string encode_response(const HostResponse& response) {
     append_json_string(out, error_code_name(response.outcome.error().code));
     out += ",\"message\":";
     append_json_string(out, response.outcome.error().message);
+    if (!response.outcome.error().stored_state.empty()) {
+      out += ",\"stored_state\":";
+      append_json_string(out, response.outcome.error().stored_state);
+    }
     out += '}';
   }
   out += '}';

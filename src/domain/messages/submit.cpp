@@ -23,7 +23,9 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
   // The digest has no separator between queue and media token, so a different queue can
   // collide with the stored digest; a different queue is always different output.
   if (stored.payload_sha256 != digest || stored.printer != printer) {
-    return fail(ErrorCode::INTENT_CONFLICT, std::string(INTENT_CONFLICT_TEXT));
+    // A conflict alone would leave the caller guessing whether the intent's label printed.
+    return std::unexpected(HostError{ErrorCode::INTENT_CONFLICT, std::string(INTENT_CONFLICT_TEXT),
+                                     std::string(stored_state(stored))});
   }
   switch (stored.state) {
     case AttemptState::SUBMITTED:

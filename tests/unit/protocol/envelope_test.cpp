@@ -114,6 +114,12 @@ TEST(Envelope, ErrorAnswerEscapesAndKeepsNonAsciiRaw) {
   EXPECT_EQ(encode_response(response),
             "{\"protocol\":1,\"request_id\":\"r\xC3\xA9\",\"ok\":false,\"error\":{\"code\":"
             "\"BAD_REQUEST\",\"message\":\"say \\\"hi\\\"\\nto \xE2\x82\xAC/\"}}");
+  // A conflict's stored state follows the message; other errors have none.
+  const HostResponse conflict{
+      "c", std::unexpected(HostError{ErrorCode::INTENT_CONFLICT, "m", "UNKNOWN"})};
+  EXPECT_EQ(encode_response(conflict),
+            "{\"protocol\":1,\"request_id\":\"c\",\"ok\":false,\"error\":{\"code\":"
+            "\"INTENT_CONFLICT\",\"message\":\"m\",\"stored_state\":\"UNKNOWN\"}}");
 }
 
 TEST(Envelope, EscapedLetterInRequestIdComesBackPlain) {

@@ -339,8 +339,10 @@ TEST_P(SubmitFlowConflict, DifferentOutputIsAConflictWhateverTheStoredState) {
 
   const auto answer = submit(changed);
 
+  // The conflict names the stored state: whether the intent's label printed is the caller's
+  // next question.
   ASSERT_FALSE(answer.has_value());
-  EXPECT_EQ(answer.error(), error(ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT));
+  EXPECT_EQ(answer.error(), (HostError{ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT, stored_state}));
   EXPECT_FALSE(wrote_anything());
   EXPECT_TRUE(printing.calls.empty());
   expect_never_armed();
@@ -379,7 +381,8 @@ TEST_F(SubmitFlow, QueueThatDiffersFromTheStoredOneIsAConflictEvenWithTheSameDig
   run_together_new.intent_id = "order-18";
   const auto against_failed = submit(run_together_new);
   ASSERT_FALSE(against_failed.has_value());
-  EXPECT_EQ(against_failed.error(), error(ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT));
+  EXPECT_EQ(against_failed.error(),
+            (HostError{ErrorCode::INTENT_CONFLICT, CONFLICT_TEXT, "FAILED"}));
   EXPECT_TRUE(printing.calls.empty());
 }
 
