@@ -183,10 +183,16 @@ class QueueStates(unittest.TestCase):
             started = time.monotonic()
             answer = probe(silent.client_env, "list", timeout=30)
             elapsed = time.monotonic() - started
+            nothing_listens = probe(dict(silent.client_env, CUPS_SERVER=str(silent.root / "gone.sock")), "list")
         self.assertEqual(answer["error"][0], "PRINT_SYSTEM_UNAVAILABLE", answer)
         print(f"silent scheduler: listing failed after {elapsed:.2f} s: {answer['error'][1]}")
         # The bound is the behaviour: the listing's error comes before the 12 s watchdog.
         self.assertLess(elapsed, 11)
+        # No scheduler at all is said so, not with the library's leftover "Bad file descriptor".
+        self.assertEqual(nothing_listens["error"], [
+            "PRINT_SYSTEM_UNAVAILABLE",
+            "The print system could not list its print queues: the CUPS print system is not "
+            "running or cannot be reached"])
 
 
 class JobStates(unittest.TestCase):

@@ -367,7 +367,14 @@ std::unexpected<PrintFailure> unknown_outcome(std::string_view text, const CupsR
 
 std::expected<CupsConnection, CupsReply> connect_within(CupsCalls& calls,
                                                         std::chrono::milliseconds budget) {
-  return calls.connect(std::chrono::steady_clock::now() + budget);
+  auto connection = calls.connect(std::chrono::steady_clock::now() + budget);
+  if (!connection) {
+    // A failed connection leaves no errno worth showing ("Bad file descriptor" where no scheduler
+    // listens); say what the user can act on.
+    connection.error().os_error = 0;
+    connection.error().text = "the CUPS print system is not running or cannot be reached";
+  }
+  return connection;
 }
 
 // One label job: Create-Job at begin, the pages gathered into one PDF, Send-Document at end, and

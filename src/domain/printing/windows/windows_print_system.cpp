@@ -20,9 +20,16 @@ constexpr std::uint32_t ENUM_LEVEL = 4;         // PRINTER_INFO_4W: names only
 constexpr std::uint32_t STATUS_LEVEL = 6;       // PRINTER_INFO_6: the status word only
 constexpr std::uint32_t STATUS_WORD_BYTES = 4;  // sizeof(PRINTER_INFO_6)
 
+// RPC_S_SERVER_UNAVAILABLE: the spooler service is stopped, or its endpoint cannot be reached.
+constexpr std::uint32_t SPOOLER_UNREACHABLE_CODE = 1722;
+
 std::unexpected<HostError> enumeration_error(std::uint32_t last_error) {
-  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE,
-              os_error_message("Windows could not enumerate print queues", last_error));
+  // "The RPC server is unavailable" alone does not tell a user that printing is switched off.
+  const std::string_view text =
+      last_error == SPOOLER_UNREACHABLE_CODE
+          ? "The Windows print spooler is not running or cannot be reached"
+          : "Windows could not enumerate print queues";
+  return fail(ErrorCode::PRINT_SYSTEM_UNAVAILABLE, os_error_message(text, last_error));
 }
 
 // Length of a name in the spooler's reply, or npos when no terminator lies within the units we
