@@ -474,8 +474,10 @@ class Client implements PrintClient {
     const answer = await this.channel.send(envelope, type, { timeoutMs: this.timeoutMs, signal });
     if (answer && answer.ok === true && answer.result !== undefined) return answer.result;
     if (answer && answer.ok === false && answer.error && typeof answer.error.code === "string") {
+      const stored = answer.error.stored_state;
       throw new PrintHostError({ code: answer.error.code as HostCode, operation: type,
-                                 message: String(answer.error.message) });
+                                 message: String(answer.error.message),
+                                 storedState: typeof stored === "string" ? stored : undefined });
     }
     throw new PrintHostError({ code: "COMMUNICATION_ERROR", operation: type,
                                message: "The print host's answer is not a protocol 1 answer." });

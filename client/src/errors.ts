@@ -24,12 +24,14 @@ export type ErrorCode = HostCode | TransportCode | ClientCode;
 export type ErrorSource = "host" | "transport" | "client";
 
 /** "no": nothing of this call reached the printer. "maybe": it cannot be known.
- *  "yes": the host recorded the label as handed to the print system.
+ *  "yes": the host recorded the label as handed to the print system (an INTENT_CONFLICT
+ *  whose intent printed before: the order's label exists).
  *
  *  For a submit it covers the whole call, retries included, and never goes down: once one
  *  request of the call may have reached the print system, the call's error says "maybe"
  *  whatever a later request met (BRIDGE_BUSY, an abort during the pause before a retry).
- *  "no" is a promise: reprinting under a new intent id then prints one label. */
+ *  It decides a reprint under a new intent id: "no" is a promise that the reprint prints
+ *  one label; "maybe" asks for a look at the printer first; "yes" means it printed. */
 export type MayHavePrinted = "no" | "maybe" | "yes";
 
 /** "retry": asking again (for a submit: with the same intent id) is safe and may succeed.
@@ -48,6 +50,63 @@ const TRANSPORT_CODES = new Set<string>([
 /** Codes after which a submit's answer was lost: the host may or may not have printed. */
 export const LOST_ANSWER = new Set<string>(["HOST_EXITED", "COMMUNICATION_ERROR", "TIMEOUT"]);
 
+/** What a code tells its caller: whether a submit's label may have printed (when the request
+ *  was sent; an unsent one printed nothing), and the action after a submit and after a read
+ *  (reads never print). docs/protocol.md section 4 gives the same table in words; the client's
+ *  tests compare the two, so they cannot drift apart. */
+export interface Verdict {
+  printed: MayHavePrinted;
+  submit: Action;
+  read: Action;
+}
+
+const verdict = (printed: MayHavePrinted, submit: Action, read: Action = submit): Verdict =>
+  ({ printed, submit, read });
+
+export const VERDICTS: Readonly<Record<ErrorCode, Verdict>> = {
+  BAD_REQUEST: verdict("no", "never"),
+  PAYLOAD_TOO_LARGE: verdict("no", "never"),
+  PROTOCOL_MISMATCH: verdict("no", "never"),
+  UNKNOWN_MESSAGE: verdict("no", "never"),
+  BRIDGE_BUSY: verdict("no", "retry"),
+  PRE_SUBMIT_UNAVAILABLE: verdict("no", "retry"),
+  // A submit meets these only after its attempt was recorded; a read needs the user.
+  STATE_UNAVAILABLE: verdict("maybe", "reconcile", "never"),
+  STATE_VERSION: verdict("no", "never"),
+  STATE_CORRUPT: verdict("maybe", "reconcile", "never"),
+  JOB_NOT_FOUND: verdict("no", "never"),
+  // Without the stored state (hosts up to 1.1.0): see CONFLICT_VERDICTS for the rest.
+  INTENT_CONFLICT: verdict("maybe", "reconcile"),
+  ATTEMPT_FAILED: verdict("no", "never"),
+  UNKNOWN_OUTCOME: verdict("maybe", "reconcile"),
+  MEDIA_UNSUPPORTED: verdict("no", "never"),
+  MEDIA_MISMATCH: verdict("no", "never"),
+  SUBMISSION_REJECTED: verdict("no", "never"),
+  PRINT_SYSTEM_UNAVAILABLE: verdict("no", "retry"),
+  HOST_NOT_FOUND: verdict("no", "never"),
+  ACCESS_FORBIDDEN: verdict("no", "never"),
+  // The ledger answers a repeated intent id: asking again cannot print twice.
+  HOST_EXITED: verdict("maybe", "retry"),
+  COMMUNICATION_ERROR: verdict("maybe", "retry"),
+  TIMEOUT: verdict("maybe", "retry"),
+  // Only listings and job records grow that large; a submit's answer would be lost as above.
+  ANSWER_TOO_LARGE: verdict("maybe", "retry", "never"),
+  INVALID_ARGUMENT: verdict("no", "never"),
+  UNSUPPORTED: verdict("no", "never"),
+  ABORTED: verdict("maybe", "retry"),
+};
+
+/** An INTENT_CONFLICT by the state of the intent's stored attempt (the host's `stored_state`):
+ *  printed, may have printed, or failed. A state this client does not know counts as may have. */
+export const CONFLICT_VERDICTS: Readonly<Record<string, Verdict>> = {
+  SUBMITTED: verdict("yes", "never"),
+  OBSERVED: verdict("yes", "never"),
+  COMPLETED: verdict("yes", "never"),
+  DISPATCHING: verdict("maybe", "reconcile"),
+  UNKNOWN: verdict("maybe", "reconcile"),
+  FAILED: verdict("no", "never"),
+};
+
 export interface PrintHostErrorInit {
   code: ErrorCode;
   message: string;
@@ -58,6 +117,8 @@ export interface PrintHostErrorInit {
   argument?: string;
   browserMessage?: string | null;
   attempts?: number;
+  /** INTENT_CONFLICT: the state of the attempt stored under the intent id. */
+  storedState?: string;
 }
 
 export class PrintHostError extends Error {
@@ -75,6 +136,10 @@ export class PrintHostError extends Error {
   readonly browserMessage?: string | null;
   /** How many requests this call sent, retries included. */
   attempts: number;
+  /** INTENT_CONFLICT: what became of the intent's earlier attempt ("SUBMITTED", "OBSERVED",
+   *  "COMPLETED": printed; "DISPATCHING", "UNKNOWN": may have; "FAILED": failed). Hosts up
+   *  to 1.1.0 leave it out; `mayHavePrinted` is then "maybe". */
+  readonly storedState?: string;
 
   constructor(init: PrintHostErrorInit) {
     super(init.message);
@@ -86,8 +151,10 @@ export class PrintHostError extends Error {
     if (init.intentId !== undefined) this.intentId = init.intentId;
     if (init.argument !== undefined) this.argument = init.argument;
     if (init.browserMessage !== undefined) this.browserMessage = init.browserMessage;
+    if (init.storedState !== undefined) this.storedState = init.storedState;
     this.attempts = init.attempts ?? 0;
-    [this.mayHavePrinted, this.action] = judge(init.operation, init.code, init.sent ?? true);
+    [this.mayHavePrinted, this.action] = judge(init.operation, init.code, init.sent ?? true,
+                                               init.storedState);
   }
 }
 
@@ -102,34 +169,15 @@ export function atLeast(error: PrintHostError, floor: MayHavePrinted): PrintHost
   return error;
 }
 
-function judge(operation: Operation, code: ErrorCode, sent: boolean): [MayHavePrinted, Action] {
-  if (code === "INVALID_ARGUMENT" || code === "UNSUPPORTED") return ["no", "never"];
-  if (operation !== "submit") {
-    const retry = code === "BRIDGE_BUSY" || code === "ABORTED" || LOST_ANSWER.has(code);
-    return ["no", retry ? "retry" : "never"];
-  }
-  switch (code) {
-    case "BRIDGE_BUSY":
-    case "PRE_SUBMIT_UNAVAILABLE":
-      return ["no", "retry"];
-    // A submit's state failures after the attempt was recorded, and the host's own verdict.
-    case "UNKNOWN_OUTCOME":
-    case "STATE_CORRUPT":
-    case "STATE_UNAVAILABLE":
-      return ["maybe", "reconcile"];
-    case "HOST_NOT_FOUND":
-    case "ACCESS_FORBIDDEN":
-      return ["no", "never"];
-    case "HOST_EXITED":
-    case "COMMUNICATION_ERROR":
-    case "TIMEOUT":
-    case "ANSWER_TOO_LARGE":
-    case "ABORTED":
-      // The ledger answers a repeated intent id: asking again cannot print twice.
-      return [sent ? "maybe" : "no", "retry"];
-    default:
-      return ["no", "never"];
-  }
+function judge(operation: Operation, code: ErrorCode, sent: boolean,
+               storedState?: string): [MayHavePrinted, Action] {
+  // Codes and states arrive from the host: only the tables' own rows count, never a prototype's.
+  const own = (table: Readonly<Record<string, Verdict>>, key: string | undefined) =>
+    key !== undefined && Object.prototype.hasOwnProperty.call(table, key) ? table[key] : undefined;
+  const found = (code === "INTENT_CONFLICT" ? own(CONFLICT_VERDICTS, storedState) : undefined) ??
+    own(VERDICTS, code) ?? VERDICTS.BAD_REQUEST;
+  if (operation !== "submit") return ["no", found.read];
+  return [sent ? found.printed : "no", found.submit];
 }
 
 export function invalidArgument(operation: Operation, argument: string, why: string): PrintHostError {

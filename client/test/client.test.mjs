@@ -49,8 +49,16 @@ const RETRY_TABLE = [
    [{ close: CHROMIUM.exited }, { error: "BRIDGE_BUSY" }], { code: "BRIDGE_BUSY", may: "maybe", action: "retry", attempts: 6 }],
   ["submit: UNKNOWN_OUTCOME is never retried", "chromium", "submit",
    [{ error: "UNKNOWN_OUTCOME" }], { code: "UNKNOWN_OUTCOME", may: "maybe", action: "reconcile", attempts: 1 }],
-  ["submit: INTENT_CONFLICT is never retried", "chromium", "submit",
-   [{ error: "INTENT_CONFLICT" }], { code: "INTENT_CONFLICT", may: "no", action: "never", attempts: 1 }],
+  // A conflict says what became of the intent's stored attempt; it never invites a reprint of
+  // a label that printed or may have (the same order drawn by another browser, say).
+  ["submit: INTENT_CONFLICT with a printed attempt is never retried", "chromium", "submit",
+   [{ error: "INTENT_CONFLICT", stored: "COMPLETED" }], { code: "INTENT_CONFLICT", may: "yes", action: "never", attempts: 1 }],
+  ["submit: INTENT_CONFLICT with an attempt that may have printed", "firefox", "submit",
+   [{ error: "INTENT_CONFLICT", stored: "UNKNOWN" }], { code: "INTENT_CONFLICT", may: "maybe", action: "reconcile", attempts: 1 }],
+  ["submit: INTENT_CONFLICT with a failed attempt", "chromium", "submit",
+   [{ error: "INTENT_CONFLICT", stored: "FAILED" }], { code: "INTENT_CONFLICT", may: "no", action: "never", attempts: 1 }],
+  ["submit: INTENT_CONFLICT from a host that does not say, or says what is unknown here", "chromium", "submit",
+   [{ error: "INTENT_CONFLICT", stored: "constructor" }], { code: "INTENT_CONFLICT", may: "maybe", action: "reconcile", attempts: 1 }],
   ["submit: ATTEMPT_FAILED is never retried", "chromium", "submit",
    [{ error: "ATTEMPT_FAILED" }], { code: "ATTEMPT_FAILED", may: "no", action: "never", attempts: 1 }],
   ["submit: Chromium's missing host", "chromium", "submit",

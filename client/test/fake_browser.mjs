@@ -49,10 +49,12 @@ class FakePort {
     this.browser.disconnectedByClient++;
   }
 
-  /** The host's answer to `request`: `result`, or an error when `error` is a code. */
-  answer(request, { result, error, message = "refused" } = {}) {
+  /** The host's answer to `request`: `result`, or an error when `error` is a code (with the
+   *  stored attempt's state as `stored`, as an INTENT_CONFLICT carries it). */
+  answer(request, { result, error, message = "refused", stored } = {}) {
     const body = error
-      ? { protocol: 1, request_id: request.request_id, ok: false, error: { code: error, message } }
+      ? { protocol: 1, request_id: request.request_id, ok: false,
+          error: { code: error, message, ...(stored === undefined ? {} : { stored_state: stored }) } }
       : { protocol: 1, request_id: request.request_id, ok: true, result };
     later(() => { if (this.open) for (const l of this.messageListeners) l(body); });
   }

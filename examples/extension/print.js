@@ -62,8 +62,14 @@ function explain(error, order) {
       return `The print host is installed, but not for this extension${said}. Register this ` +
              `extension's id, ${chrome.runtime.id}, as the example's README says.`;
     case "INTENT_CONFLICT":
-      return `Order ${order} was printed before with other details, so nothing was printed. ` +
-             "To print the changed label, use Reprint.";
+      // Read by what became of the order's earlier label: never a second one unasked.
+      if (error.mayHavePrinted === "yes") {
+        return `Order ${order} was printed before with other details, so nothing was printed now. ` +
+               "For another label, use Reprint.";
+      }
+      if (error.mayHavePrinted === "no") {
+        return `Order ${order} failed to print before, with other details. To print this label, use Reprint.`;
+      }
   }
   if (error.mayHavePrinted === "maybe") {
     return `The label for order ${order} may have printed (${error.code}). Check the printer before you reprint.`;

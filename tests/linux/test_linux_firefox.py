@@ -22,12 +22,14 @@ from pathlib import Path
 
 from rig import testing
 from rig.browser import assemble_client_extension
+from rig.chromium import ChromiumBrowser, chromium_executable
 from rig.cups import CupsScheduler
 from rig.firefox import FirefoxBrowser, FirefoxRegistration
 from rig.images import page_boxes
 from rig.ledger import LedgerLockHolder, ledger_text, now_ms, record
 from rig.linux_host import STATE_FOLDER, add_pdf_queue
 from rig.programs import REPO_ROOT
+from rig.registration import MANIFEST_TEMPLATE, extension_id, render_host_manifest
 
 HOST = None
 QUEUE = "Label_4x6_203dpi"
@@ -87,6 +89,35 @@ class ClientInFirefox(testing.ClientOutcomes, unittest.TestCase):
         (document,) = self.printed("Firefox once")
         # The frame along the label's edges lands on the edges of the 4x6 in page.
         self.assertEqual(page_boxes(document.path, 203), [(0, 0, 812, 1218)])
+
+    def test_an_order_printed_from_chromium_is_never_not_printed_in_firefox(self):
+        # One user, one ledger, one intent id; Chromium and Firefox encode the same drawing into
+        # different PNG bytes, so Firefox's submit is other output under a printed intent.
+        testing.skip_or_fail([] if chromium_executable() else ["Chromium (apt-get install chromium)"])
+        root = Path(tempfile.mkdtemp(prefix="vantrel-chromium-", dir=self.root))
+        extension = assemble_client_extension(root / "extension")
+        manifests = root / "profile" / "NativeMessagingHosts"
+        manifests.mkdir(parents=True)
+        (manifests / "com.vantrel.print.json").write_text(render_host_manifest(
+            MANIFEST_TEMPLATE.read_text(), str(HOST), [f"chrome-extension://{extension_id(extension)}/"]))
+        chromium = ChromiumBrowser(root, extension, extra_env=dict(
+            self.cups.env, XDG_STATE_HOME=str(self.state.parent)))
+        self.addCleanup(chromium.close)
+        chromium.start()
+        chromium.wait_for_extension(extension_id(extension))
+        order = job("order-A-1001", "Order A-1001")
+        first = self.ok(chromium.call("clientCall", "c", "submit", [order]))
+        self.assertEqual((first["duplicate"], first["state"]), (False, "SUBMITTED"))
+
+        self.configure("port")
+        second = self.call("port", "submit", order)
+        if second["ok"]:  # the same bytes after all: the ledger's duplicate
+            self.assertTrue(second["value"]["duplicate"], second)
+        else:
+            self.assertEqual({k: second["error"][k] for k in ("code", "mayHavePrinted", "action", "storedState")},
+                             {"code": "INTENT_CONFLICT", "mayHavePrinted": "yes", "action": "never",
+                              "storedState": "SUBMITTED"})
+        self.assertEqual(len(self.printed("Order A-1001")), 1)
 
     def test_host_killed_before_recording_the_attempt_prints_once_after_resubmission(self):
         # Firefox closes the port with no error at all, and fails a one-shot call with

@@ -43,8 +43,8 @@ async function drawLabel({ width = 4, height = 6, dpi = 203, text = "" }) {
 
 function plainError(error) {
   if (!(error instanceof PrintHostError)) return { code: "THROWN", message: String(error) };
-  const { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId } = error;
-  return { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId };
+  const { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId, storedState } = error;
+  return { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId, storedState };
 }
 
 // A submit's job names its label as {width, height, dpi, text}; it is drawn here.
