@@ -106,8 +106,13 @@ export interface SubmitJob {
 }
 
 export interface SubmitResult {
-  /** True when the host answered from its ledger: this intent had printed before. */
+  /** True when this call printed nothing: the host answered from its ledger (this intent had
+   *  printed before), or the call joined another call's request (`joined`). */
   duplicate: boolean;
+  /** True when this call joined a request of the same intent and output that another call of
+   *  this client had started and still awaited (Print pressed twice): that call's answer is
+   *  the print; this one is a duplicate of it. */
+  joined: boolean;
   intentId: string;
   osJobId: string;
   printer: string;
@@ -314,14 +319,16 @@ class Client implements PrintClient {
       return Promise.reject(error);
     }
     // Concurrent submits of one intent and the same output share one request; the host
-    // would only answer the later ones from its ledger (or BRIDGE_BUSY) anyway.
+    // would only answer the later ones from its ledger (or BRIDGE_BUSY) anyway, and so does
+    // this client: a joined call is told that it printed nothing itself.
     const key = JSON.stringify(payload, (k, v) => (k === "title" ? undefined : v));
-    let shared = this.inflight.get(payload.intent_id);
-    if (!shared || shared.key !== key) {
-      if (options.signal?.aborted) return Promise.reject(abortError("submit", false));
-      shared = this.startSubmit(payload, key);
+    const shared = this.inflight.get(payload.intent_id);
+    if (shared && shared.key === key) {
+      return this.follow(shared, options.signal)
+        .then((result) => ({ ...result, duplicate: true, joined: true }));
     }
-    return this.follow(shared, options.signal);
+    if (options.signal?.aborted) return Promise.reject(abortError("submit", false));
+    return this.follow(this.startSubmit(payload, key), options.signal);
   }
 
   close(): void {
@@ -411,7 +418,7 @@ class Client implements PrintClient {
       let error: unknown;
       try {
         const r = await this.exchange("submit", payload, signal);
-        return { duplicate: r.duplicate, intentId: r.intent_id, osJobId: r.os_job_id,
+        return { duplicate: r.duplicate, joined: false, intentId: r.intent_id, osJobId: r.os_job_id,
                  printer: r.printer, state: r.state, attempts: shared.attempts, resubmitted };
       } catch (caught) {
         error = caught;
