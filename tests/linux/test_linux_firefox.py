@@ -111,6 +111,7 @@ class ClientInFirefox(testing.ClientOutcomes, unittest.TestCase):
 
         self.configure("port")
         second = self.call("port", "submit", order)
+        print(f"\nthe order again from Firefox: {second}", file=sys.stderr)
         if second["ok"]:  # the same bytes after all: the ledger's duplicate
             self.assertTrue(second["value"]["duplicate"], second)
         else:
