@@ -23,12 +23,14 @@ export interface PdfCrop {
 }
 
 /** Where pdf.js is found. The defaults are the extension's own files, as the example ships
- *  them: pdfjs/pdf.min.mjs, pdfjs/pdf.worker.min.mjs and pdfjs/standard_fonts/ (from the
- *  pdfjs-dist package). A bundled extension passes `load: () => import("pdfjs-dist")`. */
+ *  them: pdfjs/pdf.min.mjs, pdfjs/pdf.worker.min.mjs, pdfjs/standard_fonts/ and pdfjs/wasm/
+ *  (the decoders of JPEG 2000 and JBIG2 images), from the pdfjs-dist package. A bundled
+ *  extension passes `load: () => import("pdfjs-dist")` and the URLs of its copies. */
 export interface PdfJsSource {
   load?: () => Promise<unknown>;
   workerSrc?: string;
   standardFontDataUrl?: string;
+  wasmUrl?: string;
 }
 
 export interface PdfRenderRequest {
@@ -157,7 +159,8 @@ export async function renderPdf(pdf: Uint8Array, request: PdfRenderRequest,
   // pdf.js hands its data to the worker, which detaches the buffer: give it a copy.
   const task = pdfjs.getDocument({
     data: pdf.slice(), useSystemFonts: false,
-    standardFontDataUrl: source.standardFontDataUrl ?? extensionUrl("pdfjs/standard_fonts/") });
+    standardFontDataUrl: source.standardFontDataUrl ?? extensionUrl("pdfjs/standard_fonts/"),
+    wasmUrl: source.wasmUrl ?? extensionUrl("pdfjs/wasm/") });
   try {
     let document: any;
     try {
