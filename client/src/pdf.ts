@@ -276,15 +276,17 @@ function queueDpi(resolution: { xDpi: number } | null | undefined, resolutions: 
  *  anything is sent when a page fits none (pickMedia holds the host's own shrink rule). */
 function mediaOfPages(pages: RenderedPage[], media: PrinterMedia[], given: string | undefined,
                       choices: Parameters<typeof pickMedia>[0]): (string | null)[] {
+  // The caller's media, where the queue lists it, is held to the same rule.
+  const named = given === undefined ? media : media.filter((m) => m.name === given);
   return pages.map((p) => {
-    if (given !== undefined) return given;
-    if (media.length === 0) return null; // the queue does not tell: its own paper
-    const picked = pickMedia(choices, { widthIn: p.widthPx / p.dpi, heightIn: p.heightPx / p.dpi });
+    if (named.length === 0) return given ?? null; // the queue does not tell: the host decides
+    const picked = pickMedia({ ...choices, media: named }, { widthIn: p.widthPx / p.dpi, heightIn: p.heightPx / p.dpi });
     if (picked) return picked.name;
     const inches = (pt: number) => +(pt / 72).toFixed(2);
     throw pdfError("PAGE_LARGER_THAN_MEDIA",
-      `Page ${p.page} is ${inches(p.widthPt)} x ${inches(p.heightPt)} in, larger than every media of the queue ` +
-      `(${media.map((m) => m.name).join(", ")}); give printPdf a crop of the label on it.`);
+      `Page ${p.page} is ${inches(p.widthPt)} x ${inches(p.heightPt)} in, larger than ` +
+      `${given === undefined ? "every media of the queue" : "the media given"} ` +
+      `(${named.map((m) => m.name).join(", ")}); give printPdf a crop of the label on it.`);
   });
 }
 

@@ -80,9 +80,11 @@ test("printPdf: each page one label at the queue's resolution, on the media of i
 const REFUSALS = [
   ["a page larger than every media is refused before anything is sent", {}, pagesOf([288, 432], [612, 792]), {},
    "PAGE_LARGER_THAN_MEDIA", undefined, []],
-  ["the caller's media is not second-guessed; a queue without a resolution gets 203 dpi", {
+  ["the caller's media is held to the same rule", {}, pagesOf([612, 792]), { media: "na_index-4x6_4x6in" },
+   "PAGE_LARGER_THAN_MEDIA", undefined, []],
+  ["a queue without a resolution gets 203 dpi; the host's refusal of the only page", {
     queue: { ...QUEUE, resolutions: [], default_resolution: null }, submits: { "ship-7:p1": { error: "MEDIA_MISMATCH" } } },
-   pagesOf([612, 792]), { media: "na_index-4x6_4x6in" }, "MEDIA_MISMATCH",
+   pagesOf([288, 432]), {}, "MEDIA_MISMATCH",
    [{ page: 1, intentId: "ship-7:p1", mayHavePrinted: "no", code: "MEDIA_MISMATCH" }], [["ship-7:p1", 203]]],
   ["a page that may have printed stops the pages after it, each told apart", {
     submits: { "ship-7:p2": { error: "UNKNOWN_OUTCOME" } } }, pagesOf([288, 432], [288, 432], [288, 432]), {},

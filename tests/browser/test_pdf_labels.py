@@ -7,7 +7,7 @@ Linux host, on 4x6 in capture queues at 203 and at 300 dpi. The PDFs are made at
 resolution: its size is the media's, its ink lies where the PDF put it within 2 device dots, and
 its barcode decodes with zbarimg. One table of cases for every browser and host.
 
-    PYTHONPATH=tests python3 tests/browser/test_pdf_labels.py
+    PYTHONPATH=tests python3 tests/browser/test_pdf_labels.py [--linux-host build/linux/vantrel-print-host]
 
 Exits 77 (skipped) when a browser, a host build, the packed client, reportlab or zbarimg is
 missing, unless CI or VANTREL_E2E_REQUIRED is set; a setup whose host is missing is skipped alone.
@@ -17,8 +17,10 @@ from __future__ import annotations
 
 import base64
 import json
+import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -369,4 +371,9 @@ class ExamplePagePrintsPdf(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    # --linux-host PATH: the Linux host to test (default: build/linux's).
+    if "--linux-host" in sys.argv:
+        at = sys.argv.index("--linux-host")
+        os.environ["VANTREL_LINUX_HOST"] = sys.argv[at + 1]
+        del sys.argv[at:at + 2]
     testing.main(package_missing() + reportlab_missing())
