@@ -103,18 +103,24 @@ export async function encodeBilevelPng(pixels: RgbaPixels, dpi: number,
   }
   const rowLength = 1 + ((width + 7) >> 3);
   const raw = new Uint8Array(rowLength * height);
-  // Luminance in thousandths (ITU-R BT.601 weights), compared without a division; a
-  // rendered page is opaque, so flattening is rarely needed.
+  // Luminance in thousandths (ITU-R BT.601 weights), compared without a division. A label
+  // is mostly opaque white: one 32-bit compare passes such a pixel, whatever the byte order.
   const limit = threshold * 1000;
+  const aligned = data.byteOffset % 4 === 0 ? data : data.slice();
+  const words = new Uint32Array(aligned.buffer, aligned.byteOffset, width * height);
   for (let y = 0; y < height; y++) {
     let out = y * rowLength + 1;
-    let at = y * width * 4;
+    let at = y * width;
     let bits = 0;
-    for (let x = 0; x < width; x++, at += 4) {
-      const alpha = data[at + 3];
-      let luma = data[at] * 299 + data[at + 1] * 587 + data[at + 2] * 114;
-      if (alpha !== 255) luma = luma * alpha / 255 + (255 - alpha) * 1000;
-      bits = (bits << 1) | (luma >= limit ? 1 : 0); // 1 is white
+    for (let x = 0; x < width; x++, at++) {
+      let white = words[at] === 0xffffffff;
+      if (!white) {
+        const alpha = aligned[at * 4 + 3];
+        let luma = aligned[at * 4] * 299 + aligned[at * 4 + 1] * 587 + aligned[at * 4 + 2] * 114;
+        if (alpha !== 255) luma = luma * alpha / 255 + (255 - alpha) * 1000;
+        white = luma >= limit;
+      }
+      bits = (bits << 1) | (white ? 1 : 0); // 1 is white
       if ((x & 7) === 7) {
         raw[out++] = bits;
         bits = 0;

@@ -7,7 +7,7 @@
 // service worker, which has none).
 
 import { fromBase64, toBase64 } from "./base64.js";
-import type { CallOptions, PrintClient, SubmitJob, SubmitResult } from "./client.js";
+import type { CallOptions, PrintClient, PrinterDetails, SubmitJob, SubmitResult } from "./client.js";
 import { MayHavePrinted, PdfCode, PdfPageOutcome, PrintHostError, invalidArgument } from "./errors.js";
 import { BILEVEL_THRESHOLD, encodeBilevelPng, Label } from "./label.js";
 import { pickMedia, PrinterMedia } from "./media.js";
@@ -66,6 +66,8 @@ export interface PrintPdfOptions extends CallOptions {
   /** Every page on this media (a name from getPrinter); default: pickMedia for each page's size. */
   media?: string | null;
   crop?: PdfCrop | null;
+  /** getPrinter's answer for `printer`, when the caller has it: not asked again. */
+  printerDetails?: PrinterDetails;
   /** Where the pages are rendered (default: here, with renderPdf and `pdfjs`). */
   renderer?: PdfRenderer;
   pdfjs?: PdfJsSource;
@@ -306,8 +308,10 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
   const crop = checkCrop(options.crop);
   const call = { signal: options.signal };
 
-  const hello = await client.hello(call);
-  const details = await client.getPrinter(printer, call);
+  if (options.printerDetails !== undefined && options.printerDetails?.name !== printer) {
+    throw invalidArgument("print_pdf", "printerDetails", "must be getPrinter's answer for the printer printed on.");
+  }
+  const details = options.printerDetails ?? await client.getPrinter(printer, call);
   const dpi = queueDpi(details.defaultResolution, details.resolutions);
   const render = options.renderer ?? ((bytes, request) => renderPdf(bytes, request, options.pdfjs));
   const rendered = await render(pdf, { pages: options.pages, dpi, crop });
@@ -318,7 +322,7 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
     title: rendered.pages.length > 1 ? `${title} (page ${p.page})` : title }));
   for (const job of jobs) checkText("print_pdf", "title", job.title, 200);
 
-  const outcomes = await sendPages(client, hello.capabilities, jobs, call);
+  const outcomes = await sendPages(client, jobs, call);
   const failed = outcomes.findIndex((o) => o.error);
   if (failed < 0) {
     return { printer, dpi, pages: outcomes.map((o, i) => ({ ...o.result!, page: rendered.pages[i].page, media: media[i] })) };
@@ -330,12 +334,11 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
   throw error;
 }
 
-async function sendPages(client: PrintClient, capabilities: string[], jobs: SubmitJob[],
-                         call: CallOptions): Promise<BatchOutcome[]> {
+async function sendPages(client: PrintClient, jobs: SubmitJob[], call: CallOptions): Promise<BatchOutcome[]> {
   // One request for every page where the host batches and the pages share their media.
   const printLabels = (client as { printLabels?: BatchPrinter }).printLabels;
-  if (capabilities.includes("submit_batch") && typeof printLabels === "function" && jobs.length > 1 &&
-      jobs.every((j) => j.media === jobs[0].media)) {
+  if (typeof printLabels === "function" && jobs.length > 1 && jobs.every((j) => j.media === jobs[0].media) &&
+      (await client.hello(call)).capabilities.includes("submit_batch")) {
     const { printer, dpi, media, title } = jobs[0];
     return printLabels.call(client, printer, jobs.map(({ intentId, png, widthPx, heightPx, copies }) =>
       ({ intentId, png, widthPx, heightPx, copies })), { dpi, media, title, signal: call.signal });

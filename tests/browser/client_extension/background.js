@@ -192,21 +192,27 @@ globalThis.benchRenderPdf = async (pdf, dpi, fresh, rounds) => {
 };
 
 // The whole printPdf of a one-page PDF against submit of the same label as a ready PNG,
-// alternating, each under a new intent id.
+// alternating, each under a new intent id: printPdf given the queue's details, as the PNG's
+// caller had them to draw it, and printPdf asking the queue itself.
 globalThis.benchPrintPdf = async (pdf, printer, rounds) => {
   const client = createClient({ hostName: HOST, idleCloseMs: 600000 });
   const bytes = bytesOf(pdf);
-  const rendered = await pdfRenderer(bytes, { dpi: (await client.getPrinter(printer)).defaultResolution.xDpi });
-  const label = rendered.pages[0];
-  const ms = { submit: [], printPdf: [] };
+  const printerDetails = await client.getPrinter(printer);
+  const label = (await pdfRenderer(bytes, { dpi: printerDetails.defaultResolution.xDpi })).pages[0];
+  const ms = { submit: [], printPdf: [], asking: [] };
+  const timed = async (into, work) => {
+    const started = performance.now();
+    await work();
+    ms[into].push(performance.now() - started);
+  };
   for (let i = 0; i < rounds; i++) {
-    let started = performance.now();
-    await client.submit({ intentId: reprintIntentId(), printer, title: `Bench PNG ${i}`, copies: 1,
-                          png: label.png, widthPx: label.widthPx, heightPx: label.heightPx, dpi: label.dpi });
-    ms.submit.push(performance.now() - started);
-    started = performance.now();
-    await client.printPdf(printer, bytes, { intentId: reprintIntentId(), title: `Bench PDF ${i}`, renderer: pdfRenderer });
-    ms.printPdf.push(performance.now() - started);
+    await timed("submit", () => client.submit({
+      intentId: reprintIntentId(), printer, title: `Bench PNG ${i}`, copies: 1,
+      png: label.png, widthPx: label.widthPx, heightPx: label.heightPx, dpi: label.dpi }));
+    await timed("printPdf", () => client.printPdf(printer, bytes, {
+      intentId: reprintIntentId(), title: `Bench PDF ${i}`, renderer: pdfRenderer, printerDetails }));
+    await timed("asking", () => client.printPdf(printer, bytes, {
+      intentId: reprintIntentId(), title: `Bench PDF asking ${i}`, renderer: pdfRenderer }));
   }
   client.close();
   return { ms, pngBytes: label.png.length, widthPx: label.widthPx, heightPx: label.heightPx };
