@@ -182,6 +182,9 @@ export async function renderPdf(pdf: Uint8Array, request: PdfRenderRequest,
     const pages: RenderedPage[] = [];
     for (const n of numbers) pages.push(await renderPage(await document.getPage(n), n, dpi, crop, threshold));
     return { pageCount, pages };
+  } catch (error: any) {
+    if (error instanceof PrintHostError) throw error;
+    throw pdfError("PDF_UNREADABLE", `pdf.js could not render the PDF: ${error?.message ?? error}`);
   } finally {
     await task.destroy();
   }
@@ -234,7 +237,12 @@ export interface PdfRenderMessage {
  *  (chrome.runtime.sendMessage to the offscreen document) and resolves to its answer. */
 export function relayPdfRenderer(send: (message: PdfRenderMessage) => Promise<unknown>): PdfRenderer {
   return async (pdf, request) => {
-    const answer: any = await send({ type: RENDER_PDF_MESSAGE, pdf: toBase64(pdf), request });
+    let answer: any;
+    try {
+      answer = await send({ type: RENDER_PDF_MESSAGE, pdf: toBase64(pdf), request });
+    } catch (error: any) {
+      throw pdfError("UNSUPPORTED", `The document that renders PDF labels could not be reached: ${error?.message ?? error}`);
+    }
     if (answer?.ok === true) {
       const { pageCount, pages } = answer.value;
       return { pageCount, pages: pages.map((p: any) => ({ ...p, png: fromBase64(p.png) })) };
@@ -322,7 +330,7 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
     title: rendered.pages.length > 1 ? `${title} (page ${p.page})` : title }));
   for (const job of jobs) checkText("print_pdf", "title", job.title, 200);
 
-  const outcomes = await sendPages(client, jobs, call);
+  const outcomes = await sendPages(client, jobs, title, call);
   const failed = outcomes.findIndex((o) => o.error);
   if (failed < 0) {
     return { printer, dpi, pages: outcomes.map((o, i) => ({ ...o.result!, page: rendered.pages[i].page, media: media[i] })) };
@@ -334,12 +342,13 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
   throw error;
 }
 
-async function sendPages(client: PrintClient, jobs: SubmitJob[], call: CallOptions): Promise<BatchOutcome[]> {
+async function sendPages(client: PrintClient, jobs: SubmitJob[], title: string,
+                         call: CallOptions): Promise<BatchOutcome[]> {
   // One request for every page where the host batches and the pages share their media.
   const printLabels = (client as { printLabels?: BatchPrinter }).printLabels;
   if (typeof printLabels === "function" && jobs.length > 1 && jobs.every((j) => j.media === jobs[0].media) &&
       (await client.hello(call)).capabilities.includes("submit_batch")) {
-    const { printer, dpi, media, title } = jobs[0];
+    const { printer, dpi, media } = jobs[0];
     return printLabels.call(client, printer, jobs.map(({ intentId, png, widthPx, heightPx, copies }) =>
       ({ intentId, png, widthPx, heightPx, copies })), { dpi, media, title, signal: call.signal });
   }
