@@ -2,7 +2,8 @@
 # dependencies, compiles it and packs it into build/dist/ (scripts/build-client); then
 # client.unit runs its unit tests with Node's test runner, and browser.client runs
 # tests/browser/test_client.py: headless Chromium with the packed library against the
-# Wine-run host, in the same Wine prefix fixture, host and lock as browser.chromium.
+# Wine-run host, in the same Wine prefix fixture, host and lock as browser.chromium;
+# browser.pdf_labels prints PDF labels through it in Chromium and Firefox, on both hosts.
 # Include it after tests/browser/browser_tests.cmake.
 # Without Node.js and npm the client tests are skipped, unless CI or VANTREL_E2E_REQUIRED
 # is set in the environment, where they fail.
@@ -22,7 +23,7 @@ set_tests_properties(client.build PROPERTIES
   LABELS client FIXTURES_SETUP vantrel_client_package TIMEOUT 600)
 
 add_test(NAME client.unit
-  COMMAND ${VANTREL_NODE} --test test/client.test.mjs
+  COMMAND ${VANTREL_NODE} --test test/
   WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/client)
 set_tests_properties(client.unit PROPERTIES
   LABELS client FIXTURES_REQUIRED vantrel_client_package TIMEOUT 120)
@@ -40,4 +41,18 @@ if(TEST browser.chromium)
     RESOURCE_LOCK vantrel_wine
     SKIP_RETURN_CODE 77
     TIMEOUT 600)
+  # PDF labels through printPdf in Chromium and Firefox, against this host and the Linux one.
+  if(TARGET vantrel-print-host)
+    add_test(NAME browser.pdf_labels
+      COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/browser/test_pdf_labels.py
+              --linux-host $<TARGET_FILE:vantrel-print-host>
+      WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/browser)
+    set_tests_properties(browser.pdf_labels PROPERTIES
+      LABELS "e2e;browser;client"
+      ENVIRONMENT "${_vantrel_browser_env}"
+      FIXTURES_REQUIRED "vantrel_wine_prefix;vantrel_client_package"
+      RESOURCE_LOCK vantrel_wine
+      SKIP_RETURN_CODE 77
+      TIMEOUT 900)
+  endif()
 endif()

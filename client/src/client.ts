@@ -6,7 +6,9 @@
 import {
   LOST_ANSWER, Operation, PrintHostError, HostCode, atLeast, invalidArgument,
 } from "./errors.js";
+import { toBase64 } from "./base64.js";
 import { MediaArea, PrinterMedia } from "./media.js";
+import { PdfPrintResult, PrintPdfOptions, printPdfWith } from "./pdf.js";
 import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
 import { checkInteger, checkIntentId, checkMedia, checkPng, checkText } from "./validate.js";
 
@@ -151,6 +153,8 @@ export interface PrintClient {
   submit(job: SubmitJob, options?: CallOptions): Promise<SubmitResult>;
   getJob(intentId: string, options?: CallOptions): Promise<JobRecord>;
   waitForJob(intentId: string, options?: WaitOptions): Promise<JobRecord>;
+  /** Prints each page of a PDF as one label at the queue's resolution (see pdf.ts). */
+  printPdf(printer: string, pdf: Uint8Array, options: PrintPdfOptions): Promise<PdfPrintResult>;
   close(): void;
 }
 
@@ -196,14 +200,6 @@ interface SharedSubmit {
   stop: AbortController;
   /** Callers with a signal still waiting; Infinity once one waits without a signal. */
   waiting: number;
-}
-
-function toBase64(bytes: Uint8Array): string {
-  let text = "";
-  for (let i = 0; i < bytes.length; i += 0x8000) {
-    text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000) as unknown as number[]);
-  }
-  return btoa(text);
 }
 
 const toResolution = (r: any): Resolution => ({ xDpi: r.x_dpi, yDpi: r.y_dpi });
@@ -329,6 +325,10 @@ class Client implements PrintClient {
     }
     if (options.signal?.aborted) return Promise.reject(abortError("submit", false));
     return this.follow(this.startSubmit(payload, key), options.signal);
+  }
+
+  printPdf(printer: string, pdf: Uint8Array, options: PrintPdfOptions): Promise<PdfPrintResult> {
+    return printPdfWith(this, printer, pdf, options);
   }
 
   close(): void {

@@ -16,9 +16,14 @@ export type TransportCode =
   | "HOST_NOT_FOUND" | "ACCESS_FORBIDDEN" | "HOST_EXITED" | "COMMUNICATION_ERROR"
   | "TIMEOUT" | "ANSWER_TOO_LARGE";
 
-/** Ends decided by this library: a bad argument, the caller's AbortSignal, or a host that
- *  lacks what the call needs (its hello's capabilities). */
-export type ClientCode = "INVALID_ARGUMENT" | "ABORTED" | "UNSUPPORTED";
+/** Ends decided by this library: a bad argument, the caller's AbortSignal, a host that
+ *  lacks what the call needs (its hello's capabilities), or a PDF label that cannot print
+ *  as it is (printPdf, before anything is sent). */
+export type ClientCode = "INVALID_ARGUMENT" | "ABORTED" | "UNSUPPORTED" | PdfCode;
+
+/** printPdf's refusals: pdf.js cannot open the file; it needs a password; a page is larger
+ *  than every media of the queue; a page's label would exceed the host's PNG limits. */
+export type PdfCode = "PDF_UNREADABLE" | "PDF_ENCRYPTED" | "PAGE_LARGER_THAN_MEDIA" | "PNG_TOO_LARGE";
 
 export type ErrorCode = HostCode | TransportCode | ClientCode;
 export type ErrorSource = "host" | "transport" | "client";
@@ -40,9 +45,10 @@ export type MayHavePrinted = "no" | "maybe" | "yes";
 export type Action = "retry" | "reconcile" | "never";
 
 export type Operation = "hello" | "list_printers" | "get_printer" | "submit" | "get_job" | "wait_for_job"
-  | "pick_media";
+  | "pick_media" | "print_pdf";
 
-const CLIENT_CODES = new Set<string>(["INVALID_ARGUMENT", "ABORTED", "UNSUPPORTED"]);
+const CLIENT_CODES = new Set<string>(["INVALID_ARGUMENT", "ABORTED", "UNSUPPORTED", "PDF_UNREADABLE",
+  "PDF_ENCRYPTED", "PAGE_LARGER_THAN_MEDIA", "PNG_TOO_LARGE"]);
 const TRANSPORT_CODES = new Set<string>([
   "HOST_NOT_FOUND", "ACCESS_FORBIDDEN", "HOST_EXITED", "COMMUNICATION_ERROR", "TIMEOUT",
   "ANSWER_TOO_LARGE"]);
@@ -94,6 +100,11 @@ export const VERDICTS: Readonly<Record<ErrorCode, Verdict>> = {
   INVALID_ARGUMENT: verdict("no", "never"),
   UNSUPPORTED: verdict("no", "never"),
   ABORTED: verdict("maybe", "retry"),
+  // printPdf refuses these before any page is sent.
+  PDF_UNREADABLE: verdict("no", "never"),
+  PDF_ENCRYPTED: verdict("no", "never"),
+  PAGE_LARGER_THAN_MEDIA: verdict("no", "never"),
+  PNG_TOO_LARGE: verdict("no", "never"),
 };
 
 /** An INTENT_CONFLICT by the state of the intent's stored attempt (the host's `stored_state`):
@@ -140,6 +151,8 @@ export class PrintHostError extends Error {
    *  "COMPLETED": printed; "DISPATCHING", "UNKNOWN": may have; "FAILED": failed). Hosts up
    *  to 1.1.0 leave it out; `mayHavePrinted` is then "maybe". */
   readonly storedState?: string;
+  /** printPdf only: what became of each page (this error is the first page that failed). */
+  pages?: PdfPageOutcome[];
 
   constructor(init: PrintHostErrorInit) {
     super(init.message);
@@ -156,6 +169,15 @@ export class PrintHostError extends Error {
     [this.mayHavePrinted, this.action] = judge(init.operation, init.code, init.sent ?? true,
                                                init.storedState);
   }
+}
+
+/** One page of a printPdf that failed: its intent id, and whether it may have printed. */
+export interface PdfPageOutcome {
+  page: number;
+  intentId: string;
+  mayHavePrinted: MayHavePrinted;
+  /** The page's error; absent for a page that printed, or was never sent. */
+  code?: ErrorCode;
 }
 
 const PRINTED_RANK: Record<MayHavePrinted, number> = { no: 0, maybe: 1, yes: 2 };

@@ -5,12 +5,18 @@ export type {
 } from "./client.js";
 export { PrintHostError } from "./errors.js";
 export type {
-  Action, ClientCode, ErrorCode, ErrorSource, HostCode, MayHavePrinted, Operation, TransportCode,
+  Action, ClientCode, ErrorCode, ErrorSource, HostCode, MayHavePrinted, Operation, PdfCode, PdfPageOutcome,
+  TransportCode,
 } from "./errors.js";
 export { intentIdFor, reprintIntentId } from "./intent.js";
-export { createLabelCanvas, encodeLabelPng, labelFromCanvas, labelFromImageData, labelPixelSize } from "./label.js";
+export { BILEVEL_THRESHOLD, createLabelCanvas, encodeBilevelPng, encodeLabelPng, labelFromCanvas, labelFromImageData, labelPixelSize } from "./label.js";
 export type { Label, LabelSize, RgbaPixels } from "./label.js";
 export { pickMedia } from "./media.js";
 export type { LabelDimensions, MediaArea, MediaChoices, PrinterMedia } from "./media.js";
 export type { NativePort, NativeRuntime } from "./transport.js";
 export { MAX_PNG_BYTES } from "./validate.js";
+export { answerPdfRender, relayPdfRenderer, renderPdf, RENDER_PDF_MESSAGE } from "./pdf.js";
+export type {
+  PdfCrop, PdfJsSource, PdfPrintResult, PdfRenderer, PdfRenderMessage, PdfRenderRequest, PrintedPage,
+  PrintPdfOptions, RenderedPage, RenderedPdf,
+} from "./pdf.js";

@@ -84,11 +84,61 @@ export async function encodeLabelPng(pixels: RgbaPixels, dpi: number): Promise<U
       raw[out++] = Math.round(data[at + 2] * keep + white);
     }
   }
+  return pngFile(width, height, 8, 2, raw, dpi);
+}
+
+/** The luminance (0 to 255, flattened onto white) below which a pixel of a bilevel label
+ *  is black: the rendered page's grey edges fall to whichever side holds more than half of
+ *  the pixel, so bars keep their width (measured with the barcode check: docs/protocol.md). */
+export const BILEVEL_THRESHOLD = 128;
+
+/** A 1-bit grey-scale PNG of the pixels flattened onto white, a pixel black where its
+ *  luminance is below `threshold`: no grey edge reaches the driver, and the file is a
+ *  twenty-fourth of an RGB one before compression. */
+export async function encodeBilevelPng(pixels: RgbaPixels, dpi: number,
+                                       threshold: number = BILEVEL_THRESHOLD): Promise<Uint8Array> {
+  const { width, height, data } = pixels;
+  if (data.length !== width * height * 4) {
+    throw invalidArgument("submit", "pixels", "must hold width x height RGBA pixels.");
+  }
+  const rowLength = 1 + ((width + 7) >> 3);
+  const raw = new Uint8Array(rowLength * height);
+  // Luminance in thousandths (ITU-R BT.601 weights), compared without a division. A label
+  // is mostly opaque white: one 32-bit compare passes such a pixel, whatever the byte order.
+  const limit = threshold * 1000;
+  const aligned = data.byteOffset % 4 === 0 ? data : data.slice();
+  const words = new Uint32Array(aligned.buffer, aligned.byteOffset, width * height);
+  for (let y = 0; y < height; y++) {
+    let out = y * rowLength + 1;
+    let at = y * width;
+    let bits = 0;
+    for (let x = 0; x < width; x++, at++) {
+      let white = words[at] === 0xffffffff;
+      if (!white) {
+        const alpha = aligned[at * 4 + 3];
+        let luma = aligned[at * 4] * 299 + aligned[at * 4 + 1] * 587 + aligned[at * 4 + 2] * 114;
+        if (alpha !== 255) luma = luma * alpha / 255 + (255 - alpha) * 1000;
+        white = luma >= limit;
+      }
+      bits = (bits << 1) | (white ? 1 : 0); // 1 is white
+      if ((x & 7) === 7) {
+        raw[out++] = bits;
+        bits = 0;
+      }
+    }
+    if (width & 7) raw[out] = bits << (8 - (width & 7));
+  }
+  return pngFile(width, height, 1, 0, raw, dpi);
+}
+
+/** A PNG of filtered rows (`raw`) with its resolution recorded. */
+async function pngFile(width: number, height: number, bitDepth: number, colourType: number,
+                       raw: Uint8Array, dpi: number): Promise<Uint8Array> {
   const header = new Uint8Array(13);
   const hv = new DataView(header.buffer);
   hv.setUint32(0, width);
   hv.setUint32(4, height);
-  header.set([8, 2, 0, 0, 0], 8);
+  header.set([bitDepth, colourType, 0, 0, 0], 8);
   const phys = new Uint8Array(9);
   const pv = new DataView(phys.buffer);
   const perMetre = Math.round(dpi / 0.0254);

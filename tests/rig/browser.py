@@ -20,6 +20,8 @@ from rig.registration import EXTENSION_DIR, HostRegistration, extension_id
 QUEUE = "Label_4x6_203dpi"
 CLIENT_EXTENSION = programs.REPO_ROOT / "tests" / "browser" / "client_extension"
 PACKAGE_DIR = programs.REPO_ROOT / "build" / "dist"
+# pdf.js as the client's npm install has it (scripts/build-client).
+PDFJS_DIR = programs.REPO_ROOT / "client" / "node_modules" / "pdfjs-dist"
 
 # Variables the wrapper hands to wine; the browser's own environment is not the test's.
 WRAPPER_ENV_NAMES = ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINESERVER", "CUPS_SERVER",
@@ -124,9 +126,21 @@ def packed_client() -> Path | None:
     return found[-1] if found else None
 
 
+def copy_pdfjs(target: Path):
+    """pdf.js's module, worker, standard fonts and image decoders into an extension's pdfjs/,
+    where printPdf looks for them by default."""
+    (target / "pdfjs").mkdir(parents=True, exist_ok=True)
+    for name in ("pdf.min.mjs", "pdf.worker.min.mjs"):
+        shutil.copy(PDFJS_DIR / "build" / name, target / "pdfjs" / name)
+    for folder in ("standard_fonts", "wasm"):
+        shutil.copytree(PDFJS_DIR / folder, target / "pdfjs" / folder, dirs_exist_ok=True)
+
+
 def assemble_client_extension(target: Path) -> Path:
-    """The client test extension with the packed client unpacked into print-client/."""
+    """The client test extension with the packed client unpacked into print-client/ and
+    pdf.js in pdfjs/."""
     shutil.copytree(CLIENT_EXTENSION, target)
+    copy_pdfjs(target)
     with tarfile.open(packed_client()) as archive:
         for member in archive.getmembers():
             if not member.isfile() or not member.name.startswith("package/"):
@@ -137,11 +151,15 @@ def assemble_client_extension(target: Path) -> Path:
     return target
 
 
+def package_missing() -> list[str]:
+    """The packed client and pdf.js, when either is missing."""
+    if packed_client() is None or not PDFJS_DIR.is_dir():
+        return ["build/dist/vantrel-print-client-*.tgz and pdfjs-dist (run: bash scripts/build-client)"]
+    return []
+
+
 def client_missing() -> list[str]:
-    found = missing_prerequisites()
-    if packed_client() is None:
-        found.append("build/dist/vantrel-print-client-*.tgz (run: bash scripts/build-client)")
-    return found
+    return missing_prerequisites() + package_missing()
 
 
 class ClientRig(BrowserRig):

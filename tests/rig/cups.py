@@ -82,6 +82,7 @@ LABEL_4X6_203 = _ppd("Capture 4x6 203", "w288h432", 288, 432, (0, 0, 288, 432), 
 LABEL_4X6_203_MARGINS = _ppd("Capture 4x6 203 margins", "w288h432", 288, 432,
                              (7.2, 7.2, 280.8, 424.8), 203)
 LETTER_300 = _ppd("Capture Letter 300", "Letter", 612, 792, (12, 12, 600, 780), 300)
+LABEL_4X6_300 = _ppd("Capture 4x6 300", "w288h432", 288, 432, (0, 0, 288, 432), 300)
 
 
 def _linux_capture_ppd(model: str, page: str, width_pt: float, height_pt: float, area: tuple,
@@ -218,7 +219,7 @@ class CupsScheduler(cleanup.Closing):
     """A private cupsd with capture queues."""
 
     PPDS = {"label-4x6-203": LABEL_4X6_203, "label-4x6-203-margins": LABEL_4X6_203_MARGINS,
-            "letter-300": LETTER_300, "letter-and-4x6": LETTER_AND_4X6, "many-sizes": MANY_SIZES}
+            "letter-300": LETTER_300, "label-4x6-300": LABEL_4X6_300, "letter-and-4x6": LETTER_AND_4X6, "many-sizes": MANY_SIZES}
     PPDS.update({"wine-multi-size": WINE_MULTI_SIZE, "wine-ignores-4x6": WINE_IGNORES_4X6,
                  "wine-many-sizes": WINE_MANY_SIZES})
 

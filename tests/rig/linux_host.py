@@ -7,7 +7,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from rig.cups import LABEL_4X6_203, CupsScheduler
+from rig.cups import LABEL_4X6_203, LABEL_4X6_300, CupsScheduler
 from rig.host import HostProcess
 from rig.programs import REPO_ROOT
 
@@ -19,11 +19,12 @@ def linux_host_executable() -> Path:
                 or REPO_ROOT / "build" / "linux" / "vantrel-print-host")
 
 
-def add_pdf_queue(cups: CupsScheduler, name: str, *, default: bool = False):
-    """A 4x6 in, 203-dpi capture queue whose driver takes PDF as it is: the capture file
-    (named .ps by the capture backend) holds the host's PDF, byte for byte."""
-    ppd = cups.root / "ppd" / "label-4x6-203-pdf.ppd"
-    ppd.write_text(LABEL_4X6_203.replace('"application/postscript 0 -"', '"application/pdf 0 -"'))
+def add_pdf_queue(cups: CupsScheduler, name: str, *, default: bool = False, dpi: int = 203):
+    """A 4x6 in capture queue (203 or 300 dpi) whose driver takes PDF as it is: the capture
+    file (named .out by the capture backend) holds the host's PDF, byte for byte."""
+    ppd = cups.root / "ppd" / f"label-4x6-{dpi}-pdf.ppd"
+    ppd.write_text({203: LABEL_4X6_203, 300: LABEL_4X6_300}[dpi].replace(
+        '"application/postscript 0 -"', '"application/pdf 0 -"'))
     cups.add_queue(name, str(ppd), default=default)
 
 

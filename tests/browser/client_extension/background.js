@@ -4,7 +4,7 @@
 // {ok: true, value} or {ok: false, error} with the error's typed fields.
 
 import {
-  createClient, createLabelCanvas, labelFromCanvas, PrintHostError, reprintIntentId,
+  createClient, createLabelCanvas, labelFromCanvas, PrintHostError, relayPdfRenderer, reprintIntentId,
 } from "./print-client/dist/index.js";
 
 const HOST = "com.vantrel.print";
@@ -43,8 +43,30 @@ async function drawLabel({ width = 4, height = 6, dpi = 203, text = "" }) {
 
 function plainError(error) {
   if (!(error instanceof PrintHostError)) return { code: "THROWN", message: String(error) };
-  const { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId, storedState } = error;
-  return { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId, storedState };
+  const { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId, storedState, pages } = error;
+  return { code, source, mayHavePrinted, action, attempts, message, browserMessage, argument, intentId, storedState, pages };
+}
+
+// ---- PDF labels: pdf.js needs a document. Firefox runs these functions on an extension page;
+// Chrome's service worker has none and relays the render to its offscreen document.
+
+const bytesOf = (base64) => Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+let offscreen = null;
+
+function openOffscreen() {
+  offscreen ??= chrome.offscreen.createDocument({
+    url: "offscreen.html", reasons: ["WORKERS"], justification: "pdf.js renders PDF labels" })
+    .catch((error) => { offscreen = null; throw error; });
+  return offscreen;
+}
+
+const pdfRenderer = typeof document === "undefined"
+  ? relayPdfRenderer(async (message) => { await openOffscreen(); return chrome.runtime.sendMessage(message); })
+  : undefined;
+
+// printPdf's PDF travels from the test as base64.
+function pdfArguments([printer, pdf, options]) {
+  return [printer, bytesOf(pdf), { ...options, renderer: options.renderer ?? pdfRenderer }];
 }
 
 // A submit's job names its label as {width, height, dpi, text}; it is drawn here.
@@ -54,6 +76,7 @@ async function perform(name, method, args) {
       const { label, ...job } = args[0];
       args = [{ ...job, ...(await drawLabel(label)) }, ...args.slice(1)];
     }
+    if (method === "printPdf") args = pdfArguments(args);
     return { ok: true, value: await clientNamed(name)[method](...args) };
   } catch (error) {
     return { ok: false, error: plainError(error) };
@@ -150,6 +173,58 @@ globalThis.benchSubmit = async (count, printer) => {
   }
   client.close();
   return { labelMs, pngBytes: label.png.length, submitMs };
+};
+
+// Chromium only. Renders of one PDF page timed inside the offscreen document: in `fresh`
+// documents the first render also loads pdf.js and starts its worker.
+globalThis.benchRenderPdf = async (pdf, dpi, fresh, rounds) => {
+  const included = [];
+  let excluded = [];
+  for (let i = 0; i < fresh; i++) {
+    if (offscreen) await chrome.offscreen.closeDocument();
+    offscreen = null;
+    await openOffscreen();
+    const ms = await chrome.runtime.sendMessage({ type: "bench.renderPdf", pdf, dpi, rounds });
+    included.push(ms[0]);
+    excluded = excluded.concat(ms.slice(1));
+  }
+  return { included, excluded };
+};
+
+// The whole printPdf of a one-page PDF against submit of the same label as a ready PNG,
+// alternating, each under a new intent id: printPdf given the queue's details, as the PNG's
+// caller had them to draw it, and printPdf asking the queue itself.
+globalThis.benchPrintPdf = async (pdf, printer, rounds) => {
+  const client = createClient({ hostName: HOST, idleCloseMs: 600000 });
+  const bytes = bytesOf(pdf);
+  const printerDetails = await client.getPrinter(printer);
+  const label = (await pdfRenderer(bytes, { dpi: printerDetails.defaultResolution.xDpi })).pages[0];
+  const ms = { submit: [], printPdf: [], asking: [] };
+  const timed = async (into, work) => {
+    const started = performance.now();
+    await work();
+    ms[into].push(performance.now() - started);
+  };
+  for (let i = 0; i < rounds; i++) {
+    await timed("submit", () => client.submit({
+      intentId: reprintIntentId(), printer, title: `Bench PNG ${i}`, copies: 1,
+      png: label.png, widthPx: label.widthPx, heightPx: label.heightPx, dpi: label.dpi }));
+    await timed("printPdf", () => client.printPdf(printer, bytes, {
+      intentId: reprintIntentId(), title: `Bench PDF ${i}`, renderer: pdfRenderer, printerDetails }));
+    await timed("asking", () => client.printPdf(printer, bytes, {
+      intentId: reprintIntentId(), title: `Bench PDF asking ${i}`, renderer: pdfRenderer }));
+  }
+  client.close();
+  return { ms, pngBytes: label.png.length, widthPx: label.widthPx, heightPx: label.heightPx };
+};
+
+// Chromium only: one page's bilevel label at `threshold`, as base64 PNG (the threshold measurement).
+globalThis.renderPdfPage = async (pdf, dpi, threshold) => {
+  const { pages } = await pdfRenderer(bytesOf(pdf), { dpi, threshold, pages: [1] });
+  const png = pages[0].png;
+  let text = "";
+  for (let i = 0; i < png.length; i += 0x8000) text += String.fromCharCode(...png.subarray(i, i + 0x8000));
+  return btoa(text);
 };
 
 globalThis.extensionInfo = () => ({ id: chrome.runtime.id, name: chrome.runtime.getManifest().name });
