@@ -317,5 +317,32 @@ class BridgeStatus(StateTestCase):
         self.assertTrue(self.prefix.state_file("bridge-status.json").is_dir())
 
 
+
+class HostileStateFiles(StateTestCase):
+    """What stands at a state file and is no regular file is refused at once with the state
+    error, never waited on; the log's lines are lost, the answer never. (Links and junctions as
+    Windows makes them are reparse points, which Wine does not show: see the unit rows.)"""
+
+    def test_fifos_and_folders_at_state_files_are_refused_never_waited_on(self):
+        rows = [
+            # (what stands there, arrange(state folder), hello's error code or None)
+            ("the ledger is a FIFO", lambda f: os.mkfifo(f / "ledger.json"), "STATE_UNAVAILABLE"),
+            ("the ledger is a folder", lambda f: (f / "ledger.json").mkdir(), "STATE_UNAVAILABLE"),
+            ("the log is a FIFO", lambda f: os.mkfifo(f / "logs" / "host.log"), None),
+        ]
+        for name, arrange, code in rows:
+            with self.subTest(name):
+                self.prefix.reset_state()
+                self.assertTrue(self.hello("first")["ok"])
+                arrange(self.prefix.state_dir)
+                result = self.run_host(frame(hello("r1")) + frame(hello("r2")), timeout=10)
+                self.assertEqual(result.returncode, 0, result.stderr_text)
+                for answer, request_id in zip(result.answers, ("r1", "r2"), strict=True):
+                    if code is None:
+                        self.assertTrue(answer["ok"], answer)
+                    else:
+                        self.assert_error(answer, code, request_id=request_id)
+
+
 if __name__ == "__main__":
     main()

@@ -26,6 +26,8 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr DWORD MAX_IO_CHUNK = 1u << 30;
 // The would-block code of the error classification, which LockFileEx may also report.
 constexpr DWORD WOULD_BLOCK = 10035;
+// What a state file that is a link, a folder or no disk file is refused with.
+constexpr DWORD NOT_A_REGULAR_FILE = ERROR_CANT_ACCESS_FILE;
 
 // Paths arrive as WTF-8, so a profile path that is not valid UTF-16 comes back unchanged.
 std::u16string native_path(const std::string& path) {
@@ -82,6 +84,12 @@ class WindowsStateFiles final : public StateFiles {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
+  bool is_real_folder(const std::string& path) override {
+    const DWORD attributes = GetFileAttributesW(wide(native_path(path)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  }
+
   // The folder inherits the access of the user's own local application-data folder.
   FileStatus keep_private(const std::string&) override { return {}; }
 
@@ -101,14 +109,14 @@ class WindowsStateFiles final : public StateFiles {
   }
 
   FileResult<std::string> read_file(const std::string& path) override {
-    const OwnedHandle file(CreateFileW(wide(native_path(path)), GENERIC_READ, SHARE_ALL, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return last_error();
+    FileResult<StateFile> opened = open(path, GENERIC_READ, OPEN_EXISTING);
+    if (!opened) return std::unexpected(opened.error());
+    const StateFile& file = *opened;
     try {
       // The size is only a hint: one byte more lets the end show without growing the buffer.
       LARGE_INTEGER size{};
       std::size_t capacity = 4096;
-      if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 && size.QuadPart < MAX_IO_CHUNK) {
+      if (GetFileSizeEx(native(file), &size) && size.QuadPart > 0 && size.QuadPart < MAX_IO_CHUNK) {
         capacity = static_cast<std::size_t>(size.QuadPart) + 1;
       }
       std::string bytes(capacity, '\0');
@@ -118,7 +126,8 @@ class WindowsStateFiles final : public StateFiles {
         const DWORD want =
             static_cast<DWORD>(std::min<std::size_t>(bytes.size() - length, MAX_IO_CHUNK));
         DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + length, want, &got, nullptr)) return last_error();
+        if (!ReadFile(native(file), bytes.data() + length, want, &got, nullptr))
+          return last_error();
         if (got == 0) break;
         length += got;
       }
@@ -173,6 +182,19 @@ class WindowsStateFiles final : public StateFiles {
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   }
 
+  // The append handle may only append: a second handle to the same file, never its path again,
+  // sets the end.
+  FileStatus cut_to(const StateFile& file, std::uint64_t size) override {
+    const OwnedHandle writer(ReOpenFile(native(file), GENERIC_WRITE, SHARE_ALL, 0));
+    if (!writer) return last_error();
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end)) {
+      return last_error();
+    }
+    return {};
+  }
+
   bool removes_failed_temporary() const override { return false; }
 
   std::uint32_t process_id() override { return GetCurrentProcessId(); }
@@ -216,11 +238,22 @@ class WindowsStateFiles final : public StateFiles {
   }
 
  private:
+  // A link or junction is opened as itself, never followed, and refused with anything else
+  // that is not a file on a disk (a pipe, a device, a folder).
   FileResult<StateFile> open(const std::string& path, DWORD access, DWORD disposition) {
-    const HANDLE handle = CreateFileW(wide(native_path(path)), access, SHARE_ALL, nullptr,
-                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileW(wide(native_path(path)), access, SHARE_ALL, nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
-    return StateFile(reinterpret_cast<std::uintptr_t>(handle), {this});
+    StateFile file(reinterpret_cast<std::uintptr_t>(handle), {this});
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return std::unexpected(FileError{FileErrorKind::not_regular, NOT_A_REGULAR_FILE});
+    }
+    return file;
   }
 };
 
