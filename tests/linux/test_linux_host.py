@@ -269,10 +269,15 @@ class LinuxHost(unittest.TestCase):
     def test_hostile_state_files_are_refused_never_followed_nor_waited_on(self):
         """One row per thing that may stand at a state file: the host answers at once, follows
         no link, and a file-size limit below the log's size costs only its lines."""
-        def link(path: Path, target: Path):
-            if path.is_dir():
+        def cleared(path: Path) -> Path:
+            if path.is_dir() and not path.is_symlink():
                 shutil.rmtree(path)
-            path.symlink_to(target)
+            elif path.exists() or path.is_symlink():
+                path.unlink()
+            return path
+
+        def link(path: Path, target: Path):
+            cleared(path).symlink_to(target)
 
         size_limit = 64 * 1024
         rows = [
@@ -283,10 +288,10 @@ class LinuxHost(unittest.TestCase):
              lambda f, o: self.assertFalse((o / "host.log").exists())),
             ("the lock is a link", lambda f, o: link(f / "ledger.lock", o / "made"),
              "STATE_UNAVAILABLE", lambda f, o: self.assertFalse((o / "made").exists())),
-            ("the log is a FIFO", lambda f, o: os.mkfifo(f / "logs/host.log"), None, None),
-            ("the ledger is a FIFO", lambda f, o: os.mkfifo(f / "ledger.json"),
+            ("the log is a FIFO", lambda f, o: os.mkfifo(cleared(f / "logs/host.log")), None, None),
+            ("the ledger is a FIFO", lambda f, o: os.mkfifo(cleared(f / "ledger.json")),
              "STATE_UNAVAILABLE", None),
-            ("the ledger is a folder", lambda f, o: (f / "ledger.json").mkdir(),
+            ("the ledger is a folder", lambda f, o: cleared(f / "ledger.json").mkdir(),
              "STATE_UNAVAILABLE", None),
             ("a file-size limit below the log's size",
              lambda f, o: (f / "logs/host.log").write_bytes(b"x\n" * size_limit), None,
@@ -320,10 +325,7 @@ class LinuxHost(unittest.TestCase):
                 # Nothing holds the state: the next host answers.
                 for path in (folder / "ledger.json", folder / "ledger.lock", folder / "logs"):
                     if path.is_symlink() or (path.exists() and not path.is_file()):
-                        if path.is_dir() and not path.is_symlink():
-                            shutil.rmtree(path)
-                        else:
-                            path.unlink()
+                        cleared(path)
                 (again,) = run_host([protocol.hello("h2")], env)
                 self.assertTrue(again["ok"], again)
 
