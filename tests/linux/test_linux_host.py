@@ -261,6 +261,7 @@ class LinuxHost(unittest.TestCase):
         self.assertEqual((result.returncode, result.stderr), (1, b"vantrel-print-host: IO_ERROR\n"))
         job = json.loads((self.folder / "ledger.json").read_text())["jobs"]["order-gone"]["os_job_id"]
         self.scheduler.capture(QUEUE, int(job))
+        self.settled_job("order-gone")  # the queue idle again for the tests after this one
         log = (self.folder / "logs" / "host.log").read_text()
         self.assertRegex(log, rf" message type=submit request_id=s outcome=ok duration_ms=\d+ "
                               rf"intent_id=order-gone queue={QUEUE} state=SUBMITTED job={job} "
