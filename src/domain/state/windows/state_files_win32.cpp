@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
 
 #include "base/owned_win32.hpp"
 #include "base/utf.hpp"
@@ -53,6 +54,33 @@ FileErrorKind kind_of(DWORD code) {
     default:
       return FileErrorKind::other;
   }
+}
+
+// The last step of a path, after its last separator.
+std::u16string_view last_name(std::u16string_view path) {
+  const std::size_t separator = path.find_last_of(u"\\/");
+  return separator == std::u16string_view::npos ? path : path.substr(separator + 1);
+}
+
+bool same_name_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
+  const auto folded = [](char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  return std::ranges::equal(a, b, {}, folded, folded);
+}
+
+// Whether the open file still has the name asked for. Wine, and file systems that show no
+// reparse point, follow a link silently: the file it reached has its own name. When the name
+// cannot be had, nothing is refused.
+bool reached_the_name_asked(HANDLE handle, const std::u16string& asked) {
+  const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+  if (needed == 0) return true;
+  std::u16string reached(needed, u'\0');
+  const DWORD length = GetFinalPathNameByHandleW(handle, reinterpret_cast<WCHAR*>(reached.data()),
+                                                 needed, FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= needed) return true;
+  reached.resize(length);
+  return same_name_ignoring_ascii_case(last_name(reached), last_name(asked));
 }
 
 std::unexpected<FileError> last_error() {
@@ -241,8 +269,9 @@ class WindowsStateFiles final : public StateFiles {
   // A link or junction is opened as itself, never followed, and refused with anything else
   // that is not a file on a disk (a pipe, a device, a folder).
   FileResult<StateFile> open(const std::string& path, DWORD access, DWORD disposition) {
+    const std::u16string asked = native_path(path);
     const HANDLE handle =
-        CreateFileW(wide(native_path(path)), access, SHARE_ALL, nullptr, disposition,
+        CreateFileW(wide(asked), access, SHARE_ALL, nullptr, disposition,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
     StateFile file(reinterpret_cast<std::uintptr_t>(handle), {this});
@@ -250,7 +279,8 @@ class WindowsStateFiles final : public StateFiles {
     if (GetFileType(handle) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(handle, &information) ||
         (information.dwFileAttributes &
-         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+        !reached_the_name_asked(handle, asked)) {
       return std::unexpected(FileError{FileErrorKind::not_regular, NOT_A_REGULAR_FILE});
     }
     return file;
