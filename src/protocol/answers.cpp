@@ -24,16 +24,12 @@ std::string_view queue_state_word(PrintQueueState state) noexcept {
 
 }  // namespace
 
-JsonValue hello_result() {
+JsonValue hello_result(std::string_view platform) {
   JsonValue result = JsonValue::object();
   result["arch"] = "x86_64";
   result["capabilities"] = JsonValue::array(
       {"list_printers", "submit_png", "get_job", "durable_idempotency", "media", "get_printer"});
-#ifdef _WIN32
-  result["platform"] = "windows";
-#else
-  result["platform"] = "linux";
-#endif
+  result["platform"] = platform;
   result["protocol"] = PROTOCOL_VERSION;
   result["version"] = HOST_VERSION;
   return result;

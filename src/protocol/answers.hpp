@@ -14,8 +14,8 @@ namespace vantrel {
 // The typed results of the domain as the wire's result objects. Members are written in byte
 // order (JsonValue objects are sorted).
 
-// hello: the host's platform, protocol, version and capabilities.
-[[nodiscard]] JsonValue hello_result();
+// hello: the host's platform (as its entry names it), protocol, version and capabilities.
+[[nodiscard]] JsonValue hello_result(std::string_view platform);
 
 // list_printers: {"default_printer": ..., "printers": [{"enabled", "name", "state", "uri"}, ...]}
 [[nodiscard]] JsonValue queue_listing_result(const QueueListing& listing);

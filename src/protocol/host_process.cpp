@@ -76,7 +76,7 @@ int run_host_process(const std::vector<std::string>& arguments, std::string_view
         }
       });
   StateStore state_store(files);
-  Host host{state_store, print_system, watchdogs, &log};
+  Host host{state_store, print_system, watchdogs, &log, platform};
   // The watchdogs outlive the loop: their destructor lets the disarmed threads finish.
   return run_host(*streams.input, *streams.output, host);
 }

@@ -15,6 +15,12 @@ Result<JsonValue> unknown_message() {
   return fail(ErrorCode::UNKNOWN_MESSAGE, std::string(UNKNOWN_MESSAGE_TEXT));
 }
 
+// One message handled: its answer and the fields its route gave the log line.
+struct Handled {
+  HostResponse response;
+  MessageLogFields log;
+};
+
 // The state could not be opened: its error is the answer, with the request_id of the body if
 // it decoded (no protocol or identifier checks, no bridge status).
 HostResponse state_failure_response(const std::optional<Request>& request, HostError error) {
@@ -22,26 +28,21 @@ HostResponse state_failure_response(const std::optional<Request>& request, HostE
   if (request) {
     response.request_id = request->request_id;
     HostError& answered = response.outcome.error();
-    // A submit that never reached the print system must say so, unless another host simply
-    // holds the lock and the extension should ask again.
-    if (request->type == "submit" && answered.code != ErrorCode::BRIDGE_BUSY) {
+    // A message that may print must say that it never reached the print system, unless another
+    // host simply holds the lock and the extension should ask again.
+    const Route* route = find_route(request->type);
+    if (route != nullptr && route->prints && answered.code != ErrorCode::BRIDGE_BUSY) {
       answered.code = ErrorCode::PRE_SUBMIT_UNAVAILABLE;
     }
   }
   return response;
 }
 
-// A text member of an object value, or "".
-std::string_view text_member(const JsonValue& object, const char* key) {
-  if (!object.is_object()) return {};
-  const auto member = object.find(key);
-  if (member == object.end() || !member->is_string()) return {};
-  return member->get_ref<const std::string&>();
-}
-
-// The log's line for one message: names and outcome, never content.
-void log_message(HostLog& log, const std::optional<Request>& request, const HostResponse& response,
-                 std::chrono::steady_clock::duration took) {
+// The log's line for one message: names and outcome, never content; `answer` says when the
+// answer could not be written.
+void log_message(HostLog& log, const std::optional<Request>& request, const Handled& handled,
+                 std::chrono::steady_clock::duration took, std::string_view answer) {
+  const HostResponse& response = handled.response;
   const std::string outcome =
       response.outcome ? "ok" : std::string(error_code_name(response.outcome.error().code));
   const std::string duration =
@@ -50,39 +51,43 @@ void log_message(HostLog& log, const std::optional<Request>& request, const Host
                                {"request_id", response.request_id},
                                {"outcome", outcome},
                                {"duration_ms", duration}};
-  if (request && request->type == "submit") {
-    fields.emplace_back("intent_id", text_member(request->payload, "intent_id"));
-    fields.emplace_back("queue", text_member(request->payload, "printer"));
-    if (response.outcome) fields.emplace_back("job", text_member(*response.outcome, "os_job_id"));
-  }
+  for (const auto& [key, value] : handled.log.fields) fields.emplace_back(key, value);
+  if (!answer.empty()) fields.emplace_back("answer", answer);
   log.append("message", fields);
 }
 
-HostResponse handle_decoded(const std::optional<Request>& request, Host& host) {
+Handled handle_decoded(const std::optional<Request>& request, Host& host) {
+  Handled handled;
+  HostResponse& response = handled.response;
   Result<HostState> state = open_host_state(host.state);
-  if (!state) return state_failure_response(request, std::move(state.error()));
-  if (!request) {
-    return HostResponse{"", fail(ErrorCode::BAD_REQUEST, std::string(INVALID_ENVELOPE_MESSAGE))};
+  if (!state) {
+    response = state_failure_response(request, std::move(state.error()));
+    return handled;
   }
-  HostResponse response{request->request_id, JsonValue()};
+  if (!request) {
+    response.outcome = fail(ErrorCode::BAD_REQUEST, std::string(INVALID_ENVELOPE_MESSAGE));
+    return handled;
+  }
+  response.request_id = request->request_id;
   if (auto checked = check_protocol(*request); !checked) {
     response.outcome = std::unexpected(std::move(checked.error()));
-    return response;
+    return handled;
   }
   write_bridge_status(host.state);
   if (auto checked = check_request_id(*request); !checked) {
     response.outcome = std::unexpected(std::move(checked.error()));
-    return response;
+    return handled;
   }
   const Route* route = find_route(request->type);
-  response.outcome = route ? route->handle(request->payload, host, *state) : unknown_message();
-  return response;  // the state (and its lock) is released here, before the answer is written
+  response.outcome =
+      route ? route->handle(request->payload, host, *state, handled.log) : unknown_message();
+  return handled;  // the state (and its lock) is released here, before the answer is written
 }
 
 }  // namespace
 
 HostResponse handle_message(std::span<const std::uint8_t> body, Host& host) {
-  return handle_decoded(decode_envelope(body), host);
+  return handle_decoded(decode_envelope(body), host).response;
 }
 
 Status serve_messages(ByteSource& input, ByteSink& output, Host& host) {
@@ -93,16 +98,17 @@ Status serve_messages(ByteSource& input, ByteSink& output, Host& host) {
 
     const auto started = std::chrono::steady_clock::now();
     const std::optional<Request> request = decode_envelope(**body);
-    const HostResponse response = handle_decoded(request, host);
-    const std::string encoded = encode_response(response);
+    const Handled handled = handle_decoded(request, host);
+    const std::string encoded = encode_response(handled.response);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(encoded.data());
-    if (auto written = write_native_message(output, {bytes, encoded.size()}); !written) {
-      return written;
-    }
-    // Logged once the answer is on its way: the log never holds up or changes an answer.
+    const Status written = write_native_message(output, {bytes, encoded.size()});
+    // Logged once the answer is on its way, so that the log never holds up or changes an
+    // answer; and also when it cannot be written, since the message may have printed.
     if (host.log != nullptr) {
-      log_message(*host.log, request, response, std::chrono::steady_clock::now() - started);
+      log_message(*host.log, request, handled, std::chrono::steady_clock::now() - started,
+                  written ? "" : "unwritten");
     }
+    if (!written) return written;
   }
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/json.hpp"
@@ -18,16 +21,31 @@ struct Host {
   PrintSystem& printing;
   Watchdogs& watchdogs;
   HostLog* log = nullptr;  // none in tests that do not look at it
+  // The platform's name in hello's answer, given once by the process's entry.
+  std::string_view platform = "";
+};
+
+// What one message adds to its log line, from its typed request and result: names, never
+// content. Keys are literals.
+struct MessageLogFields {
+  std::vector<std::pair<std::string_view, std::string>> fields;
+
+  void add(std::string_view key, std::string value) { fields.emplace_back(key, std::move(value)); }
 };
 
 // One message type's handler: its payload (null when absent) mapped to the domain's request,
-// the use case run on this message's state, and the domain's result mapped to the answer.
-using MessageHandler = Result<JsonValue> (*)(const JsonValue& payload, Host& host,
-                                             HostState& state);
+// the use case run on this message's state, the domain's result mapped to the answer, and the
+// type's own fields for the log line.
+using MessageHandler = Result<JsonValue> (*)(const JsonValue& payload, Host& host, HostState& state,
+                                             MessageLogFields& log);
 
+// A message type's row: its handler and the rules that differ by type.
 struct Route {
   std::string_view type;
   MessageHandler handle;
+  // A message that may print answers a state that cannot be opened with PRE_SUBMIT_UNAVAILABLE
+  // (nothing reached the print system), unless another host only holds the lock (BRIDGE_BUSY).
+  bool prints = false;
 };
 
 // The routing table's row for a "type", compared byte for byte; nullptr for none.

@@ -17,6 +17,8 @@ VANTREL_E2E_REQUIRED is set.
 import json
 import os
 import re
+import resource
+import shutil
 import stat
 import subprocess
 import tempfile
@@ -247,14 +249,86 @@ class LinuxHost(unittest.TestCase):
         self.assertEqual(sorted(ledger), sorted(intents))
         self.assertNotIn("DISPATCHING", {record["state"] for record in ledger.values()})
 
-    def test_browser_gone_is_an_io_error_not_a_signal(self):
-        # The browser closed its end of our standard output: the answer cannot be written.
+    def test_browser_gone_is_an_io_error_not_a_signal_and_the_label_is_logged(self):
+        # The browser closed its end of our standard output: the answer cannot be written, yet
+        # the label it printed leaves its line, with its intent and job.
         reader, writer = os.pipe()
         os.close(reader)
-        result = subprocess.run([HOST], input=protocol.frame(protocol.hello("h")), stdout=writer,
-                                stderr=subprocess.PIPE, env=self.env, timeout=30)
+        result = subprocess.run([HOST], input=protocol.frame(
+            protocol.submit("s", label_request("order-gone"))), stdout=writer,
+            stderr=subprocess.PIPE, env=self.env, timeout=30)
         os.close(writer)
         self.assertEqual((result.returncode, result.stderr), (1, b"vantrel-print-host: IO_ERROR\n"))
+        job = json.loads((self.folder / "ledger.json").read_text())["jobs"]["order-gone"]["os_job_id"]
+        self.scheduler.capture(QUEUE, int(job))
+        self.settled_job("order-gone")  # the queue idle again for the tests after this one
+        log = (self.folder / "logs" / "host.log").read_text()
+        self.assertRegex(log, rf" message type=submit request_id=s outcome=ok duration_ms=\d+ "
+                              rf"intent_id=order-gone queue={QUEUE} state=SUBMITTED job={job} "
+                              rf"answer=unwritten\n")
+
+    def test_hostile_state_files_are_refused_never_followed_nor_waited_on(self):
+        """One row per thing that may stand at a state file: the host answers at once, follows
+        no link, and a file-size limit below the log's size costs only its lines."""
+        def cleared(path: Path) -> Path:
+            if path.is_dir() and not path.is_symlink():
+                shutil.rmtree(path)
+            elif path.exists() or path.is_symlink():
+                path.unlink()
+            return path
+
+        def link(path: Path, target: Path):
+            cleared(path).symlink_to(target)
+
+        size_limit = 64 * 1024
+        rows = [
+            # (what stands there, arrange(folder, outside), hello's error code or None, check)
+            ("the log is a link", lambda f, o: link(f / "logs/host.log", o / "bashrc"), None,
+             lambda f, o: self.assertEqual((o / "bashrc").read_text(), "kept\n")),
+            ("the log's folder is a link", lambda f, o: link(f / "logs", o), None,
+             lambda f, o: self.assertFalse((o / "host.log").exists())),
+            ("the lock is a link", lambda f, o: link(f / "ledger.lock", o / "made"),
+             "STATE_UNAVAILABLE", lambda f, o: self.assertFalse((o / "made").exists())),
+            ("the log is a FIFO", lambda f, o: os.mkfifo(cleared(f / "logs/host.log")), None, None),
+            ("the ledger is a FIFO", lambda f, o: os.mkfifo(cleared(f / "ledger.json")),
+             "STATE_UNAVAILABLE", None),
+            ("the ledger is a folder", lambda f, o: cleared(f / "ledger.json").mkdir(),
+             "STATE_UNAVAILABLE", None),
+            ("a file-size limit below the log's size",
+             lambda f, o: (f / "logs/host.log").write_bytes(b"x\n" * size_limit), None,
+             lambda f, o: self.assertEqual((f / "logs/host.log").stat().st_size, 2 * size_limit)),
+            # A line pasted into a shell runs nothing.
+            ("a request_id that is shell text", lambda f, o: None, "BAD_REQUEST",
+             lambda f, o: self.assertNotIn("$(", (f / "logs/host.log").read_text())),
+        ]
+        for name, arrange, code, check in rows:
+            with self.subTest(name):
+                home = Path(tempfile.mkdtemp(prefix="vantrel-hostile-"))
+                self.addCleanup(shutil.rmtree, home, True)
+                folder, outside = home / "com.vantrel.print", home / "outside"
+                outside.mkdir()
+                (outside / "bashrc").write_text("kept\n")
+                env = dict(self.env, XDG_STATE_HOME=str(home))
+                run_host([protocol.hello("h")], env)  # the state as a first message leaves it
+                arrange(folder, outside)
+                limited = name.startswith("a file-size limit")
+                request_id = f"$(touch {outside}/ran)" if name.startswith("a request_id") else "h"
+                result = subprocess.run(
+                    [HOST], input=protocol.frame(protocol.hello(request_id)), env=env,
+                    capture_output=True, timeout=10,
+                    preexec_fn=(lambda: resource.setrlimit(
+                        resource.RLIMIT_FSIZE, (size_limit, size_limit))) if limited else None)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                (answer,) = [protocol.decode_answer(b) for b in protocol.split_frames(result.stdout)[0]]
+                self.assertEqual(None if answer["ok"] else answer["error"]["code"], code, answer)
+                if check:
+                    check(folder, outside)
+                # Nothing holds the state: the next host answers.
+                for path in (folder / "ledger.json", folder / "ledger.lock", folder / "logs"):
+                    if path.is_symlink() or (path.exists() and not path.is_file()):
+                        cleared(path)
+                (again,) = run_host([protocol.hello("h2")], env)
+                self.assertTrue(again["ok"], again)
 
     def test_a_label_the_device_took_whole_before_failing_is_an_unknown_outcome(self):
         # Under abort-job, a device that fails after taking the whole label aborts the job.

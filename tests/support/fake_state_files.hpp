@@ -62,6 +62,12 @@ class FakeStateFiles final : public StateFiles {
   double pause_speed = 1.0;
   // Largest number of bytes one write accepts.
   std::size_t write_limit = SIZE_MAX;
+  // Bytes the disk (or the file-size limit) still takes: a write takes what fits and, once
+  // nothing fits, fails with ENOSPC (112 on Windows).
+  std::uint64_t disk_room = UINT64_MAX;
+  // Paths where a link, a FIFO or a device stands: every open of them is refused as the real
+  // files refuse them (not_regular), and they are no real folder.
+  std::set<std::string> not_regular;
 
   std::vector<std::string> calls;
   std::vector<std::chrono::nanoseconds> pauses;
@@ -150,7 +156,9 @@ class FakeStateFiles final : public StateFiles {
 
   FileStatus make_folder(const std::string& path) override {
     if (auto error = record("make_folder", path)) return std::unexpected(*error);
-    if (folders.contains(path) || names_.contains(path)) return failure(exists_code());
+    if (folders.contains(path) || names_.contains(path) || not_regular.contains(path)) {
+      return failure(exists_code());
+    }
     if (!parent_is_folder(path)) return failure(not_found_code());
     folders.insert(path);
     return {};
@@ -159,6 +167,11 @@ class FakeStateFiles final : public StateFiles {
   bool is_folder(const std::string& path) override {
     if (record("is_folder", path)) return false;
     return folders.contains(path);
+  }
+
+  bool is_real_folder(const std::string& path) override {
+    if (record("is_real_folder", path)) return false;
+    return folders.contains(path) && !not_regular.contains(path);
   }
 
   FileStatus keep_private(const std::string& path) override {
@@ -185,6 +198,7 @@ class FakeStateFiles final : public StateFiles {
   FileResult<std::string> read_file(const std::string& path) override {
     if (auto error = record("read_file", path)) return std::unexpected(*error);
     if (folders.contains(path)) return failure(is_a_folder_code());
+    if (not_regular.contains(path)) return refused();
     const auto it = names_.find(path);
     if (it != names_.end()) return it->second->live;
     return failure(windows() && parent_is_folder(path) ? 2 : not_found_code());
@@ -192,9 +206,11 @@ class FakeStateFiles final : public StateFiles {
 
   FileResult<StateFile> create_file(const std::string& path) override {
     if (auto error = record("create_file", path)) return std::unexpected(*error);
-    if (auto error = check_openable(path)) return std::unexpected(*error);
     // POSIX creates only a new file and never follows what is there.
-    if (!windows() && names_.contains(path)) return failure(exists_code());
+    if (!windows() && (names_.contains(path) || not_regular.contains(path))) {
+      return failure(exists_code());
+    }
+    if (auto error = check_openable(path)) return std::unexpected(*error);
     auto inode = std::make_shared<Inode>();
     names_[path] = inode;
     if (windows()) durable_names_[path] = inode;  // created through
@@ -203,7 +219,10 @@ class FakeStateFiles final : public StateFiles {
 
   FileResult<std::size_t> write(const StateFile& file, std::string_view bytes) override {
     if (auto error = record("write", "")) return std::unexpected(*error);
-    const std::size_t taken = std::min(bytes.size(), write_limit);
+    if (disk_room == 0 && !bytes.empty()) return failure(windows() ? 112 : ENOSPC);
+    const std::size_t taken = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::min(bytes.size(), write_limit), disk_room));
+    if (disk_room != UINT64_MAX) disk_room -= taken;
     Inode& inode = *handles_.at(file.get());
     if (!inode.durable) inode.durable = inode.live;  // what was on disk before this write
     inode.live.append(bytes.substr(0, taken));
@@ -247,6 +266,7 @@ class FakeStateFiles final : public StateFiles {
 
   FileStatus remove(const std::string& path) override {
     if (auto error = record("remove", path)) return std::unexpected(*error);
+    if (not_regular.erase(path) != 0) return {};
     if (names_.erase(path) == 0) return failure(not_found_code());
     if (windows()) durable_names_.erase(path);
     return {};
@@ -258,9 +278,20 @@ class FakeStateFiles final : public StateFiles {
 
   FileResult<std::uint64_t> file_size(const std::string& path) override {
     if (auto error = record("file_size", path)) return std::unexpected(*error);
+    if (not_regular.contains(path)) return 0;  // the link's, the FIFO's own size
     const auto it = names_.find(path);
     if (it == names_.end()) return failure(not_found_code());
     return it->second->live.size();
+  }
+
+  FileStatus cut_to(const StateFile& file, std::uint64_t size) override {
+    if (auto error = record("cut_to", std::to_string(size))) return std::unexpected(*error);
+    Inode& inode = *handles_.at(file.get());
+    if (size < inode.live.size()) {
+      if (disk_room != UINT64_MAX) disk_room += inode.live.size() - size;
+      inode.live.resize(static_cast<std::size_t>(size));
+    }
+    return {};
   }
 
   bool removes_failed_temporary() const override { return !windows(); }
@@ -304,6 +335,9 @@ class FakeStateFiles final : public StateFiles {
   [[nodiscard]] std::unexpected<FileError> failure(std::uint32_t code, bool lock = false) const {
     return std::unexpected(classify(code, lock));
   }
+  [[nodiscard]] std::unexpected<FileError> refused() const {
+    return std::unexpected(FileError{FileErrorKind::not_regular, windows() ? 1920u : EINVAL});
+  }
 
   std::optional<FileError> record(std::string_view call, const std::string& path) {
     calls.push_back(path.empty() ? std::string(call) : std::string(call) + " " + path);
@@ -319,6 +353,7 @@ class FakeStateFiles final : public StateFiles {
     return parent && folders.contains(*parent);
   }
   [[nodiscard]] std::optional<FileError> check_openable(const std::string& path) const {
+    if (not_regular.contains(path)) return refused().error();
     if (folders.contains(path)) return classify(is_a_folder_code());
     if (!parent_is_folder(path)) return classify(not_found_code());
     return std::nullopt;

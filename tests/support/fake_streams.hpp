@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_plan.hpp"
 #include "protocol/channel.hpp"
 
 namespace vantrel::fakes {
@@ -18,12 +19,22 @@ inline std::string frame(std::string_view body) {
   return out;
 }
 
+// Reports a planned stream failure that never fired (see FaultPlan).
+inline void report_unfired_stream_fault(bool planned, bool fired, const char* what) {
+  if (planned && !fired && FaultPlan::report_unfired != nullptr) FaultPlan::report_unfired(what);
+}
+
 // Standard input in memory; each read hands out at most chunk bytes, and a read error can be
-// scripted at a byte offset.
+// scripted at a byte offset (and must fire).
 class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(std::string bytes, std::size_t chunk = SIZE_MAX)
       : bytes_(std::move(bytes)), chunk_(chunk) {}
+  MemorySource(const MemorySource&) = delete;
+  MemorySource& operator=(const MemorySource&) = delete;
+  ~MemorySource() override {
+    report_unfired_stream_fault(fail_at != SIZE_MAX, failed_, "planned read failure never fired");
+  }
 
   std::size_t fail_at = SIZE_MAX;
   std::uint32_t fail_code = 0;
@@ -33,7 +44,10 @@ class MemorySource final : public ByteSource {
   std::expected<std::size_t, StreamFailure> read(std::span<std::uint8_t> buffer) override {
     ++reads;
     largest_request = std::max(largest_request, buffer.size());
-    if (offset_ >= fail_at) return std::unexpected(StreamFailure{fail_code});
+    if (offset_ >= fail_at) {
+      failed_ = true;
+      return std::unexpected(StreamFailure{fail_code});
+    }
     const std::size_t n = std::min({buffer.size(), chunk_, bytes_.size() - offset_});
     std::copy_n(bytes_.data() + offset_, n, buffer.data());
     offset_ += n;
@@ -44,10 +58,20 @@ class MemorySource final : public ByteSource {
   std::string bytes_;
   std::size_t chunk_;
   std::size_t offset_ = 0;
+  bool failed_ = false;
 };
 
+// Standard output in memory; writes can be scripted to fail after some bytes (and must fail).
 class MemorySink final : public ByteSink {
  public:
+  MemorySink() = default;
+  MemorySink(const MemorySink&) = delete;
+  MemorySink& operator=(const MemorySink&) = delete;
+  ~MemorySink() override {
+    report_unfired_stream_fault(fail_after != SIZE_MAX || failed_, failed_,
+                                "planned write failure never fired");
+  }
+
   std::string bytes;
   std::size_t flushes = 0;
   std::size_t chunk = SIZE_MAX;
@@ -55,7 +79,10 @@ class MemorySink final : public ByteSink {
   std::uint32_t fail_code = 232;
 
   std::expected<std::size_t, StreamFailure> write(std::span<const std::uint8_t> data) override {
-    if (bytes.size() >= fail_after) return std::unexpected(StreamFailure{fail_code});
+    if (bytes.size() >= fail_after) {
+      failed_ = true;
+      return std::unexpected(StreamFailure{fail_code});
+    }
     const std::size_t n = std::min(data.size(), chunk);
     bytes.append(reinterpret_cast<const char*>(data.data()), n);
     return n;
@@ -77,6 +104,9 @@ class MemorySink final : public ByteSink {
     }
     return out;
   }
+
+ private:
+  bool failed_ = false;
 };
 
 }  // namespace vantrel::fakes

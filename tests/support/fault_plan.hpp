@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vantrel::fakes {
@@ -13,9 +14,29 @@ namespace vantrel::fakes {
 // The one way every fake injects faults: a call fails on its Nth use with a chosen error, a
 // hook runs at every call, and the process "crashes" after the Nth call. Fakes that share a plan
 // share its call count, so a crash point can fall on any call of any seam. After the crash
-// every call of every fake sharing the plan is dead: it does nothing and fails.
+// every call of every fake sharing the plan is dead: it does nothing and fails. A planned fault
+// must fire: a plan that ends with one unfired (or a crash never reached) is reported, so that
+// no test passes on a fault that never happened.
 class FaultPlan {
  public:
+  FaultPlan() = default;
+  // A copy would report its faults twice; a move leaves nothing planned behind.
+  FaultPlan(const FaultPlan&) = delete;
+  FaultPlan& operator=(const FaultPlan&) = delete;
+  FaultPlan(FaultPlan&& other) noexcept
+      : hook(std::move(other.hook)),
+        faults_(std::exchange(other.faults_, {})),
+        calls_(other.calls_),
+        crash_after_(std::exchange(other.crash_after_, std::nullopt)) {}
+  FaultPlan& operator=(FaultPlan&&) = delete;
+  ~FaultPlan() {
+    if (report_unfired == nullptr) return;
+    for (const std::string& fault : unfired()) report_unfired(fault);
+  }
+
+  // Where unfired faults are reported: the unit tests fail the running test
+  // (tests/unit/fault_plan_test.cpp); nothing elsewhere (the benchmarks).
+  static inline void (*report_unfired)(const std::string& fault) = nullptr;
   struct Fault {
     std::uint32_t error = 0;
     int value = 0;  // what a call that returns a number answers instead (GDI's 0, -1, ...)
@@ -45,12 +66,31 @@ class FaultPlan {
     const auto tracked = faults_.find(call);
     if (tracked == faults_.end()) return std::nullopt;
     const int use = ++tracked->second.uses;
-    for (const Planned& fault : tracked->second.planned) {
+    for (Planned& fault : tracked->second.planned) {
       if (use >= fault.first && (fault.times < 0 || use < fault.first + fault.times)) {
+        fault.fired = true;
         return fault.fault;
       }
     }
     return std::nullopt;
+  }
+
+  // The planned faults that have not fired yet, and a crash not reached.
+  [[nodiscard]] std::vector<std::string> unfired() const {
+    std::vector<std::string> faults;
+    for (const auto& [call, tracked] : faults_) {
+      for (const Planned& fault : tracked.planned) {
+        if (!fault.fired) {
+          faults.push_back("planned fault of " + call + " (use " + std::to_string(fault.first) +
+                           ", error " + std::to_string(fault.fault.error) + ") never fired");
+        }
+      }
+    }
+    if (crash_after_ && !crashed()) {
+      faults.push_back("planned crash after call " + std::to_string(*crash_after_) +
+                       " never reached (" + std::to_string(calls_) + " calls)");
+    }
+    return faults;
   }
 
   // Whether the crash has happened: every call from now on is dead.
@@ -66,6 +106,7 @@ class FaultPlan {
     int first;
     int times;
     Fault fault;
+    bool fired = false;
   };
   struct Tracked {
     int uses = 0;

@@ -176,12 +176,23 @@ DoctorCheck check_log(StateFiles& files) {
   check.detail = *path;
   FileResult<std::string> text = files.read_file(*path);
   if (!text) {
+    if (text.error().kind == FileErrorKind::not_regular) {
+      check.detail += " is a link, a folder or a special file: lines are being lost";
+      check.advice = "remove it; the host makes the log again";
+      return check;
+    }
     if (text.error().kind != FileErrorKind::not_found) {
       check.detail += " cannot be read: " + os_error_text(text.error().os_code);
       check.advice = "the log must be readable by you";
       return check;
     }
     text = std::string();
+  }
+  // A log that missed its rotation for many lines cannot be rotated: lines are being lost.
+  if (text->size() > LOG_LOSING_LINES_BYTES) {
+    check.detail += " is past its bound and cannot be rotated: lines are being lost";
+    check.advice = "the log's folder must be writable by you";
+    return check;
   }
   check.ok = true;
   std::vector<std::string_view> lines;

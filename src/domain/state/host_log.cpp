@@ -64,7 +64,19 @@ std::string format_log_line(std::uint64_t unix_ms, std::uint32_t pid, std::strin
       line += shown;
     } else {
       // A cut may split a character; the escaping keeps the line one line either way.
-      append_json_string(line, shown);
+      std::string quoted;
+      append_json_string(quoted, shown);
+      for (const char c : quoted) {
+        if (c == '$') {
+          line += "\\u0024";
+        } else if (c == '`') {
+          line += "\\u0060";
+        } else if (c == '!') {
+          line += "\\u0021";
+        } else {
+          line += c;
+        }
+      }
     }
     if (value.size() > LOG_FIELD_LIMIT_BYTES) line += "...";
   }
@@ -76,7 +88,7 @@ std::optional<std::string> HostLog::path() {
     if (!store_.make_folder()) return std::nullopt;
     std::string folder = join_path(files_.path_syntax(), store_.folder(), LOG_FOLDER_NAME);
     const FileStatus made = files_.make_folder(folder);
-    if (!made && !(made.error().kind == FileErrorKind::exists && files_.is_folder(folder))) {
+    if (!made && !(made.error().kind == FileErrorKind::exists && files_.is_real_folder(folder))) {
       return std::nullopt;
     }
     folder_ = std::move(folder);
@@ -96,12 +108,27 @@ void HostLog::append_line(const std::string& line) {
   const std::optional<std::string> log_path = path();
   if (!log_path) return;
   rotate_if_full(*folder_);
+  const FileResult<std::uint64_t> size = files_.file_size(*log_path);
+  const std::uint64_t before = size ? *size : 0;
+  // A log that cannot be rotated (its folder read-only) stays within its bound.
+  if (before + line.size() > LOG_FILE_LIMIT_BYTES) return;
   FileResult<StateFile> file = files_.open_for_append(*log_path);
   if (!file) {
     folder_.reset();  // made again next time, in case the folder went
     return;
   }
-  (void)write_all(files_, *file, line);
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const FileResult<std::size_t> taken =
+        files_.write(*file, std::string_view(line).substr(written));
+    if (!taken || *taken == 0) break;
+    written += *taken;
+  }
+  if (written == 0 || written == line.size()) return;
+  // A full disk (or a file-size limit) took part of the line: cut it off again, unless another
+  // process appended after it meanwhile.
+  const FileResult<std::uint64_t> after = files_.file_size(*log_path);
+  if (after && *after == before + written) (void)files_.cut_to(*file, before);
 }
 
 // Only the process that holds the rotation lock rotates; the others append to whichever file

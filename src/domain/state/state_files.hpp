@@ -23,6 +23,9 @@ enum class FileErrorKind : std::uint8_t {
   exists,     // something is already at the path
   contended,  // another holder has the lock
   foreign,    // the folder belongs to another user
+  // a link, a folder, a pipe or a device where a regular file (or a real folder) belongs: the
+  // state is never followed elsewhere nor read from anything that can block or never end
+  not_regular,
   other,
 };
 
@@ -55,10 +58,15 @@ class StateFiles {
   // Makes one folder (owner-only where modes exist): exists when anything is at the path,
   // not_found when its parent is missing.
   [[nodiscard]] virtual FileStatus make_folder(const std::string& path) = 0;
+  // Whether a folder is at the path, following links (the user's own folders may be links).
   [[nodiscard]] virtual bool is_folder(const std::string& path) = 0;
+  // Whether the path is itself a folder: no link, no reparse point. The state's own folders.
+  [[nodiscard]] virtual bool is_real_folder(const std::string& path) = 0;
   // Keeps the folder to its owner: owner-only mode where modes exist, foreign when another user
   // owns it. Nothing where the folder's access follows its parent's (Windows).
   [[nodiscard]] virtual FileStatus keep_private(const std::string& path) = 0;
+  // Every open below follows no link at the path's last step, never blocks on what is there,
+  // and answers not_regular for anything but a regular file.
   // Opens the lock file, creating it empty when missing; never truncates it.
   [[nodiscard]] virtual FileResult<StateFile> open_lock_file(const std::string& path) = 0;
   // The exclusive lock over the whole file, without waiting; contended while held elsewhere.
@@ -81,8 +89,10 @@ class StateFiles {
   // Opens a file for appending, creating it when missing: every write goes to its end, also
   // when other processes append to it at the same time.
   [[nodiscard]] virtual FileResult<StateFile> open_for_append(const std::string& path) = 0;
-  // The file's size in bytes.
+  // The file's size in bytes (of a link itself, not of its target).
   [[nodiscard]] virtual FileResult<std::uint64_t> file_size(const std::string& path) = 0;
+  // Cuts the file back to `size` bytes: the torn end of an append that the disk cut short.
+  [[nodiscard]] virtual FileStatus cut_to(const StateFile& file, std::uint64_t size) = 0;
   // Whether a replacement that failed removes its temporary (POSIX) or leaves it for the next
   // replacement of the same process to truncate (Windows).
   [[nodiscard]] virtual bool removes_failed_temporary() const = 0;

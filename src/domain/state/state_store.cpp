@@ -7,7 +7,11 @@
 namespace vantrel {
 namespace {
 
-StateFailure failure_of(const FileError& error) {
+// The file's path names what is wrong when something other than a regular file is there.
+StateFailure failure_of(const FileError& error, std::string_view path = {}) {
+  if (error.kind == FileErrorKind::not_regular && !path.empty()) {
+    return StateFailure{std::string(path) + " is a link, a folder or a special file, not a file"};
+  }
   return StateFailure{os_error_text(error.os_code)};
 }
 
@@ -37,17 +41,19 @@ std::expected<void, std::optional<StateFailure>> StateStore::make_folder() {
 }
 
 StateResult<StateLockFile> StateStore::open_lock_file() {
-  FileResult<StateFile> file = files_.open_lock_file(path_of(LOCK_FILE_NAME));
-  if (!file) return std::unexpected(failure_of(file.error()));
+  const std::string path = path_of(LOCK_FILE_NAME);
+  FileResult<StateFile> file = files_.open_lock_file(path);
+  if (!file) return std::unexpected(failure_of(file.error(), path));
   return StateLockFile(files_, std::move(*file));
 }
 
 StateResult<std::optional<std::string>> StateStore::read_file(std::string_view name) {
-  FileResult<std::string> bytes = files_.read_file(path_of(name));
+  const std::string path = path_of(name);
+  FileResult<std::string> bytes = files_.read_file(path);
   if (!bytes) {
     // Missing means new.
     if (bytes.error().kind == FileErrorKind::not_found) return std::nullopt;
-    return std::unexpected(failure_of(bytes.error()));
+    return std::unexpected(failure_of(bytes.error(), path));
   }
   return std::move(*bytes);
 }
@@ -70,7 +76,7 @@ StateResult<void> StateStore::replace_file(std::string_view name, std::string_vi
     (void)files_.remove(temporary);
     file = files_.create_file(temporary);
   }
-  if (!file) return std::unexpected(failure_of(file.error()));
+  if (!file) return std::unexpected(failure_of(file.error(), temporary));
 
   const auto moved = [&]() -> StateResult<void> {
     const FileResult<bool> written = write_all(files_, *file, bytes);

@@ -22,7 +22,7 @@ TEST(Envelope, HelloAnswerIsByteExact) {
   auto request = decode(R"({"protocol":1,"request_id":"a","type":"hello"})");
   ASSERT_TRUE(request);
   EXPECT_TRUE(request->payload.is_null());
-  EXPECT_EQ(encode_response({request->request_id, hello_result()}), HELLO_ANSWER);
+  EXPECT_EQ(encode_response({request->request_id, hello_result("linux")}), HELLO_ANSWER);
 }
 
 TEST(Envelope, IgnoresUnknownMembersWhateverTheirValue) {

@@ -8,6 +8,7 @@
 #include "fake_state_files.hpp"
 #include "fake_streams.hpp"
 #include "fake_watchdogs.hpp"
+#include "test_png.hpp"
 
 namespace vantrel {
 namespace {
@@ -92,6 +93,31 @@ TEST(MessageLoop, LogsALineAMessageAndAnUnwritableLogChangesNoAnswer) {
   unwritable.host.log = &broken;
   unwritable.files.fail("open_for_append", unwritable.files.is_a_folder_code(), -1);
   EXPECT_EQ(unwritable.run(input), answers);
+}
+
+// Fault 8 of the field report: a label printed for a browser that has gone leaves its line,
+// with its intent and job; the repetition answered from the ledger says so.
+TEST(MessageLoop, APrintedLabelIsLoggedAlsoWhenItsAnswerCannotBeWritten) {
+  const std::string png = test_png::encode_base64(
+      test_png::write_flat_png(test_png::png_layout(16, 16, 8, PNG_COLOR_TYPE_RGB)));
+  const std::string submit = frame(
+      R"({"protocol":1,"request_id":"s","type":"submit","payload":{"intent_id":"o-1","printer":"Label","title":"t","copies":1,"dpi":203,"payload":{"format":"png","base64":")" +
+      png + R"(","width_px":16,"height_px":16}}})");
+  Session session;
+  HostLog log(session.files);
+  session.host.log = &log;
+  session.sink.fail_after = 0;  // the output is closed
+  EXPECT_TRUE(session.run(submit).empty());
+  ASSERT_FALSE(session.status);
+  session.sink.fail_after = SIZE_MAX;
+  ASSERT_EQ(session.run(submit).size(), 1u);
+  const std::string lines = session.files.file(*log.path()).value();
+  EXPECT_NE(lines.find(" intent_id=o-1 queue=Label state=SUBMITTED job=7 answer=unwritten\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find(" intent_id=o-1 queue=Label duplicate=true state=SUBMITTED job=7\n"),
+            std::string::npos)
+      << lines;
 }
 
 TEST(MessageLoop, FramingErrorEndsTheLoopWithoutAnAnswer) {
@@ -180,6 +206,7 @@ TEST_P(MessageLoopStateFailure, IsTheAnswerBeforeAnyCheckOrContact) {
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0], GetParam().answer);
   EXPECT_FALSE(session.contact());
+  EXPECT_FALSE(session.files.lock_held());
 }
 
 const std::string CORRUPT =
@@ -218,6 +245,24 @@ INSTANTIATE_TEST_SUITE_P(
             "SubmitWithWrongProtocolStillPreSubmit", corrupt_ledger,
             R"({"protocol":9,"request_id":"bad id","type":"submit"})",
             R"({"protocol":1,"request_id":"bad id","ok":false,"error":{"code":"PRE_SUBMIT_UNAVAILABLE","message":"The print-helper ledger is unreadable."}})"},
+        // What stands at a state file and is no regular file is refused, never followed nor
+        // waited on (a FIFO), and the lock is released with the answer.
+        EarlyFailure{
+            "LedgerThatIsNoFile",
+            [](FakeStateFiles& files) {
+              files.folders.insert(files.state_folder());
+              files.not_regular.insert(files.path("ledger.json"));
+            },
+            HELLO,
+            R"({"protocol":1,"request_id":"h1","ok":false,"error":{"code":"STATE_UNAVAILABLE","message":"Cannot read print-helper state: /home/tester/.local/state/com.vantrel.print/ledger.json is a link, a folder or a special file, not a file"}})"},
+        EarlyFailure{
+            "LockThatIsNoFileBeforeASubmit",
+            [](FakeStateFiles& files) {
+              files.folders.insert(files.state_folder());
+              files.not_regular.insert(files.path("ledger.lock"));
+            },
+            R"({"protocol":1,"request_id":"s","type":"submit"})",
+            R"({"protocol":1,"request_id":"s","ok":false,"error":{"code":"PRE_SUBMIT_UNAVAILABLE","message":"Cannot open print-helper lock: /home/tester/.local/state/com.vantrel.print/ledger.lock is a link, a folder or a special file, not a file"}})"},
         EarlyFailure{"UndecodableHasEmptyId", corrupt_ledger, "not json",
                      R"({"protocol":1,"request_id":"","ok":false,"error":{)" + CORRUPT + "}}"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -21,6 +21,10 @@ FileErrorKind kind_of(int code) {
       return FileErrorKind::not_found;
     case EEXIST:
       return FileErrorKind::exists;
+    case ELOOP:  // a link where O_NOFOLLOW opens
+    case EISDIR:
+    case ENXIO:  // a FIFO without a reader, opened non-blocking for writing
+      return FileErrorKind::not_regular;
     default:
       return FileErrorKind::other;
   }
@@ -68,6 +72,11 @@ class PosixStateFiles final : public StateFiles {
   bool is_folder(const std::string& path) override {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  }
+
+  bool is_real_folder(const std::string& path) override {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
   }
 
   FileStatus keep_private(const std::string& path) override {
@@ -141,9 +150,11 @@ class PosixStateFiles final : public StateFiles {
   }
 
   FileStatus flush_folder(const std::string& path) override {
-    FileResult<StateFile> folder = open_path(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (!folder) return std::unexpected(folder.error());
-    return flush(*folder);
+    // The state folder itself may be a link that its user made.
+    const int opened =
+        retrying([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (opened < 0) return last_error();
+    return flush(StateFile(static_cast<std::uintptr_t>(opened), {this}));
   }
 
   FileStatus remove(const std::string& path) override {
@@ -157,8 +168,15 @@ class PosixStateFiles final : public StateFiles {
 
   FileResult<std::uint64_t> file_size(const std::string& path) override {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return last_error();
+    if (lstat(path.c_str(), &status) != 0) return last_error();
     return static_cast<std::uint64_t>(status.st_size);
+  }
+
+  FileStatus cut_to(const StateFile& file, std::uint64_t size) override {
+    if (retrying([&] { return ftruncate(descriptor(file), static_cast<off_t>(size)); }) != 0) {
+      return last_error();
+    }
+    return {};
   }
 
   bool removes_failed_temporary() const override { return true; }
@@ -189,10 +207,22 @@ class PosixStateFiles final : public StateFiles {
  private:
   static int descriptor(const StateFile& file) { return static_cast<int>(file.get()); }
 
+  // Never through a link, and never waiting on a FIFO: opened non-blocking, refused unless a
+  // regular file, then blocking again.
   FileResult<StateFile> open_path(const std::string& path, int flags, mode_t mode) {
-    const int opened = retrying([&] { return ::open(path.c_str(), flags, mode); });
+    const int opened =
+        retrying([&] { return ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, mode); });
     if (opened < 0) return last_error();
-    return StateFile(static_cast<std::uintptr_t>(opened), {this});
+    StateFile file(static_cast<std::uintptr_t>(opened), {this});
+    struct stat status {};
+    if (fstat(opened, &status) != 0) return last_error();
+    if (!S_ISREG(status.st_mode))
+      return std::unexpected(FileError{FileErrorKind::not_regular, EINVAL});
+    const int status_flags = fcntl(opened, F_GETFL);
+    if (status_flags == -1 || fcntl(opened, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+      return last_error();
+    }
+    return file;
   }
 };
 

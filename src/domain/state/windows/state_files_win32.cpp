@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
 
 #include "base/owned_win32.hpp"
 #include "base/utf.hpp"
@@ -26,6 +27,8 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr DWORD MAX_IO_CHUNK = 1u << 30;
 // The would-block code of the error classification, which LockFileEx may also report.
 constexpr DWORD WOULD_BLOCK = 10035;
+// What a state file that is a link, a folder or no disk file is refused with.
+constexpr DWORD NOT_A_REGULAR_FILE = ERROR_CANT_ACCESS_FILE;
 
 // Paths arrive as WTF-8, so a profile path that is not valid UTF-16 comes back unchanged.
 std::u16string native_path(const std::string& path) {
@@ -51,6 +54,33 @@ FileErrorKind kind_of(DWORD code) {
     default:
       return FileErrorKind::other;
   }
+}
+
+// The last step of a path, after its last separator.
+std::u16string_view last_name(std::u16string_view path) {
+  const std::size_t separator = path.find_last_of(u"\\/");
+  return separator == std::u16string_view::npos ? path : path.substr(separator + 1);
+}
+
+bool same_name_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
+  const auto folded = [](char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  return std::ranges::equal(a, b, {}, folded, folded);
+}
+
+// Whether the open file still has the name asked for. Wine, and file systems that show no
+// reparse point, follow a link silently: the file it reached has its own name. When the name
+// cannot be had, nothing is refused.
+bool reached_the_name_asked(HANDLE handle, const std::u16string& asked) {
+  const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+  if (needed == 0) return true;
+  std::u16string reached(needed, u'\0');
+  const DWORD length = GetFinalPathNameByHandleW(handle, reinterpret_cast<WCHAR*>(reached.data()),
+                                                 needed, FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= needed) return true;
+  reached.resize(length);
+  return same_name_ignoring_ascii_case(last_name(reached), last_name(asked));
 }
 
 std::unexpected<FileError> last_error() {
@@ -82,6 +112,12 @@ class WindowsStateFiles final : public StateFiles {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
+  bool is_real_folder(const std::string& path) override {
+    const DWORD attributes = GetFileAttributesW(wide(native_path(path)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  }
+
   // The folder inherits the access of the user's own local application-data folder.
   FileStatus keep_private(const std::string&) override { return {}; }
 
@@ -101,14 +137,14 @@ class WindowsStateFiles final : public StateFiles {
   }
 
   FileResult<std::string> read_file(const std::string& path) override {
-    const OwnedHandle file(CreateFileW(wide(native_path(path)), GENERIC_READ, SHARE_ALL, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return last_error();
+    FileResult<StateFile> opened = open(path, GENERIC_READ, OPEN_EXISTING);
+    if (!opened) return std::unexpected(opened.error());
+    const StateFile& file = *opened;
     try {
       // The size is only a hint: one byte more lets the end show without growing the buffer.
       LARGE_INTEGER size{};
       std::size_t capacity = 4096;
-      if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 && size.QuadPart < MAX_IO_CHUNK) {
+      if (GetFileSizeEx(native(file), &size) && size.QuadPart > 0 && size.QuadPart < MAX_IO_CHUNK) {
         capacity = static_cast<std::size_t>(size.QuadPart) + 1;
       }
       std::string bytes(capacity, '\0');
@@ -118,7 +154,8 @@ class WindowsStateFiles final : public StateFiles {
         const DWORD want =
             static_cast<DWORD>(std::min<std::size_t>(bytes.size() - length, MAX_IO_CHUNK));
         DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + length, want, &got, nullptr)) return last_error();
+        if (!ReadFile(native(file), bytes.data() + length, want, &got, nullptr))
+          return last_error();
         if (got == 0) break;
         length += got;
       }
@@ -173,6 +210,19 @@ class WindowsStateFiles final : public StateFiles {
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   }
 
+  // The append handle may only append: a second handle to the same file, never its path again,
+  // sets the end.
+  FileStatus cut_to(const StateFile& file, std::uint64_t size) override {
+    const OwnedHandle writer(ReOpenFile(native(file), GENERIC_WRITE, SHARE_ALL, 0));
+    if (!writer) return last_error();
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end)) {
+      return last_error();
+    }
+    return {};
+  }
+
   bool removes_failed_temporary() const override { return false; }
 
   std::uint32_t process_id() override { return GetCurrentProcessId(); }
@@ -216,11 +266,24 @@ class WindowsStateFiles final : public StateFiles {
   }
 
  private:
+  // A link or junction is opened as itself, never followed, and refused with anything else
+  // that is not a file on a disk (a pipe, a device, a folder).
   FileResult<StateFile> open(const std::string& path, DWORD access, DWORD disposition) {
-    const HANDLE handle = CreateFileW(wide(native_path(path)), access, SHARE_ALL, nullptr,
-                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::u16string asked = native_path(path);
+    const HANDLE handle =
+        CreateFileW(wide(asked), access, SHARE_ALL, nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
-    return StateFile(reinterpret_cast<std::uintptr_t>(handle), {this});
+    StateFile file(reinterpret_cast<std::uintptr_t>(handle), {this});
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+        !reached_the_name_asked(handle, asked)) {
+      return std::unexpected(FileError{FileErrorKind::not_regular, NOT_A_REGULAR_FILE});
+    }
+    return file;
   }
 };
 

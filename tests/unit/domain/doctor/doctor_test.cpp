@@ -39,7 +39,7 @@ void install_for_the_user(FakeDoctorSystem& system) {
              ? R"("allowed_extensions": ["print-host-test@vantrel.example"]})"
              : R"("allowed_origins": ["chrome-extension://ondflflfbmjblmgagbkicebfakiegiai/"]})");
   }
-  const std::string body = encode_response(HostResponse{"doctor", hello_result()});
+  const std::string body = encode_response(HostResponse{"doctor", hello_result("linux")});
   std::string frame;
   for (int shift = 0; shift < 32; shift += 8)
     frame.push_back(static_cast<char>(body.size() >> shift));

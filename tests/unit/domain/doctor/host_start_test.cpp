@@ -25,7 +25,7 @@ std::string framed(const HostResponse& response) {
 }
 
 std::string hello_answer(std::string_view version) {
-  JsonValue result = hello_result();
+  JsonValue result = hello_result("linux");
   result["version"] = version;
   return framed(HostResponse{"doctor", std::move(result)});
 }

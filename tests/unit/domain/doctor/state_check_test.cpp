@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "domain/state/host_log.hpp"
 #include "domain/state/ledger.hpp"
 #include "fake_state_files.hpp"
 
@@ -106,6 +107,19 @@ TEST_F(DoctorState, TheLogShowsItsLastLines) {
   EXPECT_THAT(log.detail, HasSubstr("logs/host.log, its last 10 lines:"));
   EXPECT_EQ(log.notes.front(), "line 3");
   EXPECT_EQ(log.notes.back(), "line 12");
+}
+
+// A log that cannot be rotated, or that is no file, loses its lines: the doctor says so.
+TEST_F(DoctorState, TheLogSaysWhenLinesAreBeingLost) {
+  (void)files.store();
+  const std::string log_path =
+      join_path(files.path_syntax(), files.state_folder(), "logs/host.log");
+  files.folders.insert(join_path(files.path_syntax(), files.state_folder(), "logs"));
+  files.put_file(log_path, std::string(LOG_LOSING_LINES_BYTES + 1, '\n'));
+  EXPECT_FALSE(check_log(files).ok);
+  EXPECT_THAT(check_log(files).detail, HasSubstr("lines are being lost"));
+  files.not_regular.insert(log_path);
+  EXPECT_THAT(check_log(files).detail, HasSubstr("special file: lines are being lost"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // tested over the in-memory files.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,7 +115,31 @@ TEST_F(PosixStateFiles, LargeFileIsReadWholeAndAFolderIsUnreadable) {
   ASSERT_TRUE(store.replace_file("ledger.json", large).has_value());
   EXPECT_EQ(store.read_file("ledger.json").value(), large);
   EXPECT_EQ(files.read_file((folder / "missing").string()).error().kind, FileErrorKind::not_found);
-  EXPECT_EQ(files.read_file(folder.string()).error(), (FileError{FileErrorKind::other, EISDIR}));
+  EXPECT_EQ(files.read_file(folder.string()).error().kind, FileErrorKind::not_regular);
+}
+
+// A link (to a file, to nothing), a FIFO or a folder at a state file: every open refuses it at
+// once, never waiting for a FIFO's other end nor creating a link's target; a link to a folder
+// is no real folder.
+TEST_F(PosixStateFiles, EveryOpenRefusesWhatIsNoRegularFile) {
+  fs::create_directories(folder);
+  std::ofstream(root / "outside") << "kept";
+  fs::create_symlink(root / "outside", folder / "link");
+  fs::create_symlink(root / "nowhere", folder / "dangling");
+  ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+  fs::create_directory(folder / "folder");
+  for (const char* name : {"link", "dangling", "fifo", "folder"}) {
+    const std::string path = (folder / name).string();
+    EXPECT_EQ(files.open_lock_file(path).error().kind, FileErrorKind::not_regular) << name;
+    EXPECT_EQ(files.read_file(path).error().kind, FileErrorKind::not_regular) << name;
+    EXPECT_EQ(files.open_for_append(path).error().kind, FileErrorKind::not_regular) << name;
+  }
+  EXPECT_EQ(contents(root / "outside"), "kept");
+  EXPECT_FALSE(fs::exists(root / "nowhere"));
+  fs::create_directory_symlink(root, folder / "linked_folder");
+  EXPECT_TRUE(files.is_folder((folder / "linked_folder").string()));
+  EXPECT_FALSE(files.is_real_folder((folder / "linked_folder").string()));
+  EXPECT_TRUE(files.is_real_folder(folder.string()));
 }
 
 }  // namespace
