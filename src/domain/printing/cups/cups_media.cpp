@@ -67,6 +67,15 @@ std::optional<CupsMedia> media_of_col(const IppCollection& col) {
   return media;
 }
 
+// Hundredths of a millimetre as millimetres: "6350" -> "63.5".
+std::string millimetres(int hundredths) {
+  std::string text = std::to_string(hundredths / 100);
+  if (const int rest = hundredths % 100; rest != 0) {
+    text += (rest < 10 ? ".0" : ".") + std::to_string(rest % 10 == 0 ? rest / 10 : rest);
+  }
+  return text;
+}
+
 using SupportedNames = std::vector<std::pair<std::string, MediaSize>>;
 
 // The self-describing names of media-supported with the sizes they say, and the custom range
@@ -275,8 +284,13 @@ std::expected<CupsMedia, PrintFailure> page_for_request(const CupsQueueMedia& qu
     if (!range_holds(queue.custom_range, request.size)) {
       return std::unexpected(media_not_offered(request));
     }
-    return CupsMedia{custom_media_name(request.size), request.size.width_um / UM_PER_HUNDREDTH_MM,
-                     request.size.height_um / UM_PER_HUNDREDTH_MM};
+    // CUPS applies a custom size named in its PPD form; its "custom_" names it takes and
+    // prints on the default page (measured on CUPS 2.4's ZPL sample driver).
+    CupsMedia page{{},
+                   (request.size.width_um + UM_PER_HUNDREDTH_MM / 2) / UM_PER_HUNDREDTH_MM,
+                   (request.size.height_um + UM_PER_HUNDREDTH_MM / 2) / UM_PER_HUNDREDTH_MM};
+    page.name = "Custom." + millimetres(page.width) + "x" + millimetres(page.length) + "mm";
+    return page;
   }
 
   CupsMedia page = *media_named(offered, chosen->name);

@@ -82,7 +82,7 @@ std::string listed_name(std::vector<CupsMedia>& offered, CupsMedia media);
 
 // The page a job prints on when it asks for `request`: the queue's media of the requested name,
 // else the nearest of its size, else the nearest of the turned size, used turned, else the size
-// itself where the custom range holds it (custom_media_name, margins not known). The job names
+// itself where the custom range holds it ("Custom.<w>x<h>mm", margins not known). The job names
 // it by the queue's name for it; the page is what the queue gives that name, in the requested
 // orientation, with the margins of a turned media on both sides (which way the scheduler turns
 // the page is its own choice). Refused with media_not_offered, or with media_not_applied where

@@ -314,9 +314,9 @@ TEST(CupsPrinterDetails, OneRequestTellsTheQueueAndItsMediaByTheirOwnNames) {
       IppAttribute{"printer-resolution-supported",
                    {IppResolution{203, 203, false}, IppResolution{118, 118, true}}},
       attribute("printer-resolution-default", IppResolution{203, 203, false}),
-      keywords("media-supported", {"custom_min_0.5x0.5in", "custom_max_4x39in",
-                                   "custom_58.93x88.9mm_58.93x88.9mm",
-                                   "custom_58.67x88.9mm_58.67x88.9mm", "na_index-4x6_4x6in"}),
+      keywords("media-supported",
+               {"custom_min_0.5x0.5in", "custom_max_4x39in", "custom_58.93x88.9mm_58.93x88.9mm",
+                "custom_58.67x88.9mm_58.67x88.9mm", "na_index-4x6_4x6in"}),
       // A second 4 x 6 of the same name is the same media; sizes 0.26 mm apart keep their own
       // names; a name of the media's own comes first; a size no name says is named by its size.
       IppAttribute{"media-col-database",
@@ -435,7 +435,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Beyond half a millimetre of any media, within the custom range: that size itself.
         MediaCase{"ASizeInTheCustomRange",
                   "oe_label_2.25x3in",
-                  "custom_2.25x3in",
+                  "Custom.57.15x76.2mm",
                   "/MediaBox [0 0 162 216]",
                   "q 144 0 0 216 8.867 0 cm",
                   {}},
