@@ -3,6 +3,7 @@
 // small PNGs of every colour type and bit depth), so that no binary seed lives in the tree.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -177,6 +178,25 @@ int main(int argc, char** argv) {
               test_png::encode_base64(std::vector<std::uint8_t>(label.begin(), label.begin() + n)));
   }
   seeds.put("base64", "label.txt", test_png::encode_base64(label));
+
+  // Media names in each form the host reads, and a driver's papers: two of one size, and sizes
+  // beyond the host's limits.
+  for (const char* name :
+       {"na_index-4x6_4x6in", "custom_0.0005x4mm", "w288h432", "w1e8h10", "w0.001h0.001",
+        "Custom.4x6in", "Custom.100000000x4in", "na_x_99999999999x4in", "oe_4x-6-margins_4x6in"}) {
+    seeds.put("media", std::string(name) + ".txt", std::string(name));
+  }
+  const auto paper = [](std::uint16_t id, std::int32_t width, std::int32_t length) {
+    std::string bytes(12, '\0');
+    std::memcpy(bytes.data(), &id, 2);
+    std::memcpy(bytes.data() + 2, &width, 4);
+    std::memcpy(bytes.data() + 6, &length, 4);
+    bytes[10] = 3;  // a name of three units
+    return bytes + "4x6";
+  };
+  seeds.put("media", "papers.bin",
+            paper(256, 1016, 1524) + paper(257, 1016, 1524) + paper(1, 2159, 2794) +
+                paper(258, 2147483647, -5) + std::string("\x7F\x00\xFE\x00\xB2\x26\x6F\x08", 8));
 
   seeds.put("ledger", "empty.json", encode_ledger(HostLedger{}).value());
   seeds.put("ledger", "every_state.json", encode_ledger(ledger_of_every_state()).value());

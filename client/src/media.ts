@@ -23,6 +23,22 @@ export interface PrinterMedia {
   printableArea: MediaArea | null;
 }
 
+/** The sizes a queue takes beyond its listed media (getPrinter's customRange), in micrometres;
+ *  null where the print system does not tell them. */
+export interface CustomRange {
+  minWidthUm: number;
+  maxWidthUm: number;
+  minHeightUm: number;
+  maxHeightUm: number;
+}
+
+/** get_printer's custom_range in the client's terms. */
+export function customRangeOf(range: { min_width_um: number; max_width_um: number;
+  min_height_um: number; max_height_um: number } | null | undefined): CustomRange | null {
+  return range ? { minWidthUm: range.min_width_um, maxWidthUm: range.max_width_um,
+    minHeightUm: range.min_height_um, maxHeightUm: range.max_height_um } : null;
+}
+
 /** A label's physical size: in inches or in millimetres, width as it stands on the page. */
 export type LabelDimensions = { widthIn: number; heightIn: number } | { widthMm: number; heightMm: number };
 
@@ -36,7 +52,8 @@ export interface MediaChoices {
 const UM_PER_INCH = 25_400;
 // The host's bounds for a dimension in a name: at least a micrometre, at most 10 m.
 const LARGEST_MEDIA_UM = 10_000_000;
-const MEDIA_NAME = /^.+_(\d+(?:\.\d+)?)x(\d+(?:\.\d+)?)(in|mm)$/;
+// Any characters before the last "_" (line breaks too, as the host reads them).
+const MEDIA_NAME = /^[\s\S]+_(\d+(?:\.\d+)?)x(\d+(?:\.\d+)?)(in|mm)$/;
 // A queue's paper matches a named size within half a millimetre each way, as the host's.
 const MATCH_TOLERANCE_UM = 500;
 
@@ -46,9 +63,11 @@ export function mediaSizeOfName(name: string): { widthUm: number; heightUm: numb
   const parts = MEDIA_NAME.exec(name);
   if (!parts) return null;
   const scale = parts[3] === "in" ? UM_PER_INCH : 1000;
-  const [widthUm, heightUm] = [parts[1], parts[2]].map((text) => Math.round(Number(text) * scale));
+  const [width, height] = [parts[1], parts[2]].map((text) => Number(text) * scale);
+  // The host's rule: the limits hold for the size as written, then it is rounded.
   const inRange = (um: number) => um >= 1 && um <= LARGEST_MEDIA_UM;
-  return inRange(widthUm) && inRange(heightUm) ? { widthUm, heightUm } : null;
+  if (!inRange(width) || !inRange(height)) return null;
+  return { widthUm: Math.round(width), heightUm: Math.round(height) };
 }
 
 function labelMicrometres(label: LabelDimensions): [number, number] {

@@ -267,6 +267,9 @@ test("bad arguments are refused before anything is sent, naming the argument", a
     [{ printer: "Zebra\n" }, "printer"],
     [{ media: "4x6:in" }, "media"],
     [{ media: "Letter" }, "media"], // names no size: the host would record a failed attempt
+    // Beyond the host's limits before rounding, as the host reads them.
+    [{ media: "custom_0.0005x4mm" }, "media"],
+    [{ media: "custom_10000.0004x1mm" }, "media"],
     [{ png: big }, "png"],
     [{ widthPx: 17 }, "png"],
   ];

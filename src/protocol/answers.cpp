@@ -65,6 +65,14 @@ JsonValue media_value(const PrinterMedia& media) {
                    {"printable_area", std::move(area)}};
 }
 
+JsonValue custom_range_value(const std::optional<MediaRange>& range) {
+  if (!range) return nullptr;
+  return JsonValue{{"min_width_um", range->smallest.width_um},
+                   {"max_width_um", range->largest.width_um},
+                   {"min_height_um", range->smallest.height_um},
+                   {"max_height_um", range->largest.height_um}};
+}
+
 }  // namespace
 
 JsonValue printer_answer_result(const PrinterAnswer& answer) {
@@ -88,7 +96,8 @@ JsonValue printer_answer_result(const PrinterAnswer& answer) {
                    {"media", std::move(media)},
                    {"default_media", details.default_media},
                    {"media_ready", details.ready_media},
-                   {"media_truncated", answer.media_truncated}};
+                   {"media_truncated", answer.media_truncated},
+                   {"custom_range", custom_range_value(details.custom_range)}};
 }
 
 JsonValue job_record_result(const JobRecord& record) {

@@ -2,6 +2,7 @@
 //   vantrel-cups-probe list
 //   vantrel-cups-probe print QUEUE LABEL.png DPI COPIES TITLE [MEDIA]
 //   vantrel-cups-probe job QUEUE JOB_ID
+//   vantrel-cups-probe media QUEUE
 // Prints tab-separated lines: what the print system answered, then figures in milliseconds.
 #include <chrono>
 #include <cstdio>
@@ -97,6 +98,36 @@ int print(CupsPrintSystem& system, const std::string& queue, const std::string& 
   return 0;
 }
 
+// get_printer's media: "media" and each media as "name x y width height" (micrometres, "-"
+// for an unknown area), then "default" and "custom" (the range, or "-").
+int media(CupsPrintSystem& system, const std::string& queue) {
+  const auto details = system.printer_details(queue);
+  if (!details) {
+    std::printf("error\t%s\t%s\n", std::string(error_code_name(details.error().code)).c_str(),
+                details.error().message.c_str());
+    return 1;
+  }
+  std::printf("media");
+  for (const PrinterMedia& one : details->media) {
+    const auto& a = one.printable_area;
+    if (a) {
+      std::printf("\t%s %d %d %d %d", one.name.c_str(), a->x_um, a->y_um, a->width_um,
+                  a->height_um);
+    } else {
+      std::printf("\t%s -", one.name.c_str());
+    }
+  }
+  std::printf("\ndefault\t%s\n", details->default_media.c_str());
+  const auto& range = details->custom_range;
+  if (range) {
+    std::printf("custom\t%d %d %d %d\n", range->smallest.width_um, range->largest.width_um,
+                range->smallest.height_um, range->largest.height_um);
+  } else {
+    std::printf("custom\t-\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,6 +140,7 @@ int main(int argc, char** argv) {
     return print(system, args[1], args[2], static_cast<std::uint32_t>(std::stoul(args[3])),
                  static_cast<std::uint16_t>(std::stoul(args[4])), args[5], media);
   }
+  if (args.size() == 2 && args[0] == "media") return media(system, args[1]);
   if (args.size() == 3 && args[0] == "job") {
     const JobProgress progress =
         system.job_progress(args[1], static_cast<std::uint32_t>(std::stoul(args[2])));
@@ -117,6 +149,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: vantrel-cups-probe list | print QUEUE PNG DPI COPIES TITLE [MEDIA] | "
-               "job QUEUE JOB_ID\n");
+               "job QUEUE JOB_ID | media QUEUE\n");
   return 2;
 }

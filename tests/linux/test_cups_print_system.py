@@ -123,17 +123,41 @@ class LabelsAtTheirSize(unittest.TestCase):
         self.check(pages, answer, origin)
 
     def test_a_media_the_job_selects_is_the_page(self):
-        # Neither is the queue's own paper (ZPL: 4 x 5 in; DYMO: 58.76 x 101.6 mm).
-        for queue, media, decode in (("zpl", "na_index-4x6_4x6in", images.decode_zpl),
-                                     ("dymo", "custom_2x3.5in_2x3.5in", images.decode_dymo)):
-            with self.subTest(queue):
+        # Neither is the queue's own paper (ZPL: 4 x 5 in; DYMO: 58.76 x 101.6 mm); the last is
+        # no listed size but within the ZPL driver's custom range, which CUPS applies when it
+        # is named in the PPD's form.
+        for queue, media, job_media, decode, height in (
+                ("zpl", "na_index-4x6_4x6in", "na_index-4x6_4x6in", images.decode_zpl, 1218),
+                ("dymo", "custom_2x3.5in_2x3.5in", "custom_2x3.5in_2x3.5in", images.decode_dymo,
+                 None),
+                ("zpl", "oe_odd_2.5x3.25in", "Custom.63.5x82.55mm", images.decode_zpl, 660)):
+            with self.subTest(media):
                 answer = print_label(queue, 2, media)
                 document = scheduler.capture(queue, int(answer["job"][0]))
-                self.assertEqual(document.options["media"], media)
+                self.assertEqual(document.options["media"], job_media)
                 pages = decode(document.read())
                 self.check(pages, answer)
-                if queue == "zpl":
-                    self.assertEqual(pages[0].height, 1218)
+                if height:
+                    self.assertEqual(pages[0].height, height)
+
+    def test_each_of_two_papers_of_one_size_is_its_own_media_and_page(self):
+        # 4x6 in edge to edge, and with 0.1 in margins (the default): CUPS names them apart.
+        scheduler.add_queue("two", "two-4x6-linux")
+        answer = probe(scheduler.client_env, "media", "two")
+        self.assertEqual((answer["media"], answer["default"], answer["custom"]),
+                         (["na_index-4x6_4x6in 0 0 101600 152400",
+                           "oe_4x-6-margins_4x6in 2540 2540 96520 147320"],
+                          ["oe_4x-6-margins_4x6in"], ["-"]))
+        # A job without media, and one naming either: the page and its margins (20 px) each.
+        for media, area, origin in (((), ["771", "1177"], (20, 20)),
+                                    (("oe_4x-6-margins_4x6in",), ["771", "1177"], (20, 20)),
+                                    (("na_index-4x6_4x6in",), ["812", "1218"], (0, 0))):
+            with self.subTest(media):
+                answer = print_label("two", 2, *media)
+                self.assertEqual(answer["area"][2:], area)
+                document = scheduler.capture("two", int(answer["job"][0]))
+                self.assertEqual(document.options["media"], (*media, "oe_4x-6-margins_4x6in")[0])
+                self.check(images.pages(document.path, 203), answer, origin)
 
     def test_the_users_lpoptions_media_is_the_page(self):
         scheduler.tool(["lpoptions", "-p", "zpl", "-o", "media=w288h432"])

@@ -208,7 +208,8 @@ class LinuxHost(unittest.TestCase):
                             "printer-resolution-default": (203, 203),
                             "media-col-database": [letter]}) as stub:
             for env, operations, media, code in (
-                    (self.env, self.scheduler.operations, "custom_1.1x9.9in", "MEDIA_UNSUPPORTED"),
+                    # Beyond the ZPL driver's custom range (8 in wide at most).
+                    (self.env, self.scheduler.operations, "custom_9x9.9in", "MEDIA_UNSUPPORTED"),
                     (dict(stub.client_env, XDG_STATE_HOME=str(self.state_home)),
                      lambda: stub.operations, "na_index-4x6_4x6in", "MEDIA_MISMATCH")):
                 with self.subTest(code):

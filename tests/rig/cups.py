@@ -145,6 +145,10 @@ WINE_MULTI_SIZE = _ppd_sizes("Capture multi-size 203", "Letter", {
     "w288h432": _full(288, 432), "w288h288": _full(288, 288), "w162h90": _full(162, 90)}, 203)
 WINE_IGNORES_4X6 = _ppd_sizes("Capture ignores 4x6 203", "Env10", {
     "Env10": _full(297, 684), "Comm10": _full(288, 432)}, 203)
+# Two papers of one size (the default inside 0.1 in margins, the other edge to edge), as a label
+# printer lists 4x6 in with and without its borders: each is a media of its own.
+TWO_4X6 = _ppd_sizes("Capture two 4x6 203", "4x6Margins", {
+    "w288h432": _full(288, 432), "4x6Margins": (288, 432, (7.2, 7.2, 280.8, 424.8))}, 203)
 WINE_MANY_SIZES = _ppd_sizes("Capture many sizes 203", "w288h432", {
     **{f"w{72 + 2 * i}h500": _full(72 + 2 * i, 500) for i in range(400)},
     "w288h432": _full(288, 432)}, 203)
@@ -221,7 +225,10 @@ class CupsScheduler(cleanup.Closing):
     PPDS = {"label-4x6-203": LABEL_4X6_203, "label-4x6-203-margins": LABEL_4X6_203_MARGINS,
             "letter-300": LETTER_300, "label-4x6-300": LABEL_4X6_300, "letter-and-4x6": LETTER_AND_4X6, "many-sizes": MANY_SIZES}
     PPDS.update({"wine-multi-size": WINE_MULTI_SIZE, "wine-ignores-4x6": WINE_IGNORES_4X6,
-                 "wine-many-sizes": WINE_MANY_SIZES})
+                 "wine-many-sizes": WINE_MANY_SIZES, "two-4x6": TWO_4X6,
+                 # The same for the Linux host, whose PDF reaches it as CUPS' PostScript.
+                 "two-4x6-linux": TWO_4X6.replace('"application/postscript 0 -"',
+                                                  '"application/vnd.cups-postscript 0 -"')})
 
     def __init__(self):
         if CUPSD is None or LPADMIN is None:

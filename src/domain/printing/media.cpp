@@ -14,8 +14,6 @@ constexpr std::int32_t UM_PER_INCH = 25'400;
 // driver's tenths of a millimetre are all that part it from one.
 constexpr double UM_PER_SIXTEENTH_INCH = 1587.5;
 constexpr double SIXTEENTH_INCH_SLACK_UM = 60;
-// Nothing larger is a label or a sheet: 10 m.
-constexpr double LARGEST_MEDIA_UM = 10'000'000;
 
 struct StandardMedia {
   std::string_view name;
@@ -69,13 +67,15 @@ std::optional<std::int32_t> read_dimension(std::string_view text, double um_per_
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   const double um = value * um_per_unit;
-  if (!(um >= 1) || um > LARGEST_MEDIA_UM) return std::nullopt;
+  if (!(um >= SMALLEST_MEDIA_UM) || um > LARGEST_MEDIA_UM) return std::nullopt;
   return static_cast<std::int32_t>(std::llround(um));
 }
 
-// A count of ten-thousandths ("22500" -> "2.25", decimals 4) or tenths ("1003" -> "100.3").
+// A count of ten-thousandths ("22500" -> "2.25", decimals 4), thousandths ("5" -> "0.005") or
+// tenths ("1003" -> "100.3"); a negative count, which no media has, as 0.
 std::string decimal(std::int64_t value, int decimals) {
-  const std::int64_t scale = decimals == 4 ? 10'000 : 10;
+  value = std::max<std::int64_t>(value, 0);
+  const std::int64_t scale = decimals == 4 ? 10'000 : decimals == 3 ? 1000 : 10;
   std::string text = std::to_string(value / scale);
   std::string fraction = std::to_string(value % scale);
   fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
@@ -85,18 +85,24 @@ std::string decimal(std::int64_t value, int decimals) {
 }
 
 std::string dimensions_in_unit(MediaSize size) {
-  const auto sixteenths = [](std::int32_t um) { return std::llround(um / UM_PER_SIXTEENTH_INCH); };
+  const auto sixteenths = [](std::int32_t um) {
+    return std::llround(static_cast<double>(um) / UM_PER_SIXTEENTH_INCH);
+  };
   const auto whole_sixteenths = [&](std::int32_t um) {
-    return std::abs(static_cast<double>(sixteenths(um)) * UM_PER_SIXTEENTH_INCH - um) <=
-           SIXTEENTH_INCH_SLACK_UM;
+    return sixteenths(um) > 0 &&
+           std::abs(static_cast<double>(sixteenths(um)) * UM_PER_SIXTEENTH_INCH - um) <=
+               SIXTEENTH_INCH_SLACK_UM;
   };
   if (whole_sixteenths(size.width_um) && whole_sixteenths(size.height_um)) {
     // One sixteenth is 625 ten-thousandths of an inch.
     return decimal(sixteenths(size.width_um) * 625, 4) + "x" +
            decimal(sixteenths(size.height_um) * 625, 4) + "in";
   }
-  const auto tenths_mm = [](std::int32_t um) { return (static_cast<std::int64_t>(um) + 50) / 100; };
-  return decimal(tenths_mm(size.width_um), 1) + "x" + decimal(tenths_mm(size.height_um), 1) + "mm";
+  // Tenths of a millimetre, or micrometres for a side below a tenth, which would read as 0.
+  const auto millimetres = [](std::int32_t um) {
+    return um < 50 ? decimal(um, 3) : decimal((static_cast<std::int64_t>(um) + 50) / 100, 1);
+  };
+  return millimetres(size.width_um) + "x" + millimetres(size.height_um) + "mm";
 }
 
 }  // namespace
@@ -122,13 +128,54 @@ std::optional<MediaSize> media_size_of_name(std::string_view name) noexcept {
   return MediaSize{*width, *height};
 }
 
+std::optional<MediaSize> media_size_of(double width, double height, double um_per_unit) noexcept {
+  const double width_um = width * um_per_unit;
+  const double height_um = height * um_per_unit;
+  // Compared before the conversion: a double beyond 32 bits does not convert.
+  const auto within = [](double um) {
+    return um >= SMALLEST_MEDIA_UM - 0.5 && um < LARGEST_MEDIA_UM + 0.5;
+  };
+  if (!within(width_um) || !within(height_um)) return std::nullopt;
+  const MediaSize size{static_cast<std::int32_t>(std::llround(width_um)),
+                       static_cast<std::int32_t>(std::llround(height_um))};
+  if (!within_media_limits(size)) return std::nullopt;
+  return size;
+}
+
+std::string media_name_of_paper(std::string_view own_name, MediaSize size) {
+  const auto is_upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  const auto is_lower = [](char c) { return c >= 'a' && c <= 'z'; };
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::string keyword;
+  char previous = '\0';
+  for (const char c : own_name) {
+    const bool alnum = is_upper(c) || is_lower(c) || is_digit(c);
+    // A dash where the words of a driver's name meet ("4x6Margins": "4x-6-margins").
+    const bool word_starts = (is_upper(c) && (is_lower(previous) || is_digit(previous))) ||
+                             (is_digit(c) && (is_upper(previous) || is_lower(previous)));
+    if (!alnum || word_starts) {
+      if (!keyword.empty() && keyword.back() != '-') keyword.push_back('-');
+    }
+    if (alnum) keyword.push_back(is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c);
+    previous = c;
+  }
+  while (!keyword.empty() && keyword.back() == '-') keyword.pop_back();
+  if (keyword.empty()) return {};
+  const std::string dimensions = dimensions_in_unit(size);
+  return (dimensions.ends_with("in") ? "oe_" : "om_") + keyword + "_" + dimensions;
+}
+
+std::string custom_media_name(MediaSize size) {
+  return "custom_" + dimensions_in_unit(size);
+}
+
 std::string media_name_of_size(MediaSize size) {
   for (const StandardMedia& standard : STANDARD_MEDIA) {
     if (same_media_size(standard.size, size, MEDIA_MATCH_TOLERANCE_UM)) {
       return std::string(standard.name);
     }
   }
-  return "custom_" + dimensions_in_unit(size);
+  return custom_media_name(size);
 }
 
 bool same_media_size(MediaSize a, MediaSize b, std::int32_t tolerance_um) noexcept {
@@ -136,7 +183,12 @@ bool same_media_size(MediaSize a, MediaSize b, std::int32_t tolerance_um) noexce
 }
 
 std::int32_t media_size_distance(MediaSize a, MediaSize b) noexcept {
-  return std::max(std::abs(a.width_um - b.width_um), std::abs(a.height_um - b.height_um));
+  // In 64 bits: a size read from a driver may be anything.
+  const auto apart = [](std::int32_t x, std::int32_t y) {
+    return std::abs(static_cast<std::int64_t>(x) - y);
+  };
+  return static_cast<std::int32_t>(std::min<std::int64_t>(
+      std::max(apart(a.width_um, b.width_um), apart(a.height_um, b.height_um)), INT32_MAX));
 }
 
 std::string describe_media_size(MediaSize size) {

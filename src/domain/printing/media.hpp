@@ -40,6 +40,36 @@ struct MediaRequest {
   bool operator==(const MediaRequest&) const = default;
 };
 
+// The host's limits for a side of a media: a micrometre to 10 m. A size outside them is no
+// media, wherever it was read (a name, a driver's list, a user's settings).
+inline constexpr std::int32_t SMALLEST_MEDIA_UM = 1;
+inline constexpr std::int32_t LARGEST_MEDIA_UM = 10'000'000;
+
+[[nodiscard]] constexpr bool within_media_limits(MediaSize size) noexcept {
+  return size.width_um >= SMALLEST_MEDIA_UM && size.width_um <= LARGEST_MEDIA_UM &&
+         size.height_um >= SMALLEST_MEDIA_UM && size.height_um <= LARGEST_MEDIA_UM;
+}
+
+// A size as whole micrometres from a count of some unit (points, inches, tenths of a
+// millimetre), computed without overflow; nullopt outside the host's limits.
+[[nodiscard]] std::optional<MediaSize> media_size_of(double width, double height,
+                                                     double um_per_unit) noexcept;
+
+// The sizes a queue takes beyond its listed media, both sides within their bounds.
+struct MediaRange {
+  MediaSize smallest;
+  MediaSize largest;
+
+  bool operator==(const MediaRange&) const = default;
+};
+
+[[nodiscard]] constexpr bool range_holds(const std::optional<MediaRange>& range,
+                                         MediaSize size) noexcept {
+  return range && size.width_um >= range->smallest.width_um &&
+         size.width_um <= range->largest.width_um && size.height_um >= range->smallest.height_um &&
+         size.height_um <= range->largest.height_um;
+}
+
 // A queue's paper matches a named size within half a millimetre each way (a driver's A4 in
 // points is a tenth of a millimetre short); the page a driver will print on may differ from the
 // requested media by at most a millimetre.
@@ -54,6 +84,14 @@ inline constexpr std::int32_t MEDIA_PAGE_TOLERANCE_UM = 1000;
 // that width and height (within MEDIA_MATCH_TOLERANCE_UM), else "custom_<w>x<h><unit>" in
 // inches where the size is a whole sixteenth of an inch, in millimetres otherwise.
 [[nodiscard]] std::string media_name_of_size(MediaSize size);
+
+// The name of one of two or more papers of one size: "oe_" (or "om_" in millimetres), the
+// paper's own name as a keyword ("4x6Margins" -> "4x-6-margins"), and the size as
+// media_name_of_size gives it; "" when the own name has no letter or digit.
+[[nodiscard]] std::string media_name_of_paper(std::string_view own_name, MediaSize size);
+
+// "custom_<w>x<h><unit>" for a size no listed media has, as media_name_of_size names one.
+[[nodiscard]] std::string custom_media_name(MediaSize size);
 
 [[nodiscard]] bool same_media_size(MediaSize a, MediaSize b, std::int32_t tolerance_um) noexcept;
 

@@ -83,6 +83,8 @@ struct PrinterDetails {
   std::vector<PrinterMedia> media;
   std::string default_media;             // a name of `media`; "" when not known
   std::vector<std::string> ready_media;  // names of `media` loaded now, where known
+  // The sizes the queue takes beyond `media`, where its print system tells them.
+  std::optional<MediaRange> custom_range;
 
   bool operator==(const PrinterDetails&) const = default;
 };

@@ -76,13 +76,16 @@ TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
        {{"na_index-4x6_4x6in", {101'600, 152'400}, MediaArea{0, 0, 101'600, 152'400}},
         {"custom_4x4in", {101'600, 101'600}, std::nullopt}},
        "na_index-4x6_4x6in",
-       {}},
+       {},
+       MediaRange{{25'400, 12'700}, {104'000, 990'600}}},
       true,
       "cups",
       false};
   EXPECT_EQ(
       compact(printer_answer_result(answer)),
-      R"({"color":false,"default_media":"na_index-4x6_4x6in","default_resolution":null,)"
+      R"({"color":false,"custom_range":{"max_height_um":990600,"max_width_um":104000,)"
+      R"("min_height_um":12700,"min_width_um":25400},)"
+      R"("default_media":"na_index-4x6_4x6in","default_resolution":null,)"
       R"("enabled":true,"is_default":true,"media":[{"height_um":152400,"name":"na_index-4x6_4x6in",)"
       R"("printable_area":{"height_um":152400,"width_um":101600,"x_um":0,"y_um":0},)"
       R"("width_um":101600},{"height_um":101600,"name":"custom_4x4in","printable_area":null,)"

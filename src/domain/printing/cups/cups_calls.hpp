@@ -117,8 +117,8 @@ class CupsCalls {
   // The options the user's lpoptions files give the queue (the system's, then the user's own),
   // as cupsGetNamedDest merges them; read from the files, without a request.
   virtual std::vector<CupsOption> user_options(std::string_view queue) = 0;
-  // The size a driver's media name ("Letter", "4x6", "Custom.4x6in") stands for in libcups'
-  // tables of PWG, PPD and legacy names.
+  // The size a driver's media name ("Letter", "4x6") stands for in libcups' tables of PWG, PPD
+  // and legacy names; nullopt outside the host's limits.
   virtual std::optional<MediaSize> media_size_of_driver_name(std::string_view name) = 0;
   // Create-Job on the queue: the job id (0 when the answer carries none).
   virtual std::expected<std::uint32_t, CupsReply> create_job(

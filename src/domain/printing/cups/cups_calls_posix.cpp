@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <span>
 #include <string>
 
 #include "domain/printing/cups/cups_calls.hpp"
@@ -40,10 +42,39 @@ struct CupsFileClose {
 };
 using CupsFile = Owned<cups_file_t*, CupsFileClose>;
 
+struct HttpClose {
+  static bool is_none(http_t* http) noexcept { return http == nullptr; }
+  void operator()(http_t* http) const noexcept { httpClose(http); }
+};
+using Http = Owned<http_t*, HttpClose>;
+
+// A libcups option array, freed once on every path; the calls that grow it may move it.
+class OptionArray {
+ public:
+  OptionArray() = default;
+  OptionArray(const OptionArray&) = delete;
+  OptionArray& operator=(const OptionArray&) = delete;
+  ~OptionArray() { cupsFreeOptions(count_, options_); }
+
+  void add(const char* name, const char* value) {
+    count_ = cupsAddOption(name, value, count_, &options_);
+  }
+  void parse(const char* text) { count_ = cupsParseOptions(text, count_, &options_); }
+  [[nodiscard]] std::span<const cups_option_t> options() const noexcept {
+    return {options_, static_cast<std::size_t>(std::max(count_, 0))};
+  }
+  [[nodiscard]] int count() const noexcept { return count_; }
+  [[nodiscard]] cups_option_t* data() const noexcept { return options_; }
+
+ private:
+  int count_ = 0;
+  cups_option_t* options_ = nullptr;
+};
+
 // What a connection handle points at: the libcups connection and the deadline its timeout
 // callback reads.
 struct Connection {
-  http_t* http = nullptr;
+  Http http;
   Clock::time_point deadline;
 };
 
@@ -52,7 +83,7 @@ int wait_until_deadline(http_t*, void* connection) {
 }
 
 http_t* http_of(const CupsConnection& connection) {
-  return static_cast<Connection*>(connection.get())->http;
+  return static_cast<Connection*>(connection.get())->http.get();
 }
 
 CupsReply no_answer(http_t* http, std::string text) {
@@ -258,10 +289,11 @@ void add_lpoptions(const std::string& path, std::string_view queue,
       continue;
     }
     const std::string text(rest.substr(name_end));
-    cups_option_t* parsed = nullptr;
-    const int count = cupsParseOptions(text.c_str(), 0, &parsed);
-    for (int i = 0; i < count; ++i) options.emplace_back(parsed[i].name, parsed[i].value);
-    cupsFreeOptions(count, parsed);
+    OptionArray parsed;
+    parsed.parse(text.c_str());
+    for (const cups_option_t& option : parsed.options()) {
+      options.emplace_back(option.name, option.value);
+    }
   }
 }
 
@@ -298,15 +330,16 @@ class SystemCupsCalls final : public CupsCalls {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     const int msec = static_cast<int>(std::max<std::int64_t>(left.count(), 1));
-    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                                msec, nullptr);
-    if (http == nullptr) {
+    Http http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, msec,
+                           nullptr));
+    if (!http) {
       const int error = errno;
       return std::unexpected(CupsReply{false, 0, "no connection to the scheduler", error});
     }
-    auto* connection = new Connection{http, deadline};
-    httpSetTimeout(http, DEADLINE_POLL_SECONDS, wait_until_deadline, connection);
-    return CupsConnection(connection, {this});
+    auto connection = std::make_unique<Connection>(Connection{std::move(http), deadline});
+    httpSetTimeout(connection->http.get(), DEADLINE_POLL_SECONDS, wait_until_deadline,
+                   connection.get());
+    return CupsConnection(connection.release(), {this});
   }
 
   std::expected<std::vector<IppAttributes>, CupsReply> get_printers(
@@ -374,8 +407,9 @@ class SystemCupsCalls final : public CupsCalls {
     if (media == nullptr) media = pwgMediaForPPD(text.c_str());
     if (media == nullptr) media = pwgMediaForLegacy(text.c_str());
     if (media == nullptr) return std::nullopt;
-    // PWG sizes are in hundredths of a millimetre.
-    return MediaSize{media->width * 10, media->length * 10};
+    // PWG sizes are in hundredths of a millimetre; libcups' own arithmetic overflows on some
+    // names, so its size is held to the host's limits before it is used.
+    return media_size_of(media->width, media->length, 10);
   }
 
   std::expected<std::uint32_t, CupsReply> create_job(
@@ -385,13 +419,9 @@ class SystemCupsCalls final : public CupsCalls {
     const std::string job_name(title);
     ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
                  job_name.c_str());
-    cups_option_t* encoded = nullptr;
-    int count = 0;
-    for (const auto& [key, value] : options) {
-      count = cupsAddOption(key.c_str(), value.c_str(), count, &encoded);
-    }
-    cupsEncodeOptions2(request.get(), count, encoded, IPP_TAG_JOB);
-    cupsFreeOptions(count, encoded);
+    OptionArray encoded;
+    for (const auto& [key, value] : options) encoded.add(key.c_str(), value.c_str());
+    cupsEncodeOptions2(request.get(), encoded.count(), encoded.data(), IPP_TAG_JOB);
 
     auto response = exchange(http_of(connection), request);
     if (!response) return std::unexpected(std::move(response.error()));
@@ -420,9 +450,8 @@ class SystemCupsCalls final : public CupsCalls {
   }
 
   void close_connection(void* native) noexcept override {
-    auto* connection = static_cast<Connection*>(native);
-    httpClose(connection->http);
-    delete connection;
+    // The connection's owners close its libcups connection.
+    std::unique_ptr<Connection>(static_cast<Connection*>(native)).reset();
   }
 };
 

@@ -47,7 +47,6 @@ constexpr int PRINTER_TYPE_DEFAULT = 0x20000;
 
 constexpr double HUNDREDTHS_MM_PER_INCH = 2540.0;
 constexpr double POINTS_PER_INCH = 72.0;
-constexpr double UM_PER_INCH = 25'400.0;
 // The device grid when the queue reports no resolution.
 constexpr int FALLBACK_RESOLUTION_DPI = 300;
 
@@ -58,9 +57,10 @@ constexpr std::array<std::string_view, 4> LISTING_ATTRIBUTES = {
 constexpr std::array<std::string_view, 4> QUEUE_DEFAULT_MEDIA_ATTRIBUTES = {
     "printer-is-accepting-jobs", "printer-resolution-default", "media-default",
     "media-col-default"};
-// With a media of the user's own, the queue's list of media gives its margins.
-constexpr std::array<std::string_view, 3> QUEUE_USER_MEDIA_ATTRIBUTES = {
-    "printer-is-accepting-jobs", "printer-resolution-default", "media-col-database"};
+// With a media of the user's own, the queue's media and their names give its margins.
+constexpr std::array<std::string_view, 4> QUEUE_USER_MEDIA_ATTRIBUTES = {
+    "printer-is-accepting-jobs", "printer-resolution-default", "media-col-database",
+    "media-supported"};
 // With a media selected, the queue's media and their names.
 constexpr std::array<std::string_view, 4> QUEUE_SELECTED_MEDIA_ATTRIBUTES = {
     "printer-is-accepting-jobs", "printer-resolution-default", "media-col-database",
@@ -165,76 +165,6 @@ bool uri_names_queue(std::string_view uri, std::string_view queue) {
   return std::ranges::equal(name, queue, {}, ascii_lower, ascii_lower);
 }
 
-// ---- media
-
-// A media-col value for a job that names no media: named by its media-size-name when it has one,
-// else left unnamed.
-std::optional<CupsMedia> media_of_col(const IppCollection& col) {
-  std::optional<CupsMedia> media = named_media_of_col(col, {});
-  if (media) {
-    const auto* name = first_value<std::string>(col.members, "media-size-name");
-    media->name = name ? *name : std::string();
-  }
-  return media;
-}
-
-// The queue's default media: media-col-default, named by media-default.
-std::optional<CupsMedia> default_media(const IppAttributes& queue) {
-  const auto* col = first_value<IppCollection>(queue, "media-col-default");
-  std::optional<CupsMedia> media = col ? media_of_col(*col) : std::nullopt;
-  if (const auto* name = first_value<std::string>(queue, "media-default"); media && name) {
-    media->name = *name;
-  }
-  return media;
-}
-
-// A PPD size name "w<width>h<length>" in points, which libcups' name tables do not know.
-std::optional<MediaSize> ppd_size_name(const std::string& name) {
-  double width = 0;
-  double length = 0;
-  int used = 0;
-  if (std::sscanf(name.c_str(), "w%lfh%lf%n", &width, &length, &used) != 2 ||
-      name[std::size_t(used)] != '\0' || width <= 0 || length <= 0) {
-    return std::nullopt;
-  }
-  const auto um = [](double points) {
-    return static_cast<std::int32_t>(points * UM_PER_INCH / POINTS_PER_INCH + 0.5);
-  };
-  return MediaSize{um(width), um(length)};
-}
-
-// The size a media name says: a self-describing name as both hosts read one, a driver's name
-// from libcups' tables, or a PPD "w<width>h<length>".
-std::optional<MediaSize> size_of_media_name(CupsCalls& calls, const std::string& name) {
-  if (auto size = media_size_of_name(name)) return size;
-  if (auto size = calls.media_size_of_driver_name(name)) return size;
-  return ppd_size_name(name);
-}
-
-// The media the user named in lpoptions: the size the name says, with the margins of the queue's
-// media of that size (none when the queue lists no such size); nullopt when the name says no
-// size.
-std::optional<CupsMedia> user_media(CupsCalls& calls, const std::string& name,
-                                    const IppAttributes& queue) {
-  const std::optional<MediaSize> size = size_of_media_name(calls, name);
-  if (!size) return std::nullopt;
-  const std::vector<CupsMedia> listed = named_media(queue, "media-col-database", {});
-  const CupsMedia* same = nearest_media(listed, *size);
-  CupsMedia media = same ? *same : media_of_size("", *size);
-  media.name = name;
-  return media;
-}
-
-// The "media" of the user's lpoptions for the queue ("" for none); option names ignore case
-// and the last one given wins, as in libcups.
-std::string user_media_name(const std::vector<CupsOption>& options) {
-  const auto is_media = [](const CupsOption& option) {
-    return std::ranges::equal(option.first, std::string_view("media"), {}, ascii_lower);
-  };
-  const auto found = std::ranges::find_if(options.rbegin(), options.rend(), is_media);
-  return found == options.rend() ? std::string() : found->second;
-}
-
 Resolution dots_per_inch(const IppResolution& resolution) noexcept {
   if (resolution.per_cm) return {resolution.x * 254 / 100, resolution.y * 254 / 100};
   return {resolution.x, resolution.y};
@@ -253,26 +183,9 @@ bool same_queue(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, {}, ascii_lower, ascii_lower);
 }
 
-// The media a job without media gets: the user's lpoptions media (its size, named by its own
-// name where that is self-describing), else media-col-default named as the queue names it.
-std::optional<CupsMedia> details_default_media(CupsCalls& calls, const std::string& user_name,
-                                               const IppAttributes& queue,
-                                               const SupportedMediaNames& names) {
-  if (!user_name.empty()) {
-    if (const std::optional<MediaSize> size = size_of_media_name(calls, user_name)) {
-      return media_of_size(media_size_of_name(user_name) ? user_name : media_name_of_size(*size),
-                           *size);
-    }
-  }
-  const auto* col = first_value<IppCollection>(queue, "media-col-default");
-  std::optional<CupsMedia> media = col ? named_media_of_col(*col, names) : std::nullopt;
-  const auto* name = first_value<std::string>(queue, "media-default");
-  if (media && name && media_size_of_name(*name)) media->name = *name;
-  return media;
-}
-
-PrinterDetails details_of(CupsCalls& calls, std::string_view queue, const IppAttributes& answer,
-                          const std::string& user_media, const std::string& local_default) {
+PrinterDetails details_of(std::string_view queue, const IppAttributes& answer,
+                          const std::optional<UserMedia>& user_media,
+                          const std::string& local_default) {
   const CupsPrinterRecord record = printer_record_of(answer);
   PrinterDetails details;
   // CUPS takes a queue name in any bytes; an answer is UTF-8 or the browser cannot read it.
@@ -295,9 +208,10 @@ PrinterDetails details_of(CupsCalls& calls, std::string_view queue, const IppAtt
     details.default_resolution = dots_per_inch(*resolution);
   }
 
-  const SupportedMediaNames names = supported_media_names(answer);
-  std::vector<CupsMedia> offered = named_media(answer, "media-col-database", names);
-  if (auto media = details_default_media(calls, user_media, answer, names)) {
+  CupsQueueMedia queue_offers = queue_media(answer);
+  std::vector<CupsMedia>& offered = queue_offers.offered;
+  details.custom_range = queue_offers.custom_range;
+  if (auto media = media_without_request(answer, offered, user_media)) {
     details.default_media = listed_name(offered, std::move(*media));
   }
   // CUPS lists as ready, on every queue, the sizes of its own default paper's family (A4 and A5
@@ -308,8 +222,9 @@ PrinterDetails details_of(CupsCalls& calls, std::string_view queue, const IppAtt
       if (col == nullptr || first_value<std::string>(col->members, "media-source") == nullptr) {
         continue;
       }
-      if (auto media = named_media_of_col(*col, names)) {
-        std::string name = listed_name(offered, std::move(*media));
+      CupsQueueMedia loaded = queue_media({IppAttribute{"media-col-database", {*col}}});
+      if (!loaded.offered.empty()) {
+        std::string name = listed_name(offered, std::move(loaded.offered.front()));
         if (std::ranges::find(details.ready_media, name) == details.ready_media.end()) {
           details.ready_media.push_back(std::move(name));
         }
@@ -548,29 +463,35 @@ JobProgress CupsPrintSystem::job_progress(std::string_view queue, std::uint32_t 
   return state ? meaning_of(JOB_STATES, *state, JobProgress::unknown) : JobProgress::unknown;
 }
 
+std::optional<UserMedia> CupsPrintSystem::user_media(std::string_view queue) {
+  std::string name = user_media_name(calls_.user_options(queue));
+  if (name.empty()) return std::nullopt;
+  const std::optional<MediaSize> size = size_of_user_media(calls_, name);
+  return UserMedia{std::move(name), size};
+}
+
 Result<PrinterDetails> CupsPrintSystem::printer_details(std::string_view queue) {
   // Both come from files and the environment, without a request.
-  const std::string user_media = user_media_name(calls_.user_options(queue));
+  const std::optional<UserMedia> user = user_media(queue);
   const std::string local_default = calls_.local_default_destination();
   auto connection = connect();
   if (!connection) return std::unexpected(queue_not_opened(connection.error()).error().error);
   auto answer = calls_.get_printer_attributes(*connection, queue, QUEUE_DETAILS_ATTRIBUTES);
   if (!answer) return std::unexpected(queue_not_opened(answer.error()).error().error);
-  return details_of(calls_, queue, *answer, user_media, local_default);
+  return details_of(queue, *answer, user, local_default);
 }
 
 std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::open_label_document(
     std::string_view queue, const std::optional<MediaRequest>& selected) {
   // The user's lpoptions come from files: they decide what the one request asks, unless the job
   // selects its own media.
-  const std::string media_name =
-      selected ? std::string() : user_media_name(calls_.user_options(queue));
+  const std::optional<UserMedia> user = selected ? std::nullopt : user_media(queue);
   auto connection = connect();
   if (!connection) return queue_not_opened(connection.error());
   std::span<const std::string_view> requested = QUEUE_DEFAULT_MEDIA_ATTRIBUTES;
   if (selected) {
     requested = QUEUE_SELECTED_MEDIA_ATTRIBUTES;
-  } else if (!media_name.empty()) {
+  } else if (user) {
     requested = QUEUE_USER_MEDIA_ATTRIBUTES;
   }
   auto attributes = calls_.get_printer_attributes(*connection, queue, requested);
@@ -582,14 +503,11 @@ std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::ope
   }
   std::optional<CupsMedia> media;
   if (selected) {
-    auto page = page_for_request(
-        named_media(*attributes, "media-col-database", supported_media_names(*attributes)),
-        *selected);
+    auto page = page_for_request(queue_media(*attributes), *selected);
     if (!page) return std::unexpected(std::move(page.error()));
     media = std::move(*page);
   } else {
-    media = media_name.empty() ? default_media(*attributes)
-                               : user_media(calls_, media_name, *attributes);
+    media = media_without_request(*attributes, queue_media(*attributes).offered, user);
   }
   if (!media || media->width <= 0 || media->length <= 0) {
     return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "domain/printing/cups/cups_calls.hpp"
+#include "domain/printing/cups/cups_media.hpp"
 #include "domain/printing/print_system.hpp"
 
 namespace vantrel {
@@ -37,6 +38,8 @@ class CupsPrintSystem final : public PrintSystem {
 
  private:
   std::expected<CupsConnection, CupsReply> connect() const;
+  // The user's lpoptions media for the queue, read from files; nullopt for none.
+  std::optional<UserMedia> user_media(std::string_view queue);
 
   CupsCalls& calls_;
   std::chrono::milliseconds request_budget_;

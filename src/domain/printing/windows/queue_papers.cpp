@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/os_error.hpp"
+#include "base/utf.hpp"
 
 namespace vantrel {
 namespace {
@@ -15,6 +16,7 @@ constexpr std::int32_t UM_PER_TENTH_MM = 100;
 constexpr std::int32_t LARGEST_CUSTOM_UM = 32767 * UM_PER_TENTH_MM;
 // DEVMODE fields a driver names in DC_FIELDS when it takes a custom size.
 constexpr int TAKES_PAPER_LENGTH_AND_WIDTH = 0x4 | 0x8;  // DM_PAPERLENGTH | DM_PAPERWIDTH
+constexpr std::uint16_t PAPER_USER = 256;                // DMPAPER_USER
 
 struct DriverList {
   SpoolerBuffer records{0};
@@ -77,30 +79,24 @@ std::optional<MediaSize> extent(Spooler& spooler, const std::u16string& device,
 
 }  // namespace
 
-Result<std::vector<QueuePaper>> read_queue_papers(Spooler& spooler, const std::u16string& device,
-                                                  bool names) {
+Result<std::vector<QueuePaper>> read_queue_papers(Spooler& spooler, const std::u16string& device) {
   const auto ids = read_list(spooler, device, CAPABILITY_PAPERS, PAPER_ID_BYTES, MAX_DRIVER_PAPERS);
   if (!ids) return std::unexpected(papers_error(ids.error()));
   const auto sizes =
       read_list(spooler, device, CAPABILITY_PAPER_SIZES, PAPER_SIZE_BYTES, MAX_DRIVER_PAPERS);
   if (!sizes) return std::unexpected(papers_error(sizes.error()));
-  // The names only tell which media are loaded: a driver without them still has its papers.
-  std::expected<DriverList, SpoolerValue> paper_names = DriverList{};
-  if (names) {
-    paper_names =
-        read_list(spooler, device, CAPABILITY_PAPER_NAMES, PAPER_NAME_BYTES, MAX_DRIVER_PAPERS);
-  }
+  // The names tell papers of one size apart and which are loaded; a driver without them still
+  // has its papers.
+  const auto paper_names =
+      read_list(spooler, device, CAPABILITY_PAPER_NAMES, PAPER_NAME_BYTES, MAX_DRIVER_PAPERS);
 
   std::vector<QueuePaper> papers(static_cast<std::size_t>(std::min(ids->count, sizes->count)));
   for (std::size_t i = 0; i < papers.size(); ++i) {
     papers[i].id = record_at<std::uint16_t>(*ids, i * PAPER_ID_BYTES);
     const auto width = record_at<std::int32_t>(*sizes, i * PAPER_SIZE_BYTES);
     const auto length = record_at<std::int32_t>(*sizes, i * PAPER_SIZE_BYTES + 4);
-    // A size beyond what micrometres hold in 32 bits is no paper either.
-    if (width > 0 && length > 0 && width <= INT32_MAX / UM_PER_TENTH_MM &&
-        length <= INT32_MAX / UM_PER_TENTH_MM) {
-      papers[i].size = {width * UM_PER_TENTH_MM, length * UM_PER_TENTH_MM};
-    }
+    // A size outside the host's limits is no paper either.
+    if (const auto size = media_size_of(width, length, UM_PER_TENTH_MM)) papers[i].size = *size;
     if (paper_names && static_cast<int>(i) < paper_names->count) {
       papers[i].name = name_at(*paper_names, static_cast<int>(i));
     }
@@ -111,19 +107,41 @@ Result<std::vector<QueuePaper>> read_queue_papers(Spooler& spooler, const std::u
 QueueMedia media_of_papers(const std::vector<QueuePaper>& papers) {
   QueueMedia out;
   out.of_paper.resize(papers.size());
-  for (std::size_t i = 0; i < papers.size(); ++i) {
-    const MediaSize size = papers[i].size;
-    if (size.width_um <= 0) continue;
-    std::string name = media_name_of_size(size);
-    const auto same = std::ranges::find_if(out.media, [&](const PrinterMedia& media) {
-      return media.name == name || same_media_size(media.size, size, MEDIA_MATCH_TOLERANCE_UM);
-    });
-    if (same == out.media.end()) {
-      out.media.push_back(PrinterMedia{std::move(name), size, std::nullopt});
-      out.of_paper[i] = out.media.size() - 1;
-    } else {
-      out.of_paper[i] = static_cast<std::size_t>(same - out.media.begin());
+  std::vector<std::uint16_t> first_paper;  // per media: the number of the paper that made it
+  const auto index_of = [&](auto predicate) -> std::optional<std::size_t> {
+    for (std::size_t m = 0; m < out.media.size(); ++m) {
+      if (predicate(m)) return m;
     }
+    return std::nullopt;
+  };
+  for (std::size_t i = 0; i < papers.size(); ++i) {
+    const QueuePaper& paper = papers[i];
+    if (paper.size.width_um <= 0) continue;
+    std::string name = media_name_of_size(paper.size);
+    const auto same_size = index_of([&](std::size_t m) {
+      return same_media_size(out.media[m].size, paper.size, MEDIA_MATCH_TOLERANCE_UM);
+    });
+    std::optional<std::size_t> same = same_size;
+    if (same_size && first_paper[*same_size] != paper.id) {
+      // Another paper of a size already listed: a media of its own name.
+      const auto taken = [&](const std::string& candidate) {
+        return candidate.empty() ||
+               index_of([&](std::size_t m) { return out.media[m].name == candidate; });
+      };
+      name = media_name_of_paper(utf16_to_utf8(paper.name), paper.size);
+      if (taken(name)) {
+        name = media_name_of_paper("paper " + std::to_string(paper.id), paper.size);
+      }
+      same = taken(name) ? same_size : std::nullopt;
+    } else if (!same_size) {
+      same = index_of([&](std::size_t m) { return out.media[m].name == name; });
+    }
+    if (!same) {
+      out.media.push_back(PrinterMedia{std::move(name), paper.size, std::nullopt});
+      first_paper.push_back(paper.id);
+      same = out.media.size() - 1;
+    }
+    out.of_paper[i] = same;
   }
   return out;
 }
@@ -163,13 +181,9 @@ std::vector<std::string> read_ready_media(Spooler& spooler, const std::u16string
   return ready;
 }
 
-std::optional<PaperChoice> choose_paper(Spooler& spooler, const std::u16string& device,
-                                        const std::vector<QueuePaper>& papers, MediaSize media) {
-  for (const bool landscape : {false, true}) {
-    const QueuePaper* paper = nearest_of_size(papers, landscape ? turned(media) : media,
-                                              [](const QueuePaper& paper) { return paper.size; });
-    if (paper) return PaperChoice{paper->id, {}, landscape};
-  }
+std::optional<MediaRange> read_custom_range(Spooler& spooler, const std::u16string& device,
+                                            const std::vector<QueuePaper>& papers) {
+  if (std::ranges::find(papers, PAPER_USER, &QueuePaper::id) == papers.end()) return std::nullopt;
   const SpoolerValue fields = spooler.device_capabilities(device, CAPABILITY_FIELDS, nullptr);
   if (fields.value < 0 ||
       (fields.value & TAKES_PAPER_LENGTH_AND_WIDTH) != TAKES_PAPER_LENGTH_AND_WIDTH) {
@@ -177,16 +191,48 @@ std::optional<PaperChoice> choose_paper(Spooler& spooler, const std::u16string& 
   }
   const auto smallest = extent(spooler, device, CAPABILITY_MIN_EXTENT);
   const auto largest = extent(spooler, device, CAPABILITY_MAX_EXTENT);
-  if (!smallest || !largest) return std::nullopt;
-  const auto within = [&](std::int32_t um, std::int32_t low, std::int32_t high) {
-    return um + MEDIA_MATCH_TOLERANCE_UM >= low && um - MEDIA_MATCH_TOLERANCE_UM <= high;
-  };
-  if (!within(media.width_um, smallest->width_um, largest->width_um) ||
-      !within(media.height_um, smallest->height_um, largest->height_um) ||
-      std::max(media.width_um, media.height_um) > LARGEST_CUSTOM_UM) {
+  if (!smallest || !largest || !within_media_limits(*smallest) || !within_media_limits(*largest) ||
+      smallest->width_um > largest->width_um || smallest->height_um > largest->height_um) {
     return std::nullopt;
   }
-  return PaperChoice{std::nullopt, media, false};
+  // The span of the papers, in the driver's portrait terms.
+  std::optional<MediaRange> span;
+  for (const QueuePaper& paper : papers) {
+    if (paper.size.width_um <= 0) continue;
+    if (!span) span = MediaRange{paper.size, paper.size};
+    span->smallest = {std::min(span->smallest.width_um, paper.size.width_um),
+                      std::min(span->smallest.height_um, paper.size.height_um)};
+    span->largest = {std::max(span->largest.width_um, paper.size.width_um),
+                     std::max(span->largest.height_um, paper.size.height_um)};
+  }
+  const MediaRange range{*smallest,
+                         {std::min(largest->width_um, LARGEST_CUSTOM_UM),
+                          std::min(largest->height_um, LARGEST_CUSTOM_UM)}};
+  if (range.smallest.width_um > range.largest.width_um ||
+      range.smallest.height_um > range.largest.height_um ||
+      (span && range_holds(span, range.smallest) && range_holds(span, range.largest))) {
+    return std::nullopt;
+  }
+  return range;
+}
+
+std::optional<PaperChoice> choose_paper(Spooler& spooler, const std::u16string& device,
+                                        const std::vector<QueuePaper>& papers,
+                                        const MediaRequest& media) {
+  const QueueMedia listed = media_of_papers(papers);
+  for (std::size_t i = 0; i < papers.size(); ++i) {
+    const auto index = listed.of_paper[i];
+    if (index && listed.media[*index].name == media.name) {
+      return PaperChoice{papers[i].id, {}, false};
+    }
+  }
+  for (const bool landscape : {false, true}) {
+    const QueuePaper* paper = nearest_of_size(papers, landscape ? turned(media.size) : media.size,
+                                              [](const QueuePaper& paper) { return paper.size; });
+    if (paper) return PaperChoice{paper->id, {}, landscape};
+  }
+  if (!range_holds(read_custom_range(spooler, device, papers), media.size)) return std::nullopt;
+  return PaperChoice{std::nullopt, media.size, false};
 }
 
 }  // namespace vantrel

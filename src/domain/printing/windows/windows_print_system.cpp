@@ -312,7 +312,7 @@ Result<PrinterDetails> WindowsPrintSystem::printer_details(std::string_view queu
     return fail(ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                 os_error_message(OPEN_QUEUE_TEXT, printer.error()));
   }
-  auto papers = read_queue_papers(spooler_, device, true);
+  auto papers = read_queue_papers(spooler_, device);
   if (!papers) return std::unexpected(std::move(papers.error()));
   QueueMedia listed = media_of_papers(*papers);
 
@@ -322,6 +322,7 @@ Result<PrinterDetails> WindowsPrintSystem::printer_details(std::string_view queu
   details.resolutions = read_resolutions(spooler_, device);
   details.ready_media = read_ready_media(spooler_, device, *papers, listed);
   details.color = spooler_.device_capabilities(device, CAPABILITY_COLOR_DEVICE, nullptr).value == 1;
+  details.custom_range = read_custom_range(spooler_, device, *papers);
   // The rest is what the default settings and one device context on them tell; a queue that
   // does not tell it still has its media. Only the default paper's printable area is read: some
   // drivers take seconds for a device context.
@@ -388,9 +389,10 @@ std::expected<PrinterSettings, PrintFailure> WindowsPrintSystem::select_media(
     return nothing_reached(
         {ErrorCode::PRE_SUBMIT_UNAVAILABLE, os_error_message(OPEN_QUEUE_TEXT, printer.error())});
   }
-  const auto papers = read_queue_papers(spooler_, device, false);
+  // With their names: a media named after its paper selects that paper.
+  const auto papers = read_queue_papers(spooler_, device);
   if (!papers) return nothing_reached(papers.error());
-  const auto choice = choose_paper(spooler_, device, *papers, media.size);
+  const auto choice = choose_paper(spooler_, device, *papers, media);
   if (!choice) return std::unexpected(media_not_offered(media));
   auto defaults = PrinterSettings::read_default(spooler_, *printer, device);
   if (!defaults) return nothing_reached(std::move(defaults.error()));

@@ -60,7 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{{57'200, 31'800}, "custom_2.25x1.25in"},
                       SizeCase{{104'800, 209'600}, "custom_4.125x8.25in"},
                       SizeCase{{62'000, 29'000}, "custom_62x29mm"},
-                      SizeCase{{62'000, 100'300}, "custom_62x100.3mm"}));
+                      SizeCase{{62'000, 100'300}, "custom_62x100.3mm"},
+                      // Below a tenth of a millimetre: never a name of 0 x 0, which says no size.
+                      SizeCase{{40, 1}, "custom_0.04x0.001mm"}));
 
 TEST(MediaNearestOfSize, IsTheNearestWithinHalfAMillimetreNeverASizelessOne) {
   const std::vector<MediaSize> papers{

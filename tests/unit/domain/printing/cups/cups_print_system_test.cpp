@@ -8,123 +8,21 @@
 
 #include "base/os_error.hpp"
 #include "domain/printing/label_printing.hpp"
+#include "fake_cups_calls.hpp"
 
 namespace vantrel {
 namespace {
 
-CupsReply answer(std::uint32_t status, std::string text = "refused") {
-  return CupsReply{true, status, std::move(text), 0};
-}
-CupsReply no_answer() {
-  return CupsReply{false, 0, "", 110};
-}
+using fakes::answer;
+using fakes::attribute;
+using fakes::FakeCupsCalls;
+using fakes::job_on;
+using fakes::label_queue;
+using fakes::media_col;
+using fakes::no_answer;
 
 constexpr std::uint32_t IPP_FORBIDDEN = 0x0401;
 constexpr std::uint32_t IPP_DOCUMENT_FORMAT_ERROR = 0x040B;
-
-IppAttribute attribute(std::string name, IppValue value) {
-  return IppAttribute{std::move(name), {std::move(value)}};
-}
-
-// A media-col in hundredths of a millimetre.
-IppCollection media_col(int width, int length, int left = 0, int top = 0) {
-  return IppCollection{{attribute("media-size", IppCollection{{attribute("x-dimension", width),
-                                                               attribute("y-dimension", length)}}),
-                        attribute("media-left-margin", left), attribute("media-right-margin", 0),
-                        attribute("media-top-margin", top), attribute("media-bottom-margin", 0)}};
-}
-
-// A 4 x 6 inch label queue at 203 dpi; inches in hundredths of a millimetre.
-IppAttributes label_queue(int left = 0, int top = 0) {
-  return {attribute("printer-is-accepting-jobs", true),
-          attribute("printer-resolution-default", IppResolution{203, 203, false}),
-          attribute("media-default", std::string("oe_4x6-label_4x6in")),
-          attribute("media-col-default", media_col(10160, 15240, left, top)),
-          IppAttribute{"media-col-database",
-                       {media_col(5080, 7620), media_col(10160, 15240, 1270, 0)}}};
-}
-
-IppAttributes job_on(std::string printer_uri, int state = 9) {
-  return {attribute("job-state", state), attribute("job-printer-uri", std::move(printer_uri))};
-}
-
-// A scheduler that answers whatever the test sets up and records what it was asked. Like the
-// real one, it answers only the attributes a request names.
-class FakeCupsCalls final : public CupsCalls {
- public:
-  std::optional<CupsReply> connect_failure;
-  std::expected<std::vector<IppAttributes>, CupsReply> printers;
-  std::string default_name = "Zebra";
-  std::string local_default;
-  std::map<std::string, std::expected<IppAttributes, CupsReply>, std::less<>> queues;
-  std::vector<CupsOption> lpoptions;
-  std::map<std::string, MediaSize, std::less<>> driver_media_names;
-  std::expected<IppAttributes, CupsReply> job = job_on("ipp://localhost/printers/Zebra");
-  std::expected<std::uint32_t, CupsReply> created = 42u;
-  CupsReply sent = answer(0);
-  CupsReply cancelled = answer(0);
-
-  std::vector<std::string> calls;  // the requests, in order
-  std::vector<CupsOption> job_options;
-  std::string job_title;
-  std::string pdf;
-  int connections = 0;
-  int closed = 0;
-
-  std::expected<CupsConnection, CupsReply> connect(std::chrono::steady_clock::time_point) override {
-    if (connect_failure) return std::unexpected(*connect_failure);
-    ++connections;
-    return CupsConnection(this, {this});
-  }
-  std::expected<std::vector<IppAttributes>, CupsReply> get_printers(
-      const CupsConnection&, std::span<const std::string_view>) override {
-    return printers;
-  }
-  std::expected<IppAttributes, CupsReply> get_printer_attributes(
-      const CupsConnection&, std::string_view queue,
-      std::span<const std::string_view> requested) override {
-    calls.emplace_back("get_printer_attributes");
-    const auto found = queues.find(queue);
-    if (found == queues.end()) return std::unexpected(answer(IPP_STATUS_NOT_FOUND));
-    if (!found->second) return found->second;
-    IppAttributes asked;
-    std::ranges::copy_if(*found->second, std::back_inserter(asked), [&](const IppAttribute& a) {
-      return std::ranges::find(requested, a.name) != requested.end();
-    });
-    return asked;
-  }
-  std::expected<IppAttributes, CupsReply> get_job_attributes(
-      const CupsConnection&, std::string_view, std::uint32_t,
-      std::span<const std::string_view>) override {
-    return job;
-  }
-  std::string default_destination(const CupsConnection&) override { return default_name; }
-  std::string local_default_destination() override { return local_default; }
-  std::vector<CupsOption> user_options(std::string_view) override { return lpoptions; }
-  std::optional<MediaSize> media_size_of_driver_name(std::string_view name) override {
-    const auto found = driver_media_names.find(name);
-    return found == driver_media_names.end() ? std::nullopt : std::optional(found->second);
-  }
-  std::expected<std::uint32_t, CupsReply> create_job(
-      const CupsConnection&, std::string_view, std::string_view title,
-      const std::vector<CupsOption>& options) override {
-    calls.emplace_back("create_job");
-    job_title = title;
-    job_options = options;
-    return created;
-  }
-  CupsReply send_document(const CupsConnection&, std::string_view, std::uint32_t,
-                          std::span<const std::uint8_t> document) override {
-    calls.emplace_back("send_document");
-    pdf.assign(document.begin(), document.end());
-    return sent;
-  }
-  CupsReply cancel_job(const CupsConnection&, std::string_view, std::uint32_t job_id) override {
-    calls.push_back("cancel_job " + std::to_string(job_id));
-    return cancelled;
-  }
-  void close_connection(void*) noexcept override { ++closed; }
-};
 
 LabelBitmap white_bitmap(std::uint32_t width, std::uint32_t height) {
   LabelBitmap bitmap{width, height, std::make_unique<std::uint8_t[]>(4u * width * height)};
@@ -396,7 +294,8 @@ IppCollection named_col(IppCollection col, std::string_view member, std::string 
 // says is 2 x 3 in but whose size is Letter: a job naming it would print on Letter.
 IppAttributes queue_with_names() {
   IppAttributes queue = label_queue();
-  queue.push_back(keywords("media-supported", {"na_index-4x6_4x6in", "custom_min_1x1in"}));
+  queue.push_back(keywords("media-supported",
+                           {"na_index-4x6_4x6in", "custom_min_1x1in", "custom_max_2.5x3in"}));
   auto& database = std::ranges::find(queue, "media-col-database", &IppAttribute::name)->values;
   database.insert(database.begin(),
                   named_col(media_col(21590, 27940), "media-size-name", "custom_2x3in"));
@@ -415,8 +314,9 @@ TEST(CupsPrinterDetails, OneRequestTellsTheQueueAndItsMediaByTheirOwnNames) {
       IppAttribute{"printer-resolution-supported",
                    {IppResolution{203, 203, false}, IppResolution{118, 118, true}}},
       attribute("printer-resolution-default", IppResolution{203, 203, false}),
-      keywords("media-supported", {"custom_min_0.5x0.5in", "custom_58.93x88.9mm_58.93x88.9mm",
-                                   "custom_58.67x88.9mm_58.67x88.9mm", "na_index-4x6_4x6in"}),
+      keywords("media-supported",
+               {"custom_min_0.5x0.5in", "custom_max_4x39in", "custom_58.93x88.9mm_58.93x88.9mm",
+                "custom_58.67x88.9mm_58.67x88.9mm", "na_index-4x6_4x6in"}),
       // A second 4 x 6 of the same name is the same media; sizes 0.26 mm apart keep their own
       // names; a name of the media's own comes first; a size no name says is named by its size.
       IppAttribute{"media-col-database",
@@ -449,7 +349,8 @@ TEST(CupsPrinterDetails, OneRequestTellsTheQueueAndItsMediaByTheirOwnNames) {
                  {"custom_58.93x88.9mm_58.93x88.9mm", {58'930, 88'900}, area(0, 0, 58'930, 88'900)},
                  {"custom_4x5in_4x5in", {101'600, 127'000}, area(0, 0, 101'600, 127'000)}},
                 "custom_4x5in_4x5in",
-                {"na_index-4x6_4x6in"}}));
+                {"na_index-4x6_4x6in"},
+                MediaRange{{12'700, 12'700}, {101'600, 990'600}}}));
   EXPECT_EQ(calls.calls, std::vector<std::string>{"get_printer_attributes"});
   EXPECT_EQ(calls.connections, 1);
   EXPECT_EQ(calls.closed, 1);
@@ -530,6 +431,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "na_index-4x6_4x6in",
                   "/MediaBox [0 0 432 288]",
                   "q 144 0 0 216 144 36 cm",
+                  {}},
+        // Beyond half a millimetre of any media, within the custom range: that size itself.
+        MediaCase{"ASizeInTheCustomRange",
+                  "oe_label_2.25x3in",
+                  "Custom.57.15x76.2mm",
+                  "/MediaBox [0 0 162 216]",
+                  "q 144 0 0 216 8.867 0 cm",
                   {}},
         MediaCase{"ASizeTheQueueLacks", "custom_3x3in", nullptr, nullptr, nullptr,
                   ErrorCode::MEDIA_UNSUPPORTED},

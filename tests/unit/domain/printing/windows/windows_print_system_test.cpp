@@ -590,7 +590,7 @@ class WindowsQueueMedia : public WindowsPrintSystemTest {
 
 const MediaArea AREA_4X6_MARGINS{2502, 2628, 96470, 147270};  // 20/21 and 771 x 1177 at 203 dpi
 
-TEST_F(WindowsQueueMedia, DetailsNameEachSizeOnceWithTheDefaultPapersAreaFromOneContext) {
+TEST_F(WindowsQueueMedia, DetailsNameEachPaperWithTheDefaultPapersAreaFromOneContext) {
   const auto details = system.printer_details("Label Printer");
   ASSERT_TRUE(details.has_value()) << details.error().message;
   PrinterDetails expected;
@@ -603,9 +603,11 @@ TEST_F(WindowsQueueMedia, DetailsNameEachSizeOnceWithTheDefaultPapersAreaFromOne
   expected.media = {{"na_letter_8.5x11in", {215900, 279400}, std::nullopt},
                     {"iso_a4_210x297mm", {209900, 297000}, std::nullopt},
                     {"na_index-4x6_4x6in", {101600, 152400}, AREA_4X6_MARGINS},
+                    // A second paper of a size is a media of its own name.
+                    {"oe_4x-6-again_4x6in", {101600, 152400}, std::nullopt},
                     {"custom_2.25x1.25in", {57100, 31700}, std::nullopt}};
   expected.default_media = "na_index-4x6_4x6in";
-  expected.ready_media = {"na_index-4x6_4x6in"};
+  expected.ready_media = {"oe_4x-6-again_4x6in", "na_index-4x6_4x6in"};
   EXPECT_EQ(*details, expected);
   EXPECT_EQ(devices.dc_settings,
             (std::vector<std::optional<fakes::FakeSettings>>{queue().settings}));
@@ -622,7 +624,7 @@ struct DriverCase {
   bool area = true;
   bool resolution = true;
   std::size_t resolutions = 2;
-  std::size_t ready = 1;
+  std::size_t ready = 2;
 };
 
 class WindowsDriverAnswers : public WindowsQueueMedia,
@@ -638,7 +640,7 @@ TEST_P(WindowsDriverAnswers, AreBoundedAndWhatFailsIsLeftUnknown) {
     return;
   }
   ASSERT_TRUE(details.has_value()) << details.error().message;
-  EXPECT_EQ(details->media.size(), 4u);
+  EXPECT_EQ(details->media.size(), 5u);
   EXPECT_EQ(details->default_media, c.default_media);
   EXPECT_EQ(details->media[2].printable_area.has_value(), c.area);
   EXPECT_EQ(details->default_resolution.has_value(), c.resolution);
@@ -672,7 +674,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](FakeSpooler& s, FakePrintDevices&) {
                      s.printers[QUEUE].counts[CAPABILITY_RESOLUTIONS] = MAX_DRIVER_RESOLUTIONS + 1;
                    },
-                   std::nullopt, "na_index-4x6_4x6in", true, true, 0, 1},
+                   std::nullopt, "na_index-4x6_4x6in", true, true, 0, 2},
         DriverCase{
             "SettingsFail",
             [](FakeSpooler& s, FakePrintDevices&) { fail_call(s, "DocumentPropertiesW", 2); },
@@ -706,7 +708,18 @@ struct SelectionCase {
   MediaSize media;
   std::map<std::uint16_t, int> values;          // DC_FIELDS and the extents
   std::optional<fakes::FakeSettings> selected;  // nullopt: not offered
+  const char* media_name = "m";
 };
+
+const std::map<std::uint16_t, int> TAKES_CUSTOM{
+    {CAPABILITY_FIELDS, 0xC},
+    {CAPABILITY_MIN_EXTENT, 0x007F00FE},   // 25.4 x 12.7 mm
+    {CAPABILITY_MAX_EXTENT, 0x26B2086F}};  // 215.9 x 990.6 mm
+// Wine's driver claims the fields and reports the span of its papers as its extents.
+const std::map<std::uint16_t, int> SPAN_OF_ITS_PAPERS{
+    {CAPABILITY_FIELDS, 0xC},
+    {CAPABILITY_MIN_EXTENT, 0x013D023B},   // 57.1 x 31.7 mm
+    {CAPABILITY_MAX_EXTENT, 0x0B9A086F}};  // 215.9 x 297 mm
 
 class WindowsMediaSelection : public WindowsQueueMedia,
                               public ::testing::WithParamInterface<SelectionCase> {};
@@ -715,7 +728,14 @@ TEST_P(WindowsMediaSelection, SetsThePaperOrCustomSizeAndOrientationOnTheDefault
   const SelectionCase& c = GetParam();
   for (const auto& [capability, value] : c.values) queue().values[capability] = value;
   queue().settings.paper = 1;
-  const MediaRequest media{"m", c.media};
+  const MediaRequest media{c.media_name, c.media};
+  // get_printer tells the range of the custom sizes a submit takes, and no other.
+  EXPECT_EQ(system.printer_details("Label Printer")->custom_range.has_value(),
+            c.values == TAKES_CUSTOM);
+  devices.deleted = 0;  // the document's context is another
+  devices.dc_settings.clear();
+  devices.calls.clear();
+  spooler.calls.clear();
   page(static_cast<int>(std::lround(c.media.width_um * 203 / 25400.0)),
        static_cast<int>(std::lround(c.media.height_um * 203 / 25400.0)));
   const auto document = system.open_label_document("Label Printer", media);
@@ -749,11 +769,6 @@ fakes::FakeSettings custom(std::int16_t width, std::int16_t length) {
   return settings;
 }
 
-const std::map<std::uint16_t, int> TAKES_CUSTOM{
-    {CAPABILITY_FIELDS, 0xC},
-    {CAPABILITY_MIN_EXTENT, 0x013D023B},   // 57.1 x 31.7 mm
-    {CAPABILITY_MAX_EXTENT, 0x0B9A086F}};  // 215.9 x 297 mm
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, WindowsMediaSelection,
     ::testing::Values(
@@ -762,8 +777,19 @@ INSTANTIATE_TEST_SUITE_P(
         SelectionCase{"TurnedPaperPrintsLandscape", {152400, 101600}, {}, selected(256, 2)},
         SelectionCase{
             "CustomSizeWhereTheDriverTakesOne", {76200, 127000}, TAKES_CUSTOM, custom(762, 1270)},
-        SelectionCase{"CustomSizeBeyondTheExtents", {25400, 25400}, TAKES_CUSTOM, std::nullopt},
-        SelectionCase{"NoCustomSizes", {76200, 127000}, {}, std::nullopt}),
+        SelectionCase{"CustomSizeBeyondTheExtents", {20000, 20000}, TAKES_CUSTOM, std::nullopt},
+        SelectionCase{"NoCustomSizes", {76200, 127000}, {}, std::nullopt},
+        SelectionCase{"ExtentsThatSpanThePapersAreNoCustomSizes",
+                      {76200, 127000},
+                      SPAN_OF_ITS_PAPERS,
+                      std::nullopt},
+        // Just beyond half a millimetre of a paper, and no custom sizes: not that paper.
+        SelectionCase{"SizeBeyondHalfAMillimetre", {102200, 152400}, {}, std::nullopt},
+        SelectionCase{"SecondPaperOfASizeByItsName",
+                      {101600, 152400},
+                      {},
+                      selected(257, 1),
+                      "oe_4x-6-again_4x6in"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowsQueueMedia, PageReadBackMoreThanAMillimetreOffIsRefusedBeforeAnyDocument) {
