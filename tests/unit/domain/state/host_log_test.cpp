@@ -25,6 +25,11 @@ TEST(HostLogLine, TimePidEventAndFieldsQuotedOnlyWhenNeededAndCut) {
             "2025-12-07T15:25:24.123Z 4242 message type=submit request_id=s-1:a_b.c "
             "queue=\"Label \\\"4x6\\\"\\n\" caller=chrome-extension://abc/ empty=\"\" long=" +
                 std::string(160, 'q') + "...");
+  // "a" and 100 two-byte characters: the cut falls before the character that would split.
+  std::string accented = "a";
+  for (int i = 0; i < 100; ++i) accented += "\xC3\xA9";
+  const std::string line = format_log_line(0, 1, "message", {{"request_id", accented}});
+  EXPECT_EQ(line.substr(line.find('=') + 1), "\"" + accented.substr(0, 159) + "\"...");
 }
 
 class HostLogFile : public ::testing::Test {

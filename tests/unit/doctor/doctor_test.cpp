@@ -1,4 +1,4 @@
-#include "domain/doctor/doctor.hpp"
+#include "doctor/doctor.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "domain/doctor/print_system_check.hpp"
+#include "doctor/print_system_check.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

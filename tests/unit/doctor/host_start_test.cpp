@@ -1,4 +1,4 @@
-#include "domain/doctor/host_start.hpp"
+#include "doctor/host_start.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

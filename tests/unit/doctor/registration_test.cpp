@@ -1,4 +1,4 @@
-#include "domain/doctor/registration.hpp"
+#include "doctor/registration.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
