@@ -38,9 +38,10 @@ int run_doctor_process(const std::vector<std::string>& arguments, PrintSystem& p
       return USAGE_EXIT_STATUS;
     }
   }
-  const DoctorRun run =
-      run_doctor(DoctorServices{system_doctor_system(), system_state_files(), print_system,
-                                HOST_VERSION, std::move(extensions), std::move(chromium_profile)});
+  DoctorServices services{system_doctor_system(), system_state_files(), print_system, HOST_VERSION,
+                          std::move(extensions)};
+  services.chromium_profile = std::move(chromium_profile);
+  const DoctorRun run = run_doctor(services);
   write_output(json ? doctor_json(run.report) : doctor_text(run.report));
   const int status = doctor_exit_status(run.report);
   // A check still hangs on a thread of its own, inside the print system or the files: ending

@@ -52,7 +52,9 @@ DoctorRun run_doctor(const DoctorServices& services) {
     if (extension) {
       extensions.push_back(std::move(*extension));
     } else {
-      report.checks.push_back(DoctorCheck{"extension " + text, false, extension.error(),
+      report.checks.push_back(DoctorCheck{"extension " + text,
+                                          false,
+                                          extension.error(),
                                           "give the id chrome://extensions or about:debugging "
                                           "shows, or the extension's origin",
                                           {}});

@@ -33,9 +33,9 @@ struct DoctorServices {
   // The extensions the user means, as given (ids or origins): every registration of their
   // browser must let them start the host (none: not asked).
   std::vector<std::string> extensions{};
+  DoctorLimits limits{};
   // The folder a Chromium browser was started with as --user-data-dir (Linux).
   std::optional<std::string> chromium_profile{};
-  DoctorLimits limits{};
 };
 
 struct DoctorRun {

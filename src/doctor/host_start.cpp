@@ -96,8 +96,7 @@ std::expected<std::vector<std::uint8_t>, std::string> read_framed_answer(
   if (body && *body) return std::move(**body);
   switch (source.last) {
     case ProgramRead::Kind::timed_out:
-      return std::unexpected("gave no answer within " + duration_text(limit) +
-                             ", so it was ended");
+      return std::unexpected("gave no answer within " + duration_text(limit) + ", so it was ended");
     case ProgramRead::Kind::ended: {
       std::string text = source.received == 0 ? "ended without answering" : "ended in mid-answer";
       if (const auto status = program.exit_status(std::chrono::milliseconds(500))) {

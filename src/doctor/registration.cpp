@@ -97,15 +97,14 @@ bool is_absolute(BrowserPlatform platform, std::string_view path) {
          is_windows_separator(path[2]);
 }
 
-std::string quoted(std::string_view text) {
+std::string in_quotes(std::string_view text) {
   std::string out(1, '"');
   out.append(text).push_back('"');
   return out;
 }
 
-// The members every browser reads; other members are for the form's rules to judge.
-constexpr std::array<std::string_view, 5> COMMON_MEMBERS{"name", "description", "path", "type",
-                                                         "allowed_origins"};
+// The members Firefox knows besides its list; Chromium ignores members it does not know.
+constexpr std::array<std::string_view, 4> COMMON_MEMBERS{"name", "description", "path", "type"};
 
 std::expected<JsonValue, std::string> parse_manifest(std::string_view text, ManifestForm form) {
   if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
@@ -201,7 +200,7 @@ Registration registration_of(const BrowserLookup& lookup, const Found& found,
                              BrowserPlatform platform,
                              const std::optional<ExtensionId>& extension) {
   const HostManifest& manifest = *found.outcome;
-  Registration registration{lookup.browser, found.manifest,  manifest.path, {},
+  Registration registration{lookup.browser,   found.manifest,       manifest.path, {},
                             manifest.allowed, found.place->per_user};
   if (!is_absolute(platform, registration.program)) {
     const PathSyntax syntax = PathSyntax::windows;  // only Windows browsers resolve one
@@ -215,8 +214,7 @@ Registration registration_of(const BrowserLookup& lookup, const Found& found,
     if (platform == BrowserPlatform::windows)
       registration.arguments.emplace_back("--parent-window=0");
   } else {
-    registration.arguments = {found.manifest,
-                              extension ? extension->id : manifest.allowed.front()};
+    registration.arguments = {found.manifest, extension ? extension->id : manifest.allowed.front()};
   }
   return registration;
 }
@@ -267,52 +265,55 @@ std::expected<HostManifest, std::string> read_host_manifest(std::string_view tex
   if (!chromium) {
     for (const auto& [member, value] : manifest.items()) {
       if (member != key && std::ranges::find(COMMON_MEMBERS, member) == COMMON_MEMBERS.end()) {
-        return std::unexpected("has the member " + quoted(member) +
+        return std::unexpected("has the member " + in_quotes(member) +
                                ", which Firefox does not know: it rejects the whole manifest");
       }
     }
   }
   const auto text_member = [&](std::string_view name) -> std::expected<std::string, std::string> {
     const auto found = manifest.find(name);
-    if (found == manifest.end()) return std::unexpected("has no " + quoted(name));
-    if (!found->is_string()) return std::unexpected(quoted(name) + " is not text");
+    if (found == manifest.end()) return std::unexpected("has no " + in_quotes(name));
+    if (!found->is_string()) return std::unexpected(in_quotes(name) + " is not text");
     return found->get<std::string>();
   };
   auto name = text_member("name");
   if (!name) return std::unexpected(name.error());
   if (*name != HOST_NAME) {
-    return std::unexpected("\"name\" is " + quoted(*name) + ", not " + std::string(HOST_NAME));
+    return std::unexpected("\"name\" is " + in_quotes(*name) + ", not " + std::string(HOST_NAME));
   }
   auto description = text_member("description");
   if (!description || description->empty()) return std::unexpected("has no \"description\"");
   auto type = text_member("type");
   if (!type) return std::unexpected(type.error());
-  if (*type != "stdio") return std::unexpected("\"type\" is " + quoted(*type) + ", not \"stdio\"");
+  if (*type != "stdio")
+    return std::unexpected("\"type\" is " + in_quotes(*type) + ", not \"stdio\"");
   auto path = text_member("path");
   if (!path || path->empty()) return std::unexpected("has no \"path\"");
   if (platform == BrowserPlatform::linux && !is_absolute(platform, *path)) {
-    return std::unexpected("\"path\" " + quoted(*path) + " is relative; on Linux it must be absolute");
+    return std::unexpected("\"path\" " + in_quotes(*path) +
+                           " is relative; on Linux it must be absolute");
   }
   const auto list = manifest.find(key);
   if (list == manifest.end()) {
     const bool other_form = manifest.contains(chromium ? "allowed_extensions" : "allowed_origins");
-    return std::unexpected("has no " + quoted(key) +
+    return std::unexpected("has no " + in_quotes(key) +
                            (other_form ? chromium ? " (it is Firefox's form)"
                                                   : " (it is the form of Chromium browsers)"
                                        : ""));
   }
-  if (!list->is_array()) return std::unexpected(quoted(key) + " is not a list");
-  if (list->empty()) return std::unexpected(quoted(key) + " is empty: no extension may start it");
+  if (!list->is_array()) return std::unexpected(in_quotes(key) + " is not a list");
+  if (list->empty())
+    return std::unexpected(in_quotes(key) + " is empty: no extension may start it");
   HostManifest read{std::move(*path), {}};
   for (const JsonValue& entry : *list) {
     const bool well_formed =
-        entry.is_string() && (chromium ? origin_pattern(entry.get_ref<const std::string&>())
-                                             .has_value()
-                                       : is_firefox_id(entry.get_ref<const std::string&>()));
+        entry.is_string() &&
+        (chromium ? origin_pattern(entry.get_ref<const std::string&>()).has_value()
+                  : is_firefox_id(entry.get_ref<const std::string&>()));
     if (!well_formed) {
       return std::unexpected(
-          quoted(key) + " holds " + entry.dump(-1, ' ', false, JsonValue::error_handler_t::replace) +
-          ", which is not " +
+          in_quotes(key) + " holds " +
+          entry.dump(-1, ' ', false, JsonValue::error_handler_t::replace) + ", which is not " +
           (chromium ? "an origin Chromium can read (chrome-extension://<id>/, no wildcard)"
                     : std::string(FIREFOX_ID_RULE)) +
           ", and one malformed entry makes the browser reject the whole manifest");
@@ -442,7 +443,10 @@ RegistrationFinding check_registration(DoctorSystem& system, const BrowserLookup
     if (!refused.empty()) {
       check.ok = false;
       check.detail += "; it does not allow " + joined(refused, ", ") +
-                      ", so the browser refuses that extension (\"forbidden\")";
+                      (lookup.form == ManifestForm::chromium
+                           ? ", so the browser refuses that extension (\"forbidden\")"
+                           : ", so Firefox tells that extension \"No such native application " +
+                                 std::string(HOST_NAME) + "\"");
       check.advice = allow_advice(lookup, platform, used->place->per_user,
                                   *std::ranges::find_if(wanted, [&](const ExtensionId& e) {
                                     return e.shown() == refused.front();
@@ -479,8 +483,8 @@ RegistrationFinding check_registration(DoctorSystem& system, const BrowserLookup
     if (other->outcome && first && !allows(*other->outcome, *first)) {
       state += ", does not allow " + first->shown();
     }
-    check.notes.push_back("also " + other->where() + " (" + state + "), which " +
-                          lookup.browser + " does not use" +
+    check.notes.push_back("also " + other->where() + " (" + state + "), which " + lookup.browser +
+                          " does not use" +
                           (lookup.passes_over && other < used ? ": it passes over it" : ""));
   }
   return finding;
@@ -505,10 +509,9 @@ std::optional<std::string> writable_by_others(DoctorSystem& system, const std::s
                (folder ? "), and with it " + path : ")");
       }
     }
-    std::optional<std::string> parent = parent_path(system.platform() == BrowserPlatform::windows
-                                                        ? PathSyntax::windows
-                                                        : PathSyntax::posix,
-                                                    *at);
+    std::optional<std::string> parent = parent_path(
+        system.platform() == BrowserPlatform::windows ? PathSyntax::windows : PathSyntax::posix,
+        *at);
     if (!parent || *parent == *at) break;
     at = std::move(parent);
     folder = true;

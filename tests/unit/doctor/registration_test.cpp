@@ -32,18 +32,23 @@ BrowserLookup lookup_of(DoctorSystem& system, std::string_view browser) {
   throw std::logic_error("no such browser");
 }
 
+const std::string USER_FIREFOX = "/home/ada/.mozilla/native-messaging-hosts/com.vantrel.print.json";
+const std::string FIREFOX_LIST = R"("allowed_extensions": ["p@v.example"])";
+
 struct ManifestRow {
+  std::string browser;  // "Chrome" or "Firefox", its manifest in the user's folder
   std::string text;
-  std::string found;  // in the detail; "" for a manifest Chrome accepts
+  std::string found;  // in the detail; "" for a manifest the browser accepts
 };
 
 class DoctorLinuxManifest : public ::testing::TestWithParam<ManifestRow> {};
 
-TEST_P(DoctorLinuxManifest, IsReadAsChromeReadsIt) {
+TEST_P(DoctorLinuxManifest, IsReadAsTheBrowserReadsIt) {
   FakeDoctorSystem system(BrowserPlatform::linux);
   system.environment_values["HOME"] = "/home/ada";
-  system.files[USER_CHROME] = GetParam().text;
-  const RegistrationFinding finding = check_registration(system, lookup_of(system, "Chrome"));
+  system.files[GetParam().browser == "Firefox" ? USER_FIREFOX : USER_CHROME] = GetParam().text;
+  const RegistrationFinding finding =
+      check_registration(system, lookup_of(system, GetParam().browser));
   EXPECT_EQ(finding.check.ok, GetParam().found.empty()) << finding.check.detail;
   EXPECT_THAT(finding.check.detail, HasSubstr(GetParam().found));
   if (!finding.check.ok) {
@@ -51,33 +56,71 @@ TEST_P(DoctorLinuxManifest, IsReadAsChromeReadsIt) {
   }
 }
 
+// The browsers' verdicts, as tests/linux/test_browser_registrations.py finds them in Debian's
+// Chromium and firefox-esr.
 INSTANTIATE_TEST_SUITE_P(
     Rows, DoctorLinuxManifest,
     ::testing::Values(
-        ManifestRow{"\xEF\xBB\xBF" + manifest("/opt/host"), ""},
+        ManifestRow{"Chrome", "\xEF\xBB\xBF" + manifest("/opt/host"), ""},
+        ManifestRow{"Chrome", "{\n// by hand\n" + manifest("/opt/host").substr(1), ""},
         ManifestRow{
+            "Chrome",
+            manifest("/opt/host", R"("allowed_origins": ["chrome-extension://x/", )"
+                                  R"("chrome-extension://ONDFLFLFBMJBLMGAGBKICEBFAKIEGIAI/*"])"),
+            ""},
+        ManifestRow{
+            "Chrome",
             manifest(
                 "/opt/host",
                 R"("allowed_origins": ["chrome-extension://ondflflfbmjblmgagbkicebfakiegiai"])"),
-            "holds \"chrome-extension://ondflflfbmjblmgagbkicebfakiegiai\", which is not "
-            "chrome-extension://<32 letters a-p>/, and one malformed entry makes the "
-            "browser reject the whole manifest"},
-        ManifestRow{manifest("/opt/host", R"("allowed_origins": ["chrome-extension://*/"])"),
+            "holds \"chrome-extension://ondflflfbmjblmgagbkicebfakiegiai\", which is not an "
+            "origin Chromium can read (chrome-extension://<id>/, no wildcard), and one malformed "
+            "entry makes the browser reject the whole manifest"},
+        ManifestRow{"Chrome",
+                    manifest("/opt/host", R"("allowed_origins": ["chrome-extension://*/"])"),
                     "holds \"chrome-extension://*/\""},
-        ManifestRow{manifest("/opt/host", R"("allowed_origins": [])"), "is empty"},
-        ManifestRow{manifest("/opt/host", R"("allowed_extensions": ["a@b.example"])"),
+        ManifestRow{"Chrome", manifest("/opt/host", R"("allowed_origins": [])"), "is empty"},
+        ManifestRow{"Chrome", manifest("/opt/host", FIREFOX_LIST),
                     "has no \"allowed_origins\" (it is Firefox's form)"},
-        ManifestRow{manifest("host"),
+        ManifestRow{"Chrome", manifest("host"),
                     "\"path\" \"host\" is relative; on Linux it must be absolute"},
-        ManifestRow{R"({"name": "com.other", "description": "x", "path": "/h", "type": "stdio"})",
+        ManifestRow{"Chrome",
+                    R"({"name": "com.other", "description": "x", "path": "/h", "type": "stdio"})",
                     "\"name\" is \"com.other\", not com.vantrel.print"},
         ManifestRow{
+            "Chrome",
             R"({"name": "com.vantrel.print", "description": "x", "path": "/h", "type": "socket"})",
             "\"type\" is \"socket\", not \"stdio\""},
-        ManifestRow{R"({"name": "com.vantrel.print", "path": "/h", "type": "stdio"})",
+        ManifestRow{"Chrome", R"({"name": "com.vantrel.print", "path": "/h", "type": "stdio"})",
                     "has no \"description\""},
-        ManifestRow{R"({"name": 7})", "\"name\" is not text"},
-        ManifestRow{manifest("/opt/host") + ",", "is not valid JSON"}));
+        ManifestRow{"Chrome", R"({"name": 7})", "\"name\" is not text"},
+        ManifestRow{"Chrome", manifest("/opt/host") + ",", "is not valid JSON"},
+        ManifestRow{"Firefox", manifest("/opt/host", FIREFOX_LIST), ""},
+        ManifestRow{"Firefox",
+                    manifest("/opt/host",
+                             R"("allowed_extensions": ["{12345678-abcd-ABCD-1234-123456789abc}"])"),
+                    ""},
+        ManifestRow{
+            "Firefox",
+            manifest("/opt/host", R"("allowed_extensions": ["p@v.example", "a+b@example.com"])"),
+            "holds \"a+b@example.com\", which is not a Firefox id"},
+        ManifestRow{"Firefox", manifest("/opt/host", FIREFOX_LIST + R"(, "comment": "")"),
+                    "has the member \"comment\", which Firefox does not know"},
+        ManifestRow{"Firefox", manifest("/opt/host", FIREFOX_LIST + R"(, "allowed_origins": [])"),
+                    "has the member \"allowed_origins\""},
+        ManifestRow{"Firefox", "{\n// by hand\n" + manifest("/opt/host", FIREFOX_LIST).substr(1),
+                    "is not valid JSON"}));
+
+TEST(DoctorRegistration, AnExtensionIsTakenByTheRuleOfItsBrowser) {
+  const auto chromium = read_extension_id("ONDFLFLFBMJBLMGAGBKICEBFAKIEGIAI");
+  ASSERT_TRUE(chromium);
+  EXPECT_EQ(chromium->shown(), ORIGIN);  // a bare id is a Chromium id only
+  EXPECT_EQ(read_extension_id(ORIGIN)->id, chromium->id);
+  EXPECT_EQ(read_extension_id("{12345678-1234-1234-1234-123456789abc}")->form,
+            ManifestForm::firefox);
+  EXPECT_THAT(read_extension_id("a+b@example.com").error(), HasSubstr("no \"+\""));
+  EXPECT_FALSE(read_extension_id("chrome-extension://ondflflfbmjblmgagbkicebfakiegiaq/"));
+}
 
 TEST(DoctorRegistration, ChromeUsesTheUsersManifestEvenWhenBrokenAndSaysWhichToRemove) {
   FakeDoctorSystem system(BrowserPlatform::linux);
@@ -97,18 +140,54 @@ TEST(DoctorRegistration, ARegistrationThatDoesNotAllowTheUsersExtensionFailsSayi
   FakeDoctorSystem system(BrowserPlatform::linux);
   system.environment_values["HOME"] = "/home/ada";
   system.files[USER_CHROME] = manifest("/opt/host");
-  const std::string mine = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
-  RegistrationFinding finding = check_registration(system, lookup_of(system, "Chrome"));
-  require_extensions(finding, ManifestForm::chromium, {mine, "p@v.example"},
-                     BrowserPlatform::linux);
+  const ExtensionId firefox{ManifestForm::firefox, "p@v.example"};
+  const ExtensionId mine{ManifestForm::chromium, "abcdefghijklmnopabcdefghijklmnop"};
+  RegistrationFinding finding =
+      check_registration(system, lookup_of(system, "Chrome"), {mine, firefox});
   EXPECT_FALSE(finding.check.ok);
-  EXPECT_THAT(finding.check.detail, HasSubstr("it does not allow " + mine + ", so"));
-  EXPECT_EQ(finding.check.advice, "run ./install-user.sh --allow-origin " + mine + " again");
+  EXPECT_THAT(finding.check.detail, HasSubstr("it does not allow " + mine.shown() + ", so"));
+  EXPECT_EQ(finding.check.advice,
+            "run ./install-user.sh --allow-origin " + mine.shown() + " again");
 
-  RegistrationFinding allowed = check_registration(system, lookup_of(system, "Chrome"));
-  require_extensions(allowed, ManifestForm::chromium, {std::string(ORIGIN), "p@v.example"},
-                     BrowserPlatform::linux);
+  const ExtensionId test{ManifestForm::chromium, "ondflflfbmjblmgagbkicebfakiegiai"};
+  RegistrationFinding allowed =
+      check_registration(system, lookup_of(system, "Chrome"), {test, firefox});
   EXPECT_TRUE(allowed.check.ok) << allowed.check.detail;
+  EXPECT_EQ(allowed.used->arguments, std::vector<std::string>{std::string(ORIGIN)});
+}
+
+// Chromium started with --user-data-dir reads the user's manifests there, and nowhere else of
+// the user's.
+TEST(DoctorRegistration, AChromiumProfileFolderReplacesTheUsersFolder) {
+  FakeDoctorSystem system(BrowserPlatform::linux);
+  system.environment_values["HOME"] = "/home/ada";
+  system.files["/home/ada/.config/chromium/NativeMessagingHosts/com.vantrel.print.json"] =
+      manifest("/opt/host");
+  const std::vector<BrowserLookup> lookups = browser_lookups(system, "/srv/profile");
+  const BrowserLookup& chromium = lookups.at(1);
+  EXPECT_EQ(chromium.places.front().manifest,
+            "/srv/profile/NativeMessagingHosts/com.vantrel.print.json");
+  EXPECT_FALSE(check_registration(system, chromium).check.ok);
+}
+
+// A program or manifest another user can replace runs their code as this user.
+TEST(DoctorRegistration, AFileOrFolderOthersCanWriteFailsTheRegistration) {
+  FakeDoctorSystem system(BrowserPlatform::linux);
+  system.environment_values["HOME"] = "/home/ada";
+  system.files[USER_CHROME] = manifest("/tmp/x/host");
+  system.access["/tmp"] = FileAccess{01777, false};  // sticky: others cannot replace /tmp/x
+  system.access["/tmp/x/host"] = FileAccess{0755, false};
+  EXPECT_TRUE(check_registration(system, lookup_of(system, "Chrome")).check.ok);
+  for (const auto& [path, access] : {std::pair{"/tmp/x/host", FileAccess{0757, false}},
+                                     std::pair{"/tmp/x", FileAccess{0775, false}},
+                                     std::pair{"/tmp/x", FileAccess{0755, true}}}) {
+    FakeDoctorSystem open = system;
+    open.access[path] = access;
+    const RegistrationFinding finding = check_registration(open, lookup_of(open, "Chrome"));
+    EXPECT_FALSE(finding.check.ok) << path;
+    EXPECT_THAT(finding.check.detail,
+                HasSubstr(std::string(path) + " can be changed by other users"));
+  }
 }
 
 TEST(DoctorRegistration,
@@ -117,13 +196,20 @@ TEST(DoctorRegistration,
   system.environment_values["HOME"] = "/home/ada";
   const std::string system_manifest =
       "/usr/lib/mozilla/native-messaging-hosts/com.vantrel.print.json";
-  system.files["/home/ada/.mozilla/native-messaging-hosts/com.vantrel.print.json"] = manifest("/h");
-  system.files[system_manifest] =
-      manifest("/usr/bin/h", R"("allowed_extensions": ["p@v.example"])");
+  system.files[USER_FIREFOX] = manifest("/h");
+  system.files[system_manifest] = manifest("/usr/bin/h", FIREFOX_LIST);
   const RegistrationFinding finding = check_registration(system, lookup_of(system, "Firefox"));
   ASSERT_TRUE(finding.used) << finding.check.detail;
   EXPECT_EQ(finding.used->arguments, (std::vector<std::string>{system_manifest, "p@v.example"}));
-  EXPECT_THAT(finding.check.notes.at(0), HasSubstr("has no \"allowed_extensions\""));
+  EXPECT_THAT(finding.check.notes.at(0), HasSubstr("\"allowed_origins\", which Firefox does not know"));
+
+  // And over one that does not allow the extension (a typo in its id).
+  system.files[USER_FIREFOX] = manifest("/h", R"("allowed_extensions": ["p@v.exmaple"])");
+  const RegistrationFinding typo = check_registration(
+      system, lookup_of(system, "Firefox"), {ExtensionId{ManifestForm::firefox, "p@v.example"}});
+  EXPECT_TRUE(typo.check.ok) << typo.check.detail;
+  EXPECT_EQ(typo.used->manifest, system_manifest);
+  EXPECT_THAT(typo.check.notes.at(0), HasSubstr("does not allow p@v.example"));
 }
 
 TEST(DoctorRegistration, EdgeTakesTheUsersChromeKeyBeforeTheMachinesOwnAndResolvesARelativePath) {
