@@ -46,8 +46,8 @@ std::string cups_scheduler_source(DoctorSystem& system) {
   if (auto server = server_name(system, "/etc/cups/client.conf")) {
     return "scheduler " + *server + " from ServerName in /etc/cups/client.conf";
   }
-  return "the local scheduler (no CUPS_SERVER, no ServerName in ~/.cups/client.conf or "
-         "/etc/cups/client.conf)";
+  return "the local scheduler; no CUPS_SERVER, no ServerName in ~/.cups/client.conf or "
+         "/etc/cups/client.conf";
 }
 
 DoctorCheck check_print_system(PrintSystem& printing, DoctorSystem& system) {
