@@ -103,6 +103,13 @@ class InstallUser(unittest.TestCase):
         self.assertIn(f"{program} can be changed by other users (mode 0757)",
                       self.doctor(program).stdout)
         program.chmod(0o755)
+        # --help and --version answer and end; no host starts (its log would say caller=).
+        for option, start in (("--version", "vantrel-print-host 1."), ("--help", "usage: ")):
+            shown = subprocess.run([str(program), option], env=self.env, text=True,
+                                   capture_output=True, timeout=30, stdin=subprocess.DEVNULL)
+            self.assertEqual((shown.returncode, shown.stdout[:len(start)]), (0, start))
+        log = Path(self.env["XDG_STATE_HOME"]) / "com.vantrel.print/logs/host.log"
+        self.assertNotIn("caller=--", log.read_text())
 
         removed = self.install_user("--remove")
         self.assertEqual(removed.returncode, 0, removed.stderr)
