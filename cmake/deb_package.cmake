@@ -1,6 +1,8 @@
 # Builds the Linux packages of the host: cmake -D<name>=<value>... -P cmake/deb_package.cmake
-# Run by the `deb` target. Makes, in OUTPUT_DIR (the names start vantrel-print-host-test-extension
-# instead when the test extension is allowed, see cmake/manifests.cmake):
+# Run by the `deb` target, or by hand for one's own extensions (install/README.md). Makes, in
+# OUTPUT_DIR, made when missing (the package's and the files' names start
+# vantrel-print-host-test-extension instead when the test extension is allowed, see
+# cmake/manifests.cmake; either package replaces the other):
 #   vantrel-print-host_<version>_<arch>.deb   the host under /usr/lib/vantrel-print-host, its
 #                                             manifests for Chrome, Chromium, Edge, Brave,
 #                                             Vivaldi and Firefox, and the administrator's list
@@ -10,6 +12,7 @@
 #                                             root: per-user manifests instead
 #
 #   PARAMETERS       a file setting VANTREL_ALLOWED_ORIGINS and VANTREL_FIREFOX_EXTENSION_IDS
+#                    (or give both with -D)
 #   VERSION          the project version
 #   HOST_EXE         the Linux host to ship
 #   WORK_DIR         staging folder
@@ -32,6 +35,7 @@ endforeach()
 include("${CMAKE_CURRENT_LIST_DIR}/manifests.cmake")
 vantrel_package_stem(_stem)
 set(_deb "${OUTPUT_DIR}/${_stem}_${VERSION}_${ARCH}.deb")
+file(MAKE_DIRECTORY "${OUTPUT_DIR}")
 set(_archive "${OUTPUT_DIR}/${_stem}-${VERSION}-linux-user.tar.gz")
 file(REMOVE "${_deb}" "${_archive}")
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -91,13 +95,23 @@ if(NOT _result EQUAL 0 OR NOT _shlibs MATCHES "shlibs:Depends=([^\n]+)")
   message(FATAL_ERROR "dpkg-shlibdeps could not derive the dependencies:\n${_shlibs}${_error}")
 endif()
 set(_depends "${CMAKE_MATCH_1}")
-file(WRITE "${_root}/DEBIAN/control" "Package: vantrel-print-host
+# The package is named as its file: one that allows the test extension is another package
+# than one that allows only the vendor's, and each replaces the other (the same files), so
+# that installing one's own over the test one takes the test manifests away.
+if(_stem STREQUAL "vantrel-print-host")
+  set(_other "vantrel-print-host-test-extension")
+else()
+  set(_other "vantrel-print-host")
+endif()
+file(WRITE "${_root}/DEBIAN/control" "Package: ${_stem}
 Version: ${VERSION}
 Architecture: ${ARCH}
 Maintainer: Vantrel <support@vantrel.example>
 Section: utils
 Priority: optional
 Depends: ${_depends}
+Conflicts: ${_other}
+Replaces: ${_other}
 Description: Vantrel Print Host: prints labels for a browser extension, exactly once
  A native-messaging host that browsers start for the Vantrel label-printing
  extension. It prints PNG labels at their physical size on CUPS queues and keeps

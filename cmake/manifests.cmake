@@ -61,8 +61,8 @@ function(vantrel_allowed_lists out_origins out_firefox_ids)
   _vantrel_allowed_list(VANTREL_ALLOWED_ORIGINS "^chrome-extension://${_chromium_id}/$"
                         "Chromium extension origins (chrome-extension://<32 letters a-p>/)" _o)
   _vantrel_allowed_list(VANTREL_FIREFOX_EXTENSION_IDS
-                        "^([{]${_hex8}-${_hex4}-${_hex4}-${_hex4}-${_hex12}[}]|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+)$"
-                        "Firefox extension ids (name@example.com or {uuid})" _f)
+                        "^([{]${_hex8}-${_hex4}-${_hex4}-${_hex4}-${_hex12}[}]|[A-Za-z0-9._-]*@[A-Za-z0-9._-]+)$"
+                        "Firefox extension ids ({uuid}, or letters, digits, . _ - around one @; Firefox rejects a manifest with any other)" _f)
   set(${out_origins} "${_o}" PARENT_SCOPE)
   set(${out_firefox_ids} "${_f}" PARENT_SCOPE)
 endfunction()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""The layers of src/ depend one way: base <- domain <- protocol <- main_*.cpp, and inside the
-domain state <- printing <- submit <- messages (the watchdog beside state, the doctor beside
-submit). A source file that includes a header of a layer above its own fails this check, and
+"""The layers of src/ depend one way: base <- domain <- protocol <- doctor <- main_*.cpp, and
+inside the domain state <- printing <- submit <- messages (the watchdog beside state). The
+doctor sits above the protocol, whose framing and constants it uses to speak to a host. A source file that includes a header of a layer above its own fails this check, and
 so does a domain file that reaches the wire format (the JSON library or protocol/): the domain
 returns typed results, and the protocol layer alone turns them into answers.
 
@@ -13,8 +13,8 @@ import sys
 from pathlib import Path
 
 SRC = Path(__file__).resolve().parents[1] / "src"
-LAYERS = {"base": 0, "domain": 1, "protocol": 2}
-DOMAIN_ROOMS = {"state": 0, "printing": 1, "submit": 2, "doctor": 2, "messages": 3}
+LAYERS = {"base": 0, "domain": 1, "protocol": 2, "doctor": 3}
+DOMAIN_ROOMS = {"state": 0, "printing": 1, "submit": 2, "messages": 3}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
 

@@ -57,7 +57,9 @@ function explain(error, order) {
   const said = error.browserMessage ? ` (the browser says: "${error.browserMessage}")` : "";
   switch (error.code) {
     case "HOST_NOT_FOUND":
-      return `The print host is not installed for this browser${said}. Install it as the example's README says.`;
+      // Firefox says this also when the host is installed for other extensions only.
+      return `The print host is not installed for this browser${said}, or not for this ` +
+             `extension, whose id is ${chrome.runtime.id}. Install it as the example's README says.`;
     case "ACCESS_FORBIDDEN":
       return `The print host is installed, but not for this extension${said}. Register this ` +
              `extension's id, ${chrome.runtime.id}, as the example's README says.`;

@@ -3,9 +3,15 @@
 # ~/.local/lib/vantrel-print-host and a manifest in each browser's per-user folder.
 #
 #   ./install-user.sh [--allow-origin chrome-extension://<id>/]... [--allow-firefox-id <id>]...
+#                     [--chromium-profile DIR]...
 #       installs (or updates). The extensions given are allowed besides the package's own and
 #       kept in ~/.local/lib/vantrel-print-host/allowed-extensions (one a line; edit it and
-#       run this again), so that a later install keeps them.
+#       run this again), so that a later install keeps them. --allow-origin also takes the
+#       bare 32-letter id. --chromium-profile also registers the host for a Chromium browser
+#       started with --user-data-dir=DIR, which reads manifests from DIR/NativeMessagingHosts
+#       only (besides the system's).
+#       Every file is written with an explicit mode (the program 755, the rest 644, folders
+#       755), whatever the caller's umask: another user must not be able to replace them.
 #   ./install-user.sh --remove
 #       removes what the installs wrote, as listed in ~/.local/lib/vantrel-print-host/
 #       installed-files, and no other file; the ledger stays.
@@ -13,6 +19,7 @@
 # Browsers from Snap or Flatpak cannot start native hosts at all (see the README).
 set -eu
 set -f  # a home folder may hold * ? [ : no path is ever a pattern
+umask 022  # folders 755 and files 644 unless set otherwise below, whatever the caller's
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=install/linux/manifests.sh
@@ -70,15 +77,28 @@ case "$HOME$config" in *[[:cntrl:]]*) fail "HOME and XDG_CONFIG_HOME must not ho
 # Everything is checked before anything is written: the kept entries, then the new ones.
 allow_from "$user_allowed"
 new_entries=''
+profiles=''
 while [ $# -gt 0 ]; do
   case $1 in
+    --allow-origin|--allow-firefox-id|--chromium-profile) [ $# -ge 2 ] || fail "$1 needs a value" ;;
+  esac
+  case $1 in
     --allow-origin|--allow-firefox-id)
-      [ $# -ge 2 ] || fail "$1 needs a value"
       kind=${1#--allow-}
-      allow "$kind" "$2"
-      [ "$added" = no ] || new_entries="$new_entries$2$newline"
+      entry=$2
+      # The id chrome://extensions shows stands for its origin.
+      if [ "$kind" = origin ] && printf '%s\n' "$entry" | grep -Eqx '[a-p]{32}'; then
+        entry="chrome-extension://$entry/"
+      fi
+      allow "$kind" "$entry"
+      [ "$added" = no ] || new_entries="$new_entries$entry$newline"
       shift 2 ;;
-    *) fail "unknown option \"$1\" (--allow-origin, --allow-firefox-id, --remove)" ;;
+    --chromium-profile)
+      [ -d "$2" ] || fail "--chromium-profile: \"$2\" is not a folder (start the browser once with --user-data-dir=$2)"
+      case "$2" in *[[:cntrl:]]*) fail "--chromium-profile must not hold control characters" ;; esac
+      profiles="$profiles$(cd -- "$2" && pwd)/NativeMessagingHosts$newline"
+      shift 2 ;;
+    *) fail "unknown option \"$1\" (--allow-origin, --allow-firefox-id, --chromium-profile, --remove)" ;;
   esac
 done
 allow_from "$here/package-allowed-extensions"
@@ -87,7 +107,7 @@ written=''  # what this install wrote, for the record
 make_folder() {  # mkdir -p that notes each folder it makes, parents first
   [ -d "$1" ] && return 0
   make_folder "$(dirname -- "$1")"
-  mkdir -- "$1"
+  mkdir -m 755 -- "$1"
   written="${written}folder $1$newline"
 }
 
@@ -106,9 +126,10 @@ elif [ -n "$(tail -c 1 "$user_allowed")" ]; then
   echo >> "$user_allowed"  # an edited file may end without a line end
 fi
 printf '%s' "$new_entries" >> "$user_allowed"
+chmod 644 "$user_allowed"
 written="${written}file $user_allowed$newline"
 
-for folder in $chromium_folders; do
+for folder in $chromium_folders $profiles; do
   make_folder "$folder"
   render_manifest "$here/manifest.template.json" "$program" chromium "$folder/$name"
   written="${written}file $folder/$name$newline"
@@ -121,4 +142,5 @@ written="${written}file $firefox_folder/$name$newline"
 for entry in $written; do
   grep -Fxq -e "$entry" "$record" 2>/dev/null || printf '%s\n' "$entry" >> "$record"
 done
+chmod 644 "$record"
 echo "installed $program"

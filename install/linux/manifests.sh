@@ -17,8 +17,10 @@ allow() {
       pattern='chrome-extension://[a-p]{32}/'
       what='a Chromium extension origin: chrome-extension:// + the 32-letter id (a-p) + /' ;;
     *)
-      pattern='\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+'
-      what='a Firefox extension id: name@example.com or {uuid}' ;;
+      # Firefox's own rule: one "+" or other character outside it makes Firefox reject the
+      # whole manifest, for every extension it lists.
+      pattern='\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}|[A-Za-z0-9._-]*@[A-Za-z0-9._-]+'
+      what='a Firefox extension id: {uuid}, or letters, digits, ".", "_" and "-" around one "@" (Firefox rejects the whole manifest otherwise; no "+")' ;;
   esac
   case $2 in
     *"$newline"*) ;;
@@ -67,5 +69,6 @@ render_manifest() {
   json_path=$(printf '%s' "$2" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/[\\&|]/\\&/g')
   sed -e "s|\"@HOST_PATH@\"|\"$json_path\"|" -e "s|\"@ALLOWED_KEY@\"|\"$key\"|" \
       -e "s|\\[\"@ALLOWED_LIST@\"\\]|[$json_list]|" "$1" > "$4.new"
+  chmod 644 "$4.new"  # readable by the browser, writable by the owner only
   mv -f "$4.new" "$4"
 }

@@ -32,6 +32,14 @@ if(TARGET vantrel-print-host)
   add_test(NAME linux.example
     COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_example_extension.py
             --archive "${VANTREL_LINUX_USER_ARCHIVE}")
+  # The doctor's verdict against both browsers' over a table of manifests and folders, in a
+  # mount namespace of its own (root): one start of each browser for the whole table.
+  add_test(NAME linux.registrations
+    COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_browser_registrations.py
+            --host $<TARGET_FILE:vantrel-print-host>)
+  set_tests_properties(linux.registrations PROPERTIES
+    LABELS "e2e;linux;browser" ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}" SKIP_RETURN_CODE 77
+    TIMEOUT 300)
   set_tests_properties(linux.firefox linux.example PROPERTIES
     LABELS "e2e;linux;browser"
     ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}"

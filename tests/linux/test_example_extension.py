@@ -1,16 +1,17 @@
 #!/usr/bin/env python3
 """The example extension (examples/extension) as a new developer meets it, its README
 followed on Linux: setup.sh (first without a built client), the folder loaded unpacked into
-headless Chromium's default profile in a private HOME, the host registered with the per-user
+headless Chromium's default profile in a private HOME (its id as the README computes it), the host registered with the per-user
 archive's install-user.sh, first without and then with the extension's origin, and its page
 driven against a private CUPS queue: Print, Print again, Reprint after the form moved on to
 another order, a paused queue, and a Letter queue that also offers 4 x 6 in labels at 300 dpi,
 where the label prints on the media the page picked. What was printed is counted in the
-queues' capture folder.
+queues' capture folder. The same folder loaded in firefox-esr, registered with its gecko id,
+prints an order once.
 
     python3 tests/linux/test_example_extension.py --archive build/dist/<the linux-user archive>
 
-Exits 77 (skipped) without Chromium, cupsd, the archive or the packed client, unless CI or
+Exits 77 (skipped) without Chromium, firefox-esr, cupsd, the archive or the packed client, unless CI or
 VANTREL_E2E_REQUIRED is set.
 """
 
@@ -27,6 +28,7 @@ from rig import testing
 from rig.browser import packed_client
 from rig.chromium import ChromiumBrowser
 from rig.cups import LETTER_300, CupsScheduler
+from rig.firefox import FirefoxBrowser
 from rig.images import rasterise, read_pnm
 from rig.linux_host import add_pdf_queue
 from rig.programs import REPO_ROOT
@@ -90,11 +92,57 @@ class ExamplePage:
             self.evaluate(f"document.querySelector('[name={name}]').value = {json.dumps(value)}")
 
 
+class FirefoxExamplePage(ExamplePage):
+    """The example's page open in Firefox's first tab, driven through WebDriver BiDi."""
+
+    def __init__(self, browser: FirefoxBrowser):
+        self.browser = browser
+        self.settled()
+
+    def evaluate(self, expression: str):
+        reply = self.browser.command("script.evaluate", {
+            "expression": expression, "target": {"context": self.browser.context},
+            "awaitPromise": True, "resultOwnership": "none"})
+        if reply["type"] != "success":
+            raise AssertionError(f"{expression}: {reply}")
+        return reply["result"].get("value")
+
+
+GECKO_ID = json.loads((REPO_ROOT / "examples/extension/manifest.json").read_text())[
+    "browser_specific_settings"]["gecko"]["id"]
+
+
 class ExampleExtension(unittest.TestCase):
     def setUp(self):
         self.root = Path(tempfile.mkdtemp(prefix="vantrel-example-"))
         self.addCleanup(shutil.rmtree, self.root, True)
         self.home = self.root / "home"
+
+    def test_readme_steps_in_firefox(self):
+        extension = self.root / "extension"
+        shutil.copytree(REPO_ROOT / "examples" / "extension", extension,
+                        ignore=shutil.ignore_patterns("print-client"))
+        (extension / "print-client").mkdir()
+        subprocess.run(["tar", "-xzf", str(packed_client()), "-C", str(extension / "print-client"),
+                        "--strip-components=1"], check=True)
+        cups = CupsScheduler()
+        self.addCleanup(cups.close)
+        browser = FirefoxBrowser(self.root, extension, GECKO_ID, page="print.html", extra_env=dict(
+            cups.env, XDG_STATE_HOME=str(self.root / "state")))
+        self.addCleanup(browser.close)
+        browser.start()
+        page = FirefoxExamplePage(browser)
+        status = page.settled()
+        self.assertIn("not installed", status)
+        self.assertIn(GECKO_ID, status)  # the id to register, shown without about:debugging
+
+        self.install_user("--allow-firefox-id", GECKO_ID)
+        add_pdf_queue(cups, QUEUE, default=True)
+        self.assertEqual(page.click("refresh"), "1 print queue listed.")
+        self.assertRegex(page.click("print"), r"^Order A-1001 was sent to Label_4x6_203dpi as job \d+\.$")
+        self.assertIn("nothing was printed again", page.click("print"))
+        time.sleep(1.5)  # a second document would have arrived by now
+        self.assertEqual([d.title for d in cups.captured_documents()], ["Order A-1001"])
 
     def test_readme_steps_print_each_order_once(self):
         # 1. setup.sh, as in the repository: first with no client built, then with it.
@@ -120,6 +168,11 @@ class ExampleExtension(unittest.TestCase):
         self.addCleanup(browser.close)
         browser.start()
         extension_id = self.loaded_extension_id(browser)
+        # The README's way to the id without the browser: the SHA-256 of the folder's path.
+        digest = subprocess.run(["sh", "-c", "printf '%s' \"$(cd \"$1\" && pwd -P)\" | sha256sum",
+                                 "sh", str(extension)], capture_output=True, text=True).stdout
+        self.assertEqual(extension_id, digest[:32].translate(str.maketrans("0123456789abcdef",
+                                                                           "abcdefghijklmnop")))
         page = ExamplePage(browser, f"chrome-extension://{extension_id}/print.html")
         status = page.settled()
         self.assertIn("not installed", status)
@@ -221,8 +274,8 @@ def letter_and_4x6_pdf_ppd() -> str:
 def main():
     global ARCHIVE
     ARCHIVE, rest = testing.built_file_argument("--archive")  # the per-user Linux archive
-    testing.run_script(rest, ARCHIVE, testing.CHROMIUM_NEEDED, testing.CUPSD_NEEDED,
-                       testing.CLIENT_NEEDED)
+    testing.run_script(rest, ARCHIVE, testing.CHROMIUM_NEEDED, testing.FIREFOX_NEEDED,
+                       testing.CUPSD_NEEDED, testing.CLIENT_NEEDED)
 
 
 if __name__ == "__main__":

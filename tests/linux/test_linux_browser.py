@@ -46,9 +46,10 @@ def run(args: list[str]) -> subprocess.CompletedProcess:
 class InstalledPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # The test package has a name of its own (either replaces the other).
+        cls.package = run(["dpkg-deb", "-f", str(DEB), "Package"]).stdout.strip()
         subprocess.run(["dpkg", "-i", str(DEB)], check=True, capture_output=True)
-        cls.addClassCleanup(subprocess.run, ["dpkg", "-P", "vantrel-print-host"],
-                            capture_output=True)
+        cls.addClassCleanup(subprocess.run, ["dpkg", "-P", cls.package], capture_output=True)
         cls.scheduler = CupsScheduler()
         cls.addClassCleanup(cls.scheduler.close)
         cls.scheduler.add_queue(QUEUE, model=ZEBRA_ZPL, options=("media=w288h432",))
@@ -92,7 +93,7 @@ class InstalledPackage(unittest.TestCase):
         ADMIN_LIST.write_text(f"{original}{own_origin}\n  {own_firefox_id}  # ours\n")
 
         # Removed and installed again (as an upgrade runs it), the list is kept and read.
-        self.assertEqual(run(["dpkg", "-r", "vantrel-print-host"]).returncode, 0)
+        self.assertEqual(run(["dpkg", "-r", self.package]).returncode, 0)
         written = CHROMIUM_MANIFESTS + [FIREFOX_MANIFEST, Path("/var/lib/vantrel-print-host")]
         self.assertEqual([m for m in written if os.path.lexists(m)], [])
         installed = run(["dpkg", "-i", str(DEB)])

@@ -37,7 +37,7 @@ TEST_FIREFOX_ID = "print-host-test@vantrel.example"
 CHROMIUM_ORIGIN = re.compile(r"^chrome-extension://[a-p]{32}/$")
 FIREFOX_EXTENSION_ID = re.compile(
     r"^(\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}"
-    r"|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+)$")
+    r"|[A-Za-z0-9._-]*@[A-Za-z0-9._-]+)$")
 
 
 def _json_text(value: str) -> str:

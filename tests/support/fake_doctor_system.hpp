@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "domain/doctor/doctor_system.hpp"
+#include "doctor/doctor_system.hpp"
 
 namespace vantrel::fakes {
 
@@ -37,6 +37,7 @@ class FakeDoctorSystem final : public DoctorSystem {
   std::map<std::string, std::string> registry;
   std::map<std::string, std::string, std::less<>> environment_values;
   std::map<std::string, std::string> files;
+  std::map<std::string, FileAccess> access;  // paths not here: unknown
   std::map<std::string, Program> programs;
   std::deque<Start> starts;  // deque: a running program keeps a reference to its input
   std::function<void()> on_start = [] {};  // what a started program does to the world
@@ -62,6 +63,12 @@ class FakeDoctorSystem final : public DoctorSystem {
   FileResult<std::string> read_file(const std::string& path) override {
     const auto it = files.find(path);
     if (it == files.end()) return std::unexpected(FileError{FileErrorKind::not_found, ENOENT});
+    return it->second;
+  }
+
+  std::optional<FileAccess> file_access(const std::string& path) override {
+    const auto it = access.find(path);
+    if (it == access.end()) return std::nullopt;
     return it->second;
   }
 

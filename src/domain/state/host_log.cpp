@@ -60,10 +60,16 @@ std::string format_log_line(std::uint64_t unix_ms, std::uint32_t pid, std::strin
     line += key;
     line += '=';
     std::string_view shown = value.substr(0, LOG_FIELD_LIMIT_BYTES);
+    // The cut falls before a UTF-8 character, never inside one: readers of the log (the
+    // doctor's JSON) need whole characters.
+    if (shown.size() < value.size()) {
+      while (!shown.empty() && (static_cast<unsigned char>(value[shown.size()]) & 0xC0) == 0x80) {
+        shown.remove_suffix(1);
+      }
+    }
     if (is_plain(shown)) {
       line += shown;
     } else {
-      // A cut may split a character; the escaping keeps the line one line either way.
       std::string quoted;
       append_json_string(quoted, shown);
       for (const char c : quoted) {

@@ -30,6 +30,11 @@ TEST(HostLogLine, TimePidEventAndFieldsQuotedOnlyWhenNeededAndCut) {
   EXPECT_EQ(format_log_line(0, 1, "message", {{"request_id", "$(touch x)`id`!!"}}),
             "1970-01-01T00:00:00.000Z 1 message request_id=\"\\u0024(touch x)\\u0060id\\u0060"
             "\\u0021\\u0021\"");
+  // "a" and 100 two-byte characters: the cut falls before the character that would split.
+  std::string accented = "a";
+  for (int i = 0; i < 100; ++i) accented += "\xC3\xA9";
+  const std::string line = format_log_line(0, 1, "message", {{"request_id", accented}});
+  EXPECT_EQ(line.substr(line.find('=') + 1), "\"" + accented.substr(0, 159) + "\"...");
 }
 
 class HostLogFile : public ::testing::Test {

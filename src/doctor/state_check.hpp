@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "domain/doctor/doctor_report.hpp"
+#include "doctor/doctor_report.hpp"
 #include "domain/state/state_files.hpp"
 
 namespace vantrel {

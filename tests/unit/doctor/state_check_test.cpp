@@ -1,4 +1,4 @@
-#include "domain/doctor/state_check.hpp"
+#include "doctor/state_check.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

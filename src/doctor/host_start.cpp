@@ -1,18 +1,16 @@
-#include "domain/doctor/host_start.hpp"
+#include "doctor/host_start.hpp"
 
 #include <algorithm>
-#include <array>
 #include <optional>
 
-#include "base/json_reader.hpp"
+#include "base/json.hpp"
 #include "base/os_error.hpp"
 #include "base/text.hpp"
+#include "protocol/channel.hpp"
+#include "protocol/envelope.hpp"
 
 namespace vantrel {
 namespace {
-
-// The protocol of hello; the bridge status names the same number for the same reason.
-constexpr std::string_view HELLO_REQUEST = R"({"protocol":1,"request_id":"doctor","type":"hello"})";
 
 // What a hello answer says: the result's version, or the error's code and message.
 struct HelloAnswer {
@@ -21,29 +19,25 @@ struct HelloAnswer {
   std::string message;
 };
 
-std::optional<HelloAnswer> read_hello_answer(std::string_view body) {
-  HelloAnswer answer;
-  JsonReader reader(body);
-  reader.skip_whitespace();
-  const bool read = reader.read_object([&](std::string_view key) {
-    if (key == "result") {
-      return reader.read_object([&](std::string_view member) {
-        if (member != "version") return reader.skip_value();
-        return reader.read_text(answer.version.emplace());
-      });
-    }
-    if (key == "error") {
-      return reader.read_object([&](std::string_view member) {
-        if (member == "code") return reader.read_text(answer.code.emplace());
-        if (member == "message") return reader.read_text(answer.message);
-        return reader.skip_value();
-      });
-    }
-    return reader.skip_value();
-  });
-  reader.skip_whitespace();
-  if (!read || !reader.at_end() || (!answer.version && !answer.code)) return std::nullopt;
-  return answer;
+std::optional<HelloAnswer> read_hello_answer(const std::vector<std::uint8_t>& body) {
+  const JsonValue answer = JsonValue::parse(body.begin(), body.end(), nullptr, false);
+  if (!answer.is_object()) return std::nullopt;
+  HelloAnswer hello;
+  const auto text = [](const JsonValue& object, const char* key) -> std::optional<std::string> {
+    if (!object.is_object()) return std::nullopt;
+    const auto member = object.find(key);
+    if (member == object.end() || !member->is_string()) return std::nullopt;
+    return member->get<std::string>();
+  };
+  if (const auto result = answer.find("result"); result != answer.end()) {
+    hello.version = text(*result, "version");
+  }
+  if (const auto error = answer.find("error"); error != answer.end()) {
+    hello.code = text(*error, "code");
+    hello.message = text(*error, "message").value_or("");
+  }
+  if (!hello.version && !hello.code) return std::nullopt;
+  return hello;
 }
 
 std::string command_text(const HostStart& start) {
@@ -55,43 +49,64 @@ std::string command_text(const HostStart& start) {
   return text;
 }
 
+// The bytes of a frame, gathered as write_native_message writes them.
+class TextSink final : public ByteSink {
+ public:
+  std::expected<std::size_t, StreamFailure> write(std::span<const std::uint8_t> bytes) override {
+    text.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return bytes.size();
+  }
+  std::expected<void, StreamFailure> flush() override { return {}; }
+  std::string text;
+};
+
+// A started program's output as read_native_message reads its input, until the deadline;
+// why it stopped is kept, since the channel's error names only the os code.
+class ProgramSource final : public ByteSource {
+ public:
+  ProgramSource(StartedProgram& program, std::chrono::steady_clock::time_point deadline)
+      : program_(program), deadline_(deadline) {}
+
+  std::expected<std::size_t, StreamFailure> read(std::span<std::uint8_t> buffer) override {
+    const ProgramRead got =
+        program_.read({reinterpret_cast<char*>(buffer.data()), buffer.size()}, deadline_);
+    last = got.kind;
+    if (got.kind == ProgramRead::Kind::data) {
+      received += got.bytes;
+      return got.bytes;
+    }
+    if (got.kind == ProgramRead::Kind::ended) return 0;
+    return std::unexpected(StreamFailure{got.os_code});
+  }
+
+  ProgramRead::Kind last = ProgramRead::Kind::data;
+  std::size_t received = 0;
+
+ private:
+  StartedProgram& program_;
+  std::chrono::steady_clock::time_point deadline_;
+};
+
 // The answer's body, or what went wrong on the way to it.
-std::expected<std::string, std::string> read_framed_answer(
+std::expected<std::vector<std::uint8_t>, std::string> read_framed_answer(
     StartedProgram& program, std::chrono::steady_clock::time_point deadline,
     std::chrono::milliseconds limit) {
-  std::string received;
-  std::array<char, 4096> buffer{};
-  std::optional<std::size_t> body_size;
-  for (;;) {
-    if (!body_size && received.size() >= 4) {
-      const auto byte = [&](std::size_t i) {
-        return static_cast<std::size_t>(static_cast<unsigned char>(received[i]));
-      };
-      body_size = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
-      if (*body_size > HELLO_ANSWER_MAX_BYTES) {
-        return std::unexpected("answered with a frame of " + std::to_string(*body_size) +
-                               " bytes, which is no hello answer");
+  ProgramSource source(program, deadline);
+  auto body = read_native_message(source);
+  if (body && *body) return std::move(**body);
+  switch (source.last) {
+    case ProgramRead::Kind::timed_out:
+      return std::unexpected("gave no answer within " + duration_text(limit) + ", so it was ended");
+    case ProgramRead::Kind::ended: {
+      std::string text = source.received == 0 ? "ended without answering" : "ended in mid-answer";
+      if (const auto status = program.exit_status(std::chrono::milliseconds(500))) {
+        text += " (exit status " + std::to_string(*status) + ")";
       }
+      return std::unexpected(std::move(text));
     }
-    if (body_size && received.size() >= 4 + *body_size) return received.substr(4, *body_size);
-    const ProgramRead got = program.read(buffer, deadline);
-    switch (got.kind) {
-      case ProgramRead::Kind::data:
-        received.append(buffer.data(), got.bytes);
-        break;
-      case ProgramRead::Kind::ended: {
-        std::string text = received.empty() ? "ended without answering" : "ended in mid-answer";
-        if (const auto status = program.exit_status(std::chrono::milliseconds(500))) {
-          text += " (exit status " + std::to_string(*status) + ")";
-        }
-        return std::unexpected(std::move(text));
-      }
-      case ProgramRead::Kind::timed_out:
-        return std::unexpected("gave no answer within " + duration_text(limit) +
-                               ", so it was ended");
-      case ProgramRead::Kind::failed:
-        return std::unexpected("its answer could not be read: " + os_error_text(got.os_code));
-    }
+    default:
+      return std::unexpected("its answer could not be read: " +
+                             (body ? std::string("no frame") : body.error().message));
   }
 }
 
@@ -116,12 +131,12 @@ std::vector<HostStart> host_starts(const std::vector<Registration>& registration
 }
 
 std::string framed_hello_request() {
-  const auto size = static_cast<std::uint32_t>(HELLO_REQUEST.size());
-  std::string frame;
-  for (int shift = 0; shift < 32; shift += 8)
-    frame.push_back(static_cast<char>(size >> shift & 0xFF));
-  frame.append(HELLO_REQUEST);
-  return frame;
+  const std::string hello =
+      JsonValue{{"protocol", PROTOCOL_VERSION}, {"request_id", "doctor"}, {"type", "hello"}}.dump();
+  TextSink sink;
+  (void)write_native_message(sink, {reinterpret_cast<const std::uint8_t*>(hello.data()),
+                                    hello.size()});  // a sink in memory takes every byte
+  return std::move(sink.text);
 }
 
 DoctorCheck check_host_start(DoctorSystem& system, const HostStart& start, std::string_view version,

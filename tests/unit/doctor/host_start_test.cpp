@@ -1,4 +1,4 @@
-#include "domain/doctor/host_start.hpp"
+#include "doctor/host_start.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "doctor", fail(ErrorCode::BRIDGE_BUSY, "Another print helper is busy.")})},
                  "answered hello with BRIDGE_BUSY: Another print helper is busy."},
         StartRow{FakeDoctorSystem::Program{std::string("\xff\xff\xff\x7f", 4)},
-                 "answered with a frame of 2147483647 bytes"}));
+                 "native message length is outside the allowed range"}));
 
 }  // namespace
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +11,7 @@
 #include <thread>
 
 #include "base/owned.hpp"
-#include "domain/doctor/doctor_system.hpp"
+#include "doctor/doctor_system.hpp"
 
 extern char** environ;
 
@@ -143,6 +144,13 @@ class PosixDoctorSystem final : public DoctorSystem {
 
   FileResult<std::string> read_file(const std::string& path) override {
     return system_state_files().read_file(path);
+  }
+
+  std::optional<FileAccess> file_access(const std::string& path) override {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileAccess{static_cast<std::uint32_t>(status.st_mode & 07777),
+                      status.st_uid != ::getuid() && status.st_uid != 0};
   }
 
   std::expected<std::unique_ptr<StartedProgram>, FileError> start_program(

@@ -4,7 +4,7 @@
 
 #include "base/owned_win32.hpp"
 #include "base/utf.hpp"
-#include "domain/doctor/doctor_system.hpp"
+#include "doctor/doctor_system.hpp"
 
 namespace vantrel {
 namespace {
@@ -215,6 +215,9 @@ class WindowsDoctorSystem final : public DoctorSystem {
   FileResult<std::string> read_file(const std::string& path) override {
     return system_state_files().read_file(path);
   }
+
+  // Who may write a file here is an access list, not permission bits: not judged.
+  std::optional<FileAccess> file_access(const std::string&) override { return std::nullopt; }
 
   std::expected<std::unique_ptr<StartedProgram>, FileError> start_program(
       const std::string& program, const std::vector<std::string>& arguments) override {

@@ -1,9 +1,10 @@
-#include "domain/doctor/doctor_report.hpp"
+#include "doctor/doctor_report.hpp"
 
 #include <algorithm>
 #include <utility>
 
 #include "base/json_string.hpp"
+#include "base/utf.hpp"
 
 namespace vantrel {
 
@@ -33,6 +34,7 @@ std::string doctor_text(const DoctorReport& report) {
     text += '\n';
     for (const std::string& note : check.notes) text += "     " + note + '\n';
   }
+  for (const std::string& hint : report.hints) text += hint + '\n';
   if (failed == 0) {
     text += "all " + std::to_string(report.checks.size()) + " checks passed\n";
   } else {
@@ -42,27 +44,43 @@ std::string doctor_text(const DoctorReport& report) {
   return text;
 }
 
+namespace {
+
+void append_text(std::string& out, std::string_view text) {
+  append_json_string(out, is_valid_utf8(text) ? std::string(text) : valid_utf8(text));
+}
+
+void append_list(std::string& out, const std::vector<std::string>& list) {
+  out += '[';
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) out += ',';
+    append_text(out, list[i]);
+  }
+  out += ']';
+}
+
+}  // namespace
+
 std::string doctor_json(const DoctorReport& report) {
   std::string out = "{\"checks\":[";
   bool first = true;
   for (const DoctorCheck& check : report.checks) {
     if (!std::exchange(first, false)) out += ',';
     out += "{\"advice\":";
-    append_json_string(out, check.ok ? std::string_view() : std::string_view(check.advice));
+    append_text(out, check.ok ? std::string_view() : std::string_view(check.advice));
     out += ",\"detail\":";
-    append_json_string(out, check.detail);
+    append_text(out, check.detail);
     out += ",\"name\":";
-    append_json_string(out, check.name);
-    out += ",\"notes\":[";
-    for (std::size_t i = 0; i < check.notes.size(); ++i) {
-      if (i > 0) out += ',';
-      append_json_string(out, check.notes[i]);
-    }
-    out += "],\"ok\":";
+    append_text(out, check.name);
+    out += ",\"notes\":";
+    append_list(out, check.notes);
+    out += ",\"ok\":";
     out += check.ok ? "true" : "false";
     out += '}';
   }
-  out += "],\"ok\":";
+  out += "],\"hints\":";
+  append_list(out, report.hints);
+  out += ",\"ok\":";
   out += report.passed() ? "true" : "false";
   out += ",\"platform\":";
   append_json_string(out, report.platform);

@@ -58,6 +58,13 @@ class StartedProgram {
       std::chrono::milliseconds limit) = 0;
 };
 
+// Who may change a file or folder: its permission bits and whether its owner is neither the
+// caller nor the administrator.
+struct FileAccess {
+  std::uint32_t mode = 0;
+  bool foreign_owner = false;
+};
+
 class DoctorSystem {
  public:
   virtual ~DoctorSystem() = default;
@@ -69,6 +76,9 @@ class DoctorSystem {
   [[nodiscard]] virtual std::optional<std::string> environment(std::string_view name) = 0;
   // A whole file, on the system's path syntax; not_found when it or its folder is missing.
   [[nodiscard]] virtual FileResult<std::string> read_file(const std::string& path) = 0;
+  // Who may change the file or folder (following links); nullopt when it is missing or the
+  // system cannot say so in these terms (Windows' access lists).
+  [[nodiscard]] virtual std::optional<FileAccess> file_access(const std::string& path) = 0;
   // Starts the program with exactly these arguments after its own name, standard input and
   // output on pipes and standard error discarded; not_found when there is no such program.
   [[nodiscard]] virtual std::expected<std::unique_ptr<StartedProgram>, FileError> start_program(

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "domain/doctor/doctor_report.hpp"
-#include "domain/doctor/doctor_system.hpp"
-#include "domain/doctor/host_start.hpp"
+#include "doctor/doctor_report.hpp"
+#include "doctor/doctor_system.hpp"
+#include "doctor/host_start.hpp"
 #include "domain/printing/print_system.hpp"
 #include "domain/state/state_files.hpp"
 
@@ -29,9 +30,12 @@ struct DoctorServices {
   StateFiles& files;
   PrintSystem& printing;
   std::string_view version;
-  // The extensions the user means: every registration must allow them (none: not asked).
+  // The extensions the user means, as given (ids or origins): every registration of their
+  // browser must let them start the host (none: not asked).
   std::vector<std::string> extensions{};
   DoctorLimits limits{};
+  // The folder a Chromium browser was started with as --user-data-dir (Linux).
+  std::optional<std::string> chromium_profile{};
 };
 
 struct DoctorRun {

@@ -21,6 +21,7 @@ struct DoctorReport {
   std::string version;   // of the program that ran the doctor
   std::string platform;  // "windows" or "linux"
   std::vector<DoctorCheck> checks;
+  std::vector<std::string> hints;  // lines after the checks, whatever they concluded
 
   [[nodiscard]] bool passed() const;
 };
@@ -35,8 +36,9 @@ struct DoctorReport {
 // its notes indented below, then a closing count.
 [[nodiscard]] std::string doctor_text(const DoctorReport& report);
 
-// {"checks":[{"advice","detail","name","notes","ok"}...],"ok","platform","version"}, keys in
-// byte order as every answer of the host.
+// {"checks":[{"advice","detail","name","notes","ok"}...],"hints","ok","platform","version"},
+// keys in byte order as every answer of the host; text that is not UTF-8 (a log line, an
+// argument) has U+FFFD for each bad byte, so that the report always parses.
 [[nodiscard]] std::string doctor_json(const DoctorReport& report);
 
 }  // namespace vantrel

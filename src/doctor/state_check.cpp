@@ -1,4 +1,4 @@
-#include "domain/doctor/state_check.hpp"
+#include "doctor/state_check.hpp"
 
 #include <algorithm>
 #include <map>

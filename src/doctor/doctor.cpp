@@ -1,13 +1,13 @@
-#include "domain/doctor/doctor.hpp"
+#include "doctor/doctor.hpp"
 
 #include <functional>
 #include <optional>
 #include <vector>
 
 #include "base/within.hpp"
-#include "domain/doctor/print_system_check.hpp"
-#include "domain/doctor/registration.hpp"
-#include "domain/doctor/state_check.hpp"
+#include "doctor/print_system_check.hpp"
+#include "doctor/registration.hpp"
+#include "doctor/state_check.hpp"
 
 namespace vantrel {
 namespace {
@@ -46,13 +46,26 @@ DoctorRun run_doctor(const DoctorServices& services) {
   report.platform = platform == BrowserPlatform::windows ? "windows" : "linux";
   const std::chrono::milliseconds limit = services.limits.check;
 
+  std::vector<ExtensionId> extensions;
+  for (const std::string& text : services.extensions) {
+    auto extension = read_extension_id(text);
+    if (extension) {
+      extensions.push_back(std::move(*extension));
+    } else {
+      report.checks.push_back(DoctorCheck{"extension " + text,
+                                          false,
+                                          extension.error(),
+                                          "give the id chrome://extensions or about:debugging "
+                                          "shows, or the extension's origin",
+                                          {}});
+    }
+  }
   auto registrations = within<std::vector<RegistrationFinding>>(
       limit,
-      [&system = services.system, &extensions = services.extensions] {
+      [&system = services.system, &extensions, &profile = services.chromium_profile] {
         std::vector<RegistrationFinding> findings;
-        for (const BrowserLookup& lookup : browser_lookups(system)) {
-          findings.push_back(check_registration(system, lookup));
-          require_extensions(findings.back(), lookup.form, extensions, system.platform());
+        for (const BrowserLookup& lookup : browser_lookups(system, profile)) {
+          findings.push_back(check_registration(system, lookup, extensions));
         }
         return findings;
       },
@@ -101,7 +114,9 @@ DoctorRun run_doctor(const DoctorServices& services) {
 
   auto printing = within<DoctorCheck>(
       limit,
-      [&printing = services.printing, platform] { return check_print_system(printing, platform); },
+      [&printing = services.printing, &system = services.system] {
+        return check_print_system(printing, system);
+      },
       run.left_running);
   report.checks.push_back(printing ? std::move(*printing)
                                    : no_answer("print system", "the print system", limit,
@@ -112,6 +127,11 @@ DoctorRun run_doctor(const DoctorServices& services) {
   report.checks.push_back(
       log ? std::move(*log)
           : no_answer("log", "the log", limit, "the state folder must be on a disk that answers"));
+  if (services.extensions.empty()) {
+    report.hints.push_back(
+        "to check that your own extension may start the host: --doctor --extension <its id>, "
+        "the 32 letters chrome://extensions shows or the Firefox id of its manifest");
+  }
   return run;
 }
 

@@ -5,16 +5,14 @@
 #include <string_view>
 #include <vector>
 
-#include "domain/doctor/doctor_report.hpp"
-#include "domain/doctor/doctor_system.hpp"
-#include "domain/doctor/registration.hpp"
+#include "doctor/doctor_report.hpp"
+#include "doctor/doctor_system.hpp"
+#include "doctor/registration.hpp"
 
 namespace vantrel {
 
 // How long a started host has to answer its hello; it is ended when it has not by then.
 inline constexpr std::chrono::seconds HOST_ANSWER_LIMIT{5};
-// Answers larger than this are not a hello's (Chromium refuses answers over 1 MiB as well).
-inline constexpr std::size_t HELLO_ANSWER_MAX_BYTES = 1u << 20;
 
 // One way the browsers start the host: a program and its arguments, and which browsers start it
 // so.

@@ -1,4 +1,4 @@
-#include "domain/doctor/doctor.hpp"
+#include "doctor/doctor.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -64,6 +64,7 @@ TEST(Doctor, AHealthyInstallPassesEveryCheckAndSaysSoInJson) {
 
   const JsonValue json = JsonValue::parse(doctor_json(run.report));
   EXPECT_EQ(json["ok"], true);
+  EXPECT_THAT(json["hints"][0].get<std::string>(), HasSubstr("--doctor --extension <its id>"));
   std::vector<std::string> names;
   for (const JsonValue& check : json["checks"]) {
     EXPECT_EQ(check["ok"], true);
@@ -132,6 +133,20 @@ TEST(Doctor, APrintSystemThatHangsCostsItsLineWithinTheLimit) {
   EXPECT_THAT(text, HasSubstr("\nFAIL print system: the print system gave no answer within 50 ms; "
                               "to fix: restart CUPS (systemctl restart cups)\nok   log: "));
   EXPECT_THAT(text, ::testing::EndsWith("1 of 11 checks failed\n"));
+}
+
+// Arguments and log lines may hold any bytes; the report is UTF-8 JSON all the same.
+TEST(Doctor, AnExtensionThatIsNoIdFailsItsOwnCheckAndTheJsonStaysUtf8) {
+  FakeDoctorSystem system(BrowserPlatform::linux);
+  install_for_the_user(system);
+  FakeStateFiles files;
+  FakePrintSystem printing;
+  const DoctorRun run = run_doctor(
+      DoctorServices{system, files, printing, HOST_VERSION, {"caf\xC3", "a+b@example.com"}});
+  const JsonValue json = JsonValue::parse(doctor_json(run.report));  // throws on bad UTF-8
+  EXPECT_EQ(json["checks"][0]["name"], "extension caf\xEF\xBF\xBD");
+  EXPECT_EQ(json["checks"][1]["ok"], false);
+  EXPECT_TRUE(json["hints"].empty());
 }
 
 }  // namespace
