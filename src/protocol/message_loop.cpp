@@ -24,7 +24,8 @@ HostResponse state_failure_response(const std::optional<Request>& request, HostE
     HostError& answered = response.outcome.error();
     // A submit that never reached the print system must say so, unless another host simply
     // holds the lock and the extension should ask again.
-    if (request->type == "submit" && answered.code != ErrorCode::BRIDGE_BUSY) {
+    const bool submits = request->type == "submit" || request->type == "submit_batch";
+    if (submits && answered.code != ErrorCode::BRIDGE_BUSY) {
       answered.code = ErrorCode::PRE_SUBMIT_UNAVAILABLE;
     }
   }

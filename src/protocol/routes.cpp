@@ -6,6 +6,7 @@
 #include "domain/messages/get_printer.hpp"
 #include "domain/messages/list_printers.hpp"
 #include "domain/messages/submit.hpp"
+#include "domain/messages/submit_batch.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
 
@@ -34,6 +35,14 @@ Result<JsonValue> submit(const JsonValue& payload, Host& host, HostState& state)
   return answer_of(handle_submit(*request, state, services), submit_result);
 }
 
+// A batch releases the message's lock between its chunks and takes it again for the next.
+Result<JsonValue> submit_batch(const JsonValue& payload, Host& host, HostState& state) {
+  auto request = map_submit_batch_request(payload);
+  if (!request) return std::unexpected(std::move(request.error()));
+  SubmitServices services{host.printing, host.watchdogs};
+  return answer_of(handle_submit_batch(*request, state, services), submit_batch_result);
+}
+
 Result<JsonValue> get_job(const JsonValue& payload, Host& host, HostState& state) {
   auto intent_id = read_get_job_intent_id(payload);
   if (!intent_id) return std::unexpected(std::move(intent_id.error()));
@@ -41,12 +50,13 @@ Result<JsonValue> get_job(const JsonValue& payload, Host& host, HostState& state
                    job_record_result);
 }
 
-constexpr std::array<Route, 5> ROUTES{{
+constexpr std::array<Route, 6> ROUTES{{
     {"hello", &hello},
     {"list_printers", &list_printers},
     {"get_printer", &get_printer},
     {"submit", &submit},
     {"get_job", &get_job},
+    {"submit_batch", &submit_batch},
 }};
 
 }  // namespace
