@@ -38,7 +38,7 @@ export type MayHavePrinted = "no" | "maybe" | "yes";
 export type Action = "retry" | "reconcile" | "never";
 
 export type Operation = "hello" | "list_printers" | "get_printer" | "submit" | "get_job" | "wait_for_job"
-  | "pick_media";
+  | "pick_media" | "submit_batch";
 
 const CLIENT_CODES = new Set<string>(["INVALID_ARGUMENT", "ABORTED", "UNSUPPORTED"]);
 const TRANSPORT_CODES = new Set<string>([
@@ -104,7 +104,8 @@ export function atLeast(error: PrintHostError, floor: MayHavePrinted): PrintHost
 
 function judge(operation: Operation, code: ErrorCode, sent: boolean): [MayHavePrinted, Action] {
   if (code === "INVALID_ARGUMENT" || code === "UNSUPPORTED") return ["no", "never"];
-  if (operation !== "submit") {
+  // A batch's request as a whole is judged as a submit: its labels may have printed.
+  if (operation !== "submit" && operation !== "submit_batch") {
     const retry = code === "BRIDGE_BUSY" || code === "ABORTED" || LOST_ANSWER.has(code);
     return ["no", retry ? "retry" : "never"];
   }
