@@ -11,6 +11,9 @@ import { MediaArea, PrinterMedia } from "./media.js";
 import { PdfPrintResult, PrintPdfOptions, printPdfWith } from "./pdf.js";
 import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
 import { checkInteger, checkIntentId, checkMedia, checkPng, checkText } from "./validate.js";
+import {
+  LabelOutcome, PrintLabelsOptions, WaveEntry, WaveLabel, failedOutcome, splitWave, waveEntries,
+} from "./batch.js";
 
 export interface RetryOptions {
   /** Requests per call at most, the first one included (default 6). */
@@ -155,6 +158,9 @@ export interface PrintClient {
   waitForJob(intentId: string, options?: WaitOptions): Promise<JobRecord>;
   /** Prints each page of a PDF as one label at the queue's resolution (see pdf.ts). */
   printPdf(printer: string, pdf: Uint8Array, options: PrintPdfOptions): Promise<PdfPrintResult>;
+  /** Prints a wave of labels on one printer in as few submit_batch requests as the limits
+   *  allow, retrying with the same intent ids; one outcome per label, in order. */
+  printLabels(printer: string, labels: WaveLabel[], options: PrintLabelsOptions): Promise<LabelOutcome[]>;
   close(): void;
 }
 
@@ -218,7 +224,10 @@ function toPrinterDetails(r: any): PrinterDetails {
 }
 
 // What each capability of hello is needed for; hosts from 1.1.0 on have both.
-const CAPABILITY_USE: Record<string, string> = { get_printer: "getPrinter", media: "a submit's media" };
+const CAPABILITY_USE: Record<string, string> = {
+  get_printer: "getPrinter", media: "a submit's media", submit_batch: "printLabels" };
+// The host's chunk: its answer is due within a watchdog's stretch per chunk.
+const HOST_CHUNK_LABELS = 25;
 
 function unsupported(operation: Operation, capability: string, version: string): PrintHostError {
   return new PrintHostError({ code: "UNSUPPORTED", operation, message:
@@ -329,6 +338,91 @@ class Client implements PrintClient {
 
   printPdf(printer: string, pdf: Uint8Array, options: PrintPdfOptions): Promise<PdfPrintResult> {
     return printPdfWith(this, printer, pdf, options);
+  }
+
+  async printLabels(printer: string, labels: WaveLabel[], options: PrintLabelsOptions): Promise<LabelOutcome[]> {
+    if (!options || typeof options !== "object") {
+      throw invalidArgument("submit_batch", "options", "must be an object with dpi and title.");
+    }
+    const shared: any = {
+      printer: checkText("submit_batch", "printer", printer, 256),
+      title: checkText("submit_batch", "title", options.title, 200),
+      dpi: checkInteger("submit_batch", "dpi", options.dpi, 72, 1200),
+    };
+    const media = checkMedia("submit_batch", options.media);
+    if (media !== undefined) shared.media = media;
+    this.require("submit_batch", "submit_batch");
+    const { entries, refused } = waveEntries(labels);
+    const outcomes: LabelOutcome[] = new Array(labels.length);
+    for (const [index, error] of refused) outcomes[index] = failedOutcome(error.intentId ?? "", error, false);
+    const sharedBytes = JSON.stringify({ ...shared, labels: [] }).length + 256;
+    const started = Date.now();
+    const lastError = new Map<WaveEntry, PrintHostError>();
+    const resubmitted = new Set<WaveEntry>();
+    let pending = entries;
+    for (let round = 1; pending.length > 0; round++) {
+      const again: WaveEntry[] = [];
+      let pause = false;
+      // Decides a label's next step from an error: resend at once after a lost answer, after a
+      // pause while the host is busy, or end with the error.
+      const settle = (entry: WaveEntry, error: PrintHostError) => {
+        if (error.mayHavePrinted !== "no") entry.reached = true;
+        lastError.set(entry, error);
+        if (this.retry && LOST_ANSWER.has(error.code) && !resubmitted.has(entry)) {
+          resubmitted.add(entry);
+          again.push(entry);
+        } else if (this.retry && SUBMIT_BACKOFF.has(error.code)) {
+          pause = true;
+          again.push(entry);
+        } else {
+          outcomes[entry.index] = failedOutcome(entry.payload.intent_id, error, entry.reached);
+        }
+      };
+      for (const batch of splitWave(pending, sharedBytes)) {
+        let results: any[];
+        try {
+          const timeoutMs = this.timeoutMs * Math.ceil(batch.length / HOST_CHUNK_LABELS);
+          const answer = await this.exchange("submit_batch", { ...shared, labels: batch.map((e) => e.payload) },
+                                             options.signal, timeoutMs);
+          results = answer.results;
+          if (!Array.isArray(results) || results.length !== batch.length) {
+            throw new PrintHostError({ code: "COMMUNICATION_ERROR", operation: "submit_batch",
+                                       message: "The print host's answer does not hold one result per label." });
+          }
+        } catch (error) {
+          if (!(error instanceof PrintHostError)) throw error;
+          // This client wrote the type itself: a host that does not know it predates batches.
+          if (error.code === "UNKNOWN_MESSAGE") throw unsupported("submit_batch", "submit_batch", "");
+          for (const entry of batch) settle(entry, error);
+          continue;
+        }
+        batch.forEach((entry, i) => {
+          const r = results[i];
+          if (r && r.ok === true && r.result) {
+            outcomes[entry.index] = { intentId: r.result.intent_id, verdict: "printed", duplicate: r.result.duplicate,
+                                      osJobId: r.result.os_job_id, state: r.result.state };
+          } else {
+            const stored = r?.error?.stored_state;
+            settle(entry, new PrintHostError({ code: r?.error?.code ?? "COMMUNICATION_ERROR", operation: "submit",
+                                               message: String(r?.error?.message ?? "No result for this label."),
+                                               storedState: typeof stored === "string" ? stored : undefined }));
+          }
+        });
+      }
+      if (again.length > 0 && pause) {
+        const waited = await this.backoff(round, round, started, "submit_batch", options.signal)
+          .catch((aborted: PrintHostError) => aborted);
+        if (waited !== true) {
+          for (const entry of again) {
+            const error = waited instanceof PrintHostError ? waited : lastError.get(entry)!;
+            outcomes[entry.index] = failedOutcome(entry.payload.intent_id, error, entry.reached);
+          }
+          break;
+        }
+      }
+      pending = again;
+    }
+    return outcomes;
   }
 
   close(): void {
@@ -475,10 +569,11 @@ class Client implements PrintClient {
     return true;
   }
 
-  private async exchange(type: Operation, payload: unknown, signal?: AbortSignal): Promise<any> {
+  private async exchange(type: Operation, payload: unknown, signal?: AbortSignal,
+                         timeoutMs = this.timeoutMs): Promise<any> {
     const envelope: any = { protocol: 1, request_id: `${this.tag}.${++this.sequence}`, type };
     if (payload !== undefined) envelope.payload = payload;
-    const answer = await this.channel.send(envelope, type, { timeoutMs: this.timeoutMs, signal });
+    const answer = await this.channel.send(envelope, type, { timeoutMs, signal });
     if (answer && answer.ok === true && answer.result !== undefined) return answer.result;
     if (answer && answer.ok === false && answer.error && typeof answer.error.code === "string") {
       const stored = answer.error.stored_state;

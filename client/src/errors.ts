@@ -45,7 +45,7 @@ export type MayHavePrinted = "no" | "maybe" | "yes";
 export type Action = "retry" | "reconcile" | "never";
 
 export type Operation = "hello" | "list_printers" | "get_printer" | "submit" | "get_job" | "wait_for_job"
-  | "pick_media" | "print_pdf";
+  | "pick_media" | "print_pdf" | "submit_batch";
 
 const CLIENT_CODES = new Set<string>(["INVALID_ARGUMENT", "ABORTED", "UNSUPPORTED", "PDF_UNREADABLE",
   "PDF_ENCRYPTED", "PAGE_LARGER_THAN_MEDIA", "PNG_TOO_LARGE"]);
@@ -198,7 +198,8 @@ function judge(operation: Operation, code: ErrorCode, sent: boolean,
     key !== undefined && Object.prototype.hasOwnProperty.call(table, key) ? table[key] : undefined;
   const found = (code === "INTENT_CONFLICT" ? own(CONFLICT_VERDICTS, storedState) : undefined) ??
     own(VERDICTS, code) ?? VERDICTS.BAD_REQUEST;
-  if (operation !== "submit") return ["no", found.read];
+  // A batch's request as a whole is judged as a submit: its labels may have printed.
+  if (operation !== "submit" && operation !== "submit_batch") return ["no", found.read];
   return [sent ? found.printed : "no", found.submit];
 }
 

@@ -3,6 +3,7 @@ export type {
   AttemptState, CallOptions, ClientOptions, Hello, JobRecord, PrintClient, Printer, PrinterDetails,
   PrinterList, QueueState, Resolution, RetryOptions, SubmitJob, SubmitResult, WaitOptions,
 } from "./client.js";
+export type { LabelOutcome, LabelVerdict, PrintLabelsOptions, WaveLabel } from "./batch.js";
 export { PrintHostError } from "./errors.js";
 export type {
   Action, ClientCode, ErrorCode, ErrorSource, HostCode, MayHavePrinted, Operation, PdfCode, PdfPageOutcome,

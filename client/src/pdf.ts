@@ -11,6 +11,7 @@ import type { CallOptions, PrintClient, PrinterDetails, SubmitJob, SubmitResult 
 import { MayHavePrinted, PdfCode, PdfPageOutcome, PrintHostError, invalidArgument } from "./errors.js";
 import { BILEVEL_THRESHOLD, encodeBilevelPng, Label } from "./label.js";
 import { pickMedia, PrinterMedia } from "./media.js";
+import type { LabelOutcome, PrintLabelsOptions, WaveLabel } from "./batch.js";
 import { MAX_PNG_BYTES, checkInteger, checkIntentId, checkMedia, checkText } from "./validate.js";
 
 /** A region of a page in points (1/72 in), from the page's top-left corner as it is shown
@@ -276,7 +277,7 @@ interface BatchOutcome {
   result?: SubmitResult;
   error?: PrintHostError;
 }
-type BatchPrinter = (printer: string, labels: unknown[], options: unknown) => Promise<BatchOutcome[]>;
+type BatchPrinter = (printer: string, labels: WaveLabel[], options: PrintLabelsOptions) => Promise<LabelOutcome[]>;
 
 function queueDpi(resolution: { xDpi: number } | null | undefined, resolutions: { xDpi: number }[]): number {
   return resolution?.xDpi ?? resolutions[0]?.xDpi ?? FALLBACK_DPI;
@@ -349,8 +350,14 @@ async function sendPages(client: PrintClient, jobs: SubmitJob[], title: string,
   if (typeof printLabels === "function" && jobs.length > 1 && jobs.every((j) => j.media === jobs[0].media) &&
       (await client.hello(call)).capabilities.includes("submit_batch")) {
     const { printer, dpi, media } = jobs[0];
-    return printLabels.call(client, printer, jobs.map(({ intentId, png, widthPx, heightPx, copies }) =>
+    const labels = await printLabels.call(client, printer, jobs.map(({ intentId, png, widthPx, heightPx, copies }) =>
       ({ intentId, png, widthPx, heightPx, copies })), { dpi, media, title, signal: call.signal });
+    return labels.map((o) => o.verdict === "printed" && !o.error
+      ? { intentId: o.intentId, mayHavePrinted: "yes" as MayHavePrinted,
+          result: { duplicate: !!o.duplicate, joined: false, intentId: o.intentId, osJobId: o.osJobId ?? "",
+                    printer, state: o.state as SubmitResult["state"], attempts: 1, resubmitted: false } }
+      : { intentId: o.intentId, error: o.error,
+          mayHavePrinted: o.error?.mayHavePrinted ?? (o.verdict === "not printed" ? "no" : "maybe") });
   }
   const outcomes: BatchOutcome[] = [];
   for (const job of jobs) {

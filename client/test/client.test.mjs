@@ -389,3 +389,32 @@ test("pickMedia: the label's size first, else the smallest that holds it within 
   }
   assert.throws(() => pickMedia({ media: [], defaultMedia: "", mediaReady: [] }, { widthIn: 4 }), { argument: "label" });
 });
+
+test("printLabels: split by the request limit, resent with the same intents, one sticky outcome per label", async () => {
+  const wave = Array.from({ length: 503 }, (_, i) => ({ intentId: `wave-${i}`, png: PNG, widthPx: 16, heightPx: 16 }));
+  wave[2] = { ...wave[2], copies: 11 };
+  const ok = (label, duplicate) => ({ ok: true, result: { ...SUBMITTED, intent_id: label.intent_id, duplicate } });
+  const err = (code) => ({ ok: false, error: { code, message: code } });
+  // Request 1 (500 labels): the answer is lost. Request 2 (the 2 labels after them). Request 3,
+  // the 500 again: label 0 answered from the ledger, 1 UNKNOWN_OUTCOME, 3 busy, the rest new.
+  // Request 4: label 3 alone, refused for certain; it may still have printed by request 1.
+  const browser = new FakeBrowser("chromium", scripted([
+    { close: CHROMIUM.exited },
+    (request, port) => port.answer(request, { result: { results: request.payload.labels.map((l) => ok(l, false)) } }),
+    (request, port) => port.answer(request, { result: { results: request.payload.labels.map((l, i) =>
+      i === 0 ? ok(l, true) : i === 1 ? err("UNKNOWN_OUTCOME") : i === 2 ? err("BRIDGE_BUSY") : ok(l, false)) } }),
+    { result: { results: [err("SUBMISSION_REJECTED")] } },
+  ]));
+  const c = client(browser);
+  const outcomes = await c.printLabels("Zebra", wave, { dpi: 203, title: "Wave" });
+  assert.deepEqual(browser.requests.map((r) => r.payload.labels.length), [500, 2, 500, 1]);
+  assert.deepEqual(browser.requests[2].payload.labels.map((l) => l.intent_id),
+                   browser.requests[0].payload.labels.map((l) => l.intent_id));
+  assert.equal(browser.requests[0].payload.labels[2].intent_id, "wave-3");
+  assert.deepEqual(outcomes.slice(0, 5).map((o) => [o.verdict, o.error?.code ?? o.duplicate]),
+                   [["printed", true], ["may have printed", "UNKNOWN_OUTCOME"], ["not printed", "INVALID_ARGUMENT"],
+                    ["may have printed", "SUBMISSION_REJECTED"], ["printed", false]]);
+  assert.equal(outcomes.length, 503);
+  assert.ok(outcomes.every((o, i) => o.intentId === `wave-${i}`));
+  c.close();
+});

@@ -110,8 +110,8 @@ test("printPdf: one submit_batch through printLabels where the host offers it", 
   const batches = [];
   const extend = () => ({ printLabels: async (printer, labels, options) => {
     batches.push([printer, labels.map((l) => l.intentId), options.media, options.dpi]);
-    return labels.map((l) => ({ intentId: l.intentId, mayHavePrinted: "yes",
-                                result: { duplicate: false, intentId: l.intentId, state: "SUBMITTED" } }));
+    return labels.map((l) => ({ intentId: l.intentId, verdict: "printed", duplicate: false, osJobId: "7",
+                                state: "SUBMITTED" }));
   } });
   const hello = { ...HELLO, capabilities: [...HELLO.capabilities, "submit_batch"] };
   const { value, browser } = await printPdf({ hello, extend }, pagesOf([288, 432], [288, 432]));

@@ -340,6 +340,33 @@ reprintButton.addEventListener("click", () => act(async () => {
   if (target) await print(order, fields, reprintIntentId(), `Order ${order} (reprint)`, target);
 }));
 
+// Today's orders, as a shop's order list would give them: one label each, printed as one wave.
+// Each label's intent id comes from its order, so pressing the button again prints only the
+// labels that did not print the first time.
+const TODAYS_ORDERS = Array.from({ length: 12 }, (_, i) => ({
+  order: `T-${String(1001 + i)}`, name: `Customer ${i + 1}`, street: `${i + 1} Market Street`,
+  town: "London EC1A 1BB", tracking: `VT${String(100000000 + i)}GB`,
+}));
+
+document.getElementById("wave").addEventListener("click", () => act(async () => {
+  const target = await chooseQueue();
+  if (!target) return;
+  show(`Printing ${TODAYS_ORDERS.length} orders…`);
+  const labels = [];
+  for (const fields of TODAYS_ORDERS) {
+    const label = await labelFromCanvas(drawShippingLabel(fields, target.dpi), target.dpi);
+    labels.push({ intentId: await intentIdFor("order", fields.order, 1), ...label });
+  }
+  const outcomes = await client.printLabels(target.queue.name, labels,
+                                            { dpi: target.dpi, title: "Today's orders", media: target.media });
+  const count = (verdict) => outcomes.filter((o) => o.verdict === verdict).length;
+  const unsure = outcomes.map((o, i) => (o.verdict === "may have printed" ? TODAYS_ORDERS[i].order : null)).filter(Boolean);
+  show(`Printed ${count("printed")} (${outcomes.filter((o) => o.duplicate).length} of them earlier), ` +
+       `not printed ${count("not printed")}` +
+       (unsure.length ? `; look at the printer before reprinting ${unsure.join(", ")}.` : "."),
+       count("printed") !== outcomes.length);
+}));
+
 // A failure to ask about the paper stays on the paper's line.
 const describeQuietly = () => describeQueue().catch(() => {});
 

@@ -27,8 +27,9 @@ std::string_view queue_state_word(PrintQueueState state) noexcept {
 JsonValue hello_result(std::string_view platform) {
   JsonValue result = JsonValue::object();
   result["arch"] = "x86_64";
-  result["capabilities"] = JsonValue::array(
-      {"list_printers", "submit_png", "get_job", "durable_idempotency", "media", "get_printer"});
+  result["capabilities"] =
+      JsonValue::array({"list_printers", "submit_png", "get_job", "durable_idempotency", "media",
+                        "get_printer", "submit_batch"});
   result["platform"] = platform;
   result["protocol"] = PROTOCOL_VERSION;
   result["version"] = HOST_VERSION;
@@ -119,6 +120,21 @@ JsonValue submit_result(const SubmitAnswer& answer) {
                    {"os_job_id", record.os_job_id},
                    {"printer", record.printer},
                    {"state", stored_state(record)}};
+}
+
+JsonValue submit_batch_result(const std::vector<LabelAnswer>& answers) {
+  JsonValue results = JsonValue::array();
+  for (const LabelAnswer& answer : answers) {
+    if (answer) {
+      results.push_back(JsonValue{{"ok", true}, {"result", submit_result(*answer)}});
+    } else {
+      results.push_back(JsonValue{
+          {"ok", false},
+          {"error",
+           {{"code", error_code_name(answer.error().code)}, {"message", answer.error().message}}}});
+    }
+  }
+  return JsonValue{{"results", std::move(results)}};
 }
 
 }  // namespace vantrel

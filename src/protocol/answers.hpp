@@ -7,6 +7,7 @@
 #include "domain/messages/get_printer.hpp"
 #include "domain/messages/list_printers.hpp"
 #include "domain/messages/submit.hpp"
+#include "domain/messages/submit_batch.hpp"
 #include "domain/state/ledger.hpp"
 
 namespace vantrel {
@@ -28,6 +29,11 @@ namespace vantrel {
 
 // submit: duplicate, intent_id, os_job_id, printer and state of the attempt.
 [[nodiscard]] JsonValue submit_result(const SubmitAnswer& answer);
+
+// submit_batch: {"results": [...]}, one per label in request order, each as the envelope of a
+// submit of that label alone would carry it: {"ok": true, "result": ...} or
+// {"ok": false, "error": {"code", "message"}}.
+[[nodiscard]] JsonValue submit_batch_result(const std::vector<LabelAnswer>& answers);
 
 // A domain result as an answer's outcome: encoded when it holds a value, its error otherwise.
 template <class T, class Encode>

@@ -54,6 +54,11 @@ void log_message(HostLog& log, const std::optional<Request>& request, const Hand
   for (const auto& [key, value] : handled.log.fields) fields.emplace_back(key, value);
   if (!answer.empty()) fields.emplace_back("answer", answer);
   log.append("message", fields);
+  for (const auto& line : handled.log.lines) {
+    std::vector<LogField> label_fields{{"request_id", response.request_id}};
+    for (const auto& [key, value] : line) label_fields.emplace_back(key, value);
+    log.append("label", label_fields);
+  }
 }
 
 Handled handle_decoded(const std::optional<Request>& request, Host& host) {

@@ -78,6 +78,28 @@ Result<SubmitRequest> map_submit_request(const JsonValue& payload) {
   return request;
 }
 
+Result<SubmitBatchRequest> map_submit_batch_request(const JsonValue& payload) {
+  SubmitBatchRequest request;
+  if (!payload.is_object()) return std::unexpected(protocol_mismatch());
+  const JsonValue* labels = member(payload, "labels");
+  const bool mapped =
+      read_string(payload, "printer", request.printer) &&
+      read_string(payload, "title", request.title) && map_media(payload, request.media) &&
+      read_unsigned(payload, "dpi", request.dpi) && labels != nullptr && labels->is_array();
+  if (!mapped) return std::unexpected(protocol_mismatch());
+  request.labels.reserve(labels->size());
+  for (const JsonValue& label : *labels) {
+    BatchLabel& mapped_label = request.labels.emplace_back();
+    const JsonValue* raster = label.is_object() ? member(label, "payload") : nullptr;
+    if (raster == nullptr || !read_string(label, "intent_id", mapped_label.intent_id) ||
+        !read_unsigned(label, "copies", mapped_label.copies) ||
+        !map_raster_payload(*raster, mapped_label.payload)) {
+      return std::unexpected(protocol_mismatch());
+    }
+  }
+  return request;
+}
+
 Result<std::string> read_get_job_intent_id(const JsonValue& payload) {
   if (payload.is_object()) {
     const auto member = payload.find("intent_id");

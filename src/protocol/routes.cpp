@@ -6,6 +6,7 @@
 #include "domain/messages/get_printer.hpp"
 #include "domain/messages/list_printers.hpp"
 #include "domain/messages/submit.hpp"
+#include "domain/messages/submit_batch.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
 
@@ -47,6 +48,32 @@ Result<JsonValue> submit(const JsonValue& payload, Host& host, HostState& state,
   return answer_of(std::move(answer), submit_result);
 }
 
+// A batch releases the message's lock between its chunks and takes it again for the next. Its
+// line names the queue and the count, and each label whose intent the ledger holds gets a line of
+// its own with its state and job, as a submit's does.
+Result<JsonValue> submit_batch(const JsonValue& payload, Host& host, HostState& state,
+                               MessageLogFields& log) {
+  auto request = map_submit_batch_request(payload);
+  if (!request) return std::unexpected(std::move(request.error()));
+  log.add("queue", request->printer);
+  log.add("labels", std::to_string(request->labels.size()));
+  SubmitServices services{host.printing, host.watchdogs};
+  auto answers = handle_submit_batch(*request, state, services);
+  if (answers) {
+    for (std::size_t i = 0; i < answers->size(); ++i) {
+      const std::string& intent_id = request->labels[i].intent_id;
+      const auto stored = state.ledger.jobs.find(intent_id);
+      if (stored == state.ledger.jobs.end()) continue;
+      auto& line = log.lines.emplace_back();
+      line.emplace_back("intent_id", intent_id);
+      if ((*answers)[i] && (*answers)[i]->duplicate) line.emplace_back("duplicate", "true");
+      line.emplace_back("state", std::string(stored_state(stored->second)));
+      line.emplace_back("job", stored->second.os_job_id);
+    }
+  }
+  return answer_of(std::move(answers), submit_batch_result);
+}
+
 Result<JsonValue> get_job(const JsonValue& payload, Host& host, HostState& state,
                           MessageLogFields&) {
   auto intent_id = read_get_job_intent_id(payload);
@@ -55,12 +82,13 @@ Result<JsonValue> get_job(const JsonValue& payload, Host& host, HostState& state
                    job_record_result);
 }
 
-constexpr std::array<Route, 5> ROUTES{{
+constexpr std::array<Route, 6> ROUTES{{
     {"hello", &hello},
     {"list_printers", &list_printers},
     {"get_printer", &get_printer},
     {"submit", &submit, true},
     {"get_job", &get_job},
+    {"submit_batch", &submit_batch, true},
 }};
 
 }  // namespace

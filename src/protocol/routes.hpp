@@ -28,7 +28,10 @@ struct Host {
 // What one message adds to its log line, from its typed request and result: names, never
 // content. Keys are literals.
 struct MessageLogFields {
-  std::vector<std::pair<std::string_view, std::string>> fields;
+  using Fields = std::vector<std::pair<std::string_view, std::string>>;
+  Fields fields;
+  // Lines of their own after the message's, one for each label of a message that prints many.
+  std::vector<Fields> lines;
 
   void add(std::string_view key, std::string value) { fields.emplace_back(key, std::move(value)); }
 };

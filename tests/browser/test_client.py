@@ -94,6 +94,21 @@ class ClientInChromium(ClientOutcomes, HostTestCase):
         (document,) = [d for d in self.rig.cups.captured_documents() if d.title == "Client once"]
         self.assertEqual(page_boxes(document.path, 203), [(0, 0, 812, 1218)])
 
+    def test_wave_of_120_labels_prints_each_once_in_chunks_and_again_answers_from_the_ledger(self):
+        wave = [{"intentId": f"wave-{n}", "copies": 1,
+                 "label": {"width": 2, "height": 1, "dpi": 203, "text": f"W{n}"}} for n in range(120)]
+        options = {"dpi": 203, "title": "Client wave"}
+        outcomes = self.ok(self.rig.call("a", "printLabels", QUEUE, wave, options, timeout=300))
+        self.assertEqual([(o["intentId"], o["verdict"], o["duplicate"]) for o in outcomes],
+                         [(f"wave-{n}", "printed", False) for n in range(120)])
+        # One job per chunk of 25, a page per label: 25, 25, 25, 25, 20.
+        jobs = sorted({o["osJobId"] for o in outcomes}, key=int)
+        documents = [self.rig.cups.capture(QUEUE, int(job)) for job in jobs]
+        self.assertEqual([d.read().count(b"%%Page:") for d in documents], [25, 25, 25, 25, 20])
+        again = self.ok(self.rig.call("a", "printLabels", QUEUE, wave, options, timeout=300))
+        self.assertTrue(all(o["verdict"] == "printed" and o["duplicate"] for o in again), again[:3])
+        self.assertEqual(self.printed("Client wave"), 5)
+
     def test_host_killed_before_recording_the_attempt_prints_once_after_resubmission(self):
         with hold_ledger_lock(self.prefix) as lock:
             ticket = self.rig.start("a", "submit", job("killed-early", "Killed early"))

@@ -163,7 +163,8 @@ DYMO_450 = "dymo:0/cups/model/lw450.ppd"
 # Each job becomes <queue>-<job>.out with its exact title, copies and options beside it. Control
 # files per queue (in control/, beside the folder): <queue>.fail ends each job with an error
 # before any output; <queue>.fail-after-output after writing all of it; <queue>.hold writes
-# its lines (STATE: messages) and holds the job while it exists.
+# its lines (STATE: messages) and holds the job while it exists; <queue>.seconds makes the
+# device take that long over each job, as a USB printer's backend does.
 _CAPTURE_BACKEND = r"""#!/bin/sh
 if [ $# -eq 0 ]; then
   echo 'direct capture "Unknown" "Vantrel capture queue"'
@@ -176,6 +177,7 @@ if [ -f "$control.hold" ]; then
   cat "$control.hold" >&2
   while [ -f "$control.hold" ]; do sleep 0.05; done
 fi
+[ -f "$control.seconds" ] && sleep "$(cat "$control.seconds")"
 base="$dir/${PRINTER}-$1"
 printf '%s' "$3" > "$base.title"
 printf '%s' "$4" > "$base.copies"
@@ -384,6 +386,10 @@ class CupsScheduler(cleanup.Closing):
     def fail(self, queue: str):
         """The device fails every job before taking any of it."""
         (self.control_dir / f"{queue}.fail").write_text("")
+
+    def slow_device(self, queue: str, seconds: float):
+        """The device takes `seconds` over each job before it has all of it."""
+        (self.control_dir / f"{queue}.seconds").write_text(f"{seconds:g}")
 
     def fail_after_output(self, queue: str):
         """The device takes every job whole, then reports an error."""

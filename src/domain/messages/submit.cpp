@@ -17,7 +17,54 @@ constexpr std::string_view INVALID_STATE_TEXT = "The stored print attempt has an
 constexpr std::string_view RETRY_STATE_LOST_TEXT =
     "The print job was not submitted, but its retry state could not be saved: ";
 
-// The answer to a repeated intent_id, decided from the stored attempt alone.
+// Steps that run under the "submit" watchdog: the media's reading, the second decoding, and the
+// rendering on the media selected.
+PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const std::uint8_t> png,
+                                  SubmitServices& services) {
+  auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> PrintOutcome {
+    auto media = media_request_of(request.media);
+    if (!media) return std::unexpected(std::move(media.error()));
+    auto bitmap = services.decode_bitmap(png);
+    if (!bitmap) return undecodable_label();
+    return print_label(services.printing, request.printer, request.title, *bitmap, request.dpi,
+                       request.copies, *media);
+  });
+  // Without a watchdog the stretch never began: nothing has reached Windows.
+  if (!outcome) {
+    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                         std::move(outcome.error().message));
+  }
+  return std::move(*outcome);
+}
+
+// Records what became of the attempt. The lock is held from the first save to this one, so the
+// record is still the one this message wrote.
+Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& state,
+                                    PrintOutcome outcome) {
+  const bool forgotten = !outcome && outcome.error().reach == PrintReach::nothing;
+  Result<SubmitAnswer> answer =
+      record_outcome(state.ledger, request.intent_id, std::move(outcome), state.now());
+  return answer_after_save(std::move(answer), forgotten, state.save());
+}
+
+}  // namespace
+
+std::expected<std::optional<MediaRequest>, PrintFailure> media_request_of(
+    const std::optional<std::string>& token) {
+  if (!token) return std::nullopt;
+  // A token that names no size is refused as every token was before media were selected.
+  const std::optional<MediaSize> size = media_size_of_name(*token);
+  if (!size) {
+    return print_failure(PrintReach::refused, ErrorCode::MEDIA_UNSUPPORTED,
+                         std::string(MEDIA_UNSUPPORTED_TEXT));
+  }
+  return MediaRequest{*token, *size};
+}
+
+std::unexpected<PrintFailure> undecodable_label() {
+  return print_failure(PrintReach::refused, ErrorCode::BAD_REQUEST, std::string(UNDECODABLE_TEXT));
+}
+
 Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view digest,
                                        std::string_view printer) {
   // The digest has no separator between queue and media token, so a different queue can
@@ -43,59 +90,31 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
   return fail(ErrorCode::STATE_CORRUPT, std::string(INVALID_STATE_TEXT));
 }
 
-// Steps that run under the "submit" watchdog: the media's reading, the second decoding, and the
-// rendering on the media selected.
-PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const std::uint8_t> png,
-                                  SubmitServices& services) {
-  auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> PrintOutcome {
-    std::optional<MediaRequest> media;
-    if (request.media) {
-      // A token that names no size is refused as every token was before media were selected.
-      const std::optional<MediaSize> size = media_size_of_name(*request.media);
-      if (!size) {
-        return print_failure(PrintReach::refused, ErrorCode::MEDIA_UNSUPPORTED,
-                             std::string(MEDIA_UNSUPPORTED_TEXT));
-      }
-      media = MediaRequest{*request.media, *size};
-    }
-    auto bitmap = services.decode_bitmap(png);
-    if (!bitmap) {
-      return print_failure(PrintReach::refused, ErrorCode::BAD_REQUEST,
-                           std::string(UNDECODABLE_TEXT));
-    }
-    return print_label(services.printing, request.printer, request.title, *bitmap, request.dpi,
-                       request.copies, media);
-  });
-  // Without a watchdog the stretch never began: nothing has reached Windows.
-  if (!outcome) {
-    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-                         std::move(outcome.error().message));
-  }
-  return std::move(*outcome);
+JobRecord dispatching_record(std::string_view intent_id, std::string_view digest,
+                             std::string_view printer, std::uint64_t now) {
+  JobRecord record;
+  record.intent_id = intent_id;
+  record.payload_sha256 = digest;
+  record.state = AttemptState::DISPATCHING;
+  record.printer = printer;
+  record.created_at_ms = now;
+  record.updated_at_ms = now;
+  return record;
 }
 
-// Records what became of the attempt. The lock is held from the first save to this one, so the
-// record is still the one this message wrote.
-Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& state,
-                                    JobRecord& record, PrintOutcome outcome) {
-  const std::uint64_t now = state.now();
-  state.ledger.updated_at_ms = now;
-
+Result<SubmitAnswer> record_outcome(HostLedger& ledger, const std::string& intent_id,
+                                    PrintOutcome outcome, std::uint64_t now) {
+  ledger.updated_at_ms = now;
   if (!outcome && outcome.error().reach == PrintReach::nothing) {
     // Nothing reached Windows: forget the attempt so that the same intent_id may print later.
-    state.ledger.jobs.erase(request.intent_id);
-    if (auto saved = state.save(); !saved) {
-      return fail(ErrorCode::UNKNOWN_OUTCOME,
-                  std::string(RETRY_STATE_LOST_TEXT) + saved.error().message);
-    }
+    ledger.jobs.erase(intent_id);
     return std::unexpected(std::move(outcome.error().error));
   }
-
+  JobRecord& record = ledger.jobs.at(intent_id);
   record.updated_at_ms = now;
   if (outcome) {
     record.state = AttemptState::SUBMITTED;
     record.os_job_id = std::to_string(*outcome);
-    if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
     return SubmitAnswer{false, record};
   }
   HostError& error = outcome.error().error;
@@ -103,11 +122,18 @@ Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& sta
       outcome.error().reach == PrintReach::unknown ? AttemptState::UNKNOWN : AttemptState::FAILED;
   record.error_code = error_code_name(error.code);
   record.error_message = error.message;
-  if (auto saved = state.save(); !saved) return std::unexpected(std::move(saved.error()));
   return std::unexpected(std::move(error));
 }
 
-}  // namespace
+Result<SubmitAnswer> answer_after_save(Result<SubmitAnswer> answer, bool forgotten,
+                                       const Status& saved) {
+  if (saved) return answer;
+  if (forgotten) {
+    return fail(ErrorCode::UNKNOWN_OUTCOME,
+                std::string(RETRY_STATE_LOST_TEXT) + saved.error().message);
+  }
+  return std::unexpected(saved.error());
+}
 
 Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& state,
                                    SubmitServices& services) {
@@ -125,13 +151,7 @@ Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& stat
   }
 
   const std::uint64_t now = state.now();
-  JobRecord& record = jobs[request.intent_id];
-  record.intent_id = request.intent_id;
-  record.payload_sha256 = digest;
-  record.state = AttemptState::DISPATCHING;
-  record.printer = request.printer;
-  record.created_at_ms = now;
-  record.updated_at_ms = now;
+  jobs[request.intent_id] = dispatching_record(request.intent_id, digest, request.printer, now);
   state.ledger.updated_at_ms = now;
   // The attempt is on disk before anything reaches Windows: a crash from here on leaves a
   // DISPATCHING record that the next message turns into UNKNOWN, never a second print. A
@@ -141,7 +161,7 @@ Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& stat
     return fail(ErrorCode::PRE_SUBMIT_UNAVAILABLE, std::move(saved.error().message));
   }
 
-  return settle_attempt(request, state, record, print_under_watchdog(request, *png, services));
+  return settle_attempt(request, state, print_under_watchdog(request, *png, services));
 }
 
 }  // namespace vantrel

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -46,6 +49,31 @@ struct SubmitAnswer {
   bool duplicate = false;
   JobRecord record;
 };
+
+// The pieces of a submit that a batch of labels shares.
+
+// The media a token asks for: none without a token, MEDIA_UNSUPPORTED (refused) for a token that
+// names no size.
+[[nodiscard]] std::expected<std::optional<MediaRequest>, PrintFailure> media_request_of(
+    const std::optional<std::string>& token);
+// The refusal of a label whose second decoding failed.
+[[nodiscard]] std::unexpected<PrintFailure> undecodable_label();
+// The answer to a repeated intent_id, decided from the stored attempt alone.
+[[nodiscard]] Result<SubmitAnswer> answer_repetition(const JobRecord& stored,
+                                                     std::string_view digest,
+                                                     std::string_view printer);
+// A new attempt as its first save records it.
+[[nodiscard]] JobRecord dispatching_record(std::string_view intent_id, std::string_view digest,
+                                           std::string_view printer, std::uint64_t now);
+// Applies what became of a recorded attempt to the ledger in memory, and the answer once that is
+// saved: SUBMITTED with the job, FAILED or UNKNOWN with the error, or forgotten when nothing
+// reached the print system.
+[[nodiscard]] Result<SubmitAnswer> record_outcome(HostLedger& ledger, const std::string& intent_id,
+                                                  PrintOutcome outcome, std::uint64_t now);
+// The answer given the save of the outcome: a failed save is the answer, and a forgotten
+// attempt whose forgetting was not saved may be retried only as UNKNOWN_OUTCOME.
+[[nodiscard]] Result<SubmitAnswer> answer_after_save(Result<SubmitAnswer> answer, bool forgotten,
+                                                     const Status& saved);
 
 // Records the attempt durably before anything reaches Windows, prints it at most once, and
 // answers repetitions from the ledger.

@@ -1,5 +1,6 @@
 #include "domain/printing/label_printing.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace vantrel {
@@ -48,21 +49,49 @@ std::optional<LabelPlacement> compute_label_placement(const PrintableArea& area,
                         static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
 }
 
+LabelsOutcome print_labels(PrintSystem& system, std::string_view printer, std::string_view title,
+                           std::span<const LabelPages> labels, std::uint32_t dpi,
+                           const std::optional<MediaRequest>& media) {
+  LabelsOutcome outcome{PrintOutcome(0), std::vector<std::optional<PrintFailure>>(labels.size())};
+  auto document = system.open_label_document(printer, media);
+  if (!document) {
+    outcome.job = std::unexpected(std::move(document.error()));
+    return outcome;
+  }
+  const PrintableArea area = (*document)->printable_area();
+  std::vector<std::optional<LabelPlacement>> placements;
+  placements.reserve(labels.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    const LabelBitmap& bitmap = *labels[i].bitmap;
+    placements.push_back(compute_label_placement(area, bitmap.width, bitmap.height, dpi));
+    if (!placements.back()) outcome.left_out[i] = system.label_does_not_fit();
+  }
+  if (std::ranges::none_of(placements, [](const auto& p) { return p.has_value(); })) {
+    outcome.job = std::unexpected(*outcome.left_out.front());
+    return outcome;
+  }
+  if (auto refused = (*document)->begin(title)) {
+    outcome.job = std::unexpected(std::move(*refused));
+    return outcome;
+  }
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    if (!placements[i]) continue;
+    for (std::uint16_t copy = 0; copy < labels[i].copies; ++copy) {
+      if (auto failed = (*document)->draw_page(*labels[i].bitmap, *placements[i])) {
+        outcome.job = std::unexpected(std::move(*failed));
+        return outcome;
+      }
+    }
+  }
+  outcome.job = (*document)->end();
+  return outcome;
+}
+
 PrintOutcome print_label(PrintSystem& system, std::string_view printer, std::string_view title,
                          const LabelBitmap& bitmap, std::uint32_t dpi, std::uint16_t copies,
                          const std::optional<MediaRequest>& media) {
-  auto document = system.open_label_document(printer, media);
-  if (!document) return std::unexpected(std::move(document.error()));
-  const auto placement =
-      compute_label_placement((*document)->printable_area(), bitmap.width, bitmap.height, dpi);
-  if (!placement) return std::unexpected(system.label_does_not_fit());
-  if (auto refused = (*document)->begin(title)) return std::unexpected(std::move(*refused));
-  for (std::uint16_t copy = 0; copy < copies; ++copy) {
-    if (auto failed = (*document)->draw_page(bitmap, *placement)) {
-      return std::unexpected(std::move(*failed));
-    }
-  }
-  return (*document)->end();
+  const LabelPages label{&bitmap, copies};
+  return print_labels(system, printer, title, {&label, 1}, dpi, media).job;
 }
 
 }  // namespace vantrel

@@ -16,4 +16,13 @@ Result<HostState> open_host_state(StateStore& store) {
   return HostState{store, std::move(*lock), std::move(*ledger)};
 }
 
+Status reopen_host_state(HostState& state) {
+  state.lock.release();
+  Result<HostState> fresh = open_host_state(state.store);
+  if (!fresh) return std::unexpected(std::move(fresh.error()));
+  state.lock = std::move(fresh->lock);
+  state.ledger = std::move(fresh->ledger);
+  return {};
+}
+
 }  // namespace vantrel

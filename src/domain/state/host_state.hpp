@@ -27,4 +27,9 @@ struct HostState {
 // recovery changed it). On failure any lock taken is already released.
 [[nodiscard]] Result<HostState> open_host_state(StateStore& store);
 
+// Releases the state's lock and opens it again as a new message would: the lock taken anew and
+// the ledger read afresh, so that other processes may go between two steps of a long message. On
+// failure the state holds no lock and must not be saved.
+[[nodiscard]] Status reopen_host_state(HostState& state);
+
 }  // namespace vantrel

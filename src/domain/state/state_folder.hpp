@@ -15,6 +15,9 @@ class StateLock {
  public:
   explicit StateLock(StateLockFile file) noexcept : file_(std::move(file)) {}
 
+  // Releases the lock before the owner goes.
+  void release() noexcept { file_.close(); }
+
  private:
   StateLockFile file_;
 };

@@ -41,6 +41,8 @@ class StateLockFile {
 
   // Takes the exclusive lock without waiting: true when taken, false while another holder has it.
   [[nodiscard]] StateResult<bool> try_lock();
+  // Closes the file, and with it any lock taken through it.
+  void close() noexcept { file_.reset(); }
 
  private:
   StateFiles* files_;

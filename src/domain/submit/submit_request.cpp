@@ -9,6 +9,8 @@ namespace {
 constexpr std::size_t MAX_PRINTER_BYTES = 256;
 constexpr std::size_t MAX_TITLE_BYTES = 200;
 constexpr std::size_t MAX_MEDIA_BYTES = 128;
+constexpr std::string_view TITLE_TEXT = "title is empty, too long, or contains control characters.";
+constexpr std::string_view DPI_TEXT = "DPI must be between 72 and 1200.";
 
 // The least and the greatest value a number of the request may take.
 template <class Number>
@@ -60,16 +62,26 @@ Status validate_printer_name(std::string_view printer) {
   return {};
 }
 
+Status validate_shared_settings(std::string_view printer, std::string_view title, std::uint32_t dpi,
+                                const std::optional<std::string>& media) {
+  if (auto valid = validate_printer_name(printer); !valid) return valid;
+  if (!is_display_text(title, MAX_TITLE_BYTES)) return bad_request(std::string(TITLE_TEXT));
+  if (!DPI.contains(dpi)) return bad_request(std::string(DPI_TEXT));
+  if (media && !is_valid_media_token(*media))
+    return std::unexpected(unsupported_characters("media"));
+  return {};
+}
+
 Status validate_submit_request(const SubmitRequest& request) {
   if (!is_valid_identifier(request.intent_id, MAX_INTENT_ID_LEN)) {
     return std::unexpected(unsupported_characters("intent_id"));
   }
   if (auto printer = validate_printer_name(request.printer); !printer) return printer;
   if (!is_display_text(request.title, MAX_TITLE_BYTES)) {
-    return bad_request("title is empty, too long, or contains control characters.");
+    return bad_request(std::string(TITLE_TEXT));
   }
   if (!COPIES.contains(request.copies)) return bad_request("Copies must be between 1 and 10.");
-  if (!DPI.contains(request.dpi)) return bad_request("DPI must be between 72 and 1200.");
+  if (!DPI.contains(request.dpi)) return bad_request(std::string(DPI_TEXT));
   if (request.payload.format != "png") return bad_request("Protocol 1 accepts PNG labels only.");
   if (!RASTER_PX.contains(request.payload.width_px) ||
       !RASTER_PX.contains(request.payload.height_px)) {

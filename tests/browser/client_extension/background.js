@@ -77,6 +77,12 @@ async function perform(name, method, args) {
       args = [{ ...job, ...(await drawLabel(label)) }, ...args.slice(1)];
     }
     if (method === "printPdf") args = pdfArguments(args);
+    if (method === "printLabels") {
+      // printLabels(printer, [{intentId, copies, label}], options): each label drawn here.
+      const wave = [];
+      for (const { label, ...entry } of args[1]) wave.push({ ...entry, ...(await drawLabel(label)) });
+      args = [args[0], wave, ...args.slice(2)];
+    }
     return { ok: true, value: await clientNamed(name)[method](...args) };
   } catch (error) {
     return { ok: false, error: plainError(error) };

@@ -65,6 +65,18 @@ TEST(Answers, SubmitListsFiveMembersWithTheStateWord) {
             R"("printer":"Label Printer","state":"SUBMITTED"})");
 }
 
+TEST(Answers, BatchResultsCarryEachLabelAsItsOwnEnvelopeWould) {
+  JobRecord record = failed_record();
+  record.state = AttemptState::SUBMITTED;
+  const std::vector<LabelAnswer> answers{
+      SubmitAnswer{false, record}, std::unexpected(HostError{ErrorCode::ATTEMPT_FAILED, "no"})};
+  EXPECT_EQ(compact(submit_batch_result(answers)),
+            R"({"results":[{"ok":true,"result":{"duplicate":false,"intent_id":"order-17",)"
+            R"("os_job_id":"42","printer":"Label Printer","state":"SUBMITTED"}},)"
+            R"({"error":{"code":"ATTEMPT_FAILED","message":"no"},"ok":false}]})");
+  EXPECT_NE(hello_result().at("capabilities").dump().find("\"submit_batch\""), std::string::npos);
+}
+
 TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
   PrinterAnswer answer{
       {"Zebra",

@@ -242,6 +242,10 @@ INSTANTIATE_TEST_SUITE_P(
             R"({"protocol":1,"request_id":"s","type":"submit"})",
             R"({"protocol":1,"request_id":"s","ok":false,"error":{)" + BUSY + "}}"},
         EarlyFailure{
+            "BatchBecomesPreSubmit", corrupt_ledger,
+            R"({"protocol":1,"request_id":"b","type":"submit_batch"})",
+            R"({"protocol":1,"request_id":"b","ok":false,"error":{"code":"PRE_SUBMIT_UNAVAILABLE","message":"The print-helper ledger is unreadable."}})"},
+        EarlyFailure{
             "SubmitWithWrongProtocolStillPreSubmit", corrupt_ledger,
             R"({"protocol":9,"request_id":"bad id","type":"submit"})",
             R"({"protocol":1,"request_id":"bad id","ok":false,"error":{"code":"PRE_SUBMIT_UNAVAILABLE","message":"The print-helper ledger is unreadable."}})"},

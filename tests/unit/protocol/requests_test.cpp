@@ -122,6 +122,27 @@ TEST(SubmitMapping, RefusesNonObjectPayload) {
   }
 }
 
+TEST(SubmitBatchMapping, MapsSharedFieldsAndEachLabelAndRefusesAnyBrokenLabelWhole) {
+  JsonValue payload = JsonValue::parse(
+      R"({"printer":"P","title":"T","dpi":203,"media":"m","labels":[)"
+      R"({"intent_id":"a","copies":2,"payload":{"format":"png","base64":"x","width_px":3,"height_px":4}}]})");
+  const auto request = map_submit_batch_request(payload);
+  ASSERT_TRUE(request.has_value());
+  EXPECT_EQ(request->media, "m");
+  ASSERT_EQ(request->labels.size(), 1u);
+  EXPECT_EQ(request->labels[0].intent_id, "a");
+  EXPECT_EQ(request->labels[0].copies, 2);
+  EXPECT_EQ(request->labels[0].payload.height_px, 4u);
+  for (const char* broken : {"/labels/0/copies", "/labels/0/payload", "/labels", "/dpi"}) {
+    JsonValue spoiled = payload;
+    const JsonValue::json_pointer pointer(broken);
+    spoiled[pointer.parent_pointer()].erase(pointer.back());
+    EXPECT_EQ(map_submit_batch_request(spoiled).error().message, MISMATCH) << broken;
+  }
+  payload["labels"][0] = "a";
+  EXPECT_EQ(map_submit_batch_request(payload).error().message, MISMATCH);
+}
+
 // ---- get_job
 
 TEST(GetJobPayload, TakesAValidIntentIdAndIgnoresOtherMembers) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/json.hpp"
 #include "domain/state/ledger.hpp"
 #include "domain/state/state_store.hpp"
 #include "fake_print_system.hpp"
@@ -66,6 +67,68 @@ std::string submit(const std::string& intent_id) {
 std::string get_job(const std::string& intent_id) {
   return R"({"protocol":1,"request_id":"g","type":"get_job","payload":{"intent_id":")" + intent_id +
          R"("}})";
+}
+
+// A wave of two chunks (25 and 5 labels); label n is 16 + n pixels wide, so that each page tells
+// which label it is.
+std::string wave() {
+  static const std::string body = [] {
+    std::string labels;
+    for (int n = 0; n < 30; ++n) {
+      const std::string png = test_png::encode_base64(
+          test_png::write_flat_png(test_png::png_layout(16 + n, 16, 8, PNG_COLOR_TYPE_GRAY)));
+      labels += std::string(n == 0 ? "" : ",") + R"({"intent_id":"wave-)" + std::to_string(n) +
+                R"(","copies":1,"payload":{"format":"png","base64":")" + png + R"(","width_px":)" +
+                std::to_string(16 + n) + R"(,"height_px":16}})";
+    }
+    return R"({"protocol":1,"request_id":"w","type":"submit_batch","payload":{"printer":"Label",)"
+           R"("title":"Wave","dpi":203,"labels":[)" +
+           labels + "]}}";
+  }();
+  return body;
+}
+
+// What each intent got printed: a wave's pages by their width, any other document by its title.
+std::map<std::string, int> printed_labels(const fakes::FakePrintSystem& print_system) {
+  std::map<std::string, int> printed;
+  for (const auto& document : print_system.documents) {
+    if (!document.ended) continue;
+    if (document.title != "Wave") {
+      ++printed[document.title];
+      continue;
+    }
+    for (const LabelPlacement& page : document.pages) {
+      ++printed["wave-" + std::to_string(page.width - 16)];
+    }
+  }
+  return printed;
+}
+
+// Each label's answer to a wave must be true of what printed: ok only when it printed once,
+// UNKNOWN_OUTCOME when it may have, any other error only when it did not.
+void expect_true_outcomes(const std::string& answer, const std::map<std::string, int>& printed) {
+  const JsonValue body = JsonValue::parse(answer);
+  if (body.value("request_id", "") != "w") return;
+  ASSERT_TRUE(body.at("ok").get<bool>()) << answer;
+  const JsonValue& results = body.at("result").at("results");
+  ASSERT_EQ(results.size(), 30u);
+  int unknown = 0;
+  for (int n = 0; n < 30; ++n) {
+    const std::string intent_id = "wave-" + std::to_string(n);
+    const auto found = printed.find(intent_id);
+    const int count = found == printed.end() ? 0 : found->second;
+    const JsonValue& result = results[static_cast<std::size_t>(n)];
+    const std::string code =
+        result.at("ok").get<bool>() ? "" : result.at("error").value("code", "");
+    if (code.empty()) {
+      EXPECT_EQ(count, 1) << intent_id << " answered printed";
+    } else if (code == "UNKNOWN_OUTCOME") {
+      ++unknown;
+    } else {
+      EXPECT_EQ(count, 0) << intent_id << " answered " << code;
+    }
+  }
+  EXPECT_LE(unknown, 25) << "more than one chunk UNKNOWN";
 }
 
 const std::string HELLO = R"({"protocol":1,"request_id":"h","type":"hello"})";
@@ -144,8 +207,11 @@ TEST_P(CrashConsistency, EveryCrashPointLeavesALedgerThatNeverPrintsTwice) {
         EXPECT_TRUE(ledger->jobs.contains(intent_id)) << intent_id;
       }
     }
-    std::map<std::string, int> printed = crashed.print_system.printed;
-    for (const auto& [title, count] : restarted.print_system.printed) printed[title] += count;
+    std::map<std::string, int> printed = printed_labels(crashed.print_system);
+    for (const auto& [title, count] : printed_labels(restarted.print_system)) {
+      printed[title] += count;
+    }
+    for (const std::string& answer : restarted.answers) expect_true_outcomes(answer, printed);
     for (const auto& [intent_id, count] : printed) {
       EXPECT_LE(count, 1) << intent_id << " printed twice";
       EXPECT_TRUE(ledger->jobs.contains(intent_id)) << intent_id << " printed and lost";
@@ -167,6 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
             Scenario{
                 "get_job_that_moves_the_record", {{"order-1", "SUBMITTED"}}, {get_job("order-1")}},
             Scenario{"recovery_rewrite", {{"order-1", "DISPATCHING"}}, {HELLO}},
+            Scenario{"wave_of_two_chunks", {}, {wave()}},
             Scenario{"save_that_prunes",
                      {{"old-1", "COMPLETED"}, {"old-2", "FAILED"}},
                      {submit("order-2")}})),
