@@ -128,10 +128,11 @@ JsonValue submit_batch_result(const std::vector<LabelAnswer>& answers) {
     if (answer) {
       results.push_back(JsonValue{{"ok", true}, {"result", submit_result(*answer)}});
     } else {
-      results.push_back(JsonValue{
-          {"ok", false},
-          {"error",
-           {{"code", error_code_name(answer.error().code)}, {"message", answer.error().message}}}});
+      // The label's error as a submit's answer carries it, the stored state of a conflict too.
+      JsonValue error{{"code", error_code_name(answer.error().code)},
+                      {"message", answer.error().message}};
+      if (!answer.error().stored_state.empty()) error["stored_state"] = answer.error().stored_state;
+      results.push_back(JsonValue{{"ok", false}, {"error", std::move(error)}});
     }
   }
   return JsonValue{{"results", std::move(results)}};

@@ -69,12 +69,15 @@ TEST(Answers, BatchResultsCarryEachLabelAsItsOwnEnvelopeWould) {
   JobRecord record = failed_record();
   record.state = AttemptState::SUBMITTED;
   const std::vector<LabelAnswer> answers{
-      SubmitAnswer{false, record}, std::unexpected(HostError{ErrorCode::ATTEMPT_FAILED, "no"})};
+      SubmitAnswer{false, record}, std::unexpected(HostError{ErrorCode::ATTEMPT_FAILED, "no"}),
+      std::unexpected(HostError{ErrorCode::INTENT_CONFLICT, "used", "COMPLETED"})};
   EXPECT_EQ(compact(submit_batch_result(answers)),
             R"({"results":[{"ok":true,"result":{"duplicate":false,"intent_id":"order-17",)"
             R"("os_job_id":"42","printer":"Label Printer","state":"SUBMITTED"}},)"
-            R"({"error":{"code":"ATTEMPT_FAILED","message":"no"},"ok":false}]})");
-  EXPECT_NE(hello_result().at("capabilities").dump().find("\"submit_batch\""), std::string::npos);
+            R"({"error":{"code":"ATTEMPT_FAILED","message":"no"},"ok":false},)"
+            R"({"error":{"code":"INTENT_CONFLICT","message":"used","stored_state":"COMPLETED"},)"
+            R"("ok":false}]})");
+  EXPECT_NE(hello_result("linux").at("capabilities").dump().find("\"submit_batch\""), std::string::npos);
 }
 
 TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
