@@ -27,8 +27,9 @@ std::string_view queue_state_word(PrintQueueState state) noexcept {
 JsonValue hello_result() {
   JsonValue result = JsonValue::object();
   result["arch"] = "x86_64";
-  result["capabilities"] = JsonValue::array(
-      {"list_printers", "submit_png", "get_job", "durable_idempotency", "media", "get_printer"});
+  result["capabilities"] =
+      JsonValue::array({"list_printers", "submit_png", "get_job", "durable_idempotency", "media",
+                        "get_printer", "submit_raw"});
 #ifdef _WIN32
   result["platform"] = "windows";
 #else
@@ -92,7 +93,8 @@ JsonValue printer_answer_result(const PrinterAnswer& answer) {
                    {"media", std::move(media)},
                    {"default_media", details.default_media},
                    {"media_ready", details.ready_media},
-                   {"media_truncated", answer.media_truncated}};
+                   {"media_truncated", answer.media_truncated},
+                   {"raw", details.raw ? JsonValue(*details.raw) : JsonValue(nullptr)}};
 }
 
 JsonValue job_record_result(const JobRecord& record) {
@@ -109,11 +111,15 @@ JsonValue job_record_result(const JobRecord& record) {
 
 JsonValue submit_result(const SubmitAnswer& answer) {
   const JobRecord& record = answer.record;
-  return JsonValue{{"duplicate", answer.duplicate},
+  JsonValue result{{"duplicate", answer.duplicate},
                    {"intent_id", record.intent_id},
                    {"os_job_id", record.os_job_id},
                    {"printer", record.printer},
                    {"state", stored_state(record)}};
+  if (answer.geometry) {
+    result["geometry"] = *answer.geometry == LabelGeometry::checked ? "checked" : "undeclared";
+  }
+  return result;
 }
 
 }  // namespace vantrel

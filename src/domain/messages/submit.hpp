@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -41,11 +43,36 @@ inline constexpr std::string_view UNDECODABLE_TEXT =
     "The print system could not decode the PNG label.";
 #endif
 
+// What a printer-language label's answer says of its size: whether it stated one to check.
+enum class LabelGeometry : std::uint8_t { undeclared, checked };
+
 // A submit's answer: the attempt as recorded, and whether it was an earlier attempt's.
 struct SubmitAnswer {
   bool duplicate = false;
   JobRecord record;
+  std::optional<LabelGeometry> geometry;  // printer-language labels only
 };
+
+// The pieces of a submit, for every flow that prints labels under intent ids.
+
+// The answer to a repeated intent_id, decided from the stored attempt alone.
+[[nodiscard]] Result<SubmitAnswer> answer_repetition(const JobRecord& stored,
+                                                     std::string_view digest,
+                                                     std::string_view printer);
+
+// The media a request's token names; a token that is no media name is refused for certain.
+[[nodiscard]] std::expected<std::optional<MediaRequest>, PrintFailure> media_request_of(
+    const std::optional<std::string>& token);
+
+// Records the new attempt as DISPATCHING, durably, before anything reaches the print system;
+// the record lives in state.ledger.
+[[nodiscard]] Result<JobRecord*> record_attempt(const SubmitRequest& request, std::string digest,
+                                                HostState& state);
+
+// Records what became of the attempt: SUBMITTED, FAILED, UNKNOWN, or forgotten when nothing
+// reached the print system.
+[[nodiscard]] Result<SubmitAnswer> settle_attempt(const SubmitRequest& request, HostState& state,
+                                                  JobRecord& record, PrintOutcome outcome);
 
 // Records the attempt durably before anything reaches Windows, prints it at most once, and
 // answers repetitions from the ledger.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "domain/printing/label_bitmap.hpp"
@@ -25,5 +26,10 @@ namespace vantrel {
                                        std::string_view title, const LabelBitmap& bitmap,
                                        std::uint32_t dpi, std::uint16_t copies,
                                        const std::optional<MediaRequest>& media = std::nullopt);
+
+// Sends a printer-language label unchanged, `copies` times in one job. Arms no watchdog.
+[[nodiscard]] PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
+                                           std::span<const std::uint8_t> label,
+                                           std::uint16_t copies);
 
 }  // namespace vantrel
