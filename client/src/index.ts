@@ -1,8 +1,11 @@
 export { createClient } from "./client.js";
 export type {
   AttemptState, CallOptions, ClientOptions, Hello, JobRecord, PrintClient, Printer, PrinterDetails,
-  PrinterList, QueueState, Resolution, RetryOptions, SubmitJob, SubmitResult, WaitOptions,
+  PngSubmitJob, PrinterList, QueueState, RawSubmitJob, Resolution, RetryOptions, SubmitJob,
+  SubmitResult, WaitOptions,
 } from "./client.js";
+export { settingsCommand } from "./raw.js";
+export type { RawFormat } from "./raw.js";
 export { PrintHostError } from "./errors.js";
 export type {
   Action, ClientCode, ErrorCode, ErrorSource, HostCode, MayHavePrinted, Operation, TransportCode,
