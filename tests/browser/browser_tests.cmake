@@ -32,7 +32,10 @@ if(TARGET vantrel-print-host)
   add_test(NAME linux.example
     COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_example_extension.py
             --archive "${VANTREL_LINUX_USER_ARCHIVE}")
-  set_tests_properties(linux.firefox linux.example PROPERTIES
+  add_test(NAME linux.raw_labels
+    COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_linux_raw_labels.py
+            --host $<TARGET_FILE:vantrel-print-host>)
+  set_tests_properties(linux.firefox linux.example linux.raw_labels PROPERTIES
     LABELS "e2e;linux;browser"
     ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}"
     FIXTURES_REQUIRED vantrel_client_package
