@@ -116,12 +116,14 @@ function eplSettings(bytes: Uint8Array): string | null {
     const found = EPL_COMMANDS.find((command) => line.startsWith(command)) ?? (line.startsWith("!") ? setGetDo(line) : null);
     if (found) return found;
     if (line.startsWith("GW")) {
-      let data = at;
-      for (let commas = 0; data < bytes.length && commas < 4; data++) if (bytes[data] === 0x2c) commas++;
+      // The fourth comma is on the command's own line.
+      let data = 0;
+      for (let commas = 0; data < line.length && commas < 4; data++) if (line[data] === ",") commas++;
       const parts = line.slice(2).split(",");
       const rowBytes = leadingNumber(parts[2] ?? "");
       const rows = leadingNumber(parts[3] ?? "");
-      if (rowBytes !== null && rows !== null) {
+      data += at;
+      if (rowBytes !== null && rows !== null && parts.length >= 5) {
         const after = Math.min(bytes.length, data + Math.floor(Math.min(rowBytes * rows, 1e9)));
         const lineEnd = bytes.indexOf(0x0a, after);
         next = lineEnd < 0 ? bytes.length : lineEnd + 1;

@@ -390,14 +390,16 @@ RawLabelScan scan_epl(std::span<const std::uint8_t> bytes, std::uint32_t dpi) {
     if (!line.empty() && line[0] == '!') note(set_get_do_command(line, 0));
 
     if (line.starts_with("GW")) {
-      // GWp1,p2,p3,p4,DATA: p3 bytes a row, p4 rows, right after the fourth comma.
-      std::size_t data = at;
-      for (int commas = 0; data < text.size() && commas < 4; ++data) {
-        if (text[data] == ',') ++commas;
+      // GWp1,p2,p3,p4,DATA: p3 bytes a row, p4 rows, right after the fourth comma, which is
+      // on the command's own line (looking further would make the scan quadratic).
+      std::size_t data = 0;
+      for (int commas = 0; data < line.size() && commas < 4; ++data) {
+        if (line[data] == ',') ++commas;
       }
       const auto row_bytes = parameter(line.substr(2), 2);
       const auto rows = parameter(line.substr(2), 3);
-      if (row_bytes && rows) {
+      data += at;
+      if (row_bytes && rows && std::ranges::count(line, ',') >= 4) {
         const double size = std::min(*row_bytes * *rows, NUMBER_LIMIT);
         const std::size_t after = std::min(text.size(), data + static_cast<std::size_t>(size));
         const std::size_t line_end = text.find('\n', after);
