@@ -172,6 +172,10 @@ int main(int argc, char** argv) {
   JsonValue with_media = submit_payload(label, "order-media");
   with_media["media"] = "4x6";
   seeds.put("submit", "media.json", with_media.dump());
+  JsonValue zpl = submit_payload(label, "order-zpl");
+  zpl["payload"] = JsonValue{{"format", "zpl"}, {"base64", "XlhBXlBXODEyXlha"}};
+  zpl["printer_settings"] = "allow";
+  seeds.put("submit", "zpl.json", zpl.dump());
 
   for (std::size_t n = 0; n <= 6; ++n) {
     seeds.put("base64", "bytes" + std::to_string(n) + ".txt",
@@ -197,6 +201,17 @@ int main(int argc, char** argv) {
   seeds.put("media", "papers.bin",
             paper(256, 1016, 1524) + paper(257, 1016, 1524) + paper(1, 2159, 2794) +
                 paper(258, 2147483647, -5) + std::string("\x7F\x00\xFE\x00\xB2\x26\x6F\x08", 8));
+  // Raw labels: the first byte picks the language (low bit) and the dpi.
+  const std::pair<const char*, std::string> raw_labels[] = {
+      {"zpl_4x6", std::string(1, '\0') + "^XA^PW812^LL1218^PQ2^FO50,50^A0N,40^FDOrder^FS^XZ"},
+      {"zpl_units", std::string(1, '\2') + "^XA^MUm^PW101.6^MUi^LL6^POI^PMY^XZ"},
+      {"zpl_prefixes", std::string(1, '\0') + "^XA^CC+~CT!+CD;+FO1;1+FD~JR+FS!JC+XZ"},
+      {"zpl_binary", std::string(1, '\0') + "^XA^GFB,6,6,1,^JUS~J^FS^XZ~DYR:A,B,G,2,,~~"},
+      {"zpl_settings", std::string(1, '\0') + "^XA^JUS^XZ! U1 setvar \"a\" \"b\"\r\n"},
+      {"epl_4x6", std::string(1, '\1') + "\nN\nq812\nQ1218,24\nA5,5,0,1,1,1,N,\"^@\"\nP2,3\n"},
+      {"epl_binary", std::string(1, '\1') + "N\nGW0,0,1,2,\n^\nFS\"x\"\nP1\n"},
+  };
+  for (const auto& [name, bytes] : raw_labels) seeds.put("raw_label", name, bytes);
 
   seeds.put("ledger", "empty.json", encode_ledger(HostLedger{}).value());
   seeds.put("ledger", "every_state.json", encode_ledger(ledger_of_every_state()).value());

@@ -1,4 +1,5 @@
-// A "submit" payload through mapping, the field rules, raster verification and the digest.
+// A "submit" payload through mapping, the field rules, raster (or raw label) verification and
+// the digest.
 // Input: the payload's JSON text, optionally followed by a NUL byte and raw PNG bytes; the PNG
 // bytes then replace "base64" (Base64-encoded here) and declare their header's size, so that
 // mutations reach the PNG decoder instead of breaking the Base64 text.
@@ -11,6 +12,7 @@
 #include "domain/submit/label_bitmap_decoding.hpp"
 #include "domain/submit/payload_digest.hpp"
 #include "domain/submit/raster_payload.hpp"
+#include "domain/submit/raw_label.hpp"
 #include "domain/submit/submit_request.hpp"
 #include "fuzz_check.hpp"
 #include "protocol/requests.hpp"
@@ -55,6 +57,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   if (!validate_submit_request(*request)) return 0;
+  if (const auto language = raw_language_of_format(request->payload.format)) {
+    // A printer-language label: scanned, a settings command refused unless allowed.
+    const auto label = verify_raw_payload(*language, request->payload, request->dpi,
+                                          request->printer_settings_allowed);
+    if (!label) {
+      FUZZ_CHECK(label.error().code == ErrorCode::BAD_REQUEST ||
+                 label.error().code == ErrorCode::PAYLOAD_TOO_LARGE);
+      return 0;
+    }
+    FUZZ_CHECK(request->printer_settings_allowed || label->scan.settings_command.empty());
+    const std::string digest = compute_raw_payload_sha256(
+        request->payload.format, label->bytes, request->printer, request->media, request->dpi,
+        request->copies, request->printer_settings_allowed);
+    FUZZ_CHECK(digest.size() == 64 && is_lower_hex(digest));
+    return 0;
+  }
   const auto png = verify_raster_payload(request->payload);
   if (!png) {
     FUZZ_CHECK(png.error().code == ErrorCode::BAD_REQUEST ||

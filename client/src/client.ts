@@ -10,7 +10,8 @@ import { toBase64 } from "./base64.js";
 import { MediaArea, PrinterMedia } from "./media.js";
 import { PdfPrintResult, PrintPdfOptions, printPdfWith } from "./pdf.js";
 import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
-import { checkInteger, checkIntentId, checkMedia, checkPng, checkText } from "./validate.js";
+import { RawFormat } from "./raw.js";
+import { checkInteger, checkIntentId, checkMedia, checkPng, checkRawLabel, checkText } from "./validate.js";
 import {
   LabelOutcome, PrintLabelsOptions, WaveEntry, WaveLabel, failedOutcome, splitWave, waveEntries,
 } from "./batch.js";
@@ -92,16 +93,17 @@ export interface PrinterDetails extends Printer {
   mediaReady: string[];
   /** The queue offers more than the 256 media listed (the default and loaded ones are kept). */
   mediaTruncated: boolean;
+  /** Whether it takes printer-language labels (ZPL, EPL) unchanged; null when the print
+   *  system cannot tell, or the host is older than 1.2.0. */
+  raw: boolean | null;
 }
 
 export type AttemptState = "DISPATCHING" | "SUBMITTED" | "FAILED" | "UNKNOWN" | "OBSERVED" | "COMPLETED";
 
-export interface SubmitJob {
+interface SubmitJobCommon {
   intentId: string;
   printer: string;
-  png: Uint8Array | ArrayBuffer;
-  widthPx: number;
-  heightPx: number;
+  /** The resolution the label was drawn or written for. */
   dpi: number;
   copies: number;
   title: string;
@@ -109,6 +111,26 @@ export interface SubmitJob {
    *  queue's own paper. Part of the output: a retry of the intent must name the same. */
   media?: string | null;
 }
+
+/** A label drawn as a PNG (createLabelCanvas, labelFromCanvas). */
+export interface PngSubmitJob extends SubmitJobCommon {
+  format?: "png";
+  png: Uint8Array | ArrayBuffer;
+  widthPx: number;
+  heightPx: number;
+}
+
+/** A label in the printer's own language, sent unchanged (hosts from 1.2.0 on). A string is
+ *  sent as its UTF-8 bytes. */
+export interface RawSubmitJob extends SubmitJobCommon {
+  format: RawFormat;
+  data: Uint8Array | ArrayBuffer | string;
+  /** "allow": the label may change the printer beyond the job (^JUS and the like), which is
+   *  otherwise refused. Part of the output. */
+  printerSettings?: "allow";
+}
+
+export type SubmitJob = PngSubmitJob | RawSubmitJob;
 
 export interface SubmitResult {
   /** True when this call printed nothing: the host answered from its ledger (this intent had
@@ -126,6 +148,9 @@ export interface SubmitResult {
   attempts: number;
   /** True when the first answer was lost and the same intent id was sent again. */
   resubmitted: boolean;
+  /** A printer-language label's: whether it stated a size that the host checked against the
+   *  page ("checked"), or none ("undeclared"). */
+  geometry?: "undeclared" | "checked";
 }
 
 export interface JobRecord {
@@ -220,19 +245,23 @@ function toPrinterDetails(r: any): PrinterDetails {
       name: m.name, widthUm: m.width_um, heightUm: m.height_um,
       printableArea: m.printable_area ? toArea(m.printable_area) : null })),
     defaultMedia: r.default_media, mediaReady: r.media_ready, mediaTruncated: r.media_truncated,
+    raw: typeof r.raw === "boolean" ? r.raw : null,
   };
 }
 
-// What each capability of hello is needed for; hosts from 1.1.0 on have both.
-const CAPABILITY_USE: Record<string, string> = {
-  get_printer: "getPrinter", media: "a submit's media", submit_batch: "printLabels" };
+// What each capability of hello is needed for, and the first host version that has it.
+const CAPABILITY_USE: Record<string, [string, string]> = {
+  get_printer: ["getPrinter", "1.1.0"], media: ["a submit's media", "1.1.0"],
+  submit_raw: ["ZPL and EPL labels", "1.2.0"], submit_batch: ["printLabels", "1.2.0"],
+};
 // The host's chunk: its answer is due within a watchdog's stretch per chunk.
 const HOST_CHUNK_LABELS = 25;
 
 function unsupported(operation: Operation, capability: string, version: string): PrintHostError {
+  const [use, since] = CAPABILITY_USE[capability];
   return new PrintHostError({ code: "UNSUPPORTED", operation, message:
-    `The print host${version ? " " + version : ""} does not offer ${CAPABILITY_USE[capability]} ` +
-    `("${capability}"); hosts from 1.1.0 on do. Update the print host.` });
+    `The print host${version ? " " + version : ""} does not offer ${use} ` +
+    `("${capability}"); hosts from ${since} on do. Update the print host.` });
 }
 
 function toJob(r: any): JobRecord {
@@ -436,16 +465,34 @@ class Client implements PrintClient {
     const title = checkText("submit", "title", job.title, 200);
     const copies = checkInteger("submit", "copies", job.copies, 1, 10);
     const dpi = checkInteger("submit", "dpi", job.dpi, 72, 1200);
-    const widthPx = checkInteger("submit", "widthPx", job.widthPx, 16, 10_000);
-    const heightPx = checkInteger("submit", "heightPx", job.heightPx, 16, 10_000);
-    const media = checkMedia("submit", job.media);
-    // A host before media selection refuses any media only after recording the attempt.
-    if (media !== undefined) this.require("media", "submit");
-    const png = checkPng("submit", job.png, widthPx, heightPx);
-    const payload: any = {
-      intent_id: intentId, printer, title, copies, dpi,
-      payload: { format: "png", base64: toBase64(png), width_px: widthPx, height_px: heightPx },
+    const checkedMedia = () => {
+      const media = checkMedia("submit", job.media);
+      // A host before media selection refuses any media only after recording the attempt.
+      if (media !== undefined) this.require("media", "submit");
+      return media;
     };
+    const payload: any = { intent_id: intentId, printer, title, copies, dpi };
+    let media: string | undefined;
+    if (job.format === "zpl" || job.format === "epl") {
+      media = checkedMedia();
+      const allow = job.printerSettings;
+      if (allow !== undefined && allow !== "allow") {
+        throw invalidArgument("submit", "printerSettings", 'must be "allow" or absent.');
+      }
+      const label = checkRawLabel("submit", job.format, job.data, allow === "allow");
+      this.require("submit_raw", "submit");
+      payload.payload = { format: job.format, base64: toBase64(label) };
+      if (allow === "allow") payload.printer_settings = "allow";
+    } else {
+      if (job.format !== undefined && job.format !== "png") {
+        throw invalidArgument("submit", "format", 'must be "png", "zpl" or "epl".');
+      }
+      const widthPx = checkInteger("submit", "widthPx", job.widthPx, 16, 10_000);
+      const heightPx = checkInteger("submit", "heightPx", job.heightPx, 16, 10_000);
+      media = checkedMedia();
+      const png = checkPng("submit", job.png, widthPx, heightPx);
+      payload.payload = { format: "png", base64: toBase64(png), width_px: widthPx, height_px: heightPx };
+    }
     if (media !== undefined) payload.media = media;
     return payload;
   }
@@ -512,8 +559,11 @@ class Client implements PrintClient {
       let error: unknown;
       try {
         const r = await this.exchange("submit", payload, signal);
-        return { duplicate: r.duplicate, joined: false, intentId: r.intent_id, osJobId: r.os_job_id,
-                 printer: r.printer, state: r.state, attempts: shared.attempts, resubmitted };
+        const result: SubmitResult = { duplicate: r.duplicate, joined: false, intentId: r.intent_id,
+                                       osJobId: r.os_job_id, printer: r.printer, state: r.state,
+                                       attempts: shared.attempts, resubmitted };
+        if (r.geometry === "undeclared" || r.geometry === "checked") result.geometry = r.geometry;
+        return result;
       } catch (caught) {
         error = caught;
       } finally {

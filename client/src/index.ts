@@ -1,9 +1,12 @@
 export { createClient } from "./client.js";
 export type {
   AttemptState, CallOptions, ClientOptions, Hello, JobRecord, PrintClient, Printer, PrinterDetails,
-  PrinterList, QueueState, Resolution, RetryOptions, SubmitJob, SubmitResult, WaitOptions,
+  PngSubmitJob, PrinterList, QueueState, RawSubmitJob, Resolution, RetryOptions, SubmitJob,
+  SubmitResult, WaitOptions,
 } from "./client.js";
 export type { LabelOutcome, LabelVerdict, PrintLabelsOptions, WaveLabel } from "./batch.js";
+export { settingsCommand } from "./raw.js";
+export type { RawFormat } from "./raw.js";
 export { PrintHostError } from "./errors.js";
 export type {
   Action, ClientCode, ErrorCode, ErrorSource, HostCode, MayHavePrinted, Operation, PdfCode, PdfPageOutcome,

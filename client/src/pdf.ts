@@ -7,7 +7,7 @@
 // service worker, which has none).
 
 import { fromBase64, toBase64 } from "./base64.js";
-import type { CallOptions, PrintClient, PrinterDetails, SubmitJob, SubmitResult } from "./client.js";
+import type { CallOptions, PngSubmitJob, PrintClient, PrinterDetails, SubmitResult } from "./client.js";
 import { MayHavePrinted, PdfCode, PdfPageOutcome, PrintHostError, invalidArgument } from "./errors.js";
 import { BILEVEL_THRESHOLD, encodeBilevelPng, Label } from "./label.js";
 import { pickMedia, PrinterMedia } from "./media.js";
@@ -325,7 +325,7 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
   const render = options.renderer ?? ((bytes, request) => renderPdf(bytes, request, options.pdfjs));
   const rendered = await render(pdf, { pages: options.pages, dpi, crop });
   const media = mediaOfPages(rendered.pages, details.media, given, details);
-  const jobs: SubmitJob[] = rendered.pages.map((p, i) => ({
+  const jobs: PngSubmitJob[] = rendered.pages.map((p, i) => ({
     intentId: checkIntentId("print_pdf", `${options.intentId}:p${p.page}`), printer, png: p.png,
     widthPx: p.widthPx, heightPx: p.heightPx, dpi, copies, media: media[i],
     title: rendered.pages.length > 1 ? `${title} (page ${p.page})` : title }));
@@ -343,7 +343,7 @@ export async function printPdfWith(client: PrintClient, printer: string, pdf: Ui
   throw error;
 }
 
-async function sendPages(client: PrintClient, jobs: SubmitJob[], title: string,
+async function sendPages(client: PrintClient, jobs: PngSubmitJob[], title: string,
                          call: CallOptions): Promise<BatchOutcome[]> {
   // One request for every page where the host batches and the pages share their media.
   const printLabels = (client as { printLabels?: BatchPrinter }).printLabels;

@@ -4,6 +4,7 @@
 
 import { Operation, invalidArgument } from "./errors.js";
 import { mediaSizeOfName } from "./media.js";
+import { RawFormat, settingsCommand } from "./raw.js";
 
 export const MAX_PNG_BYTES = 5_242_880;
 const INTENT_ID = /^[A-Za-z0-9\-.:_]{1,160}$/;
@@ -72,6 +73,26 @@ export function checkPng(operation: Operation, value: unknown, widthPx: number, 
   if (width !== widthPx || height !== heightPx) {
     throw invalidArgument(operation, "png",
       `is ${width} x ${height} pixels but widthPx x heightPx is ${widthPx} x ${heightPx}.`);
+  }
+  return bytes;
+}
+
+/** A printer-language label's bytes, refused as the host refuses it for good: empty, over the
+ *  host's 5 MiB, or carrying a command that changes the printer beyond the job (unless the
+ *  caller allows those). */
+export function checkRawLabel(operation: Operation, format: RawFormat, value: unknown,
+                              settingsAllowed: boolean): Uint8Array {
+  const bytes = typeof value === "string" ? new TextEncoder().encode(value)
+    : value instanceof Uint8Array ? value
+    : value instanceof ArrayBuffer ? new Uint8Array(value) : null;
+  if (bytes === null) throw invalidArgument(operation, "data", "must be a Uint8Array, an ArrayBuffer or a string.");
+  if (bytes.length === 0 || bytes.length > MAX_PNG_BYTES) {
+    throw invalidArgument(operation, "data", `is ${bytes.length} bytes; the host accepts 1 to ${MAX_PNG_BYTES}.`);
+  }
+  const command = settingsAllowed ? null : settingsCommand(format, bytes);
+  if (command !== null) {
+    throw invalidArgument(operation, "data",
+      `contains ${command}, which changes the printer beyond this job; pass printerSettings: "allow" to print it anyway.`);
   }
   return bytes;
 }

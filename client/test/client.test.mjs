@@ -343,7 +343,44 @@ test("getPrinter: the answer in camelCase, read with the reads' retries", async 
     media: [{ name: "na_index-4x6_4x6in", widthUm: 101600, heightUm: 152400,
               printableArea: { xUm: 0, yUm: 0, widthUm: 101600, heightUm: 152400 } },
             { name: "custom_2.25x1.25in", widthUm: 57150, heightUm: 31750, printableArea: null }],
-    defaultMedia: "na_index-4x6_4x6in", mediaReady: ["na_index-4x6_4x6in"], mediaTruncated: false });
+    defaultMedia: "na_index-4x6_4x6in", mediaReady: ["na_index-4x6_4x6in"], mediaTruncated: false,
+    raw: null });
+});
+
+test("a ZPL or EPL label goes as its bytes, refused before sending where the host would refuse it", async () => {
+  const browser = new FakeBrowser("chromium", scripted([{ result: { ...SUBMITTED, geometry: "checked" } }]));
+  const c = client(browser);
+  const ZPL = { intentId: "order-1", printer: "Zebra", dpi: 203, copies: 1, title: "Order 1",
+                format: "zpl", data: "^XA^PW812^LL1218^FDx^FS^XZ" };
+  assert.equal((await c.submit(ZPL)).geometry, "checked");
+  assert.deepEqual(browser.requests[0].payload.payload,
+                   { format: "zpl", base64: Buffer.from(ZPL.data).toString("base64") });
+  const refused = [
+    [{ data: "^XA^JUS^XZ" }, "data"],
+    [{ data: "^XA^CC+\n+JUF+XZ" }, "data"],              // a changed prefix is followed
+    [{ data: "^XA^FDprice ~JR^FS^XZ" }, "data"],           // field data hides no command
+    [{ data: "^XA^DFE:FORM.ZPL^FS^XZ" }, "data"],          // stored beyond the job
+    [{ format: "epl", data: "^default\nP1\n" }, "data"],
+    [{ data: "" }, "data"],
+    [{ data: 7 }, "data"],
+    [{ printerSettings: "yes" }, "printerSettings"],
+    [{ format: "pdf" }, "format"],
+  ];
+  for (const [change, argument] of refused) {
+    const { error } = await outcome(c.submit({ ...ZPL, intentId: "order-2", ...change }));
+    assert.deepEqual([error.code, error.argument], ["INVALID_ARGUMENT", argument], JSON.stringify(change));
+  }
+  assert.equal(browser.requests.length, 1);
+  // What the host lets through: memory for the job, binary graphic data, a caller's allowance.
+  for (const change of [{ data: "~DGR:L.GRF,2,1,FFFF^XA^XGR:L.GRF^XZ" },
+                        { data: new Uint8Array([...Buffer.from("^XA^GFB,4,4,1,"), 0x5e, 0x4a, 0x55, 0x53, ...Buffer.from("^XZ")]) },
+                        { data: "^XA^JUS^XZ", printerSettings: "allow" },
+                        { format: "epl", data: 'N\nA5,5,0,1,1,1,N,"^default"\nP1\n' }]) {
+    assert.equal((await outcome(c.submit({ ...ZPL, intentId: "order-3", ...change }))).error, undefined,
+                 JSON.stringify(change));
+  }
+  assert.equal(browser.requests.at(-2).payload.printer_settings, "allow");
+  c.close();
 });
 
 test("a host before 1.1.0 is UNSUPPORTED for getPrinter and media, before sending once its hello is known", async () => {

@@ -254,6 +254,19 @@ function drawShippingLabel(fields, dpi) {
   return canvas;
 }
 
+// The same label in ZPL, for a label printer that speaks it, written for the queue's `dpi`:
+// the host sends these bytes unchanged. Field data carries no command prefix.
+function zplShippingLabel(fields, dpi) {
+  const d = (inches) => Math.round(inches * dpi);
+  const data = (text) => text.replace(/[\^~]/g, " ");
+  const text = (y, size, value) => `^FO${d(0.2)},${d(y)}^A0N,${d(size)},${d(size)}^FD${data(value)}^FS`;
+  return `^XA^CI28^PW${d(4)}^LL${d(6)}^FO0,0^GB${d(4)},${d(6)},${Math.max(1, d(0.02))}^FS` +
+    text(0.25, 0.18, "SHIP TO") + text(0.55, 0.22, fields.name) + text(0.85, 0.22, fields.street) +
+    text(1.15, 0.22, fields.town) + `^FO0,${d(2)}^GB${d(4)},1,${Math.max(1, d(0.02))}^FS` +
+    `^FO${d(0.2)},${d(2.3)}^BY${Math.max(1, d(0.015))}^BCN,${d(1.2)},Y,N,N^FD${data(fields.tracking)}^FS` +
+    text(5.3, 0.16, `Order ${fields.order}`) + "^XZ";
+}
+
 function preview(canvas) {
   const target = document.getElementById("preview");
   target.getContext("2d").drawImage(canvas.transferToImageBitmap(), 0, 0, target.width, target.height);
@@ -282,11 +295,13 @@ function follow(intentId) {
 // `target` is chooseQueue's: the queue, the media picked for the label (null: the queue's own
 // paper) and the resolution to draw at. Both are part of what the intent id stands for, so
 // Print again draws the same label for the same queue and is answered from the ledger.
-async function print(order, fields, intentId, title, { queue, media, dpi }) {
+// `format` "zpl" sends the label written in ZPL instead of the drawn PNG.
+async function print(order, fields, intentId, title, { queue, media, dpi }, format = "png") {
   following?.abort();
   jobLine.textContent = "";
   const canvas = drawShippingLabel(fields, dpi);
-  const label = await labelFromCanvas(canvas, dpi);
+  const label = format === "zpl" ? { format, data: zplShippingLabel(fields, dpi), dpi }
+                                 : await labelFromCanvas(canvas, dpi);
   preview(canvas);
   show(`Printing order ${order}…`);
   let result;
@@ -330,6 +345,19 @@ form.addEventListener("submit", (event) => {
     const target = await chooseQueue();
     // Label 1 of the order: the same order always gives the same intent id.
     if (target) await print(fields.order, fields, await intentIdFor("order", fields.order, 1), `Order ${fields.order}`, target);
+  });
+});
+
+// The ZPL label is other output than the PNG one: an intent id of its own.
+document.getElementById("print-zpl").addEventListener("click", () => {
+  if (!form.reportValidity()) return;
+  const fields = Object.fromEntries(new FormData(form));
+  act(async () => {
+    const target = await chooseQueue();
+    if (target) {
+      await print(fields.order, fields, await intentIdFor("order-zpl", fields.order, 1),
+                  `Order ${fields.order} (ZPL)`, target, "zpl");
+    }
   });
 });
 

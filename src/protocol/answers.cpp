@@ -29,7 +29,7 @@ JsonValue hello_result(std::string_view platform) {
   result["arch"] = "x86_64";
   result["capabilities"] =
       JsonValue::array({"list_printers", "submit_png", "get_job", "durable_idempotency", "media",
-                        "get_printer", "submit_batch"});
+                        "get_printer", "submit_batch", "submit_raw"});
   result["platform"] = platform;
   result["protocol"] = PROTOCOL_VERSION;
   result["version"] = HOST_VERSION;
@@ -98,7 +98,8 @@ JsonValue printer_answer_result(const PrinterAnswer& answer) {
                    {"default_media", details.default_media},
                    {"media_ready", details.ready_media},
                    {"media_truncated", answer.media_truncated},
-                   {"custom_range", custom_range_value(details.custom_range)}};
+                   {"custom_range", custom_range_value(details.custom_range)},
+                   {"raw", details.raw ? JsonValue(*details.raw) : JsonValue(nullptr)}};
 }
 
 JsonValue job_record_result(const JobRecord& record) {
@@ -115,11 +116,15 @@ JsonValue job_record_result(const JobRecord& record) {
 
 JsonValue submit_result(const SubmitAnswer& answer) {
   const JobRecord& record = answer.record;
-  return JsonValue{{"duplicate", answer.duplicate},
+  JsonValue result{{"duplicate", answer.duplicate},
                    {"intent_id", record.intent_id},
                    {"os_job_id", record.os_job_id},
                    {"printer", record.printer},
                    {"state", stored_state(record)}};
+  if (answer.geometry) {
+    result["geometry"] = *answer.geometry == LabelGeometry::checked ? "checked" : "undeclared";
+  }
+  return result;
 }
 
 JsonValue submit_batch_result(const std::vector<LabelAnswer>& answers) {

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "base/identifier.hpp"
+#include "domain/submit/raw_label.hpp"
 
 namespace vantrel {
 namespace {
@@ -43,11 +44,26 @@ bool read_unsigned(const JsonValue& object, const char* key, T& out) {
   return true;
 }
 
+// A PNG states its sides; a printer-language label states none.
 bool map_raster_payload(const JsonValue& object, RasterPayload& out) {
-  return object.is_object() && read_string(object, "format", out.format) &&
-         read_string(object, "base64", out.base64) &&
-         read_unsigned(object, "width_px", out.width_px) &&
+  if (!object.is_object() || !read_string(object, "format", out.format) ||
+      !read_string(object, "base64", out.base64)) {
+    return false;
+  }
+  if (raw_language_of_format(out.format)) {
+    return member(object, "width_px") == nullptr && member(object, "height_px") == nullptr;
+  }
+  return read_unsigned(object, "width_px", out.width_px) &&
          read_unsigned(object, "height_px", out.height_px);
+}
+
+// "printer_settings" of a printer-language label: absent or null, or "allow". A PNG's is not
+// read, as no member beyond its own ever was.
+bool map_printer_settings(const JsonValue& object, const RasterPayload& label, bool& allowed) {
+  const JsonValue* value = member(object, "printer_settings");
+  if (!raw_language_of_format(label.format) || value == nullptr || value->is_null()) return true;
+  allowed = value->is_string() && value->get_ref<const std::string&>() == "allow";
+  return allowed;
 }
 
 bool map_media(const JsonValue& object, std::optional<std::string>& out) {
@@ -67,13 +83,14 @@ Result<SubmitRequest> map_submit_request(const JsonValue& payload) {
   SubmitRequest request;
   if (!payload.is_object()) return std::unexpected(protocol_mismatch());
   const JsonValue* raster = member(payload, "payload");
-  const bool mapped = read_string(payload, "intent_id", request.intent_id) &&
-                      read_string(payload, "printer", request.printer) &&
-                      read_string(payload, "title", request.title) &&
-                      read_unsigned(payload, "copies", request.copies) &&
-                      map_media(payload, request.media) &&
-                      read_unsigned(payload, "dpi", request.dpi) && raster != nullptr &&
-                      map_raster_payload(*raster, request.payload);
+  const bool mapped =
+      read_string(payload, "intent_id", request.intent_id) &&
+      read_string(payload, "printer", request.printer) &&
+      read_string(payload, "title", request.title) &&
+      read_unsigned(payload, "copies", request.copies) && map_media(payload, request.media) &&
+      read_unsigned(payload, "dpi", request.dpi) && raster != nullptr &&
+      map_raster_payload(*raster, request.payload) &&
+      map_printer_settings(payload, request.payload, request.printer_settings_allowed);
   if (!mapped) return std::unexpected(protocol_mismatch());
   return request;
 }

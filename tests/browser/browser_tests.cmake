@@ -32,6 +32,9 @@ if(TARGET vantrel-print-host)
   add_test(NAME linux.example
     COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_example_extension.py
             --archive "${VANTREL_LINUX_USER_ARCHIVE}")
+  add_test(NAME linux.raw_labels
+    COMMAND ${VANTREL_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/linux/test_linux_raw_labels.py
+            --host $<TARGET_FILE:vantrel-print-host>)
   # The doctor's verdict against both browsers' over a table of manifests and folders, in a
   # mount namespace of its own (root): one start of each browser for the whole table.
   add_test(NAME linux.registrations
@@ -40,7 +43,7 @@ if(TARGET vantrel-print-host)
   set_tests_properties(linux.registrations PROPERTIES
     LABELS "e2e;linux;browser" ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}" SKIP_RETURN_CODE 77
     TIMEOUT 300)
-  set_tests_properties(linux.firefox linux.example PROPERTIES
+  set_tests_properties(linux.firefox linux.example linux.raw_labels PROPERTIES
     LABELS "e2e;linux;browser"
     ENVIRONMENT "${VANTREL_TEST_PYTHONPATH}"
     FIXTURES_REQUIRED vantrel_client_package

@@ -22,8 +22,10 @@ from pathlib import Path
 
 
 from rig.browser import QUEUE, ClientRig, client_missing
+from rig.cups import PausingProxy
 from rig.images import page_boxes
 from rig.ledger import hold_ledger_lock, now_ms, record, records, write_ledger
+from rig.raw_labels import RawLabelCases, add_raw_queues
 from rig.testing import ClientOutcomes, HostTestCase, main, skip_or_fail
 
 
@@ -32,7 +34,7 @@ def job(intent_id: str, title: str, **changes) -> dict:
                  "label": {"width": 4, "height": 6, "dpi": 203, "text": title}}, **changes)
 
 
-class ClientInChromium(ClientOutcomes, HostTestCase):
+class ClientInChromium(ClientOutcomes, RawLabelCases, HostTestCase):
     rig: ClientRig
 
     @classmethod
@@ -41,6 +43,16 @@ class ClientInChromium(ClientOutcomes, HostTestCase):
         skip_or_fail(client_missing())
         cls.rig = ClientRig(cls.prefix)
         cls.addClassCleanup(cls.rig.close)
+        # Raw capture queues, and every host reaching the scheduler through a proxy that can
+        # hold back the answer to a document.
+        add_raw_queues(cls.rig.cups)
+        cls.proxy = PausingProxy(cls.rig.cups.socket)
+        cls.addClassCleanup(cls.proxy.close)
+        wrapper = cls.rig.registration.wrapper
+        wrapper.write_text(wrapper.read_text().replace(str(cls.rig.cups.socket), str(cls.proxy.socket)))
+
+    def host_pids(self) -> list[int]:
+        return [pid for pid, _ in self.rig.registration.starts()]
 
     def setUp(self):
         super().setUp()

@@ -9,6 +9,7 @@ SilentScheduler."""
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import signal
 import socket
@@ -153,6 +154,19 @@ WINE_MANY_SIZES = _ppd_sizes("Capture many sizes 203", "w288h432", {
     **{f"w{72 + 2 * i}h500": _full(72 + 2 * i, 500) for i in range(400)},
     "w288h432": _full(288, 432)}, 203)
 
+def _raw_ppd(model: str, dpi: int) -> str:
+    """A capture PPD for printer-language labels: 4x6 in (the default) and 4x2 in, whose bytes
+    reach the backend unchanged, whether sent as raw or typed by CUPS as text (as Wine's spooler
+    sends them)."""
+    text = _ppd_sizes(model, "w288h432", {"w288h432": _full(288, 432), "w288h144": _full(288, 144)},
+                      dpi)
+    return text.replace('*cupsFilter: "application/postscript 0 -"',
+                        '*cupsFilter: "text/plain 0 -"\n*cupsFilter: "application/vnd.cups-raw 0 -"')
+
+
+RAW_4X6_203 = _raw_ppd("Capture raw 203", 203)
+RAW_4X6_300 = _raw_ppd("Capture raw 300", 300)
+
 # Driver queues from Debian's packages (lpinfo -m names): CUPS' sample ZPL and PostScript
 # drivers (cups-core-drivers) and a DYMO LabelWriter (printer-driver-dymo).
 ZEBRA_ZPL = "drv:///sample.drv/zebra.ppd"
@@ -228,6 +242,7 @@ class CupsScheduler(cleanup.Closing):
             "letter-300": LETTER_300, "label-4x6-300": LABEL_4X6_300, "letter-and-4x6": LETTER_AND_4X6, "many-sizes": MANY_SIZES}
     PPDS.update({"wine-multi-size": WINE_MULTI_SIZE, "wine-ignores-4x6": WINE_IGNORES_4X6,
                  "wine-many-sizes": WINE_MANY_SIZES, "two-4x6": TWO_4X6,
+                 "raw-203": RAW_4X6_203, "raw-300": RAW_4X6_300,
                  # The same for the Linux host, whose PDF reaches it as CUPS' PostScript.
                  "two-4x6-linux": TWO_4X6.replace('"application/postscript 0 -"',
                                                   '"application/vnd.cups-postscript 0 -"')})
@@ -504,6 +519,71 @@ class _SocketScheduler(cleanup.Closing):
         self.listener.close()
         shutil.rmtree(self.root, ignore_errors=True)
         cleanup.unregister(self)
+
+
+class PausingProxy(_SocketScheduler):
+    """A unix socket that passes every connection through to a scheduler, and once armed holds
+    back the answer to the next document (Send-Document or Print-Job): the scheduler has the
+    whole job and the client waits, so that a test can end the client after its job was sent.
+    `document_sent` is set when that answer arrives."""
+
+    _DOCUMENT_REQUEST = re.compile(
+        rb"[\x01\x02][\x00\x01]\x00[\x02\x06]....\x01\x47\x00\x12attributes-charset", re.S)
+
+    def __init__(self, upstream: Path):
+        self.upstream = upstream
+        self.armed = False
+        self.document_sent = threading.Event()
+        self.held: list[socket.socket] = []
+        super().__init__("vantrel-proxy-")
+
+    def arm(self):
+        self.document_sent.clear()
+        self.armed = True
+
+    def _take(self, connection):
+        server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        server.connect(str(self.upstream))
+        state = {"document": False}
+
+        def pump(source, target, to_server: bool):
+            while True:
+                try:
+                    data = source.recv(65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    for end in (source, target):
+                        try:
+                            end.shutdown(socket.SHUT_RDWR)
+                        except OSError:
+                            pass
+                    if to_server:
+                        server.close()
+                    elif connection not in self.held:
+                        connection.close()
+                    return
+                if to_server and self.armed and self._DOCUMENT_REQUEST.search(data):
+                    state["document"] = True
+                if not to_server and state["document"] and not data.startswith(b"HTTP/1.1 100"):
+                    # The scheduler has answered the document (not only let it come): it
+                    # has all of it.
+                    self.armed = False
+                    self.held.append(connection)
+                    self.document_sent.set()
+                    return
+                try:
+                    target.sendall(data)
+                except OSError:
+                    return
+
+        threading.Thread(target=pump, args=(connection, server, True), daemon=True).start()
+        threading.Thread(target=pump, args=(server, connection, False), daemon=True).start()
+
+    def close(self):
+        super().close()
+        for connection in self.held:
+            connection.close()
 
 
 class SilentScheduler(_SocketScheduler):

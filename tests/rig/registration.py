@@ -83,7 +83,8 @@ exec {wine64} {host} "$@" 2>> {log_dir}/host-$$.stderr
 
 class HostRegistration:
     """The host registered in one Chromium user-data-dir: the manifest rendered from the
-    install template, pointing at a wrapper that runs the host under wine. `host_exe` is a
+    install template, pointing at a wrapper that runs the host under wine (or, with wine64
+    "", the Linux host itself). `host_exe` is a
     Unix path, or the Windows path of a program installed in the prefix (PureWindowsPath),
     which wine then starts by that path as a browser on Windows would."""
 
@@ -98,7 +99,7 @@ class HostRegistration:
         exports = "\n".join(f"export {name}={shlex.quote(value)}" for name, value in sorted(env.items()))
         self.wrapper.write_text(_WRAPPER.format(
             starts=shlex.quote(str(self.starts_log)), exports=exports,
-            wine64=shlex.quote(wine64),
+            wine64=shlex.quote(wine64) if wine64 else "",
             host=shlex.quote(str(host_exe if isinstance(host_exe, PureWindowsPath)
                                  else Path(host_exe).resolve())),
             log_dir=shlex.quote(str(self.log_dir))))

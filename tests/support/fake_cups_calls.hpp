@@ -116,10 +116,13 @@ class FakeCupsCalls final : public CupsCalls {
     job_options = options;
     return created;
   }
+  std::string document_format;
   CupsReply send_document(const CupsConnection&, std::string_view, std::uint32_t,
-                          std::span<const std::uint8_t> document) override {
+                          std::span<const std::uint8_t> document,
+                          std::string_view format) override {
     calls.emplace_back("send_document");
     pdf.assign(document.begin(), document.end());
+    document_format = format;
     return sent;
   }
   CupsReply cancel_job(const CupsConnection&, std::string_view, std::uint32_t job_id) override {

@@ -28,6 +28,9 @@ class FakePrintSystem final : public PrintSystem {
     std::string title;
     std::vector<LabelPlacement> pages;
     bool ended = false;
+    bool raw = false;
+    std::vector<std::uint8_t> bytes;  // a raw document's, as written
+    std::size_t writes = 0;
   };
 
   explicit FakePrintSystem(FaultPlan* shared_plan = nullptr)
@@ -51,7 +54,13 @@ class FakePrintSystem final : public PrintSystem {
       {"begin", {PrintReach::refused, {ErrorCode::SUBMISSION_REJECTED, "The job was rejected"}}},
       {"draw_page", {PrintReach::unknown, {ErrorCode::UNKNOWN_OUTCOME, "The page was lost"}}},
       {"end", {PrintReach::unknown, {ErrorCode::UNKNOWN_OUTCOME, "The end was lost"}}},
+      {"open_raw_document",
+       {PrintReach::nothing, {ErrorCode::SUBMISSION_REJECTED, "The queue takes no raw labels"}}},
+      {"write", {PrintReach::unknown, {ErrorCode::UNKNOWN_OUTCOME, "The bytes were lost"}}},
   };
+  // What a raw document prints on without media: the queue's paper and resolutions. With media,
+  // the media's size takes the paper's place.
+  RawPage raw_page{MediaSize{101'600, 152'400}, {{203, 203}}};
 
   // What printer_details answers for a queue; also the media a document may ask for. A queue not
   // here has details made of its listed name and state only.
@@ -135,8 +144,28 @@ class FakePrintSystem final : public PrintSystem {
         return std::unexpected(media_not_applied(*media, *page_regardless));
       }
     }
-    documents.push_back(Document{std::string(queue), media ? media->name : "", {}, {}, false});
+    documents.push_back(new_document(queue, media));
     return std::make_unique<FakeDocument>(*this, documents.size() - 1);
+  }
+
+  std::expected<std::unique_ptr<RawDocument>, PrintFailure> open_raw_document(
+      std::string_view queue, const std::optional<MediaRequest>& media) override {
+    if (enter("open_raw_document " + std::string(queue), "open_raw_document")) {
+      return std::unexpected(failures.at("open_raw_document"));
+    }
+    RawPage page = raw_page;
+    if (media) {
+      const auto it = details.find(queue);
+      const bool offered =
+          it != details.end() && std::ranges::any_of(it->second.media, [&](const PrinterMedia& m) {
+            return same_media_size(m.size, media->size, MEDIA_MATCH_TOLERANCE_UM);
+          });
+      if (!offered) return std::unexpected(media_not_offered(*media));
+      page.size = media->size;
+    }
+    documents.push_back(new_document(queue, media));
+    documents.back().raw = true;
+    return std::make_unique<FakeRawDocument>(*this, documents.size() - 1, std::move(page));
   }
 
   PrintFailure label_does_not_fit() const override {
@@ -172,14 +201,61 @@ class FakePrintSystem final : public PrintSystem {
 
    private:
     std::optional<PrintFailure> step(std::string_view call) {
-      if (system_.enter(std::string(call), call)) return system_.failures.at(std::string(call));
-      if (system_.script) return system_.script(call, system_.documents[index_]);
-      return std::nullopt;
+      return system_.document_step(call, index_);
     }
 
     FakePrintSystem& system_;
     std::size_t index_;
   };
+
+  class FakeRawDocument final : public RawDocument {
+   public:
+    FakeRawDocument(FakePrintSystem& system, std::size_t index, RawPage page)
+        : system_(system), index_(index), page_(std::move(page)) {}
+
+    const RawPage& page() const override { return page_; }
+    std::optional<PrintFailure> begin(std::string_view title) override {
+      system_.documents[index_].title = title;
+      return step("begin");
+    }
+    std::optional<PrintFailure> write(std::span<const std::uint8_t> bytes) override {
+      if (auto failed = step("write")) return failed;
+      Document& document = system_.documents[index_];
+      document.bytes.insert(document.bytes.end(), bytes.begin(), bytes.end());
+      ++document.writes;
+      return std::nullopt;
+    }
+    PrintOutcome end() override {
+      if (auto failed = step("end")) return std::unexpected(*failed);
+      Document& document = system_.documents[index_];
+      document.ended = true;
+      ++system_.printed[document.title];
+      return system_.next_job++;
+    }
+
+   private:
+    std::optional<PrintFailure> step(std::string_view call) {
+      return system_.document_step(call, index_);
+    }
+
+    FakePrintSystem& system_;
+    std::size_t index_;
+    RawPage page_;
+  };
+
+  static Document new_document(std::string_view queue, const std::optional<MediaRequest>& media) {
+    Document document;
+    document.queue = queue;
+    document.media = media ? media->name : "";
+    return document;
+  }
+
+  // A document step: the plan's failure, else the script's.
+  std::optional<PrintFailure> document_step(std::string_view call, std::size_t index) {
+    if (enter(std::string(call), call)) return failures.at(std::string(call));
+    if (script) return script(call, documents[index]);
+    return std::nullopt;
+  }
 
   // Records the call and asks the plan about it; true when it fails.
   bool enter(std::string recorded, std::string_view call = {}) {

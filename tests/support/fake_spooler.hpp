@@ -119,6 +119,21 @@ struct FakePrinter {
   int settings_bytes = 228;
   std::vector<FakeSettings> merges;
   bool private_part_lost = false;  // a merge's input did not carry the driver's bytes through
+
+  // Printer-language documents: the driver's attributes, the print processor's datatypes
+  // (nullopt: the query fails with error 6, as under Wine), and what each document received.
+  std::uint32_t driver_attributes = 0;
+  std::optional<std::vector<std::u16string>> datatypes =
+      std::vector<std::u16string>{u"RAW", u"NT EMF 1.008", u"TEXT"};
+  std::uint32_t write_limit = 0xFFFFFFFF;  // the most WritePrinter takes in one call
+  struct RawJob {
+    std::u16string title;
+    std::u16string datatype;
+    std::vector<std::uint8_t> bytes;
+    bool ended = false;
+    bool aborted = false;
+  };
+  std::vector<RawJob> raw_jobs;
 };
 
 // A spooler that serves whatever records, status words, failures and error codes a test sets up,
@@ -364,6 +379,82 @@ class FakeSpooler final : public Spooler {
     return {SETTINGS_OK, 0};
   }
 
+  std::expected<std::uint32_t, std::uint32_t> driver_attributes(
+      const PrinterHandle& printer) override {
+    enter("GetPrinterDriverW",
+          [&] { return "GetPrinterDriverW(#" + std::to_string(number(printer)) + ", 8)"; });
+    if (fault_) return std::unexpected(fault_->last_error);
+    return handles_.at(number(printer))->driver_attributes;
+  }
+
+  std::expected<std::u16string, std::uint32_t> print_processor(
+      const PrinterHandle& printer) override {
+    enter("GetPrinterW",
+          [&] { return "GetPrinterW(#" + std::to_string(number(printer)) + ", 2)"; });
+    if (fault_) return std::unexpected(fault_->last_error);
+    return u"winprint";
+  }
+
+  std::expected<std::vector<std::u16string>, std::uint32_t> processor_datatypes(
+      const std::u16string& processor) override {
+    enter("EnumPrintProcessorDatatypesW",
+          [&] { return "EnumPrintProcessorDatatypesW(" + utf16_to_utf8(processor) + ")"; });
+    if (fault_) return std::unexpected(fault_->last_error);
+    // One queue's processor stands for all: the queue most recently opened.
+    const FakePrinter& queue = *handles_.at(opened);
+    if (!queue.datatypes) return std::unexpected(std::uint32_t{6});
+    return *queue.datatypes;
+  }
+
+  std::expected<std::uint32_t, std::uint32_t> start_doc_printer(
+      const PrinterHandle& printer, const std::u16string& title,
+      const std::u16string& datatype) override {
+    enter("StartDocPrinterW", [&] {
+      return "StartDocPrinterW(#" + std::to_string(number(printer)) + ", " +
+             utf16_to_utf8(datatype) + ")";
+    });
+    if (fault_) return std::unexpected(fault_->last_error);
+    FakePrinter& queue = *handles_.at(number(printer));
+    queue.raw_jobs.push_back({title, datatype, {}, false, false});
+    raw_job_of_[number(printer)] = queue.raw_jobs.size() - 1;
+    return static_cast<std::uint32_t>(40 + queue.raw_jobs.size());
+  }
+
+  WritePrinterReply write_printer(const PrinterHandle& printer,
+                                  std::span<const std::uint8_t> bytes) override {
+    enter("WritePrinter", [&] {
+      return "WritePrinter(#" + std::to_string(number(printer)) + ", " +
+             std::to_string(bytes.size()) + ")";
+    });
+    FakePrinter& queue = *handles_.at(number(printer));
+    auto& job = queue.raw_jobs.at(raw_job_of_.at(number(printer)));
+    // A planned fault's value is how many bytes the failing call still took.
+    const std::size_t taken = std::min<std::size_t>(
+        fault_ ? static_cast<std::size_t>(fault_->value) : queue.write_limit, bytes.size());
+    job.bytes.insert(job.bytes.end(), bytes.begin(),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+    WritePrinterReply reply;
+    reply.ok = !fault_;
+    reply.last_error = fault_ ? fault_->last_error : 0;
+    reply.written = static_cast<std::uint32_t>(taken);
+    return reply;
+  }
+
+  SpoolerReply end_doc_printer(const PrinterHandle& printer) override {
+    enter("EndDocPrinter",
+          [&] { return "EndDocPrinter(#" + std::to_string(number(printer)) + ")"; });
+    if (fault_) return {false, fault_->last_error};
+    FakePrinter& queue = *handles_.at(number(printer));
+    queue.raw_jobs.at(raw_job_of_.at(number(printer))).ended = true;
+    return {true, 0};
+  }
+
+  void abort_printer(const PrinterHandle& printer) noexcept override {
+    enter("AbortPrinter", [&] { return "AbortPrinter(#" + std::to_string(number(printer)) + ")"; });
+    FakePrinter& queue = *handles_.at(number(printer));
+    queue.raw_jobs.at(raw_job_of_.at(number(printer))).aborted = true;
+  }
+
   // Handles opened and not closed.
   [[nodiscard]] int open_handles() const {
     int closed = 0;
@@ -416,7 +507,8 @@ class FakeSpooler final : public Spooler {
   }
 
   std::map<int, FakePrinter*> handles_;
-  std::optional<SpoolerValue> fault_;  // the current call's planned fault
+  std::map<int, std::size_t> raw_job_of_;  // handle number -> its document in raw_jobs
+  std::optional<SpoolerValue> fault_;      // the current call's planned fault
 };
 
 }  // namespace vantrel::fakes

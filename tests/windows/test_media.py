@@ -80,7 +80,7 @@ class Media(PrintingTestCase):
                 media(FOUR_BY_SIX),
                 media({"name": "custom_4x4in", "width_um": 101600, "height_um": 101600}),
                 media({"name": "custom_2.25x1.25in", "width_um": 57100, "height_um": 31700})],
-            "media_ready": [], "media_truncated": False, "name": MULTI, "custom_range": None,
+            "media_ready": [], "media_truncated": False, "name": MULTI, "custom_range": None, "raw": None,
             "resolutions": [DPI_203], "state": "idle", "uri": "winspool"})
         expected = {EXACT: ([media(FOUR_BY_SIX, area(0, 0, 101600, 152400))], DPI_203),
                     MARGINS: ([media(FOUR_BY_SIX, area(2502, 2628, 96470, 147270))], DPI_203),

@@ -2,6 +2,7 @@
 
 #include "domain/submit/payload_digest.hpp"
 #include "domain/submit/raster_payload.hpp"
+#include "domain/submit/raw_label.hpp"
 
 namespace vantrel {
 namespace {
@@ -17,11 +18,23 @@ constexpr std::string_view INVALID_STATE_TEXT = "The stored print attempt has an
 constexpr std::string_view RETRY_STATE_LOST_TEXT =
     "The print job was not submitted, but its retry state could not be saved: ";
 
+// Runs a stretch of print-system calls under the "submit" watchdog. Without a watchdog the
+// stretch never began: nothing has reached the print system.
+template <class Stretch>
+std::invoke_result_t<Stretch&> guarded_print(SubmitServices& services, Stretch&& stretch) {
+  auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, stretch);
+  if (!outcome) {
+    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                         std::move(outcome.error().message));
+  }
+  return std::move(*outcome);
+}
+
 // Steps that run under the "submit" watchdog: the media's reading, the second decoding, and the
 // rendering on the media selected.
 PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const std::uint8_t> png,
                                   SubmitServices& services) {
-  auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, [&]() -> PrintOutcome {
+  return guarded_print(services, [&]() -> PrintOutcome {
     auto media = media_request_of(request.media);
     if (!media) return std::unexpected(std::move(media.error()));
     auto bitmap = services.decode_bitmap(png);
@@ -29,12 +42,47 @@ PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const 
     return print_label(services.printing, request.printer, request.title, *bitmap, request.dpi,
                        request.copies, *media);
   });
-  // Without a watchdog the stretch never began: nothing has reached Windows.
-  if (!outcome) {
-    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-                         std::move(outcome.error().message));
+}
+
+using RawDocumentOpened = std::expected<std::unique_ptr<RawDocument>, PrintFailure>;
+
+// Asks the queue for a printer-language document: whether it takes one at all, and the page
+// and resolutions it prints at. Nothing is spooled yet.
+RawDocumentOpened open_raw_under_watchdog(const SubmitRequest& request, SubmitServices& services) {
+  return guarded_print(services, [&]() -> RawDocumentOpened {
+    auto media = media_request_of(request.media);
+    if (!media) return std::unexpected(std::move(media.error()));
+    return services.printing.open_raw_document(request.printer, *media);
+  });
+}
+
+// The label's geometry checked against the page, then its bytes, once per copy, in one job.
+PrintOutcome print_raw_under_watchdog(const SubmitRequest& request, const RawLabel& label,
+                                      RawDocumentOpened& document, SubmitServices& services) {
+  return guarded_print(services, [&]() -> PrintOutcome {
+    if (!document) return std::unexpected(std::move(document.error()));
+    const RawPage& page = (*document)->page();
+    if (auto refused =
+            check_raw_label_fit(label.scan.geometry, request.dpi, page.size, page.resolutions)) {
+      return std::unexpected(std::move(*refused));
+    }
+    return print_raw_label(**document, request.title, label.bytes, request.copies);
+  });
+}
+
+// Records the new attempt as DISPATCHING, durably, before anything reaches the print system: a
+// crash from here on leaves a DISPATCHING record that the next message turns into UNKNOWN, never
+// a second print. A failed save leaves the in-memory ledger ahead of the disk, which is dropped
+// with the message.
+Status record_attempt(const SubmitRequest& request, std::string_view digest, HostState& state) {
+  const std::uint64_t now = state.now();
+  state.ledger.jobs[request.intent_id] =
+      dispatching_record(request.intent_id, digest, request.printer, now);
+  state.ledger.updated_at_ms = now;
+  if (auto saved = state.save(); !saved) {
+    return fail(ErrorCode::PRE_SUBMIT_UNAVAILABLE, std::move(saved.error().message));
   }
-  return std::move(*outcome);
+  return {};
 }
 
 // Records what became of the attempt. The lock is held from the first save to this one, so the
@@ -78,7 +126,7 @@ Result<SubmitAnswer> answer_repetition(const JobRecord& stored, std::string_view
     case AttemptState::SUBMITTED:
     case AttemptState::COMPLETED:
     case AttemptState::OBSERVED:
-      return SubmitAnswer{true, stored};
+      return SubmitAnswer{true, stored, std::nullopt};
     case AttemptState::FAILED:
       return fail(ErrorCode::ATTEMPT_FAILED, std::string(ATTEMPT_FAILED_TEXT));
     case AttemptState::DISPATCHING:
@@ -115,7 +163,7 @@ Result<SubmitAnswer> record_outcome(HostLedger& ledger, const std::string& inten
   if (outcome) {
     record.state = AttemptState::SUBMITTED;
     record.os_job_id = std::to_string(*outcome);
-    return SubmitAnswer{false, record};
+    return SubmitAnswer{false, record, std::nullopt};
   }
   HostError& error = outcome.error().error;
   record.state =
@@ -135,10 +183,49 @@ Result<SubmitAnswer> answer_after_save(Result<SubmitAnswer> answer, bool forgott
   return std::unexpected(saved.error());
 }
 
+namespace {
+
+Result<SubmitAnswer> handle_raw_submit(const SubmitRequest& request, RawLanguage language,
+                                       HostState& state, SubmitServices& services) {
+  auto label =
+      verify_raw_payload(language, request.payload, request.dpi, request.printer_settings_allowed);
+  if (!label) return std::unexpected(std::move(label.error()));
+  const std::string digest = compute_raw_payload_sha256(
+      format_of_raw_language(language), label->bytes, request.printer, request.media, request.dpi,
+      request.copies, request.printer_settings_allowed);
+  const auto with_geometry = [&](Result<SubmitAnswer> answer) {
+    if (answer) {
+      answer->geometry =
+          label->scan.geometry.declared() ? LabelGeometry::checked : LabelGeometry::undeclared;
+    }
+    return answer;
+  };
+
+  auto& jobs = state.ledger.jobs;
+  if (const auto stored = jobs.find(request.intent_id); stored != jobs.end()) {
+    return with_geometry(answer_repetition(stored->second, digest, request.printer));
+  }
+  // A queue that cannot take the bytes unchanged is refused before anything is recorded.
+  RawDocumentOpened document = open_raw_under_watchdog(request, services);
+  if (!document && document.error().reach == PrintReach::nothing) {
+    return std::unexpected(std::move(document.error().error));
+  }
+  if (auto recorded = record_attempt(request, digest, state); !recorded) {
+    return std::unexpected(std::move(recorded.error()));
+  }
+  return with_geometry(settle_attempt(
+      request, state, print_raw_under_watchdog(request, *label, document, services)));
+}
+
+}  // namespace
+
 Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& state,
                                    SubmitServices& services) {
   if (auto valid = validate_submit_request(request); !valid) {
     return std::unexpected(std::move(valid.error()));
+  }
+  if (const auto language = raw_language_of_format(request.payload.format)) {
+    return handle_raw_submit(request, *language, state, services);
   }
   auto png = verify_raster_payload(request.payload);
   if (!png) return std::unexpected(std::move(png.error()));
@@ -150,17 +237,9 @@ Result<SubmitAnswer> handle_submit(const SubmitRequest& request, HostState& stat
     return answer_repetition(stored->second, digest, request.printer);
   }
 
-  const std::uint64_t now = state.now();
-  jobs[request.intent_id] = dispatching_record(request.intent_id, digest, request.printer, now);
-  state.ledger.updated_at_ms = now;
-  // The attempt is on disk before anything reaches Windows: a crash from here on leaves a
-  // DISPATCHING record that the next message turns into UNKNOWN, never a second print. A
-  // failed save leaves the in-memory ledger ahead of the disk, which is dropped with the
-  // message.
-  if (auto saved = state.save(); !saved) {
-    return fail(ErrorCode::PRE_SUBMIT_UNAVAILABLE, std::move(saved.error().message));
+  if (auto recorded = record_attempt(request, digest, state); !recorded) {
+    return std::unexpected(std::move(recorded.error()));
   }
-
   return settle_attempt(request, state, print_under_watchdog(request, *png, services));
 }
 

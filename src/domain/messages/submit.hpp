@@ -44,10 +44,14 @@ inline constexpr std::string_view UNDECODABLE_TEXT =
     "The print system could not decode the PNG label.";
 #endif
 
+// What a printer-language label's answer says of its size: whether it stated one to check.
+enum class LabelGeometry : std::uint8_t { undeclared, checked };
+
 // A submit's answer: the attempt as recorded, and whether it was an earlier attempt's.
 struct SubmitAnswer {
   bool duplicate = false;
   JobRecord record;
+  std::optional<LabelGeometry> geometry;  // printer-language labels only
 };
 
 // The pieces of a submit that a batch of labels shares.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "domain/submit/payload_digest.hpp"
+#include "domain/submit/raw_label.hpp"
 
 namespace vantrel {
 namespace {
@@ -14,6 +15,8 @@ constexpr std::string_view LABEL_COUNT_TEXT = "A batch holds 1 to 500 labels.";
 constexpr std::string_view REPEATED_INTENT_TEXT =
     "Each label of a batch needs an intent_id of its own.";
 constexpr std::string_view MIXED_FORMATS_TEXT = "All labels of a batch must share one format.";
+constexpr std::string_view PNG_ONLY_TEXT =
+    "A batch takes PNG labels; send ZPL and EPL labels one by one with submit.";
 
 // A valid label, ready to be recorded: its request as a submit of it alone, and its PNG.
 struct Candidate {
@@ -47,6 +50,11 @@ Status check_whole_batch(const SubmitBatchRequest& request) {
     if (label.payload.format != request.labels.front().payload.format) {
       return fail(ErrorCode::BAD_REQUEST, std::string(MIXED_FORMATS_TEXT));
     }
+  }
+  // A wave of printer-language labels would be one raw job per chunk; until then it is refused
+  // whole, never taken label by label as PNGs that do not decode.
+  if (raw_language_of_format(request.labels.front().payload.format)) {
+    return fail(ErrorCode::BAD_REQUEST, std::string(PNG_ONLY_TEXT));
   }
   return {};
 }

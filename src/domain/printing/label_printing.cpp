@@ -94,4 +94,13 @@ PrintOutcome print_label(PrintSystem& system, std::string_view printer, std::str
   return print_labels(system, printer, title, {&label, 1}, dpi, media).job;
 }
 
+PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
+                             std::span<const std::uint8_t> label, std::uint16_t copies) {
+  if (auto refused = document.begin(title)) return std::unexpected(std::move(*refused));
+  for (std::uint16_t copy = 0; copy < copies; ++copy) {
+    if (auto failed = document.write(label)) return std::unexpected(std::move(*failed));
+  }
+  return document.end();
+}
+
 }  // namespace vantrel

@@ -49,4 +49,9 @@ struct LabelsOutcome {
                                        std::uint32_t dpi, std::uint16_t copies,
                                        const std::optional<MediaRequest>& media = std::nullopt);
 
+// Sends a printer-language label unchanged, `copies` times in one job. Arms no watchdog.
+[[nodiscard]] PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
+                                           std::span<const std::uint8_t> label,
+                                           std::uint16_t copies);
+
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,6 +86,9 @@ struct PrinterDetails {
   std::vector<std::string> ready_media;  // names of `media` loaded now, where known
   // The sizes the queue takes beyond `media`, where its print system tells them.
   std::optional<MediaRange> custom_range;
+  // Whether the queue takes printer-language bytes unchanged; nullopt when the system cannot
+  // tell.
+  std::optional<bool> raw;
 
   bool operator==(const PrinterDetails&) const = default;
 };
@@ -101,6 +105,29 @@ class LabelDocument {
   // One page with the label drawn at the placement.
   [[nodiscard]] virtual std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
                                                               const LabelPlacement& placement) = 0;
+  // The job number once the system has the whole document.
+  [[nodiscard]] virtual PrintOutcome end() = 0;
+};
+
+// What a printer-language document will print on: the media named for it, or else the queue's
+// own paper (nullopt when the system cannot tell), and the resolutions the queue prints at
+// (empty when it does not tell).
+struct RawPage {
+  std::optional<MediaSize> size;
+  std::vector<Resolution> resolutions;
+};
+
+// One document of printer-language bytes, handed to the queue unchanged. write() may be called
+// any number of times between begin() and end(), each call's bytes following the last's in one
+// job. Destroying a begun document that was not ended gives it up.
+class RawDocument {
+ public:
+  virtual ~RawDocument() = default;
+
+  [[nodiscard]] virtual const RawPage& page() const = 0;
+  // Refusals here are certain: nothing will print.
+  [[nodiscard]] virtual std::optional<PrintFailure> begin(std::string_view title) = 0;
+  [[nodiscard]] virtual std::optional<PrintFailure> write(std::span<const std::uint8_t> bytes) = 0;
   // The job number once the system has the whole document.
   [[nodiscard]] virtual PrintOutcome end() = 0;
 };
@@ -124,6 +151,12 @@ class PrintSystem {
   // MEDIA_PAGE_TOLERANCE_UM is media_not_applied. A failure here has reached nothing.
   [[nodiscard]] virtual std::expected<std::unique_ptr<LabelDocument>, PrintFailure>
   open_label_document(std::string_view queue, const std::optional<MediaRequest>& media) = 0;
+  // A printer-language document on the queue, with `media` naming the page it is meant for
+  // (media_not_offered when the queue has no media of that size). Nothing is spooled before
+  // begin(). A queue that does not take such bytes unchanged is refused with reach nothing,
+  // so that nothing of the attempt is recorded.
+  [[nodiscard]] virtual std::expected<std::unique_ptr<RawDocument>, PrintFailure> open_raw_document(
+      std::string_view queue, const std::optional<MediaRequest>& media) = 0;
   // The refusal of a label that does not fit the queue's page, in the system's words.
   [[nodiscard]] virtual PrintFailure label_does_not_fit() const = 0;
 };

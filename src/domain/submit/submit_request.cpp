@@ -2,6 +2,7 @@
 
 #include "base/identifier.hpp"
 #include "base/utf.hpp"
+#include "domain/submit/raw_label.hpp"
 
 namespace vantrel {
 namespace {
@@ -82,9 +83,12 @@ Status validate_submit_request(const SubmitRequest& request) {
   }
   if (!COPIES.contains(request.copies)) return bad_request("Copies must be between 1 and 10.");
   if (!DPI.contains(request.dpi)) return bad_request(std::string(DPI_TEXT));
-  if (request.payload.format != "png") return bad_request("Protocol 1 accepts PNG labels only.");
-  if (!RASTER_PX.contains(request.payload.width_px) ||
-      !RASTER_PX.contains(request.payload.height_px)) {
+  const bool raw = raw_language_of_format(request.payload.format).has_value();
+  if (request.payload.format != "png" && !raw) {
+    return bad_request("Protocol 1 accepts PNG, ZPL and EPL labels only.");
+  }
+  if (!raw && (!RASTER_PX.contains(request.payload.width_px) ||
+               !RASTER_PX.contains(request.payload.height_px))) {
     return bad_request("Raster dimensions are outside the supported range.");
   }
   if (request.media && !is_valid_media_token(*request.media)) {

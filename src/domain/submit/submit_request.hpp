@@ -19,6 +19,9 @@ struct SubmitRequest {
   std::optional<std::string> media;  // absent or null: no media token
   std::uint32_t dpi = 0;
   RasterPayload payload;
+  // A printer-language label may carry commands that change the printer beyond the job
+  // ("printer_settings": "allow").
+  bool printer_settings_allowed = false;
 };
 
 // The field rules, in order; the first that fails is reported (always BAD_REQUEST).

@@ -69,12 +69,14 @@ function pdfArguments([printer, pdf, options]) {
   return [printer, bytesOf(pdf), { ...options, renderer: options.renderer ?? pdfRenderer }];
 }
 
-// A submit's job names its label as {width, height, dpi, text}; it is drawn here.
+// A submit's job names its label as {width, height, dpi, text}, drawn here, or carries a
+// printer-language label's bytes as a Latin-1 string (rawLatin1), given to the client as bytes.
 async function perform(name, method, args) {
   try {
     if (method === "submit") {
-      const { label, ...job } = args[0];
-      args = [{ ...job, ...(await drawLabel(label)) }, ...args.slice(1)];
+      const { label, rawLatin1, ...job } = args[0];
+      if (rawLatin1 !== undefined) job.data = Uint8Array.from(rawLatin1, (c) => c.charCodeAt(0));
+      args = [{ ...job, ...(label ? await drawLabel(label) : {}) }, ...args.slice(1)];
     }
     if (method === "printPdf") args = pdfArguments(args);
     if (method === "printLabels") {

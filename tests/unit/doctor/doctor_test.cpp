@@ -106,6 +106,10 @@ class HangingPrintSystem final : public PrintSystem {
       std::string_view, const std::optional<MediaRequest>&) override {
     return std::unexpected(label_does_not_fit());
   }
+  std::expected<std::unique_ptr<RawDocument>, PrintFailure> open_raw_document(
+      std::string_view, const std::optional<MediaRequest>&) override {
+    return std::unexpected(label_does_not_fit());
+  }
   PrintFailure label_does_not_fit() const override { return {}; }
 
  private:

@@ -60,7 +60,7 @@ TEST(Answers, JobRecordListsNineMembersInByteOrderWithIntegerTimes) {
 TEST(Answers, SubmitListsFiveMembersWithTheStateWord) {
   JobRecord record = failed_record();
   record.state = AttemptState::SUBMITTED;
-  EXPECT_EQ(compact(submit_result(SubmitAnswer{true, record})),
+  EXPECT_EQ(compact(submit_result(SubmitAnswer{true, record, std::nullopt})),
             R"({"duplicate":true,"intent_id":"order-17","os_job_id":"42",)"
             R"("printer":"Label Printer","state":"SUBMITTED"})");
 }
@@ -80,6 +80,19 @@ TEST(Answers, BatchResultsCarryEachLabelAsItsOwnEnvelopeWould) {
   EXPECT_NE(hello_result("linux").at("capabilities").dump().find("\"submit_batch\""), std::string::npos);
 }
 
+TEST(Answers, APrinterLanguageLabelsAnswerSaysWhetherItsSizeWasChecked) {
+  JobRecord record = failed_record();
+  record.state = AttemptState::SUBMITTED;
+  EXPECT_EQ(compact(submit_result(SubmitAnswer{false, record, LabelGeometry::undeclared})),
+            R"({"duplicate":false,"geometry":"undeclared","intent_id":"order-17","os_job_id":"42",)"
+            R"("printer":"Label Printer","state":"SUBMITTED"})");
+  EXPECT_EQ(submit_result(SubmitAnswer{false, record, LabelGeometry::checked})["geometry"],
+            "checked");
+  PrinterAnswer answer;
+  answer.details.raw = false;
+  EXPECT_EQ(printer_answer_result(answer)["raw"], false);
+}
+
 TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
   PrinterAnswer answer{
       {"Zebra",
@@ -92,7 +105,8 @@ TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
         {"custom_4x4in", {101'600, 101'600}, std::nullopt}},
        "na_index-4x6_4x6in",
        {},
-       MediaRange{{25'400, 12'700}, {104'000, 990'600}}},
+       MediaRange{{25'400, 12'700}, {104'000, 990'600}},
+       std::nullopt},
       true,
       "cups",
       false};
@@ -104,7 +118,7 @@ TEST(Answers, PrinterDetailsInMicrometresWithUnknownsAsNull) {
       R"("enabled":true,"is_default":true,"media":[{"height_um":152400,"name":"na_index-4x6_4x6in",)"
       R"("printable_area":{"height_um":152400,"width_um":101600,"x_um":0,"y_um":0},)"
       R"("width_um":101600},{"height_um":101600,"name":"custom_4x4in","printable_area":null,)"
-      R"("width_um":101600}],"media_ready":[],"media_truncated":false,"name":"Zebra",)"
+      R"("width_um":101600}],"media_ready":[],"media_truncated":false,"name":"Zebra","raw":null,)"
       R"("resolutions":[{"x_dpi":203,"y_dpi":203},{"x_dpi":300,"y_dpi":300}],"state":"idle",)"
       R"("uri":"cups"})");
 }

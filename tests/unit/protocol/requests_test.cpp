@@ -39,6 +39,39 @@ TEST(SubmitMapping, MapsEveryField) {
   EXPECT_EQ(request->payload.height_px, 300u);
 }
 
+TEST(SubmitMapping, APrinterLanguageLabelStatesNoSidesAndMayAllowPrinterSettings) {
+  struct Case {
+    const char* payload;
+    const char* settings;  // "printer_settings" JSON, or nullptr for none
+    bool mapped;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {R"({"format": "zpl", "base64": "XlhB"})", nullptr, true, false},
+      {R"({"format": "epl", "base64": "Tgo="})", R"("allow")", true, true},
+      {R"({"format": "zpl", "base64": "XlhB"})", "null", true, false},
+      {R"({"format": "zpl", "base64": "XlhB"})", R"("deny")", false, false},
+      {R"({"format": "zpl", "base64": "XlhB"})", "true", false, false},
+      {R"({"format": "zpl", "base64": "XlhB", "width_px": 812})", nullptr, false, false},
+      {R"({"format": "epl", "base64": "Tgo=", "height_px": 1218})", nullptr, false, false},
+      // A PNG's printer_settings is not read, as no member beyond its own ever was.
+      {R"({"format": "png", "base64": "iVBO", "width_px": 4, "height_px": 3})", R"("deny")", true,
+       false},
+  };
+  for (const Case& c : cases) {
+    JsonValue payload = valid_payload();
+    payload["payload"] = JsonValue::parse(c.payload);
+    if (c.settings) payload["printer_settings"] = JsonValue::parse(c.settings);
+    const auto request = map_submit_request(payload);
+    ASSERT_EQ(request.has_value(), c.mapped) << c.payload << " " << (c.settings ? c.settings : "");
+    if (request) {
+      EXPECT_EQ(request->printer_settings_allowed, c.allowed) << c.payload;
+    } else {
+      EXPECT_EQ(request.error().message, MISMATCH);
+    }
+  }
+}
+
 TEST(SubmitMapping, AbsentOrNullMediaMeansNone) {
   JsonValue payload = valid_payload();
   EXPECT_EQ(map_submit_request(payload)->media, std::nullopt);

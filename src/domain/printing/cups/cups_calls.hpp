@@ -124,9 +124,10 @@ class CupsCalls {
   virtual std::expected<std::uint32_t, CupsReply> create_job(
       const CupsConnection& connection, std::string_view queue, std::string_view title,
       const std::vector<CupsOption>& options) = 0;
-  // Send-Document with the whole PDF as the job's last document.
+  // Send-Document with the whole document, of that MIME type, as the job's last.
   virtual CupsReply send_document(const CupsConnection& connection, std::string_view queue,
-                                  std::uint32_t job_id, std::span<const std::uint8_t> pdf) = 0;
+                                  std::uint32_t job_id, std::span<const std::uint8_t> document,
+                                  std::string_view document_format) = 0;
   virtual CupsReply cancel_job(const CupsConnection& connection, std::string_view queue,
                                std::uint32_t job_id) = 0;
   // Reached through CupsConnection.

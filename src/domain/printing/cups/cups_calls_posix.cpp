@@ -433,12 +433,14 @@ class SystemCupsCalls final : public CupsCalls {
   }
 
   CupsReply send_document(const CupsConnection& connection, std::string_view queue,
-                          std::uint32_t job_id, std::span<const std::uint8_t> pdf) override {
+                          std::uint32_t job_id, std::span<const std::uint8_t> document,
+                          std::string_view document_format) override {
     const Ipp request = job_request(IPP_OP_SEND_DOCUMENT, queue, job_id);
+    const std::string format(document_format);
     ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                 CUPS_FORMAT_PDF);
+                 format.c_str());
     ippAddBoolean(request.get(), IPP_TAG_OPERATION, "last-document", 1);
-    auto response = exchange(http_of(connection), request, pdf);
+    auto response = exchange(http_of(connection), request, document);
     return response ? reply_of(*response) : std::move(response.error());
   }
 

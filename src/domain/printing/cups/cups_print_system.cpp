@@ -46,6 +46,10 @@ Meaning meaning_of(const IppEnumMeanings<Meaning, N>& table, int value,
 constexpr int PRINTER_TYPE_DEFAULT = 0x20000;
 
 constexpr double HUNDREDTHS_MM_PER_INCH = 2540.0;
+// The MIME types of what the host sends: a label drawn into a PDF, or printer-language bytes
+// that the scheduler hands to the device unchanged.
+constexpr std::string_view PDF_FORMAT = "application/pdf";
+constexpr std::string_view RAW_FORMAT = "application/vnd.cups-raw";
 constexpr double POINTS_PER_INCH = 72.0;
 // The device grid when the queue reports no resolution.
 constexpr int FALLBACK_RESOLUTION_DPI = 300;
@@ -67,7 +71,8 @@ constexpr std::array<std::string_view, 4> QUEUE_SELECTED_MEDIA_ATTRIBUTES = {
     "media-supported"};
 // A queue's details: its state as the listing reads it, whether it is the scheduler's default
 // (printer-type), what it offers, and its defaults.
-constexpr std::array<std::string_view, 13> QUEUE_DETAILS_ATTRIBUTES = {
+constexpr std::array<std::string_view, 14> QUEUE_DETAILS_ATTRIBUTES = {
+    "document-format-supported",
     "printer-name",
     "printer-state",
     "printer-state-reasons",
@@ -81,6 +86,16 @@ constexpr std::array<std::string_view, 13> QUEUE_DETAILS_ATTRIBUTES = {
     "media-col-default",
     "media-default",
     "media-col-ready"};
+// A printer-language document: whether the queue takes the bytes unchanged, its resolutions, and
+// the page as a label document finds it.
+constexpr std::array<std::string_view, 8> QUEUE_RAW_ATTRIBUTES = {"printer-is-accepting-jobs",
+                                                                  "document-format-supported",
+                                                                  "printer-resolution-supported",
+                                                                  "media-col-default",
+                                                                  "media-default",
+                                                                  "media-col-database",
+                                                                  "media-supported",
+                                                                  "printer-resolution-default"};
 constexpr std::array<std::string_view, 2> JOB_ATTRIBUTES = {"job-state", "job-printer-uri"};
 
 // Reasons without a severity suffix that describe the queue's state, not a fault of its device;
@@ -183,6 +198,17 @@ bool same_queue(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, {}, ascii_lower, ascii_lower);
 }
 
+// Whether the queue takes printer-language bytes unchanged: its document-format-supported
+// lists the raw type; nullopt when it does not say.
+std::optional<bool> takes_raw(const IppAttributes& queue) {
+  const auto* formats = values_of(queue, "document-format-supported");
+  if (formats == nullptr) return std::nullopt;
+  return std::ranges::any_of(*formats, [](const IppValue& value) {
+    const auto* format = std::get_if<std::string>(&value);
+    return format != nullptr && *format == RAW_FORMAT;
+  });
+}
+
 PrinterDetails details_of(std::string_view queue, const IppAttributes& answer,
                           const std::optional<UserMedia>& user_media,
                           const std::string& local_default) {
@@ -197,13 +223,8 @@ PrinterDetails details_of(std::string_view queue, const IppAttributes& answer,
                                              : same_queue(local_default, queue);
   const bool* color = first_value<bool>(answer, "color-supported");
   details.color = color && *color;
-  if (const auto* resolutions = values_of(answer, "printer-resolution-supported")) {
-    for (const IppValue& value : *resolutions) {
-      if (const auto* resolution = std::get_if<IppResolution>(&value)) {
-        details.resolutions.push_back(dots_per_inch(*resolution));
-      }
-    }
-  }
+  details.resolutions = supported_resolutions(answer);
+  details.raw = takes_raw(answer);
   if (const auto* resolution = first_value<IppResolution>(answer, "printer-resolution-default")) {
     details.default_resolution = dots_per_inch(*resolution);
   }
@@ -292,35 +313,24 @@ std::expected<CupsConnection, CupsReply> connect_within(CupsCalls& calls,
   return connection;
 }
 
-// One label job: Create-Job at begin, the pages gathered into one PDF, Send-Document at end, and
-// Cancel-Job when anything fails once the job exists.
-class CupsLabelDocument final : public LabelDocument {
+// One job on the scheduler: Create-Job, then the whole document with Send-Document, and
+// Cancel-Job when anything fails once the job exists (or the job is given up).
+class CupsJob {
  public:
-  CupsLabelDocument(CupsCalls& calls, std::chrono::milliseconds budget, CupsConnection connection,
-                    std::string queue, CupsMedia media, std::pair<int, int> resolution)
+  CupsJob(CupsCalls& calls, std::chrono::milliseconds budget, CupsConnection connection,
+          std::string queue)
       : calls_(calls),
         budget_(budget),
         connection_(std::move(connection)),
-        queue_(std::move(queue)),
-        media_(std::move(media)),
-        resolution_x_(resolution.first > 0 ? resolution.first : FALLBACK_RESOLUTION_DPI),
-        resolution_y_(resolution.second > 0 ? resolution.second : FALLBACK_RESOLUTION_DPI),
-        pdf_(points(media_.width), points(media_.length)) {}
-  CupsLabelDocument(const CupsLabelDocument&) = delete;
-  CupsLabelDocument& operator=(const CupsLabelDocument&) = delete;
-  ~CupsLabelDocument() override {
+        queue_(std::move(queue)) {}
+  CupsJob(const CupsJob&) = delete;
+  CupsJob& operator=(const CupsJob&) = delete;
+  ~CupsJob() {
     if (job_id_ != 0 && !finished_) static_cast<void>(cancel());
   }
 
-  PrintableArea printable_area() override {
-    return printable_area_of(media_, resolution_x_, resolution_y_);
-  }
-
-  std::optional<PrintFailure> begin(std::string_view title) override {
-    std::vector<CupsOption> options;
-    if (!media_.name.empty()) options.emplace_back("media", media_.name);
-    // The PDF page is the media and the label already sits at its size on it.
-    options.emplace_back("print-scaling", "none");
+  std::optional<PrintFailure> create(std::string_view title,
+                                     const std::vector<CupsOption>& options) {
     auto created = calls_.create_job(connection_, queue_, title, options);
     if (!created) {
       const CupsReply& reply = created.error();
@@ -343,19 +353,8 @@ class CupsLabelDocument final : public LabelDocument {
     return std::nullopt;
   }
 
-  std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
-                                        const LabelPlacement& placement) override {
-    const double width = placement.width * POINTS_PER_INCH / resolution_x_;
-    const double height = placement.height * POINTS_PER_INCH / resolution_y_;
-    const double left = points(media_.left) + placement.x * POINTS_PER_INCH / resolution_x_;
-    const double top = points(media_.top) + placement.y * POINTS_PER_INCH / resolution_y_;
-    pdf_.add_page(bitmap, PdfBox{left, points(media_.length) - top - height, width, height});
-    return std::nullopt;
-  }
-
-  PrintOutcome end() override {
-    const std::vector<std::uint8_t> pdf = pdf_.finish();
-    const CupsReply sent = calls_.send_document(connection_, queue_, job_id_, pdf);
+  PrintOutcome send(std::span<const std::uint8_t> document, std::string_view format) {
+    const CupsReply sent = calls_.send_document(connection_, queue_, job_id_, document, format);
     finished_ = true;
     if (sent.ok()) return job_id_;
     // Only a document the scheduler answered with a refusal is certainly not printing; one
@@ -373,10 +372,6 @@ class CupsLabelDocument final : public LabelDocument {
   }
 
  private:
-  static double points(int hundredths_mm) noexcept {
-    return hundredths_mm * POINTS_PER_INCH / HUNDREDTHS_MM_PER_INCH;
-  }
-
   // On a connection of its own: the document's may be broken or out of time.
   bool cancel() {
     auto connection = connect_within(calls_, budget_);
@@ -387,13 +382,93 @@ class CupsLabelDocument final : public LabelDocument {
   std::chrono::milliseconds budget_;
   CupsConnection connection_;
   std::string queue_;
+  std::uint32_t job_id_ = 0;
+  bool finished_ = false;
+};
+
+// One label job: the pages gathered into one PDF, sent at end.
+class CupsLabelDocument final : public LabelDocument {
+ public:
+  CupsLabelDocument(CupsCalls& calls, std::chrono::milliseconds budget, CupsConnection connection,
+                    std::string queue, CupsMedia media, std::pair<int, int> resolution)
+      : job_(calls, budget, std::move(connection), std::move(queue)),
+        media_(std::move(media)),
+        resolution_x_(resolution.first > 0 ? resolution.first : FALLBACK_RESOLUTION_DPI),
+        resolution_y_(resolution.second > 0 ? resolution.second : FALLBACK_RESOLUTION_DPI),
+        pdf_(points(media_.width), points(media_.length)) {}
+
+  PrintableArea printable_area() override {
+    return printable_area_of(media_, resolution_x_, resolution_y_);
+  }
+
+  std::optional<PrintFailure> begin(std::string_view title) override {
+    std::vector<CupsOption> options;
+    if (!media_.name.empty()) options.emplace_back("media", media_.name);
+    // The PDF page is the media and the label already sits at its size on it.
+    options.emplace_back("print-scaling", "none");
+    return job_.create(title, options);
+  }
+
+  std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
+                                        const LabelPlacement& placement) override {
+    const double width = placement.width * POINTS_PER_INCH / resolution_x_;
+    const double height = placement.height * POINTS_PER_INCH / resolution_y_;
+    const double left = points(media_.left) + placement.x * POINTS_PER_INCH / resolution_x_;
+    const double top = points(media_.top) + placement.y * POINTS_PER_INCH / resolution_y_;
+    pdf_.add_page(bitmap, PdfBox{left, points(media_.length) - top - height, width, height});
+    return std::nullopt;
+  }
+
+  PrintOutcome end() override { return job_.send(pdf_.finish(), PDF_FORMAT); }
+
+ private:
+  static double points(int hundredths_mm) noexcept {
+    return hundredths_mm * POINTS_PER_INCH / HUNDREDTHS_MM_PER_INCH;
+  }
+
+  CupsJob job_;
   CupsMedia media_;
   int resolution_x_;
   int resolution_y_;
   LabelPdf pdf_;
-  std::uint32_t job_id_ = 0;
-  bool finished_ = false;
 };
+
+// Printer-language bytes gathered and sent as one raw document, which the scheduler passes to
+// the device without a filter.
+class CupsRawDocument final : public RawDocument {
+ public:
+  CupsRawDocument(CupsCalls& calls, std::chrono::milliseconds budget, CupsConnection connection,
+                  std::string queue, RawPage page)
+      : job_(calls, budget, std::move(connection), std::move(queue)), page_(std::move(page)) {}
+
+  const RawPage& page() const override { return page_; }
+  std::optional<PrintFailure> begin(std::string_view title) override {
+    return job_.create(title, {});
+  }
+  std::optional<PrintFailure> write(std::span<const std::uint8_t> bytes) override {
+    document_.insert(document_.end(), bytes.begin(), bytes.end());
+    return std::nullopt;
+  }
+  PrintOutcome end() override { return job_.send(document_, RAW_FORMAT); }
+
+ private:
+  CupsJob job_;
+  RawPage page_;
+  std::vector<std::uint8_t> document_;
+};
+
+MediaSize size_in_um(const CupsMedia& media) noexcept {
+  return {media.width * 10, media.length * 10};
+}
+
+std::optional<PrintFailure> refused_unless_accepting(const IppAttributes& queue) {
+  const auto* accepting = first_value<bool>(queue, "printer-is-accepting-jobs");
+  if (accepting == nullptr || !*accepting) {
+    return failure_of(print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                                    "The selected print queue is not accepting jobs."));
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -496,11 +571,7 @@ std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::ope
   }
   auto attributes = calls_.get_printer_attributes(*connection, queue, requested);
   if (!attributes) return queue_not_opened(attributes.error());
-  const auto* accepting = first_value<bool>(*attributes, "printer-is-accepting-jobs");
-  if (accepting == nullptr || !*accepting) {
-    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-                         "The selected print queue is not accepting jobs.");
-  }
+  if (auto refused = refused_unless_accepting(*attributes)) return std::unexpected(*refused);
   std::optional<CupsMedia> media;
   if (selected) {
     auto page = page_for_request(queue_media(*attributes), *selected);
@@ -516,6 +587,40 @@ std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::ope
   return std::make_unique<CupsLabelDocument>(calls_, request_budget_, std::move(*connection),
                                              std::string(queue), std::move(*media),
                                              default_resolution(*attributes));
+}
+
+std::expected<std::unique_ptr<RawDocument>, PrintFailure> CupsPrintSystem::open_raw_document(
+    std::string_view queue, const std::optional<MediaRequest>& selected) {
+  const std::string media_name =
+      selected ? std::string() : user_media_name(calls_.user_options(queue));
+  auto connection = connect();
+  if (!connection) return queue_not_opened(connection.error());
+  auto attributes = calls_.get_printer_attributes(*connection, queue, QUEUE_RAW_ATTRIBUTES);
+  if (!attributes) return queue_not_opened(attributes.error());
+  if (auto refused = refused_unless_accepting(*attributes)) return std::unexpected(*refused);
+  if (takes_raw(*attributes) != true) {
+    return print_failure(PrintReach::nothing, ErrorCode::SUBMISSION_REJECTED,
+                         "The selected print queue does not take printer-language labels "
+                         "unchanged (it does not list application/vnd.cups-raw); print to a "
+                         "queue set up for the label printer's own language.");
+  }
+  RawPage page;
+  page.resolutions = supported_resolutions(*attributes);
+  if (selected) {
+    auto media = page_for_request(
+        named_media(*attributes, "media-col-database", supported_media_names(*attributes)),
+        *selected);
+    if (!media) return std::unexpected(std::move(media.error()));
+    // The label is meant for the media named, however the scheduler would turn a page.
+    page.size = selected->size;
+  } else {
+    const std::optional<CupsMedia> media = media_name.empty()
+                                               ? default_media(*attributes)
+                                               : user_media(calls_, media_name, *attributes);
+    if (media && media->width > 0 && media->length > 0) page.size = size_in_um(*media);
+  }
+  return std::make_unique<CupsRawDocument>(calls_, request_budget_, std::move(*connection),
+                                           std::string(queue), std::move(page));
 }
 
 PrintFailure CupsPrintSystem::label_does_not_fit() const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,6 +94,14 @@ inline constexpr std::uint32_t RESOLUTION_BYTES = 8;          // two LONGs, dots
 inline constexpr std::uint32_t PAPER_NAME_UNITS = 64;         // WCHARs, NUL-padded
 inline constexpr std::uint32_t PAPER_NAME_BYTES = 2 * PAPER_NAME_UNITS;
 
+// DRIVER_INFO_8W's dwPrinterDriverAttributes bit of a driver built on XPS (a v4 driver).
+inline constexpr std::uint32_t DRIVER_ATTRIBUTE_XPS = 0x2;  // PRINTER_DRIVER_XPS
+
+// What one WritePrinter call took.
+struct WritePrinterReply : SpoolerReply {
+  std::uint32_t written = 0;  // bytes
+};
+
 // DocumentPropertiesW modes and its success.
 inline constexpr std::uint32_t SETTINGS_OUT = 2;  // DM_OUT_BUFFER
 inline constexpr std::uint32_t SETTINGS_IN = 8;   // DM_IN_BUFFER
@@ -145,6 +154,28 @@ class Spooler {
   virtual SpoolerValue document_properties(const PrinterHandle& printer,
                                            const std::u16string& device, std::byte* output,
                                            const std::byte* input, std::uint32_t mode) = 0;
+
+  // Printer-language documents. The three queries are sized and filled inside (one record
+  // each); the error is GetLastError of the call that failed.
+  // GetPrinterDriverW(handle, no environment, 8): DRIVER_INFO_8W's dwPrinterDriverAttributes.
+  virtual std::expected<std::uint32_t, std::uint32_t> driver_attributes(
+      const PrinterHandle& printer) = 0;
+  // GetPrinterW(handle, 2): PRINTER_INFO_2W's pPrintProcessor.
+  virtual std::expected<std::u16string, std::uint32_t> print_processor(
+      const PrinterHandle& printer) = 0;
+  // EnumPrintProcessorDatatypesW(no server, processor, 1): each DATATYPES_INFO_1W's pName.
+  virtual std::expected<std::vector<std::u16string>, std::uint32_t> processor_datatypes(
+      const std::u16string& processor) = 0;
+  // StartDocPrinterW(handle, 1, DOC_INFO_1W{title, no output file, datatype}): the job id.
+  virtual std::expected<std::uint32_t, std::uint32_t> start_doc_printer(
+      const PrinterHandle& printer, const std::u16string& title,
+      const std::u16string& datatype) = 0;
+  // WritePrinter(handle, bytes, size, &written); size at most 2^32 - 1.
+  virtual WritePrinterReply write_printer(const PrinterHandle& printer,
+                                          std::span<const std::uint8_t> bytes) = 0;
+  virtual SpoolerReply end_doc_printer(const PrinterHandle& printer) = 0;
+  // Result ignored: the document is being given up anyway.
+  virtual void abort_printer(const PrinterHandle& printer) noexcept = 0;
 
   // ClosePrinter; its result is of no use to anyone. Reached through PrinterHandle.
   virtual void close_printer(void* native) noexcept = 0;

@@ -20,6 +20,10 @@ static_assert(DC_FIELDS == CAPABILITY_FIELDS && DC_PAPERS == CAPABILITY_PAPERS &
               DC_ENUMRESOLUTIONS == CAPABILITY_RESOLUTIONS &&
               DC_PAPERNAMES == CAPABILITY_PAPER_NAMES && DC_MEDIAREADY == CAPABILITY_MEDIA_READY &&
               DC_COLORDEVICE == CAPABILITY_COLOR_DEVICE);
+// MinGW-w64's headers lack the driver attribute bits.
+#ifdef PRINTER_DRIVER_XPS
+static_assert(PRINTER_DRIVER_XPS == DRIVER_ATTRIBUTE_XPS);
+#endif
 static_assert(DM_OUT_BUFFER == SETTINGS_OUT && DM_IN_BUFFER == SETTINGS_IN && IDOK == SETTINGS_OK);
 static_assert(offsetof(DEVMODEW, dmSize) == DEVMODE_SIZE_OFFSET &&
               offsetof(DEVMODEW, dmDriverExtra) == DEVMODE_DRIVER_EXTRA_OFFSET &&
@@ -31,6 +35,25 @@ static_assert(offsetof(DEVMODEW, dmSize) == DEVMODE_SIZE_OFFSET &&
 
 HANDLE native_handle(const PrinterHandle& printer) {
   return static_cast<HANDLE>(printer.get());
+}
+
+std::u16string text_of(const WCHAR* text) {
+  return text == nullptr ? std::u16string()
+                         : std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+// A query of one variable-size record: counted with no buffer, then filled into one of that
+// size; the error of the call that failed.
+template <class Call>
+std::expected<SpoolerBuffer, std::uint32_t> sized_record(Call call) {
+  DWORD needed = 0;
+  if (call(nullptr, 0, &needed) != FALSE) needed = 0;
+  if (needed == 0) return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
+  SpoolerBuffer buffer(needed);
+  if (call(reinterpret_cast<LPBYTE>(buffer.data()), needed, &needed) == FALSE) {
+    return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
+  }
+  return buffer;
 }
 
 class Win32Spooler final : public Spooler {
@@ -124,6 +147,74 @@ class Win32Spooler final : public Spooler {
                             const_cast<DEVMODEW*>(reinterpret_cast<const DEVMODEW*>(input)), mode);
     reply.last_error = GetLastError();
     return reply;
+  }
+
+  std::expected<std::uint32_t, std::uint32_t> driver_attributes(
+      const PrinterHandle& printer) override {
+    auto record = sized_record([&](LPBYTE buffer, DWORD size, DWORD* needed) {
+      return GetPrinterDriverW(native_handle(printer), nullptr, 8, buffer, size, needed);
+    });
+    if (!record) return std::unexpected(record.error());
+    return reinterpret_cast<const DRIVER_INFO_8W*>(record->data())->dwPrinterDriverAttributes;
+  }
+
+  std::expected<std::u16string, std::uint32_t> print_processor(
+      const PrinterHandle& printer) override {
+    auto record = sized_record([&](LPBYTE buffer, DWORD size, DWORD* needed) {
+      return GetPrinterW(native_handle(printer), 2, buffer, size, needed);
+    });
+    if (!record) return std::unexpected(record.error());
+    return text_of(reinterpret_cast<const PRINTER_INFO_2W*>(record->data())->pPrintProcessor);
+  }
+
+  std::expected<std::vector<std::u16string>, std::uint32_t> processor_datatypes(
+      const std::u16string& processor) override {
+    DWORD returned = 0;
+    auto records = sized_record([&](LPBYTE buffer, DWORD size, DWORD* needed) {
+      return EnumPrintProcessorDatatypesW(
+          nullptr, const_cast<LPWSTR>(reinterpret_cast<LPCWSTR>(processor.c_str())), 1, buffer,
+          size, needed, &returned);
+    });
+    if (!records) return std::unexpected(records.error());
+    std::vector<std::u16string> names;
+    const auto* infos = reinterpret_cast<const DATATYPES_INFO_1W*>(records->data());
+    const std::size_t fits = records->capacity() / sizeof(DATATYPES_INFO_1W);
+    for (DWORD i = 0; i < returned && i < fits; ++i) names.push_back(text_of(infos[i].pName));
+    return names;
+  }
+
+  std::expected<std::uint32_t, std::uint32_t> start_doc_printer(
+      const PrinterHandle& printer, const std::u16string& title,
+      const std::u16string& datatype) override {
+    DOC_INFO_1W doc{};
+    doc.pDocName = const_cast<LPWSTR>(reinterpret_cast<LPCWSTR>(title.c_str()));
+    doc.pDatatype = const_cast<LPWSTR>(reinterpret_cast<LPCWSTR>(datatype.c_str()));
+    const DWORD job = StartDocPrinterW(native_handle(printer), 1, reinterpret_cast<LPBYTE>(&doc));
+    if (job == 0) return std::unexpected(static_cast<std::uint32_t>(GetLastError()));
+    return job;
+  }
+
+  WritePrinterReply write_printer(const PrinterHandle& printer,
+                                  std::span<const std::uint8_t> bytes) override {
+    DWORD written = 0;
+    WritePrinterReply reply;
+    // WritePrinter takes a non-const buffer it does not change.
+    reply.ok = WritePrinter(native_handle(printer), const_cast<std::uint8_t*>(bytes.data()),
+                            static_cast<DWORD>(bytes.size()), &written) != FALSE;
+    reply.last_error = GetLastError();
+    reply.written = written;
+    return reply;
+  }
+
+  SpoolerReply end_doc_printer(const PrinterHandle& printer) override {
+    SpoolerReply reply;
+    reply.ok = EndDocPrinter(native_handle(printer)) != FALSE;
+    reply.last_error = GetLastError();
+    return reply;
+  }
+
+  void abort_printer(const PrinterHandle& printer) noexcept override {
+    AbortPrinter(native_handle(printer));
   }
 
  private:

@@ -7,6 +7,7 @@
 #include "base/utf.hpp"
 #include "domain/printing/windows/printer_settings.hpp"
 #include "domain/printing/windows/queue_papers.hpp"
+#include "domain/printing/windows/raw_datatype.hpp"
 
 namespace vantrel {
 namespace {
@@ -217,6 +218,84 @@ class GdiLabelDocument final : public LabelDocument {
   std::uint32_t job_number_ = 0;
 };
 
+// Printer-language bytes written through the spooler unchanged, in the queue's datatype. The
+// printer handle is the document's; a begun document that was not ended is aborted.
+class SpoolerRawDocument final : public RawDocument {
+ public:
+  SpoolerRawDocument(Spooler& spooler, PrinterHandle printer, std::u16string datatype, RawPage page)
+      : spooler_(spooler),
+        printer_(std::move(printer)),
+        datatype_(std::move(datatype)),
+        page_(std::move(page)) {}
+  SpoolerRawDocument(const SpoolerRawDocument&) = delete;
+  SpoolerRawDocument& operator=(const SpoolerRawDocument&) = delete;
+  ~SpoolerRawDocument() override {
+    if (started_ && !finished_) spooler_.abort_printer(printer_);
+  }
+
+  const RawPage& page() const override { return page_; }
+
+  std::optional<PrintFailure> begin(std::string_view title) override {
+    const auto job = spooler_.start_doc_printer(printer_, utf8_to_utf16(title), datatype_);
+    if (!job) {
+      return failure_of(
+          print_failure(PrintReach::refused, ErrorCode::SUBMISSION_REJECTED,
+                        os_error_message("Windows rejected the print job", job.error())));
+    }
+    started_ = true;
+    job_number_ = *job;
+    return std::nullopt;
+  }
+
+  std::optional<PrintFailure> write(std::span<const std::uint8_t> bytes) override {
+    // WritePrinter may take part of what it is given: the rest is written again until all is.
+    while (!bytes.empty()) {
+      const std::span<const std::uint8_t> part =
+          bytes.first(std::min<std::size_t>(bytes.size(), MAX_WRITE_BYTES));
+      const WritePrinterReply reply = spooler_.write_printer(printer_, part);
+      const std::size_t taken = std::min<std::size_t>(reply.written, part.size());
+      accepted_ += taken;
+      if (!reply.ok || taken == 0) {
+        // Before the first byte was taken the aborted job prints nothing; after it, some of the
+        // label may be with the device already.
+        if (accepted_ == 0) {
+          return failure_of(print_failure(
+              PrintReach::refused, ErrorCode::SUBMISSION_REJECTED,
+              os_error_message("Windows did not take the label's bytes", reply.last_error)));
+        }
+        return failure_of(
+            unknown_outcome("Windows took only part of the label's bytes", reply.last_error));
+      }
+      bytes = bytes.subspan(taken);
+    }
+    return std::nullopt;
+  }
+
+  PrintOutcome end() override {
+    const SpoolerReply ended = spooler_.end_doc_printer(printer_);
+    if (!ended.ok) {
+      return unknown_outcome(
+          "Windows may have queued the label but did not acknowledge the completed document",
+          ended.last_error);
+    }
+    finished_ = true;
+    return job_number_;
+  }
+
+ private:
+  // One WritePrinter call takes a 32-bit count.
+  static constexpr std::size_t MAX_WRITE_BYTES = 1u << 30;
+
+  Spooler& spooler_;
+  PrinterHandle printer_;
+  std::u16string datatype_;
+  RawPage page_;
+  bool started_ = false;
+  bool finished_ = false;
+  std::uint32_t job_number_ = 0;
+  std::uint64_t accepted_ = 0;
+};
+
 }  // namespace
 
 PrintQueueState print_queue_state_from_status(std::uint32_t status) noexcept {
@@ -352,6 +431,9 @@ Result<PrinterDetails> WindowsPrintSystem::printer_details(std::string_view queu
   }
   details.media = std::move(listed.media);
   details.is_default = default_queue() == queue;
+  if (const RawDatatype datatype = read_raw_datatype(spooler_, *printer); datatype.told) {
+    details.raw = !datatype.name.empty();
+  }
   return details;
 }
 
@@ -377,6 +459,44 @@ std::expected<std::unique_ptr<LabelDocument>, PrintFailure> WindowsPrintSystem::
     }
   }
   return std::make_unique<GdiLabelDocument>(devices_, std::move(*dc));
+}
+
+std::expected<std::unique_ptr<RawDocument>, PrintFailure> WindowsPrintSystem::open_raw_document(
+    std::string_view queue, const std::optional<MediaRequest>& media) {
+  const std::u16string device = utf8_to_utf16(queue);
+  auto printer = spooler_.open_printer(device);
+  if (!printer) {
+    return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                         os_error_message(OPEN_QUEUE_TEXT, printer.error()));
+  }
+  RawDatatype datatype = read_raw_datatype(spooler_, *printer);
+  if (datatype.name.empty()) {
+    return print_failure(PrintReach::nothing, ErrorCode::SUBMISSION_REJECTED,
+                         "The selected Windows queue takes neither RAW nor XPS_PASS documents, so "
+                         "it cannot print printer-language labels unchanged.");
+  }
+  RawPage page;
+  page.resolutions = read_resolutions(spooler_, device);
+  // The bytes set up the device themselves: the page is only read, never selected.
+  const auto papers = read_queue_papers(spooler_, device, false);
+  if (!papers) {
+    return std::unexpected(PrintFailure{PrintReach::nothing, papers.error()});
+  }
+  if (media) {
+    const auto offered = [&](MediaSize size) {
+      return nearest_of_size(*papers, size, [](const QueuePaper& p) { return p.size; }) != nullptr;
+    };
+    if (!offered(media->size) && !offered(turned(media->size))) {
+      return std::unexpected(media_not_offered(*media));
+    }
+    page.size = media->size;
+  } else if (const auto settings = PrinterSettings::read_default(spooler_, *printer, device)) {
+    const auto paper = settings->paper();
+    const auto found = paper ? std::ranges::find(*papers, *paper, &QueuePaper::id) : papers->end();
+    if (found != papers->end()) page.size = found->size;
+  }
+  return std::make_unique<SpoolerRawDocument>(spooler_, std::move(*printer),
+                                              std::move(datatype.name), std::move(page));
 }
 
 std::expected<PrinterSettings, PrintFailure> WindowsPrintSystem::select_media(

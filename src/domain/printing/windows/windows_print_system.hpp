@@ -27,6 +27,8 @@ class WindowsPrintSystem final : public PrintSystem {
   Result<PrinterDetails> printer_details(std::string_view queue) override;
   std::expected<std::unique_ptr<LabelDocument>, PrintFailure> open_label_document(
       std::string_view queue, const std::optional<MediaRequest>& media) override;
+  std::expected<std::unique_ptr<RawDocument>, PrintFailure> open_raw_document(
+      std::string_view queue, const std::optional<MediaRequest>& media) override;
   PrintFailure label_does_not_fit() const override;
 
  private:

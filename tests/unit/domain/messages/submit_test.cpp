@@ -584,5 +584,126 @@ TEST_F(SubmitFlow, IntentIdsThatDifferOnlyInCaseAreDifferentAttempts) {
   EXPECT_EQ(on_disk()->jobs.size(), 2u);
 }
 
+// ---- printer-language labels
+
+// A 4 x 6 in ZPL label at 203 dpi.
+const std::string ZPL_4X6 = "^XA^PW812^LL1218^FO50,50^FDOrder 17^FS^XZ";
+
+SubmitRequest raw_request(const std::string& label, std::string format = "zpl") {
+  SubmitRequest request = make_request();
+  request.payload =
+      RasterPayload{std::move(format), test_png::encode_base64({label.begin(), label.end()}), 0, 0};
+  return request;
+}
+
+std::string printed_bytes(const FakePrintSystem::Document& document) {
+  return {document.bytes.begin(), document.bytes.end()};
+}
+
+TEST_F(SubmitFlow, RawLabelIsRecordedThenSentUnchangedOncePerCopyAndARepeatPrintsNothing) {
+  std::optional<HostLedger> during;
+  printing.script = [&](std::string_view step, const FakePrintSystem::Document&) {
+    if (step == "begin") during = on_disk();
+    return std::optional<PrintFailure>();
+  };
+  const SubmitRequest request = raw_request(ZPL_4X6);
+
+  const auto answer = submit(request);
+
+  ASSERT_TRUE(answer.has_value()) << answer.error().message;
+  EXPECT_EQ(answer->geometry, LabelGeometry::checked);
+  EXPECT_EQ(answer->record.state, AttemptState::SUBMITTED);
+  EXPECT_EQ(
+      answer->record.payload_sha256,
+      compute_raw_payload_sha256(
+          "zpl", std::span(reinterpret_cast<const std::uint8_t*>(ZPL_4X6.data()), ZPL_4X6.size()),
+          "Label Printer", std::nullopt, 203, 2, false));
+  ASSERT_TRUE(during.has_value());
+  EXPECT_EQ(during->jobs.at("order-17").state, AttemptState::DISPATCHING);
+  ASSERT_EQ(printing.documents.size(), 1u);
+  EXPECT_TRUE(printing.documents[0].raw);
+  EXPECT_EQ(printed_bytes(printing.documents[0]), ZPL_4X6 + ZPL_4X6);
+  EXPECT_EQ(printing.documents[0].writes, 2u);
+  EXPECT_EQ(file_calls_inside_watchdog, 0);
+  EXPECT_EQ(print_calls_outside_watchdog, 0);
+
+  const auto repeated = submit(request);
+  ASSERT_TRUE(repeated.has_value());
+  EXPECT_TRUE(repeated->duplicate);
+  EXPECT_EQ(repeated->geometry, LabelGeometry::checked);
+  EXPECT_EQ(printing.documents.size(), 1u);
+  // The same intent as a PNG, or as EPL, is other output.
+  EXPECT_EQ(submit(make_request()).error().code, ErrorCode::INTENT_CONFLICT);
+  EXPECT_EQ(submit(raw_request(ZPL_4X6, "epl")).error().code, ErrorCode::INTENT_CONFLICT);
+}
+
+struct RawCase {
+  const char* name;
+  std::string label;
+  std::function<void(SubmitRequest&, FakePrintSystem&)> setup;
+  std::optional<ErrorCode> refusal;
+  std::optional<AttemptState> recorded;  // nullopt: nothing on disk
+  std::string printed;                   // the bytes of an ended document
+};
+
+using SubmitFlowRaw = SubmitFlowWith<RawCase>;
+
+TEST_P(SubmitFlowRaw, RefusesOrPrintsAndRecordsAsAPngWould) {
+  const RawCase& c = GetParam();
+  SubmitRequest request = raw_request(c.label);
+  request.copies = 1;
+  if (c.setup) c.setup(request, printing);
+
+  const auto answer = submit(request);
+
+  EXPECT_EQ(answer.has_value() ? std::nullopt : std::optional(answer.error().code), c.refusal)
+      << (answer ? "" : answer.error().message);
+  const auto record = record_on_disk("order-17");
+  EXPECT_EQ(record ? std::optional(record->state) : std::nullopt, c.recorded);
+  std::string printed;
+  for (const auto& document : printing.documents) {
+    if (document.ended) printed += printed_bytes(document);
+  }
+  EXPECT_EQ(printed, c.printed);
+  // A refusal for good is answered again from the ledger.
+  if (c.recorded == AttemptState::FAILED) {
+    EXPECT_EQ(submit(request).error().code, ErrorCode::ATTEMPT_FAILED);
+  }
+}
+
+const auto ALLOWED = [](SubmitRequest& r, FakePrintSystem&) { r.printer_settings_allowed = true; };
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SubmitFlowRaw,
+    ::testing::Values(
+        RawCase{"SettingsCommandRefusedBeforeAnythingIsRecorded", "^XA^JUS^XZ", nullptr,
+                ErrorCode::BAD_REQUEST, std::nullopt, ""},
+        RawCase{"SettingsCommandAllowed", "^XA^JUS^XZ", ALLOWED, std::nullopt,
+                AttemptState::SUBMITTED, "^XA^JUS^XZ"},
+        RawCase{"QueueTakingNoRawRefusedBeforeAnythingIsRecorded", ZPL_4X6,
+                [](SubmitRequest&, FakePrintSystem& p) { p.fail("open_raw_document"); },
+                ErrorCode::SUBMISSION_REJECTED, std::nullopt, ""},
+        RawCase{"WrittenForAnotherResolution", ZPL_4X6,
+                [](SubmitRequest&, FakePrintSystem& p) {
+                  p.raw_page.resolutions = {{300, 300}};
+                },
+                ErrorCode::MEDIA_MISMATCH, AttemptState::FAILED, ""},
+        RawCase{"LargerThanTheNamedMedia", ZPL_4X6,
+                [](SubmitRequest& r, FakePrintSystem& p) {
+                  p.details["Label Printer"].media = {{"custom_4x2in", {101'600, 50'800}, {}}};
+                  r.media = "custom_4x2in";
+                },
+                ErrorCode::MEDIA_MISMATCH, AttemptState::FAILED, ""},
+        RawCase{"MediaTheQueueLacks", ZPL_4X6,
+                [](SubmitRequest& r, FakePrintSystem&) { r.media = "custom_4x2in"; },
+                ErrorCode::MEDIA_UNSUPPORTED, AttemptState::FAILED, ""},
+        RawCase{"UndeclaredPrintsWithoutAPaper", "^XA^FDx^FS^XZ",
+                [](SubmitRequest&, FakePrintSystem& p) { p.raw_page.size.reset(); }, std::nullopt,
+                AttemptState::SUBMITTED, "^XA^FDx^FS^XZ"},
+        RawCase{"BytesLostOnTheWay", ZPL_4X6,
+                [](SubmitRequest&, FakePrintSystem& p) { p.fail("write"); },
+                ErrorCode::UNKNOWN_OUTCOME, AttemptState::UNKNOWN, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace vantrel

@@ -37,7 +37,7 @@ const char* const PRINTER = "printer is empty, too long, or contains control cha
 const char* const TITLE = "title is empty, too long, or contains control characters.";
 const char* const COPIES = "Copies must be between 1 and 10.";
 const char* const DPI = "DPI must be between 72 and 1200.";
-const char* const FORMAT = "Protocol 1 accepts PNG labels only.";
+const char* const FORMAT = "Protocol 1 accepts PNG, ZPL and EPL labels only.";
 const char* const DIMENSIONS = "Raster dimensions are outside the supported range.";
 const char* const MEDIA = "media contains unsupported characters.";
 

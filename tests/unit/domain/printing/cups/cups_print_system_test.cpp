@@ -311,6 +311,7 @@ TEST(CupsPrinterDetails, OneRequestTellsTheQueueAndItsMediaByTheirOwnNames) {
       attribute("printer-name", std::string("Caf\xE9")), attribute("printer-state", 3),
       attribute("printer-is-accepting-jobs", true), attribute("printer-type", 0x20000 | 0x4),
       attribute("color-supported", false),
+      keywords("document-format-supported", {"application/pdf", "application/vnd.cups-raw"}),
       IppAttribute{"printer-resolution-supported",
                    {IppResolution{203, 203, false}, IppResolution{118, 118, true}}},
       attribute("printer-resolution-default", IppResolution{203, 203, false}),
@@ -350,10 +351,50 @@ TEST(CupsPrinterDetails, OneRequestTellsTheQueueAndItsMediaByTheirOwnNames) {
                  {"custom_4x5in_4x5in", {101'600, 127'000}, area(0, 0, 101'600, 127'000)}},
                 "custom_4x5in_4x5in",
                 {"na_index-4x6_4x6in"},
-                MediaRange{{12'700, 12'700}, {101'600, 990'600}}}));
+                MediaRange{{12'700, 12'700}, {101'600, 990'600}},
+                true}));
   EXPECT_EQ(calls.calls, std::vector<std::string>{"get_printer_attributes"});
   EXPECT_EQ(calls.connections, 1);
   EXPECT_EQ(calls.closed, 1);
+}
+
+// Printer-language bytes: one request about the queue, Create-Job, and every write in one raw
+// document; a queue that does not list the raw type is refused before any job exists.
+TEST(CupsRawPrinting, BytesGoUnchangedAsOneRawDocumentOnlyToAQueueThatTakesThem) {
+  FakeCupsCalls calls;
+  calls.queues["Zebra"] = label_queue();
+  calls.queues["Zebra"]->push_back(
+      IppAttribute{"printer-resolution-supported", {IppResolution{203, 203, false}}});
+  CupsPrintSystem system(calls);
+  auto refused = system.open_raw_document("Zebra", std::nullopt);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().reach, PrintReach::nothing);
+  EXPECT_EQ(refused.error().error.code, ErrorCode::SUBMISSION_REJECTED);
+  EXPECT_EQ(system.printer_details("Zebra")->raw, std::nullopt);
+
+  calls.queues["Zebra"]->push_back(
+      keywords("document-format-supported", {"application/pdf", "application/vnd.cups-raw"}));
+  calls.calls.clear();
+  const int connections = calls.connections;
+  auto document = system.open_raw_document("Zebra", std::nullopt);
+  ASSERT_TRUE(document.has_value());
+  EXPECT_EQ((*document)->page().size, (MediaSize{101'600, 152'400}));
+  EXPECT_EQ((*document)->page().resolutions, (std::vector<Resolution>{{203, 203}}));
+  const std::string label = "^XA^PW812^XZ";
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(label.data()), label.size());
+  ASSERT_EQ(print_raw_label(**document, "Order 7", bytes, 2), 42u);
+  EXPECT_EQ(calls.calls,
+            (std::vector<std::string>{"get_printer_attributes", "create_job", "send_document"}));
+  EXPECT_EQ(calls.document_format, "application/vnd.cups-raw");
+  EXPECT_EQ(calls.pdf, label + label);
+  EXPECT_TRUE(calls.job_options.empty());
+  EXPECT_EQ(calls.connections, connections + 1);  // the question and the job on one
+
+  // A media the queue lacks is refused for certain, as for a PNG.
+  auto lacking =
+      system.open_raw_document("Zebra", MediaRequest{"na_letter_8.5x11in", {215'900, 279'400}});
+  ASSERT_FALSE(lacking.has_value());
+  EXPECT_EQ(lacking.error().error.code, ErrorCode::MEDIA_UNSUPPORTED);
 }
 
 TEST(CupsPrinterDetails, TheUsersOwnDefaultsWinOverTheSchedulers) {

@@ -7,11 +7,13 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "domain/printing/label_printing.hpp"
 #include "domain/printing/windows/queue_papers.hpp"
 #include "fake_print_device.hpp"
 #include "fake_spooler.hpp"
@@ -608,6 +610,7 @@ TEST_F(WindowsQueueMedia, DetailsNameEachPaperWithTheDefaultPapersAreaFromOneCon
                     {"custom_2.25x1.25in", {57100, 31700}, std::nullopt}};
   expected.default_media = "na_index-4x6_4x6in";
   expected.ready_media = {"oe_4x-6-again_4x6in", "na_index-4x6_4x6in"};
+  expected.raw = true;
   EXPECT_EQ(*details, expected);
   EXPECT_EQ(devices.dc_settings,
             (std::vector<std::optional<fakes::FakeSettings>>{queue().settings}));
@@ -847,6 +850,103 @@ INSTANTIATE_TEST_SUITE_P(
         MediaFailureCase{"DeviceContext", "CreateDCW", 1,
                          "Windows could not open the selected print queue", 2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- printer-language documents
+
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+TEST_F(WindowsQueueMedia, RawBytesGoUnchangedOnTheDefaultPaperWhateverEachWriteTakes) {
+  queue().write_limit = 5;
+  auto document = system.open_raw_document("Label Printer", std::nullopt);
+  ASSERT_TRUE(document.has_value()) << document.error().error.message;
+  EXPECT_EQ((*document)->page().size, (MediaSize{101'600, 152'400}));
+  EXPECT_EQ((*document)->page().resolutions, (std::vector<Resolution>{{203, 203}, {300, 300}}));
+  const std::string label = "^XA^PW812^XZ";
+  ASSERT_EQ(print_raw_label(**document, "Order 7", bytes_of(label), 2), 41u);
+  ASSERT_EQ(queue().raw_jobs.size(), 1u);
+  EXPECT_EQ(queue().raw_jobs[0].datatype, u"RAW");
+  EXPECT_EQ(queue().raw_jobs[0].title, u"Order 7");
+  EXPECT_EQ(std::string(queue().raw_jobs[0].bytes.begin(), queue().raw_jobs[0].bytes.end()),
+            label + label);
+  EXPECT_TRUE(queue().raw_jobs[0].ended);
+  EXPECT_EQ(calls_of("WritePrinter"), 6);  // 5 + 5 + 2 bytes, twice
+
+  // A media is only checked against the papers: the bytes set the device up themselves.
+  EXPECT_EQ(system.open_raw_document("Label Printer", MediaRequest{"x", {57'100, 31'700}})
+                .value()
+                ->page()
+                .size,
+            (MediaSize{57'100, 31'700}));
+  EXPECT_EQ(system.open_raw_document("Label Printer", MediaRequest{"y", {50'000, 50'000}})
+                .error()
+                .error.code,
+            ErrorCode::MEDIA_UNSUPPORTED);
+}
+
+struct DatatypeCase {
+  const char* name;
+  std::uint32_t driver_attributes;
+  std::optional<std::vector<std::u16string>> datatypes;
+  std::u16string sent;  // "" when refused
+  std::optional<bool> raw;
+};
+
+class WindowsRawDatatype : public WindowsQueueMedia,
+                           public ::testing::WithParamInterface<DatatypeCase> {};
+
+TEST_P(WindowsRawDatatype, FollowsTheDriverAndWhatTheProcessorTakes) {
+  const DatatypeCase& c = GetParam();
+  queue().driver_attributes = c.driver_attributes;
+  queue().datatypes = c.datatypes;
+  EXPECT_EQ(system.printer_details("Label Printer")->raw, c.raw);
+  auto document = system.open_raw_document("Label Printer", std::nullopt);
+  if (c.sent.empty()) {
+    ASSERT_FALSE(document.has_value());
+    EXPECT_EQ(document.error().reach, PrintReach::nothing);
+    EXPECT_EQ(document.error().error.code, ErrorCode::SUBMISSION_REJECTED);
+    return;
+  }
+  ASSERT_TRUE(document.has_value());
+  ASSERT_EQ((*document)->begin("t"), std::nullopt);
+  EXPECT_EQ(queue().raw_jobs.at(0).datatype, c.sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, WindowsRawDatatype,
+    ::testing::Values(DatatypeCase{"GdiDriver", 0,
+                                   std::vector<std::u16string>{u"NT EMF 1.008", u"raw"}, u"RAW",
+                                   true},
+                      DatatypeCase{"XpsDriver", DRIVER_ATTRIBUTE_XPS,
+                                   std::vector<std::u16string>{u"RAW", u"XPS_PASS"}, u"XPS_PASS",
+                                   true},
+                      DatatypeCase{"XpsDriverWithoutPassThrough", DRIVER_ATTRIBUTE_XPS,
+                                   std::vector<std::u16string>{u"RAW"}, u"", false},
+                      DatatypeCase{"ProcessorWithoutRaw", 0,
+                                   std::vector<std::u16string>{u"NT EMF 1.008"}, u"", false},
+                      // Wine cannot list a processor's datatypes: RAW is sent and nobody can tell.
+                      DatatypeCase{"DatatypesUnknown", 0, std::nullopt, u"RAW", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WindowsQueueMedia, AFailedWriteIsCertainBeforeTheFirstByteAndUnknownAfterIt) {
+  const std::string label = "^XA^XZ";
+  const auto print_failing = [&](const char* call, int occurrence, int taken) {
+    spooler.plan.fail(call, ACCESS_DENIED_CODE, occurrence, 1, taken);
+    auto document = system.open_raw_document("Label Printer", std::nullopt);
+    return print_raw_label(**document, "t", bytes_of(label), 2);
+  };
+  const auto first_write = print_failing("WritePrinter", 1, 0);
+  EXPECT_EQ(first_write.error().reach, PrintReach::refused);
+  EXPECT_EQ(first_write.error().error.code, ErrorCode::SUBMISSION_REJECTED);
+  EXPECT_TRUE(queue().raw_jobs.back().aborted);
+  // The second copy's write: the first copy is with the spooler.
+  EXPECT_EQ(print_failing("WritePrinter", 2, 0).error().reach, PrintReach::unknown);
+  // A write that took some bytes and then failed.
+  EXPECT_EQ(print_failing("WritePrinter", 1, 3).error().reach, PrintReach::unknown);
+  EXPECT_EQ(print_failing("EndDocPrinter", 1, 0).error().error.code, ErrorCode::UNKNOWN_OUTCOME);
+  EXPECT_EQ(print_failing("StartDocPrinterW", 1, 0).error().reach, PrintReach::refused);
+}
 
 }  // namespace
 }  // namespace vantrel
