@@ -69,7 +69,8 @@ TEST(Answers, BatchResultsCarryEachLabelAsItsOwnEnvelopeWould) {
   JobRecord record = failed_record();
   record.state = AttemptState::SUBMITTED;
   const std::vector<LabelAnswer> answers{
-      SubmitAnswer{false, record}, std::unexpected(HostError{ErrorCode::ATTEMPT_FAILED, "no"}),
+      SubmitAnswer{false, record, std::nullopt},
+      std::unexpected(HostError{ErrorCode::ATTEMPT_FAILED, "no"}),
       std::unexpected(HostError{ErrorCode::INTENT_CONFLICT, "used", "COMPLETED"})};
   EXPECT_EQ(compact(submit_batch_result(answers)),
             R"({"results":[{"ok":true,"result":{"duplicate":false,"intent_id":"order-17",)"
@@ -77,7 +78,8 @@ TEST(Answers, BatchResultsCarryEachLabelAsItsOwnEnvelopeWould) {
             R"({"error":{"code":"ATTEMPT_FAILED","message":"no"},"ok":false},)"
             R"({"error":{"code":"INTENT_CONFLICT","message":"used","stored_state":"COMPLETED"},)"
             R"("ok":false}]})");
-  EXPECT_NE(hello_result("linux").at("capabilities").dump().find("\"submit_batch\""), std::string::npos);
+  EXPECT_NE(hello_result("linux").at("capabilities").dump().find("\"submit_batch\""),
+            std::string::npos);
 }
 
 TEST(Answers, APrinterLanguageLabelsAnswerSaysWhetherItsSizeWasChecked) {

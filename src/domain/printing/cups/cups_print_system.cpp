@@ -198,6 +198,18 @@ bool same_queue(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, {}, ascii_lower, ascii_lower);
 }
 
+std::vector<Resolution> supported_resolutions(const IppAttributes& queue) {
+  std::vector<Resolution> resolutions;
+  if (const auto* values = values_of(queue, "printer-resolution-supported")) {
+    for (const IppValue& value : *values) {
+      if (const auto* resolution = std::get_if<IppResolution>(&value)) {
+        resolutions.push_back(dots_per_inch(*resolution));
+      }
+    }
+  }
+  return resolutions;
+}
+
 // Whether the queue takes printer-language bytes unchanged: its document-format-supported
 // lists the raw type; nullopt when it does not say.
 std::optional<bool> takes_raw(const IppAttributes& queue) {
@@ -591,8 +603,7 @@ std::expected<std::unique_ptr<LabelDocument>, PrintFailure> CupsPrintSystem::ope
 
 std::expected<std::unique_ptr<RawDocument>, PrintFailure> CupsPrintSystem::open_raw_document(
     std::string_view queue, const std::optional<MediaRequest>& selected) {
-  const std::string media_name =
-      selected ? std::string() : user_media_name(calls_.user_options(queue));
+  const std::optional<UserMedia> user = selected ? std::nullopt : user_media(queue);
   auto connection = connect();
   if (!connection) return queue_not_opened(connection.error());
   auto attributes = calls_.get_printer_attributes(*connection, queue, QUEUE_RAW_ATTRIBUTES);
@@ -607,16 +618,13 @@ std::expected<std::unique_ptr<RawDocument>, PrintFailure> CupsPrintSystem::open_
   RawPage page;
   page.resolutions = supported_resolutions(*attributes);
   if (selected) {
-    auto media = page_for_request(
-        named_media(*attributes, "media-col-database", supported_media_names(*attributes)),
-        *selected);
+    auto media = page_for_request(queue_media(*attributes), *selected);
     if (!media) return std::unexpected(std::move(media.error()));
     // The label is meant for the media named, however the scheduler would turn a page.
     page.size = selected->size;
   } else {
-    const std::optional<CupsMedia> media = media_name.empty()
-                                               ? default_media(*attributes)
-                                               : user_media(calls_, media_name, *attributes);
+    const std::optional<CupsMedia> media =
+        media_without_request(*attributes, queue_media(*attributes).offered, user);
     if (media && media->width > 0 && media->length > 0) page.size = size_in_um(*media);
   }
   return std::make_unique<CupsRawDocument>(calls_, request_budget_, std::move(*connection),

@@ -478,15 +478,13 @@ std::expected<std::unique_ptr<RawDocument>, PrintFailure> WindowsPrintSystem::op
   RawPage page;
   page.resolutions = read_resolutions(spooler_, device);
   // The bytes set up the device themselves: the page is only read, never selected.
-  const auto papers = read_queue_papers(spooler_, device, false);
+  const auto papers = read_queue_papers(spooler_, device);
   if (!papers) {
     return std::unexpected(PrintFailure{PrintReach::nothing, papers.error()});
   }
   if (media) {
-    const auto offered = [&](MediaSize size) {
-      return nearest_of_size(*papers, size, [](const QueuePaper& p) { return p.size; }) != nullptr;
-    };
-    if (!offered(media->size) && !offered(turned(media->size))) {
+    // Offered by the one rule of a PNG's media: a listed paper, or a size in the custom range.
+    if (!choose_paper(spooler_, device, *papers, *media)) {
       return std::unexpected(media_not_offered(*media));
     }
     page.size = media->size;
