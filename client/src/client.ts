@@ -7,7 +7,7 @@ import {
   LOST_ANSWER, Operation, PrintHostError, HostCode, atLeast, invalidArgument,
 } from "./errors.js";
 import { toBase64 } from "./base64.js";
-import { MediaArea, PrinterMedia } from "./media.js";
+import { CustomRange, MediaArea, PrinterMedia, customRangeOf } from "./media.js";
 import { PdfPrintResult, PrintPdfOptions, printPdfWith } from "./pdf.js";
 import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport.js";
 import { RawFormat } from "./raw.js";
@@ -96,6 +96,8 @@ export interface PrinterDetails extends Printer {
   /** Whether it takes printer-language labels (ZPL, EPL) unchanged; null when the print
    *  system cannot tell, or the host is older than 1.2.0. */
   raw: boolean | null;
+  /** The sizes it takes beyond `media`, in micrometres; null when none or not told. */
+  customRange: CustomRange | null;
 }
 
 export type AttemptState = "DISPATCHING" | "SUBMITTED" | "FAILED" | "UNKNOWN" | "OBSERVED" | "COMPLETED";
@@ -245,7 +247,7 @@ function toPrinterDetails(r: any): PrinterDetails {
       name: m.name, widthUm: m.width_um, heightUm: m.height_um,
       printableArea: m.printable_area ? toArea(m.printable_area) : null })),
     defaultMedia: r.default_media, mediaReady: r.media_ready, mediaTruncated: r.media_truncated,
-    raw: typeof r.raw === "boolean" ? r.raw : null,
+    raw: typeof r.raw === "boolean" ? r.raw : null, customRange: customRangeOf(r.custom_range),
   };
 }
 

@@ -329,7 +329,8 @@ const ZEBRA = {
       printable_area: { height_um: 152400, width_um: 101600, x_um: 0, y_um: 0 } },
     { height_um: 31750, name: "custom_2.25x1.25in", printable_area: null, width_um: 57150 }],
   media_ready: ["na_index-4x6_4x6in"], media_truncated: false, name: "Zebra", resolutions: [{ x_dpi: 203, y_dpi: 203 }],
-  state: "idle", uri: "winspool" };
+  state: "idle", uri: "winspool",
+  custom_range: { min_width_um: 25400, max_width_um: 104000, min_height_um: 12700, max_height_um: 990600 } };
 
 test("getPrinter: the answer in camelCase, read with the reads' retries", async () => {
   const browser = new FakeBrowser("chromium", scripted([{ error: "BRIDGE_BUSY" }, { result: ZEBRA }]));
@@ -344,7 +345,7 @@ test("getPrinter: the answer in camelCase, read with the reads' retries", async 
               printableArea: { xUm: 0, yUm: 0, widthUm: 101600, heightUm: 152400 } },
             { name: "custom_2.25x1.25in", widthUm: 57150, heightUm: 31750, printableArea: null }],
     defaultMedia: "na_index-4x6_4x6in", mediaReady: ["na_index-4x6_4x6in"], mediaTruncated: false,
-    raw: null });
+    raw: null, customRange: { minWidthUm: 25400, maxWidthUm: 104000, minHeightUm: 12700, maxHeightUm: 990600 } });
 });
 
 test("a ZPL or EPL label goes as its bytes, refused before sending where the host would refuse it", async () => {
