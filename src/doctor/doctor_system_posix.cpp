@@ -142,8 +142,27 @@ class PosixDoctorSystem final : public DoctorSystem {
     return std::string(value);
   }
 
+  // Browsers follow links to their manifests (the .deb installs its system manifests as links),
+  // so the doctor does too; a FIFO or a device is still never waited on.
   FileResult<std::string> read_file(const std::string& path) override {
-    return system_state_files().read_file(path);
+    const auto failed = [](int code) { return std::unexpected(error_of(code)); };
+    const int opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (opened < 0) return failed(errno);
+    const Descriptor file(opened);
+    struct stat status {};
+    if (::fstat(opened, &status) != 0) return failed(errno);
+    if (!S_ISREG(status.st_mode)) {
+      return std::unexpected(FileError{FileErrorKind::not_regular, EINVAL});
+    }
+    std::string contents;
+    char chunk[16 * 1024];
+    for (;;) {
+      const ssize_t count = ::read(opened, chunk, sizeof chunk);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) return failed(errno);
+      if (count == 0) return contents;
+      contents.append(chunk, static_cast<std::size_t>(count));
+    }
   }
 
   std::optional<FileAccess> file_access(const std::string& path) override {
