@@ -144,10 +144,12 @@ class PdfLabels:
         again = self.call("printPdf", queue, pdf, job)  # a repeat prints nothing
         self.assertTrue(again["ok"], again)
         self.assertTrue(all(p["duplicate"] for p in again["value"]["pages"]), again)
-        documents = self.printed(intent, expected)
-        self.assertEqual(len(documents), expected, [d.title for d in documents])
-        for document, barcode in zip(documents, self.data["pages"][file]):
-            self.check_page(document.path, dpi, barcode)
+        # A page per label: one document each as single submits, or one job of all of them where
+        # the host takes them as one submit_batch.
+        printed_pages = self.printed_pages(intent, dpi, expected)
+        self.assertEqual(len(printed_pages), expected, printed_pages)
+        for (path, index), barcode in zip(printed_pages, self.data["pages"][file]):
+            check_printed_page(self, path, dpi, barcode, self.data, index)
 
     def printed(self, intent: str, count: int = 0) -> list:
         """The documents of `intent`'s pages, once `count` have come and no more are arriving."""
@@ -157,17 +159,28 @@ class PdfLabels:
         time.sleep(1.5)  # a further document would have arrived by now
         return self.documents_of(intent)
 
+    def printed_pages(self, intent: str, dpi: int, count: int) -> list:
+        """Each printed page of `intent` as (document, index), in the order printed, once `count`
+        have come and no more are arriving."""
+        def found():
+            documents = sorted(self.documents_of(intent), key=lambda d: d.job_id)
+            return [(d.path, i) for d in documents for i in range(len(pages(d.path, dpi)))]
+        deadline = time.monotonic() + 60
+        while len(found()) < count and time.monotonic() < deadline:
+            time.sleep(0.5)
+        time.sleep(1.5)  # a further document would have arrived by now
+        return found()
+
     def documents_of(self, intent: str) -> list:
         return [d for d in self.cups.captured_documents() if d.title.startswith(intent)]
 
-    def check_page(self, path: Path, dpi: int, barcode: str):
-        check_printed_page(self, path, dpi, barcode, self.data)
 
-
-def check_printed_page(test: unittest.TestCase, path: Path, dpi: int, barcode: str, data: dict):
-    """The captured page at `dpi`: the 4x6 in media's size, the label's frame where the PDF put
-    it within TOLERANCE_DOTS, upright and unmirrored, and its barcode read back."""
-    (page,) = pages(path, dpi)
+def check_printed_page(test: unittest.TestCase, path: Path, dpi: int, barcode: str, data: dict,
+                       index: int = 0):
+    """The captured page (the document's `index`th) at `dpi`: the 4x6 in media's size, the
+    label's frame where the PDF put it within TOLERANCE_DOTS, upright and unmirrored, and its
+    barcode read back."""
+    page = pages(path, dpi)[index]
     dots = lambda pt: pt * dpi / 72  # noqa: E731
     width, height = data["label_pt"]
     test.assertEqual((page.width, page.height), (round(dots(width)), round(dots(height))))
@@ -178,7 +191,7 @@ def check_printed_page(test: unittest.TestCase, path: Path, dpi: int, barcode: s
     middle = (round((left + right) / 2), round((top + bottom) / 2))
     test.assertTrue(page.dark(*middle), "the corner mark is missing: the page is not upright")
     test.assertFalse(page.dark(page.width - middle[0], middle[1]), "the page is mirrored")
-    (picture,) = rasterise(path, dpi, device="pnggray")
+    picture = rasterise(path, dpi, device="pnggray")[index]
     test.assertEqual(decode_barcodes(picture), [barcode])
 
 
