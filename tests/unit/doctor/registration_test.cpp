@@ -201,7 +201,8 @@ TEST(DoctorRegistration,
   const RegistrationFinding finding = check_registration(system, lookup_of(system, "Firefox"));
   ASSERT_TRUE(finding.used) << finding.check.detail;
   EXPECT_EQ(finding.used->arguments, (std::vector<std::string>{system_manifest, "p@v.example"}));
-  EXPECT_THAT(finding.check.notes.at(0), HasSubstr("\"allowed_origins\", which Firefox does not know"));
+  EXPECT_THAT(finding.check.notes.at(0),
+              HasSubstr("\"allowed_origins\", which Firefox does not know"));
 
   // And over one that does not allow the extension (a typo in its id).
   system.files[USER_FIREFOX] = manifest("/h", R"("allowed_extensions": ["p@v.exmaple"])");
