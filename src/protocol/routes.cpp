@@ -28,6 +28,17 @@ Result<JsonValue> get_printer(const JsonValue& payload, Host& host, HostState&, 
                    printer_answer_result);
 }
 
+// What a print attempt's log line says of it once answered: duplicate=true for an answer from the
+// ledger, and the attempt's state and job as recorded, when the ledger holds the intent.
+void add_attempt_fields(MessageLogFields::Fields& fields, const HostState& state,
+                        const std::string& intent_id, const Result<SubmitAnswer>& answer) {
+  if (answer && answer->duplicate) fields.emplace_back("duplicate", "true");
+  if (const auto stored = state.ledger.jobs.find(intent_id); stored != state.ledger.jobs.end()) {
+    fields.emplace_back("state", std::string(stored_state(stored->second)));
+    fields.emplace_back("job", stored->second.os_job_id);
+  }
+}
+
 // A submit's line names its intent and queue and, once the ledger holds the intent, the
 // attempt's state and job as recorded: also when the answer cannot be written, and also for an
 // answer taken from the ledger (duplicate=true).
@@ -39,12 +50,7 @@ Result<JsonValue> submit(const JsonValue& payload, Host& host, HostState& state,
   log.add("queue", request->printer);
   SubmitServices services{host.printing, host.watchdogs};
   Result<SubmitAnswer> answer = handle_submit(*request, state, services);
-  if (answer && answer->duplicate) log.add("duplicate", "true");
-  if (const auto stored = state.ledger.jobs.find(request->intent_id);
-      stored != state.ledger.jobs.end()) {
-    log.add("state", std::string(stored_state(stored->second)));
-    log.add("job", stored->second.os_job_id);
-  }
+  add_attempt_fields(log.fields, state, request->intent_id, answer);
   return answer_of(std::move(answer), submit_result);
 }
 
@@ -62,13 +68,10 @@ Result<JsonValue> submit_batch(const JsonValue& payload, Host& host, HostState& 
   if (answers) {
     for (std::size_t i = 0; i < answers->size(); ++i) {
       const std::string& intent_id = request->labels[i].intent_id;
-      const auto stored = state.ledger.jobs.find(intent_id);
-      if (stored == state.ledger.jobs.end()) continue;
+      if (!state.ledger.jobs.contains(intent_id)) continue;
       auto& line = log.lines.emplace_back();
       line.emplace_back("intent_id", intent_id);
-      if ((*answers)[i] && (*answers)[i]->duplicate) line.emplace_back("duplicate", "true");
-      line.emplace_back("state", std::string(stored_state(stored->second)));
-      line.emplace_back("job", stored->second.os_job_id);
+      add_attempt_fields(line, state, intent_id, (*answers)[i]);
     }
   }
   return answer_of(std::move(answers), submit_batch_result);
