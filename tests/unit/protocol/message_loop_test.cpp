@@ -118,6 +118,22 @@ TEST(MessageLoop, APrintedLabelIsLoggedAlsoWhenItsAnswerCannotBeWritten) {
   EXPECT_NE(lines.find(" intent_id=o-1 queue=Label duplicate=true state=SUBMITTED job=7\n"),
             std::string::npos)
       << lines;
+
+  // A batch gives each label a line of its own: the one from the ledger, and the new one's job.
+  const std::string label =
+      R"({"format":"png","base64":")" + png + R"(","width_px":16,"height_px":16})";
+  const std::string batch = frame(
+      R"({"protocol":1,"request_id":"b","type":"submit_batch","payload":{"printer":"Label","title":"t","dpi":203,"labels":[{"intent_id":"o-1","copies":1,"payload":)" +
+      label + R"(},{"intent_id":"o-2","copies":1,"payload":)" + label + "}]}}");
+  ASSERT_EQ(session.run(batch).size(), 2u);  // the answers so far
+  const std::string batch_lines = session.files.file(*log.path()).value();
+  EXPECT_NE(batch_lines.find(" label request_id=b intent_id=o-1 duplicate=true state=SUBMITTED "
+                             "job=7\n"),
+            std::string::npos)
+      << batch_lines;
+  EXPECT_NE(batch_lines.find(" label request_id=b intent_id=o-2 state=SUBMITTED job=8\n"),
+            std::string::npos)
+      << batch_lines;
 }
 
 TEST(MessageLoop, FramingErrorEndsTheLoopWithoutAnAnswer) {
