@@ -4,11 +4,13 @@
 
 import { MayHavePrinted, PrintHostError, atLeast, invalidArgument } from "./errors.js";
 import { toBase64 } from "./base64.js";
-import { checkInteger, checkIntentId, checkPng } from "./validate.js";
+import { checkInteger, checkIntentId, checkPng, checkRawLabel } from "./validate.js";
+import { RawFormat } from "./raw.js";
 
-/** One label of a wave; the printer, dpi, title and media are the wave's. */
-export interface WaveLabel {
+/** One label of a wave drawn as a PNG; the printer, dpi, title and media are the wave's. */
+export interface PngWaveLabel {
   intentId: string;
+  format?: "png";
   png: Uint8Array | ArrayBuffer;
   widthPx: number;
   heightPx: number;
@@ -16,11 +18,26 @@ export interface WaveLabel {
   copies?: number;
 }
 
+/** One label of a wave in the printer's own language, sent unchanged (hosts that list
+ *  "submit_batch_raw"). A string is sent as its UTF-8 bytes. */
+export interface RawWaveLabel {
+  intentId: string;
+  format: RawFormat;
+  data: Uint8Array | ArrayBuffer | string;
+  copies?: number;
+}
+
+/** All labels of a wave share one format. */
+export type WaveLabel = PngWaveLabel | RawWaveLabel;
+
 export interface PrintLabelsOptions {
   dpi: number;
   title: string;
   /** A media name from getPrinter, as for submit. */
   media?: string | null;
+  /** "allow": ZPL or EPL labels of the wave may change the printer beyond the job, as for
+   *  submit. Part of each label's output. */
+  printerSettings?: "allow";
   signal?: AbortSignal;
 }
 
@@ -36,6 +53,8 @@ export interface LabelOutcome {
   duplicate?: boolean;
   osJobId?: string;
   state?: string;
+  /** A ZPL or EPL label's, as for submit: "checked" or "undeclared". */
+  geometry?: "undeclared" | "checked";
   /** Set when not printed or when it may have printed. */
   error?: PrintHostError;
 }
@@ -53,12 +72,23 @@ export interface WaveEntry {
   reached: boolean;
 }
 
-/** Each label checked as submit checks it; a repeated intent id refuses the whole wave. A
- *  label that fails its own check is answered "not printed" without being sent. */
-export function waveEntries(labels: WaveLabel[]): { entries: WaveEntry[]; refused: Map<number, PrintHostError> } {
+/** The wave's one format; labels of several formats refuse the whole wave. */
+export function waveFormat(labels: WaveLabel[]): "png" | RawFormat {
   if (!Array.isArray(labels) || labels.length === 0) {
     throw invalidArgument("submit_batch", "labels", "must be a non-empty array of labels.");
   }
+  const formats = new Set(labels.map((label) => label?.format ?? "png"));
+  const [format] = formats;
+  if (formats.size > 1 || !["png", "zpl", "epl"].includes(format)) {
+    throw invalidArgument("submit_batch", "labels", 'must all be of one format: "png", "zpl" or "epl".');
+  }
+  return format;
+}
+
+/** Each label checked as submit checks it; a repeated intent id refuses the whole wave. A
+ *  label that fails its own check is answered "not printed" without being sent. */
+export function waveEntries(labels: WaveLabel[], settingsAllowed = false): { entries: WaveEntry[]; refused: Map<number, PrintHostError> } {
+  const format = waveFormat(labels);
   const seen = new Set<string>();
   const entries: WaveEntry[] = [];
   const refused = new Map<number, PrintHostError>();
@@ -70,11 +100,17 @@ export function waveEntries(labels: WaveLabel[]): { entries: WaveEntry[]; refuse
       }
       seen.add(intentId);
       const copies = checkInteger("submit", "copies", label.copies ?? 1, 1, 10);
-      const widthPx = checkInteger("submit", "widthPx", label.widthPx, 16, 10_000);
-      const heightPx = checkInteger("submit", "heightPx", label.heightPx, 16, 10_000);
-      const png = checkPng("submit", label.png, widthPx, heightPx);
-      const payload = { intent_id: intentId, copies,
-                        payload: { format: "png", base64: toBase64(png), width_px: widthPx, height_px: heightPx } };
+      let body: any;
+      if (label.format === "zpl" || label.format === "epl") {
+        body = { format, base64: toBase64(checkRawLabel("submit", label.format, label.data, settingsAllowed)) };
+      } else {
+        const drawn = label as PngWaveLabel;
+        const widthPx = checkInteger("submit", "widthPx", drawn.widthPx, 16, 10_000);
+        const heightPx = checkInteger("submit", "heightPx", drawn.heightPx, 16, 10_000);
+        const png = checkPng("submit", drawn.png, widthPx, heightPx);
+        body = { format: "png", base64: toBase64(png), width_px: widthPx, height_px: heightPx };
+      }
+      const payload = { intent_id: intentId, copies, payload: body };
       entries.push({ index, payload, bytes: JSON.stringify(payload).length + 1, reached: false });
     } catch (error) {
       if (error instanceof PrintHostError && error.operation === "submit_batch") throw error;

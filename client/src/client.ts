@@ -13,7 +13,7 @@ import { Channel, NativeRuntime, OneShotChannel, PortChannel } from "./transport
 import { RawFormat } from "./raw.js";
 import { checkInteger, checkIntentId, checkMedia, checkPng, checkRawLabel, checkText } from "./validate.js";
 import {
-  LabelOutcome, PrintLabelsOptions, WaveEntry, WaveLabel, failedOutcome, splitWave, waveEntries,
+  LabelOutcome, PrintLabelsOptions, WaveEntry, WaveLabel, failedOutcome, splitWave, waveEntries, waveFormat,
 } from "./batch.js";
 
 export interface RetryOptions {
@@ -255,6 +255,7 @@ function toPrinterDetails(r: any): PrinterDetails {
 const CAPABILITY_USE: Record<string, [string, string]> = {
   get_printer: ["getPrinter", "1.1.0"], media: ["a submit's media", "1.1.0"],
   submit_raw: ["ZPL and EPL labels", "1.2.0"], submit_batch: ["printLabels", "1.2.0"],
+  submit_batch_raw: ["printLabels with ZPL and EPL labels", "1.3.0"],
 };
 // The host's chunk: its answer is due within a watchdog's stretch per chunk.
 const HOST_CHUNK_LABELS = 25;
@@ -382,8 +383,17 @@ class Client implements PrintClient {
     };
     const media = checkMedia("submit_batch", options.media);
     if (media !== undefined) shared.media = media;
+    const allow = options.printerSettings;
+    if (allow !== undefined && allow !== "allow") {
+      throw invalidArgument("submit_batch", "printerSettings", 'must be "allow" or absent.');
+    }
     this.require("submit_batch", "submit_batch");
-    const { entries, refused } = waveEntries(labels);
+    const raw = waveFormat(labels) !== "png";
+    if (raw) {
+      this.require("submit_batch_raw", "submit_batch");
+      if (allow === "allow") shared.printer_settings = "allow";
+    }
+    const { entries, refused } = waveEntries(labels, raw && allow === "allow");
     const outcomes: LabelOutcome[] = new Array(labels.length);
     for (const [index, error] of refused) outcomes[index] = failedOutcome(error.intentId ?? "", error, false);
     const sharedBytes = JSON.stringify({ ...shared, labels: [] }).length + 256;
@@ -432,6 +442,9 @@ class Client implements PrintClient {
           if (r && r.ok === true && r.result) {
             outcomes[entry.index] = { intentId: r.result.intent_id, verdict: "printed", duplicate: r.result.duplicate,
                                       osJobId: r.result.os_job_id, state: r.result.state };
+            if (r.result.geometry === "checked" || r.result.geometry === "undeclared") {
+              outcomes[entry.index].geometry = r.result.geometry;
+            }
           } else {
             const stored = r?.error?.stored_state;
             settle(entry, new PrintHostError({ code: r?.error?.code ?? "COMMUNICATION_ERROR", operation: "submit",

@@ -384,6 +384,27 @@ test("a ZPL or EPL label goes as its bytes, refused before sending where the hos
   c.close();
 });
 
+test("printLabels with ZPL: one format a wave, the opt-in shared, each label's geometry; refused by a host without raw batches", async () => {
+  const zpl = (n, extra = "") => ({ intentId: `z-${n}`, format: "zpl", data: `^XA${extra}^FD${n}^FS^XZ` });
+  const printed = (request, port) => port.answer(request, { result: { results: request.payload.labels.map((l) => (
+    { ok: true, result: { ...SUBMITTED, intent_id: l.intent_id, geometry: "undeclared" } })) } });
+  const browser = new FakeBrowser("chromium", scripted([
+    printed, printed, { result: { ...HELLO, version: "1.2.0", capabilities: ["submit_batch", "submit_raw"] } },
+  ]));
+  const c = client(browser);
+  await assert.rejects(c.printLabels("Zebra", [zpl(1), { ...JOB, intentId: "p-1" }], { dpi: 203, title: "W" }),
+                       { code: "INVALID_ARGUMENT" });
+  const outcomes = await c.printLabels("Zebra", [zpl(1), zpl(2, "^JUS")], { dpi: 203, title: "W" });
+  assert.deepEqual(outcomes.map((o) => [o.verdict, o.geometry ?? o.error.code]),
+                   [["printed", "undeclared"], ["not printed", "INVALID_ARGUMENT"]]);
+  await c.printLabels("Zebra", [zpl(2, "^JUS")], { dpi: 203, title: "W", printerSettings: "allow" });
+  assert.deepEqual(browser.requests.map((r) => [r.payload.printer_settings, r.payload.labels.map((l) => l.payload.format)]),
+                   [[undefined, ["zpl"]], ["allow", ["zpl"]]]);
+  await c.hello();
+  await assert.rejects(c.printLabels("Zebra", [zpl(3)], { dpi: 203, title: "W" }), { code: "UNSUPPORTED" });
+  c.close();
+});
+
 test("a host before 1.1.0 is UNSUPPORTED for getPrinter and media, before sending once its hello is known", async () => {
   const browser = new FakeBrowser("chromium", scripted([{ error: "UNKNOWN_MESSAGE" }, { result: HELLO }]));
   const c = client(browser);

@@ -29,7 +29,7 @@ JsonValue hello_result(std::string_view platform) {
   result["arch"] = "x86_64";
   result["capabilities"] =
       JsonValue::array({"list_printers", "submit_png", "get_job", "durable_idempotency", "media",
-                        "get_printer", "submit_batch", "submit_raw"});
+                        "get_printer", "submit_batch", "submit_raw", "submit_batch_raw"});
   result["platform"] = platform;
   result["protocol"] = PROTOCOL_VERSION;
   result["version"] = HOST_VERSION;

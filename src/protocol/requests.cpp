@@ -114,6 +114,11 @@ Result<SubmitBatchRequest> map_submit_batch_request(const JsonValue& payload) {
       return std::unexpected(protocol_mismatch());
     }
   }
+  // One opt-in for the batch, read as a submit reads it for the batch's format.
+  if (!request.labels.empty() && !map_printer_settings(payload, request.labels.front().payload,
+                                                       request.printer_settings_allowed)) {
+    return std::unexpected(protocol_mismatch());
+  }
   return request;
 }
 

@@ -12,7 +12,7 @@ REPO_ROOT = Path(__file__).resolve().parents[2]
 HOST_VERSION = re.search(r"project\(\w+ VERSION ([0-9.]+)",
                          (REPO_ROOT / "CMakeLists.txt").read_text()).group(1)
 HELLO_CAPABILITIES = ["list_printers", "submit_png", "get_job", "durable_idempotency", "media",
-                      "get_printer", "submit_batch", "submit_raw"]
+                      "get_printer", "submit_batch", "submit_raw", "submit_batch_raw"]
 
 
 def browser_executable(variable: str, candidates, name: str) -> str | None:

@@ -34,6 +34,13 @@ def raw_job(intent_id: str, queue: str, data: bytes, language: str = "zpl", **ch
                  "dpi": 203, "format": language, "rawLatin1": data.decode("latin-1")}, **changes)
 
 
+def raw_wave(prefix: str, labels: list[bytes], language: str = "zpl", copies=None, **options) -> dict:
+    """printLabels' arguments for labels intent `<prefix>-<n>` on the 203 dpi queue."""
+    wave = [{"intentId": f"{prefix}-{n}", "format": language, "rawLatin1": data.decode("latin-1"),
+             "copies": (copies or [1] * len(labels))[n]} for n, data in enumerate(labels)]
+    return {"wave": [RAW_203, wave, dict({"dpi": 203, "title": prefix}, **options)]}
+
+
 # name, job, what the call ends with (a result's fields, or an error code), what is captured
 CASES = [
     ("zpl byte for byte", raw_job("raw-zpl", RAW_203, ZPL_4X6),
@@ -49,6 +56,18 @@ CASES = [
     ("4x6 on 4x2 media", raw_job("raw-4x6-on-4x2", RAW_203, ZPL_4X6, media="custom_4x2in"),
      "MEDIA_MISMATCH", []),
     ("^JUS refused before sending", raw_job("raw-jus", RAW_203, SETTINGS), "INVALID_ARGUMENT", []),
+    # A wave (printLabels): each case's outcome per label, and the one job of its chunk.
+    ("a wave is one job of its labels' bytes",
+     raw_wave("wave", [ZPL_4X6, ZPL_4X6.replace(b"ZPL", b"two"), ZPL_4X6.replace(b"LL1218", b"LL2436")],
+              copies=[1, 2, 1]),
+     [{"verdict": "printed", "duplicate": False, "geometry": "checked"}] * 2 + ["MEDIA_MISMATCH"],
+     [ZPL_4X6 + ZPL_4X6.replace(b"ZPL", b"two") * 2]),
+    ("a wave again prints nothing", raw_wave("wave", [ZPL_4X6]),
+     [{"verdict": "printed", "duplicate": True, "geometry": "checked"}], []),
+    ("an EPL wave with the opt-in", raw_wave("epl-wave", [EPL_4X6, b"\r\nN\r\n^default\r\nP1\r\n"],
+                                            "epl", printerSettings="allow"),
+     [{"verdict": "printed", "duplicate": False}] * 2,
+     [EPL_4X6 + b"\r\nN\r\n^default\r\nP1\r\n"]),
 ]
 
 
@@ -66,9 +85,17 @@ class RawLabelCases:
             # The host serving the client's port is the one started last.
             os.kill(self.host_pids()[-1], signal.SIGKILL)
             outcome = self.rig.finish(ticket)
+        elif "wave" in job:
+            outcome = self.rig.call("a", "printLabels", *job["wave"])
+            self.assertTrue(outcome["ok"], outcome)
+            got = [{k: label.get(k) for k in want} if isinstance(want, dict) else label["error"]["code"]
+                   for want, label in zip(expected, outcome["value"])]
+            self.assertEqual(got, expected)
         else:
             outcome = self.rig.call("a", "submit", job)
-        if isinstance(expected, str):
+        if "wave" in job:
+            pass
+        elif isinstance(expected, str):
             self.assertFalse(outcome["ok"], outcome)
             self.assertEqual(outcome["error"]["code"], expected, outcome)
         else:

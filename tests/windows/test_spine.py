@@ -13,7 +13,7 @@ from rig.testing import HostTestCase, main
 HELLO_ANSWER = (
     b'{"protocol":1,"request_id":"r1","ok":true,"result":{"arch":"x86_64",'
     b'"capabilities":["list_printers","submit_png","get_job","durable_idempotency","media",'
-    b'"get_printer","submit_batch","submit_raw"],"platform":"windows","protocol":1,"version":"' + HOST_VERSION.encode() +
+    b'"get_printer","submit_batch","submit_raw","submit_batch_raw"],"platform":"windows","protocol":1,"version":"' + HOST_VERSION.encode() +
     b'"}}')
 IO_ERROR_LINE = b"vantrel-print-host: IO_ERROR\n"
 

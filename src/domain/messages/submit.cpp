@@ -18,11 +18,12 @@ constexpr std::string_view INVALID_STATE_TEXT = "The stored print attempt has an
 constexpr std::string_view RETRY_STATE_LOST_TEXT =
     "The print job was not submitted, but its retry state could not be saved: ";
 
-// Runs a stretch of print-system calls under the "submit" watchdog. Without a watchdog the
-// stretch never began: nothing has reached the print system.
+// Runs a stretch of print-system calls under a watchdog. Without a watchdog the stretch never
+// began: nothing has reached the print system.
 template <class Stretch>
-std::invoke_result_t<Stretch&> guarded_print(SubmitServices& services, Stretch&& stretch) {
-  auto outcome = run_guarded(services.watchdogs, SUBMIT_WATCHDOG_LABEL, stretch);
+std::invoke_result_t<Stretch&> guarded_print(SubmitServices& services, Stretch&& stretch,
+                                             const char* watchdog = SUBMIT_WATCHDOG_LABEL) {
+  auto outcome = run_guarded(services.watchdogs, watchdog, stretch);
   if (!outcome) {
     return print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
                          std::move(outcome.error().message));
@@ -44,29 +45,13 @@ PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const 
   });
 }
 
-using RawDocumentOpened = std::expected<std::unique_ptr<RawDocument>, PrintFailure>;
-
-// Asks the queue for a printer-language document: whether it takes one at all, and the page
-// and resolutions it prints at. Nothing is spooled yet.
-RawDocumentOpened open_raw_under_watchdog(const SubmitRequest& request, SubmitServices& services) {
-  return guarded_print(services, [&]() -> RawDocumentOpened {
-    auto media = media_request_of(request.media);
-    if (!media) return std::unexpected(std::move(media.error()));
-    return services.printing.open_raw_document(request.printer, *media);
-  });
-}
-
 // The label's geometry checked against the page, then its bytes, once per copy, in one job.
 PrintOutcome print_raw_under_watchdog(const SubmitRequest& request, const RawLabel& label,
                                       RawDocumentOpened& document, SubmitServices& services) {
   return guarded_print(services, [&]() -> PrintOutcome {
     if (!document) return std::unexpected(std::move(document.error()));
-    const RawPage& page = (*document)->page();
-    if (auto refused =
-            check_raw_label_fit(label.scan.geometry, request.dpi, page.size, page.resolutions)) {
-      return std::unexpected(std::move(*refused));
-    }
-    return print_raw_label(**document, request.title, label.bytes, request.copies);
+    const RawLabelCopies copies{&label, request.copies};
+    return print_fitting_raw_labels(**document, request.title, {&copies, 1}, request.dpi).job;
   });
 }
 
@@ -107,6 +92,38 @@ std::expected<std::optional<MediaRequest>, PrintFailure> media_request_of(
                          std::string(MEDIA_UNSUPPORTED_TEXT));
   }
   return MediaRequest{*token, *size};
+}
+
+RawDocumentOpened open_raw_guarded(SubmitServices& services, const char* watchdog,
+                                   std::string_view printer,
+                                   const std::optional<std::string>& media) {
+  return guarded_print(
+      services,
+      [&]() -> RawDocumentOpened {
+        auto selected = media_request_of(media);
+        if (!selected) return std::unexpected(std::move(selected.error()));
+        return services.printing.open_raw_document(printer, *selected);
+      },
+      watchdog);
+}
+
+LabelsOutcome print_fitting_raw_labels(RawDocument& document, std::string_view title,
+                                       std::span<const RawLabelCopies> labels, std::uint32_t dpi) {
+  LabelsOutcome outcome{PrintOutcome(0), std::vector<std::optional<PrintFailure>>(labels.size())};
+  const RawPage& page = document.page();
+  std::vector<RawLabelPages> fitting;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    outcome.left_out[i] =
+        check_raw_label_fit(labels[i].label->scan.geometry, dpi, page.size, page.resolutions);
+    if (!outcome.left_out[i]) fitting.push_back({labels[i].label->bytes, labels[i].copies});
+  }
+  outcome.job = fitting.empty() ? PrintOutcome(std::unexpected(*outcome.left_out.front()))
+                                : print_raw_labels(document, title, fitting);
+  return outcome;
+}
+
+LabelGeometry geometry_of(const RawLabel& label) noexcept {
+  return label.scan.geometry.declared() ? LabelGeometry::checked : LabelGeometry::undeclared;
 }
 
 std::unexpected<PrintFailure> undecodable_label() {
@@ -194,10 +211,7 @@ Result<SubmitAnswer> handle_raw_submit(const SubmitRequest& request, RawLanguage
       format_of_raw_language(language), label->bytes, request.printer, request.media, request.dpi,
       request.copies, request.printer_settings_allowed);
   const auto with_geometry = [&](Result<SubmitAnswer> answer) {
-    if (answer) {
-      answer->geometry =
-          label->scan.geometry.declared() ? LabelGeometry::checked : LabelGeometry::undeclared;
-    }
+    if (answer) answer->geometry = geometry_of(*label);
     return answer;
   };
 
@@ -206,7 +220,8 @@ Result<SubmitAnswer> handle_raw_submit(const SubmitRequest& request, RawLanguage
     return with_geometry(answer_repetition(stored->second, digest, request.printer));
   }
   // A queue that cannot take the bytes unchanged is refused before anything is recorded.
-  RawDocumentOpened document = open_raw_under_watchdog(request, services);
+  RawDocumentOpened document =
+      open_raw_guarded(services, SUBMIT_WATCHDOG_LABEL, request.printer, request.media);
   if (!document && document.error().reach == PrintReach::nothing) {
     return std::unexpected(std::move(document.error().error));
   }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 #include "domain/printing/label_printing.hpp"
 #include "domain/state/host_state.hpp"
 #include "domain/submit/label_bitmap_decoding.hpp"
+#include "domain/submit/raw_label.hpp"
 #include "domain/submit/submit_request.hpp"
 #include "domain/watchdog.hpp"
 
@@ -62,6 +64,25 @@ struct SubmitAnswer {
     const std::optional<std::string>& token);
 // The refusal of a label whose second decoding failed.
 [[nodiscard]] std::unexpected<PrintFailure> undecodable_label();
+using RawDocumentOpened = std::expected<std::unique_ptr<RawDocument>, PrintFailure>;
+// Asks the queue for a printer-language document under the watchdog named `watchdog`: whether
+// it takes one at all, and the page and resolutions it prints at. Nothing is spooled yet.
+[[nodiscard]] RawDocumentOpened open_raw_guarded(SubmitServices& services, const char* watchdog,
+                                                 std::string_view printer,
+                                                 const std::optional<std::string>& media);
+// One printer-language label of a job, as verified, and its copies.
+struct RawLabelCopies {
+  const RawLabel* label = nullptr;
+  std::uint16_t copies = 0;
+};
+// Each label's stated geometry checked against the document's page; the labels that fit sent
+// as one job, in order. A label that does not fit is left out with its own MEDIA_MISMATCH; when
+// none fits, the first one's refusal is the job's and nothing is begun. Arms no watchdog.
+[[nodiscard]] LabelsOutcome print_fitting_raw_labels(RawDocument& document, std::string_view title,
+                                                     std::span<const RawLabelCopies> labels,
+                                                     std::uint32_t dpi);
+// The answer's word on a printer-language label's size.
+[[nodiscard]] LabelGeometry geometry_of(const RawLabel& label) noexcept;
 // The answer to a repeated intent_id, decided from the stored attempt alone.
 [[nodiscard]] Result<SubmitAnswer> answer_repetition(const JobRecord& stored,
                                                      std::string_view digest,

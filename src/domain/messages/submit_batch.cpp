@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/parallel.hpp"
 #include "domain/submit/payload_digest.hpp"
 #include "domain/submit/raw_label.hpp"
 
@@ -15,22 +16,21 @@ constexpr std::string_view LABEL_COUNT_TEXT = "A batch holds 1 to 500 labels.";
 constexpr std::string_view REPEATED_INTENT_TEXT =
     "Each label of a batch needs an intent_id of its own.";
 constexpr std::string_view MIXED_FORMATS_TEXT = "All labels of a batch must share one format.";
-constexpr std::string_view PNG_ONLY_TEXT =
-    "A batch takes PNG labels; send ZPL and EPL labels one by one with submit.";
 
-// A valid label, ready to be recorded: its request as a submit of it alone, and its PNG.
+// A valid label, ready to be recorded: its request as a submit of it alone, and its PNG or its
+// printer-language label.
 struct Candidate {
   std::size_t index = 0;  // in the request
   SubmitRequest request;
   std::vector<std::uint8_t> png;
+  std::optional<RawLabel> raw;
   std::string digest;
-};
 
-// How one chunk's job went: the job's outcome, and each label's own refusal where it was left
-// out of the job.
-struct ChunkOutcome {
-  PrintOutcome job;
-  std::vector<std::optional<PrintFailure>> left_out;
+  // What the label weighs against its chunk's byte limit.
+  [[nodiscard]] std::uint64_t chunk_bytes() const {
+    if (raw) return std::uint64_t{raw->bytes.size()} * request.copies;
+    return std::uint64_t{4} * request.payload.width_px * request.payload.height_px;
+  }
 };
 
 Status check_whole_batch(const SubmitBatchRequest& request) {
@@ -51,17 +51,40 @@ Status check_whole_batch(const SubmitBatchRequest& request) {
       return fail(ErrorCode::BAD_REQUEST, std::string(MIXED_FORMATS_TEXT));
     }
   }
-  // A wave of printer-language labels would be one raw job per chunk; until then it is refused
-  // whole, never taken label by label as PNGs that do not decode.
-  if (raw_language_of_format(request.labels.front().payload.format)) {
-    return fail(ErrorCode::BAD_REQUEST, std::string(PNG_ONLY_TEXT));
-  }
   return {};
 }
 
 SubmitRequest submit_of(const SubmitBatchRequest& batch, const BatchLabel& label) {
-  return SubmitRequest{label.intent_id, batch.printer, batch.title,  label.copies,
-                       batch.media,     batch.dpi,     label.payload};
+  return SubmitRequest{
+      label.intent_id, batch.printer, batch.title,   label.copies,
+      batch.media,     batch.dpi,     label.payload, batch.printer_settings_allowed};
+}
+
+// A label checked as a submit of it alone would be, with what the ledger knows it by.
+Result<Candidate> candidate_of(const SubmitBatchRequest& batch, std::size_t index) {
+  SubmitRequest single = submit_of(batch, batch.labels[index]);
+  if (auto valid = validate_submit_request(single); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  Candidate candidate{index, {}, {}, std::nullopt, {}};
+  if (const auto language = raw_language_of_format(single.payload.format)) {
+    auto label =
+        verify_raw_payload(*language, single.payload, single.dpi, single.printer_settings_allowed);
+    if (!label) return std::unexpected(std::move(label.error()));
+    candidate.digest = compute_raw_payload_sha256(format_of_raw_language(*language), label->bytes,
+                                                  single.printer, single.media, single.dpi,
+                                                  single.copies, single.printer_settings_allowed);
+    candidate.raw = std::move(*label);
+  } else {
+    auto png = verify_raster_payload(single.payload);
+    if (!png) return std::unexpected(std::move(png.error()));
+    candidate.digest =
+        compute_payload_sha256(*png, single.printer, single.media, single.dpi, single.copies);
+    candidate.png = std::move(*png);
+  }
+  single.payload.base64.clear();  // verified; only the decoded bytes are needed from here on
+  candidate.request = std::move(single);
+  return candidate;
 }
 
 // A state that could not be taken again answers as a submit's would: BRIDGE_BUSY asks again
@@ -73,26 +96,25 @@ HostError not_dispatched(HostError error) {
 
 // The PNG chunk: every label decoded a second time (one that fails is left out alone), then one
 // document with a page per copy. The bitmaps live until the job is whole.
-ChunkOutcome print_png_chunk(const SubmitBatchRequest& batch, std::span<Candidate* const> chunk,
-                             SubmitServices& services) {
-  ChunkOutcome outcome{PrintOutcome(0), std::vector<std::optional<PrintFailure>>(chunk.size())};
+LabelsOutcome print_png_chunk(const SubmitBatchRequest& batch, std::span<Candidate* const> chunk,
+                              SubmitServices& services) {
+  LabelsOutcome outcome{PrintOutcome(0), std::vector<std::optional<PrintFailure>>(chunk.size())};
   auto media = media_request_of(batch.media);
   if (!media) {
     outcome.job = std::unexpected(std::move(media.error()));
     return outcome;
   }
-  std::vector<LabelBitmap> bitmaps;
+  std::vector<std::optional<Result<LabelBitmap>>> bitmaps(chunk.size());
+  for_each_index(chunk.size(),
+                 [&](std::size_t i) { bitmaps[i] = services.decode_bitmap(chunk[i]->png); });
   std::vector<LabelPages> pages;
   std::vector<std::size_t> drawn;  // the chunk's index of each entry of `pages`
-  bitmaps.reserve(chunk.size());
   for (std::size_t i = 0; i < chunk.size(); ++i) {
-    auto bitmap = services.decode_bitmap(chunk[i]->png);
-    if (!bitmap) {
+    if (!*bitmaps[i]) {
       outcome.left_out[i] = undecodable_label().error();
       continue;
     }
-    bitmaps.push_back(std::move(*bitmap));
-    pages.push_back(LabelPages{&bitmaps.back(), chunk[i]->request.copies});
+    pages.push_back(LabelPages{&**bitmaps[i], chunk[i]->request.copies});
     drawn.push_back(i);
   }
   if (pages.empty()) {
@@ -108,16 +130,31 @@ ChunkOutcome print_png_chunk(const SubmitBatchRequest& batch, std::span<Candidat
   return outcome;
 }
 
-// The chunk's job under its own watchdog. The labels' format decides the kind of document.
-ChunkOutcome print_chunk(const SubmitBatchRequest& batch, std::span<Candidate* const> chunk,
-                         SubmitServices& services) {
-  auto outcome = run_guarded(services.watchdogs, SUBMIT_BATCH_WATCHDOG_LABEL,
-                             [&] { return print_png_chunk(batch, chunk, services); });
+// The printer-language chunk: the labels that fit the page, their bytes in one job.
+LabelsOutcome print_raw_chunk(const SubmitBatchRequest& batch, std::span<Candidate* const> chunk,
+                              RawDocumentOpened& document) {
+  if (!document) {
+    return LabelsOutcome{std::unexpected(document.error()),
+                         std::vector<std::optional<PrintFailure>>(chunk.size())};
+  }
+  std::vector<RawLabelCopies> labels;
+  labels.reserve(chunk.size());
+  for (const Candidate* label : chunk) labels.push_back({&*label->raw, label->request.copies});
+  return print_fitting_raw_labels(**document, batch.title, labels, batch.dpi);
+}
+
+// The chunk's job under its own watchdog; `raw` is the printer-language document opened for it.
+LabelsOutcome print_chunk(const SubmitBatchRequest& batch, std::span<Candidate* const> chunk,
+                          SubmitServices& services, RawDocumentOpened* raw) {
+  auto outcome = run_guarded(services.watchdogs, SUBMIT_BATCH_WATCHDOG_LABEL, [&] {
+    return raw != nullptr ? print_raw_chunk(batch, chunk, *raw)
+                          : print_png_chunk(batch, chunk, services);
+  });
   // Without a watchdog the stretch never began: nothing has reached the print system.
   if (!outcome) {
-    return ChunkOutcome{print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
-                                      std::move(outcome.error().message)),
-                        std::vector<std::optional<PrintFailure>>(chunk.size())};
+    return LabelsOutcome{print_failure(PrintReach::nothing, ErrorCode::PRE_SUBMIT_UNAVAILABLE,
+                                       std::move(outcome.error().message)),
+                         std::vector<std::optional<PrintFailure>>(chunk.size())};
   }
   return std::move(*outcome);
 }
@@ -165,7 +202,7 @@ class BatchRun {
   std::vector<Candidate*> gather_chunk(std::vector<Candidate>& candidates, std::size_t& next) {
     std::vector<Candidate*> chunk;
     std::size_t pages = 0;
-    std::uint64_t pixel_bytes = 0;
+    std::uint64_t chunk_bytes = 0;
     for (; next < candidates.size(); ++next) {
       Candidate& label = candidates[next];
       const auto& jobs = state_.ledger.jobs;
@@ -174,16 +211,16 @@ class BatchRun {
             answer_repetition(stored->second, label.digest, label.request.printer);
         continue;
       }
-      const std::uint64_t bytes =
-          std::uint64_t{4} * label.request.payload.width_px * label.request.payload.height_px;
+      const std::uint64_t bytes = label.chunk_bytes();
+      const std::uint64_t byte_limit = label.raw ? CHUNK_MAX_RAW_BYTES : CHUNK_MAX_PIXEL_BYTES;
       if (!chunk.empty() &&
           (chunk.size() == CHUNK_MAX_LABELS || pages + label.request.copies > CHUNK_MAX_PAGES ||
-           pixel_bytes + bytes > CHUNK_MAX_PIXEL_BYTES)) {
+           chunk_bytes + bytes > byte_limit)) {
         break;
       }
       chunk.push_back(&label);
       pages += label.request.copies;
-      pixel_bytes += bytes;
+      chunk_bytes += bytes;
     }
     return chunk;
   }
@@ -191,6 +228,17 @@ class BatchRun {
   // One chunk: a save of its labels DISPATCHING, its job, a save of what became of each. False
   // when the later chunks must not be tried.
   bool print_and_settle(const std::vector<Candidate*>& chunk) {
+    // As for a submit, a queue that cannot take printer-language labels refuses them before
+    // anything is recorded.
+    std::optional<RawDocumentOpened> raw;
+    if (chunk.front()->raw) {
+      raw = open_raw_guarded(services_, SUBMIT_BATCH_WATCHDOG_LABEL, batch_.printer, batch_.media);
+      if (!*raw && raw->error().reach == PrintReach::nothing) {
+        stop_ = raw->error().error;
+        for (const Candidate* label : chunk) answers_[label->index] = std::unexpected(*stop_);
+        return false;
+      }
+    }
     HostLedger& ledger = state_.ledger;
     const std::uint64_t now = state_.now();
     for (const Candidate* label : chunk) {
@@ -206,7 +254,7 @@ class BatchRun {
       return false;
     }
 
-    ChunkOutcome printed = print_chunk(batch_, chunk, services_);
+    LabelsOutcome printed = print_chunk(batch_, chunk, services_, raw ? &*raw : nullptr);
     const std::uint64_t settled_at = state_.now();
     std::vector<std::pair<LabelAnswer, bool>> settled;  // the answer, and whether forgotten
     settled.reserve(chunk.size());
@@ -255,24 +303,24 @@ Result<std::vector<LabelAnswer>> handle_submit_batch(const SubmitBatchRequest& r
     return std::unexpected(std::move(whole.error()));
   }
   std::vector<std::optional<LabelAnswer>> answers(request.labels.size());
+  // Each label is checked on its own, so the checks share the processors.
+  std::vector<std::optional<Result<Candidate>>> checked(request.labels.size());
+  for_each_index(checked.size(), [&](std::size_t i) { checked[i] = candidate_of(request, i); });
   std::vector<Candidate> candidates;
-  for (std::size_t i = 0; i < request.labels.size(); ++i) {
-    SubmitRequest single = submit_of(request, request.labels[i]);
-    if (auto valid = validate_submit_request(single); !valid) {
-      answers[i] = std::unexpected(std::move(valid.error()));
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    if (!*checked[i]) {
+      answers[i] = std::unexpected(std::move(checked[i]->error()));
       continue;
     }
-    auto png = verify_raster_payload(single.payload);
-    if (!png) {
-      answers[i] = std::unexpected(std::move(png.error()));
-      continue;
-    }
-    std::string digest =
-        compute_payload_sha256(*png, single.printer, single.media, single.dpi, single.copies);
-    single.payload.base64.clear();  // verified; only the PNG is needed from here on
-    candidates.push_back(Candidate{i, std::move(single), std::move(*png), std::move(digest)});
+    candidates.push_back(std::move(**checked[i]));
   }
   BatchRun(request, state, services, answers).run(candidates);
+  // A printer-language label's answer says what its own submit's would of its size.
+  for (const Candidate& label : candidates) {
+    if (std::optional<LabelAnswer>& answer = answers[label.index]; label.raw && *answer) {
+      (*answer)->geometry = geometry_of(*label.raw);
+    }
+  }
 
   std::vector<LabelAnswer> results;
   results.reserve(answers.size());

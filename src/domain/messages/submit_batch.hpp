@@ -23,6 +23,9 @@ inline constexpr std::size_t BATCH_MAX_LABELS = 500;
 inline constexpr std::size_t CHUNK_MAX_LABELS = 25;
 inline constexpr std::size_t CHUNK_MAX_PAGES = 100;
 inline constexpr std::uint64_t CHUNK_MAX_PIXEL_BYTES = std::uint64_t{128} << 20;
+// Printer-language labels close a chunk at CHUNK_MAX_RAW_BYTES of bytes to send (copies counted)
+// instead: the spooler takes them as they are.
+inline constexpr std::uint64_t CHUNK_MAX_RAW_BYTES = std::uint64_t{16} << 20;
 
 inline constexpr const char* SUBMIT_BATCH_WATCHDOG_LABEL = "submit_batch";
 
@@ -40,6 +43,9 @@ struct SubmitBatchRequest {
   std::optional<std::string> media;
   std::uint32_t dpi = 0;
   std::vector<BatchLabel> labels;
+  // Printer-language labels may carry commands that change the printer beyond the job
+  // ("printer_settings": "allow"), for every label of the batch.
+  bool printer_settings_allowed = false;
 };
 
 // What a submit of that label alone would have answered.

@@ -94,13 +94,21 @@ PrintOutcome print_label(PrintSystem& system, std::string_view printer, std::str
   return print_labels(system, printer, title, {&label, 1}, dpi, media).job;
 }
 
-PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
-                             std::span<const std::uint8_t> label, std::uint16_t copies) {
+PrintOutcome print_raw_labels(RawDocument& document, std::string_view title,
+                              std::span<const RawLabelPages> labels) {
   if (auto refused = document.begin(title)) return std::unexpected(std::move(*refused));
-  for (std::uint16_t copy = 0; copy < copies; ++copy) {
-    if (auto failed = document.write(label)) return std::unexpected(std::move(*failed));
+  for (const RawLabelPages& label : labels) {
+    for (std::uint16_t copy = 0; copy < label.copies; ++copy) {
+      if (auto failed = document.write(label.bytes)) return std::unexpected(std::move(*failed));
+    }
   }
   return document.end();
+}
+
+PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
+                             std::span<const std::uint8_t> label, std::uint16_t copies) {
+  const RawLabelPages pages{label, copies};
+  return print_raw_labels(document, title, {&pages, 1});
 }
 
 }  // namespace vantrel

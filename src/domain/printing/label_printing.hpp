@@ -49,6 +49,17 @@ struct LabelsOutcome {
                                        std::uint32_t dpi, std::uint16_t copies,
                                        const std::optional<MediaRequest>& media = std::nullopt);
 
+// One printer-language label of a document: its bytes, and how many times they are sent.
+struct RawLabelPages {
+  std::span<const std::uint8_t> bytes;
+  std::uint16_t copies = 0;
+};
+
+// Sends printer-language labels unchanged as one job, in order, each label's copies next to
+// each other. Arms no watchdog.
+[[nodiscard]] PrintOutcome print_raw_labels(RawDocument& document, std::string_view title,
+                                            std::span<const RawLabelPages> labels);
+
 // Sends a printer-language label unchanged, `copies` times in one job. Arms no watchdog.
 [[nodiscard]] PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
                                            std::span<const std::uint8_t> label,

@@ -80,12 +80,19 @@ async function perform(name, method, args) {
     }
     if (method === "printPdf") args = pdfArguments(args);
     if (method === "printLabels") {
-      // printLabels(printer, [{intentId, copies, label}], options): each label drawn here.
+      // printLabels(printer, [{intentId, copies, label | rawLatin1}], options): each label drawn
+      // here, or its bytes given as bytes.
       const wave = [];
-      for (const { label, ...entry } of args[1]) wave.push({ ...entry, ...(await drawLabel(label)) });
+      for (const { label, rawLatin1, ...entry } of args[1]) {
+        if (rawLatin1 !== undefined) entry.data = Uint8Array.from(rawLatin1, (c) => c.charCodeAt(0));
+        wave.push({ ...entry, ...(label ? await drawLabel(label) : {}) });
+      }
       args = [args[0], wave, ...args.slice(2)];
     }
-    return { ok: true, value: await clientNamed(name)[method](...args) };
+    const value = await clientNamed(name)[method](...args);
+    // A wave's outcomes carry their errors typed, as a call's own error is.
+    if (method === "printLabels") return { ok: true, value: value.map((o) => o.error ? { ...o, error: plainError(o.error) } : o) };
+    return { ok: true, value };
   } catch (error) {
     return { ok: false, error: plainError(error) };
   }

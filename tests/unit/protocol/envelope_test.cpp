@@ -15,9 +15,9 @@ std::optional<Request> decode(std::string_view body) {
 constexpr std::string_view HELLO_ANSWER =
     R"({"protocol":1,"request_id":"a","ok":true,"result":{"arch":"x86_64","capabilities":)"
     R"(["list_printers","submit_png","get_job","durable_idempotency","media","get_printer",)"
-    R"("submit_batch","submit_raw"],)"
+    R"("submit_batch","submit_raw","submit_batch_raw"],)"
     R"("platform":"linux",)"
-    R"("protocol":1,"version":"1.2.0"}})";
+    R"("protocol":1,"version":"1.3.0"}})";
 
 TEST(Envelope, HelloAnswerIsByteExact) {
   auto request = decode(R"({"protocol":1,"request_id":"a","type":"hello"})");

@@ -176,6 +176,18 @@ TEST(SubmitBatchMapping, MapsSharedFieldsAndEachLabelAndRefusesAnyBrokenLabelWho
   EXPECT_EQ(map_submit_batch_request(payload).error().message, MISMATCH);
 }
 
+TEST(SubmitBatchMapping, PrinterSettingsAreTheBatchsOptInForPrinterLanguageLabelsOnly) {
+  const auto mapped = [](const char* format, const char* settings) {
+    return map_submit_batch_request(JsonValue::parse(
+        std::string(R"({"printer":"P","title":"T","dpi":203,"printer_settings":)") + settings +
+        R"(,"labels":[{"intent_id":"a","copies":1,"payload":{"format":")" + format +
+        R"(","base64":"x"}}]})"));
+  };
+  EXPECT_TRUE(mapped("zpl", R"("allow")")->printer_settings_allowed);
+  EXPECT_FALSE(mapped("epl", "null")->printer_settings_allowed);
+  EXPECT_EQ(mapped("zpl", R"("yes")").error().message, MISMATCH);
+}
+
 // ---- get_job
 
 TEST(GetJobPayload, TakesAValidIntentIdAndIgnoresOtherMembers) {

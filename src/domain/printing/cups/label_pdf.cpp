@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <new>
 
+#include "base/parallel.hpp"
+
 namespace vantrel {
 namespace {
 
@@ -19,31 +21,36 @@ std::string number(double value) {
   return text;
 }
 
-bool is_grey(const LabelBitmap& bitmap) noexcept {
-  const std::uint8_t* pixel = bitmap.pixels.get();
-  const std::uint8_t* end = pixel + bitmap.size_bytes();
-  for (; pixel != end; pixel += 4) {
-    if (pixel[0] != pixel[1] || pixel[1] != pixel[2]) return false;
+// The samples, top row first as PDF images run: one grey channel while every pixel is grey,
+// else red, green, blue.
+std::string samples_of(const LabelBitmap& bitmap, bool& grey) {
+  const std::size_t pixel_count = std::size_t{bitmap.width} * bitmap.height;
+  const std::uint8_t* const bgra = bitmap.pixels.get();
+  std::string samples(pixel_count, '\0');
+  grey = true;
+  // One pass while the label stays grey, which labels almost always are.
+  std::uint8_t differs = 0;
+  for (std::size_t i = 0; i < pixel_count; ++i) {
+    const std::uint8_t* pixel = bgra + 4 * i;
+    differs |= static_cast<std::uint8_t>((pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]));
+    samples[i] = static_cast<char>(pixel[0]);
   }
-  return true;
+  if (differs == 0) return samples;
+  grey = false;
+  samples.assign(pixel_count * 3, '\0');
+  for (std::size_t i = 0; i < pixel_count; ++i) {
+    const std::uint8_t* pixel = bgra + 4 * i;
+    samples[3 * i] = static_cast<char>(pixel[2]);
+    samples[3 * i + 1] = static_cast<char>(pixel[1]);
+    samples[3 * i + 2] = static_cast<char>(pixel[0]);
+  }
+  return samples;
 }
 
-// The image XObject's dictionary and stream: the samples top row first, as PDF images run.
+// The image XObject's dictionary and stream.
 std::string image_object(const LabelBitmap& bitmap) {
-  const bool grey = is_grey(bitmap);
-  const std::size_t channels = grey ? 1 : 3;
-  const std::size_t pixel_count = std::size_t{bitmap.width} * bitmap.height;
-  std::string samples(pixel_count * channels, '\0');
-  const std::uint8_t* bgra = bitmap.pixels.get();
-  for (std::size_t i = 0; i < pixel_count; ++i, bgra += 4) {
-    if (grey) {
-      samples[i] = static_cast<char>(bgra[0]);
-    } else {
-      samples[3 * i] = static_cast<char>(bgra[2]);
-      samples[3 * i + 1] = static_cast<char>(bgra[1]);
-      samples[3 * i + 2] = static_cast<char>(bgra[0]);
-    }
-  }
+  bool grey = true;
+  const std::string samples = samples_of(bitmap, grey);
   uLongf packed_size = compressBound(static_cast<uLong>(samples.size()));
   std::string packed(packed_size, '\0');
   // Labels are mostly flat: the fastest level already packs them well.
@@ -68,11 +75,15 @@ std::string image_object(const LabelBitmap& bitmap) {
 void LabelPdf::add_page(const LabelBitmap& bitmap, const PdfBox& box) {
   std::size_t image = 0;
   while (image < images_.size() && images_[image].pixels != bitmap.pixels.get()) ++image;
-  if (image == images_.size()) images_.push_back(Image{bitmap.pixels.get(), image_object(bitmap)});
+  if (image == images_.size()) images_.push_back(Image{&bitmap, bitmap.pixels.get()});
   pages_.push_back(Page{image, box});
 }
 
 std::vector<std::uint8_t> LabelPdf::finish() const {
+  // Each image is packed on its own, so a job of many labels shares the processors.
+  std::vector<std::string> image_objects(images_.size());
+  for_each_index(images_.size(),
+                 [&](std::size_t i) { image_objects[i] = image_object(*images_[i].bitmap); });
   // Objects: 1 catalogue, 2 page tree, then the images, then a page and its content per page.
   const std::size_t first_image = 3;
   const std::size_t first_page = first_image + images_.size();
@@ -94,7 +105,7 @@ std::vector<std::uint8_t> LabelPdf::finish() const {
   out += "] /Count " + std::to_string(pages_.size()) + " >>\nendobj\n";
   for (std::size_t image = 0; image < images_.size(); ++image) {
     begin_object(first_image + image);
-    out += images_[image].dictionary_and_stream;
+    out += image_objects[image];
     out += "\nendobj\n";
   }
   for (std::size_t page = 0; page < pages_.size(); ++page) {

@@ -18,7 +18,8 @@ struct PdfBox {
 
 // A PDF of label pages, each the size of the queue's media with one label image drawn in a box,
 // without interpolation. A bitmap drawn on several pages is stored once. Greyscale bitmaps are
-// stored as one channel, others as RGB.
+// stored as one channel, others as RGB. The bitmaps are read, all together, by finish(): they
+// must live until it returns.
 class LabelPdf {
  public:
   LabelPdf(double page_width_pt, double page_height_pt)
@@ -30,8 +31,8 @@ class LabelPdf {
 
  private:
   struct Image {
-    const std::uint8_t* pixels = nullptr;  // identifies the bitmap it was made from
-    std::string dictionary_and_stream;
+    const LabelBitmap* bitmap = nullptr;
+    const std::uint8_t* pixels = nullptr;  // identifies the bitmap
   };
   struct Page {
     std::size_t image = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "domain/submit/base64.hpp"
 #include "domain/submit/payload_digest.hpp"
 #include "message_fixture.hpp"
 #include "test_png.hpp"
@@ -259,6 +260,69 @@ TEST_F(SubmitBatchFlow, FailedSaveStopsTheBatchWithNothingMoreRecorded) {
   EXPECT_EQ(answers[59], "PRE_SUBMIT_UNAVAILABLE");
   EXPECT_EQ(pages_per_document(), (std::vector<std::size_t>{25}));
   EXPECT_EQ(on_disk()->jobs.size(), 25u);
+}
+
+// Printer-language label n, stating a 4 x 6 in page at 203 dpi unless it says otherwise.
+BatchLabel raw_label(int n, const std::string& geometry = "^PW812^LL1218") {
+  const std::string zpl = "^XA" + geometry + "^FD" + std::to_string(n) + "^FS^XZ";
+  return BatchLabel{"order-" + std::to_string(n), 1,
+                    RasterPayload{"zpl", test_png::encode_base64({zpl.begin(), zpl.end()}), 0, 0}};
+}
+
+std::string raw_text(const BatchLabel& label) {
+  const auto bytes = decode_base64_strict(label.payload.base64).value();
+  return {bytes.begin(), bytes.end()};
+}
+
+TEST_F(SubmitBatchFlow, PrinterLanguageChunkIsOneJobOfTheFittingLabelsBytes) {
+  SubmitBatchRequest batch{"Label", "Wave", std::nullopt, 203, {}};
+  for (int n = 0; n < 30; ++n) batch.labels.push_back(raw_label(n));
+  batch.labels[0].copies = 2;
+  batch.labels[1] = raw_label(1, "^PW812^LL2436");  // twice the page's length
+  batch.labels[2] = raw_label(2, "^JUS");           // changes the printer: not allowed here
+  batch.labels[3] = raw_label(3, "");               // states no size
+
+  const auto answers = submit(batch);
+
+  ASSERT_TRUE(answers.has_value());
+  std::vector<std::string> got;
+  for (const auto& answer : *answers) got.push_back(summary(answer));
+  EXPECT_EQ(got[0], "new 7");
+  EXPECT_EQ(got[1], "MEDIA_MISMATCH");
+  EXPECT_EQ(got[2], "BAD_REQUEST");
+  EXPECT_EQ(got[25], "new 7");
+  EXPECT_EQ(got[26], "new 8");
+  EXPECT_EQ((*answers)[0]->geometry, LabelGeometry::checked);
+  EXPECT_EQ((*answers)[3]->geometry, LabelGeometry::undeclared);
+  // The first chunk is labels 0, 1 and 3 to 25 (label 2 was never a candidate), label 1 left
+  // out of its job.
+  ASSERT_EQ(printing.documents.size(), 2u);
+  std::string first = raw_text(batch.labels[0]) + raw_text(batch.labels[0]);
+  for (int n = 3; n <= 25; ++n) first += raw_text(batch.labels[n]);
+  EXPECT_TRUE(printing.documents[0].raw);
+  EXPECT_EQ(std::string(printing.documents[0].bytes.begin(), printing.documents[0].bytes.end()),
+            first);
+  EXPECT_EQ(saves(), 4u);
+  EXPECT_EQ(on_disk()->jobs.at("order-1").state, AttemptState::FAILED);
+  EXPECT_FALSE(on_disk()->jobs.contains("order-2"));
+  // Repeated with the opt-in, the printed ones answer from the ledger with their geometry.
+  batch.printer_settings_allowed = true;
+  const auto again = submit(batch);
+  EXPECT_EQ(summary((*again)[2]), "new 9");
+  EXPECT_EQ(summary((*again)[4]), "INTENT_CONFLICT");  // the opt-in is part of the output
+  batch.printer_settings_allowed = false;
+  EXPECT_EQ((*submit(batch))[3]->geometry, LabelGeometry::undeclared);
+}
+
+TEST_F(SubmitBatchFlow, QueueTakingNoPrinterLanguageRefusesTheBatchWithNothingRecorded) {
+  SubmitBatchRequest batch{"Label", "Wave", std::nullopt, 203, {}};
+  for (int n = 0; n < 30; ++n) batch.labels.push_back(raw_label(n));
+  printing.fail("open_raw_document");
+  const auto answers = submit(batch);
+  EXPECT_EQ(summary((*answers)[0]), "SUBMISSION_REJECTED");
+  EXPECT_EQ(summary((*answers)[29]), "SUBMISSION_REJECTED");
+  EXPECT_EQ(saves(), 0u);
+  EXPECT_EQ(printing.calls.size(), 1u);
 }
 
 TEST_F(SubmitBatchFlow, BusyLockBetweenChunksAnswersTheRestBridgeBusy) {

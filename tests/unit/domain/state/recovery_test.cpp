@@ -135,7 +135,7 @@ TEST_F(RecoverLedger, BridgeStatusHoldsFourMembersInOrder) {
   files.now_ms = 1'700'000'000'123;
   write_bridge_status(files.store());
   EXPECT_EQ(files.file(files.path("bridge-status.json")),
-            "{\n  \"schema\": 1,\n  \"version\": \"1.2.0\",\n  \"protocol\": 1,\n"
+            "{\n  \"schema\": 1,\n  \"version\": \"1.3.0\",\n  \"protocol\": 1,\n"
             "  \"last_contact_ms\": 1700000000123\n}");
 }
 
