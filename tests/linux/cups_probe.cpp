@@ -69,11 +69,14 @@ int print(CupsPrintSystem& system, const std::string& queue, const std::string& 
           const std::optional<MediaRequest>& media) {
   std::ifstream file(png_path, std::ios::binary);
   const std::vector<std::uint8_t> png{std::istreambuf_iterator<char>(file), {}};
-  auto bitmap = decode_label_bitmap(png);
+  // As the host gives it: the PNG's rows where a PDF can carry them, else decoded.
+  std::optional<LabelBitmap> encoded = encoded_label_image(png);
+  auto bitmap = encoded ? Result<LabelBitmap>(std::move(*encoded)) : decode_label_bitmap(png);
   if (!bitmap) {
     std::printf("error\tBAD_PNG\t%s\n", bitmap.error().message.c_str());
     return 2;
   }
+  std::printf("image\t%s\n", bitmap->encoded ? "encoded" : "decoded");
   Stopwatch watch;
   auto document = system.open_label_document(queue, media);
   watch.lap("open");

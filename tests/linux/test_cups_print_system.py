@@ -17,6 +17,7 @@ import re
 import subprocess
 import time
 import unittest
+import zlib
 from pathlib import Path
 
 from rig import images, testing
@@ -51,8 +52,46 @@ def probe(env, *args, timeout=60) -> dict:
     return lines
 
 
-def print_label(queue: str, copies: int = 1, *media: str) -> dict:
-    answer = probe(scheduler.client_env, "print", queue, scheduler.root / "label.png", LABEL_DPI, copies,
+def filtered_png(rows: list[bytes], width: int, bit_depth: int) -> bytes:
+    """A grey PNG whose rows cycle through the five PNG filters, as real encoders' do."""
+    def predicted(kind, row, prior):
+        out = bytearray()
+        for i, value in enumerate(row):
+            left = row[i - 1] if i else 0
+            up = prior[i]
+            corner = prior[i - 1] if i else 0
+            estimate = left + up - corner
+            paeth = min((abs(estimate - left), 0, left), (abs(estimate - up), 1, up),
+                        (abs(estimate - corner), 2, corner))[2]
+            out.append((value - (0, left, up, (left + up) // 2, paeth)[kind]) & 0xFF)
+        return bytes(out)
+    prior = bytes(len(rows[0]))
+    raw = b""
+    for n, row in enumerate(rows):
+        raw += bytes([n % 5]) + predicted(n % 5, row, prior)
+        prior = row
+    return (images.png_header(width, len(rows), bit_depth, 0) + images.png_chunk(b"IDAT", zlib.compress(raw))
+            + images.png_chunk(b"IEND", b""))
+
+
+def label_forms() -> dict[str, bytes]:
+    """The notched label as each kind of PNG the host prints: the rows a PDF carries as they are
+    (8-bit and 1-bit grey, filtered), and a colour image with alpha that is decoded first."""
+    grey = notched_label(*LABEL_SIZE, NOTCH)
+    width, height = LABEL_SIZE
+    x, y, size = NOTCH
+    white = [x <= i < x + size for i in range(width)]
+    rows = [bytes(255 if y <= r < y + size and white[i] else 0 for i in range(width)) for r in range(height)]
+    packed = [bytes(sum(1 << (7 - b) for b in range(8) if i + b < width and row[i + b])
+                    for i in range(0, width, 8)) for row in rows]
+    return {"grey.png": grey, "grey-filtered.png": filtered_png(rows, width, 8),
+            "bilevel-filtered.png": filtered_png(packed, width, 1),
+            "rgba.png": images.png_from_rows(width, height, [bytes(v for p in row for v in (p, p, p, 255))
+                                                             for row in rows])}
+
+
+def print_label(queue: str, copies: int = 1, *media: str, label: str = "grey.png") -> dict:
+    answer = probe(scheduler.client_env, "print", queue, scheduler.root / label, LABEL_DPI, copies,
                    f"label on {queue}", *media)
     assert "job" in answer, answer
     return answer
@@ -61,7 +100,8 @@ def print_label(queue: str, copies: int = 1, *media: str) -> dict:
 def setUpModule():
     global scheduler
     scheduler = CupsScheduler()
-    (scheduler.root / "label.png").write_bytes(notched_label(*LABEL_SIZE, NOTCH))
+    for name, png in label_forms().items():
+        (scheduler.root / name).write_bytes(png)
     scheduler.add_queue("zpl", model=ZEBRA)
     scheduler.add_queue("dymo", model=DYMO)
     scheduler.add_queue("office", model=POSTSCRIPT)
@@ -96,9 +136,13 @@ class LabelsAtTheirSize(unittest.TestCase):
             self.assertTrue(page.dark(left + notch_x // 2, top + notch_y // 2))
 
     def test_zpl_label_printer(self):
-        answer = print_label("zpl", copies=2)
-        self.check(images.decode_zpl(scheduler.capture("zpl", int(answer["job"][0])).read()),
-                   answer)
+        for label, image in (("grey.png", "encoded"), ("grey-filtered.png", "encoded"),
+                             ("bilevel-filtered.png", "encoded"), ("rgba.png", "decoded")):
+            with self.subTest(label):
+                answer = print_label("zpl", 2, label=label)
+                self.assertEqual(answer["image"], [image])
+                self.check(images.decode_zpl(scheduler.capture("zpl", int(answer["job"][0])).read()),
+                           answer)
 
     def test_dymo_label_writer(self):
         answer = print_label("dymo", copies=2)

@@ -38,7 +38,7 @@ PrintOutcome print_under_watchdog(const SubmitRequest& request, std::span<const 
   return guarded_print(services, [&]() -> PrintOutcome {
     auto media = media_request_of(request.media);
     if (!media) return std::unexpected(std::move(media.error()));
-    auto bitmap = services.decode_bitmap(png);
+    auto bitmap = label_image(services, png);
     if (!bitmap) return undecodable_label();
     return print_label(services.printing, request.printer, request.title, *bitmap, request.dpi,
                        request.copies, *media);
@@ -124,6 +124,13 @@ LabelsOutcome print_fitting_raw_labels(RawDocument& document, std::string_view t
 
 LabelGeometry geometry_of(const RawLabel& label) noexcept {
   return label.scan.geometry.declared() ? LabelGeometry::checked : LabelGeometry::undeclared;
+}
+
+Result<LabelBitmap> label_image(SubmitServices& services, std::span<const std::uint8_t> png) {
+  if (services.printing.takes_encoded_images()) {
+    if (auto encoded = encoded_label_image(png)) return std::move(*encoded);
+  }
+  return services.decode_bitmap(png);
 }
 
 std::unexpected<PrintFailure> undecodable_label() {

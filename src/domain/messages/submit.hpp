@@ -62,6 +62,10 @@ struct SubmitAnswer {
 // names no size.
 [[nodiscard]] std::expected<std::optional<MediaRequest>, PrintFailure> media_request_of(
     const std::optional<std::string>& token);
+// The label as its document draws it: its PNG's own rows where the print system takes them,
+// else decoded (a second time: the PNG was verified first).
+[[nodiscard]] Result<LabelBitmap> label_image(SubmitServices& services,
+                                              std::span<const std::uint8_t> png);
 // The refusal of a label whose second decoding failed.
 [[nodiscard]] std::unexpected<PrintFailure> undecodable_label();
 using RawDocumentOpened = std::expected<std::unique_ptr<RawDocument>, PrintFailure>;

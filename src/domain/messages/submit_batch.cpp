@@ -94,7 +94,8 @@ HostError not_dispatched(HostError error) {
   return error;
 }
 
-// The PNG chunk: every label decoded a second time (one that fails is left out alone), then one
+// The PNG chunk: every label made ready to draw, decoded a second time where
+// the print system needs pixels (one that fails is left out alone), then one
 // document with a page per copy. The bitmaps live until the job is whole.
 LabelsOutcome print_png_chunk(const SubmitBatchRequest& batch, std::span<Candidate* const> chunk,
                               SubmitServices& services) {
@@ -106,7 +107,7 @@ LabelsOutcome print_png_chunk(const SubmitBatchRequest& batch, std::span<Candida
   }
   std::vector<std::optional<Result<LabelBitmap>>> bitmaps(chunk.size());
   for_each_index(chunk.size(),
-                 [&](std::size_t i) { bitmaps[i] = services.decode_bitmap(chunk[i]->png); });
+                 [&](std::size_t i) { bitmaps[i] = label_image(services, chunk[i]->png); });
   std::vector<LabelPages> pages;
   std::vector<std::size_t> drawn;  // the chunk's index of each entry of `pages`
   for (std::size_t i = 0; i < chunk.size(); ++i) {

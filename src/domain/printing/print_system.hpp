@@ -159,6 +159,9 @@ class PrintSystem {
       std::string_view queue, const std::optional<MediaRequest>& media) = 0;
   // The refusal of a label that does not fit the queue's page, in the system's words.
   [[nodiscard]] virtual PrintFailure label_does_not_fit() const = 0;
+  // Whether its documents draw a label from its encoded image (LabelBitmap::encoded) without
+  // pixels; a label without one is always given decoded.
+  [[nodiscard]] virtual bool takes_encoded_images() const noexcept { return false; }
 };
 
 }  // namespace vantrel

@@ -1,6 +1,7 @@
 #include "domain/submit/label_bitmap_decoding.hpp"
 
 #include <new>
+#include <string_view>
 
 #include "domain/submit/png_read_session.hpp"
 
@@ -66,6 +67,62 @@ Result<LabelBitmap> decode_label_bitmap(std::span<const std::uint8_t> png) {
   const bool decoded = session.guarded([&] { session.read_image(passes, pixels, stride); });
   if (!decoded) return undecodable("The PNG image data could not be decoded.");
   return bitmap;
+}
+
+namespace {
+
+std::uint32_t read_u32_be(const std::uint8_t* bytes) noexcept {
+  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+         std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
+}
+
+constexpr std::size_t PNG_SIGNATURE_BYTES = 8;
+constexpr std::size_t CHUNK_FRAME_BYTES = 12;  // length, type, CRC
+constexpr std::uint8_t PNG_GREY = 0;
+constexpr std::uint8_t PNG_RGB = 2;
+
+}  // namespace
+
+std::optional<LabelBitmap> encoded_label_image(std::span<const std::uint8_t> png) {
+  LabelBitmap image;
+  EncodedLabelImage encoded;
+  bool header = false;
+  bool data_ended = false;
+  for (std::size_t at = PNG_SIGNATURE_BYTES; at + CHUNK_FRAME_BYTES <= png.size();) {
+    const std::uint32_t length = read_u32_be(&png[at]);
+    if (length > png.size() - at - CHUNK_FRAME_BYTES) return std::nullopt;
+    const std::string_view type(reinterpret_cast<const char*>(&png[at + 4]), 4);
+    const std::span<const std::uint8_t> data = png.subspan(at + 8, length);
+    at += CHUNK_FRAME_BYTES + length;
+    if (type == "IHDR") {
+      if (header || length != 13) return std::nullopt;
+      image.width = read_u32_be(&data[0]);
+      image.height = read_u32_be(&data[4]);
+      encoded.bits = data[8];
+      const std::uint8_t colour_type = data[9];
+      const bool grey = colour_type == PNG_GREY && (encoded.bits == 1 || encoded.bits == 2 ||
+                                                    encoded.bits == 4 || encoded.bits == 8);
+      const bool rgb = colour_type == PNG_RGB && encoded.bits == 8;
+      // Compression and filter method 0, no interlacing.
+      if (!(grey || rgb) || data[10] != 0 || data[11] != 0 || data[12] != 0) return std::nullopt;
+      encoded.colors = grey ? 1 : 3;
+      header = true;
+    } else if (!header || type == "tRNS" || type == "PLTE") {
+      // Transparency would be dropped by the decoder and kept by a PDF reader; a palette is
+      // only a suggestion for colour images, but is left to the decoder as well.
+      return std::nullopt;
+    } else if (type == "IDAT") {
+      if (data_ended) return std::nullopt;
+      encoded.rows_zlib.insert(encoded.rows_zlib.end(), data.begin(), data.end());
+    } else if (type == "IEND") {
+      break;
+    } else if (!encoded.rows_zlib.empty()) {
+      data_ended = true;
+    }
+  }
+  if (!header || encoded.rows_zlib.empty()) return std::nullopt;
+  image.encoded = std::move(encoded);
+  return image;
 }
 
 }  // namespace vantrel

@@ -37,6 +37,8 @@ class CupsPrintSystem final : public PrintSystem {
   std::expected<std::unique_ptr<RawDocument>, PrintFailure> open_raw_document(
       std::string_view queue, const std::optional<MediaRequest>& media) override;
   PrintFailure label_does_not_fit() const override;
+  // A PDF carries a PNG's rows as they are: no decoding, no packing again.
+  bool takes_encoded_images() const noexcept override { return true; }
 
  private:
   std::expected<CupsConnection, CupsReply> connect() const;

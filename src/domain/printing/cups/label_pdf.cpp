@@ -47,8 +47,28 @@ std::string samples_of(const LabelBitmap& bitmap, bool& grey) {
   return samples;
 }
 
+// An encoded image's XObject: the PNG's zlib stream, whose rows' filters PDF's PNG predictors
+// undo.
+std::string encoded_image_object(std::uint32_t width, std::uint32_t height,
+                                 const EncodedLabelImage& image) {
+  const std::string bits = std::to_string(image.bits);
+  std::string object =
+      "<< /Type /XObject /Subtype /Image /Width " + std::to_string(width) + " /Height " +
+      std::to_string(height) +
+      (image.colors == 1 ? " /ColorSpace /DeviceGray" : " /ColorSpace /DeviceRGB") +
+      " /BitsPerComponent " + bits +
+      " /Interpolate false /Filter /FlateDecode /DecodeParms << /Predictor 15 /Colors " +
+      std::to_string(image.colors) + " /BitsPerComponent " + bits + " /Columns " +
+      std::to_string(width) + " >> /Length " + std::to_string(image.rows_zlib.size()) +
+      " >>\nstream\n";
+  object.append(image.rows_zlib.begin(), image.rows_zlib.end());
+  object += "\nendstream";
+  return object;
+}
+
 // The image XObject's dictionary and stream.
 std::string image_object(const LabelBitmap& bitmap) {
+  if (bitmap.encoded) return encoded_image_object(bitmap.width, bitmap.height, *bitmap.encoded);
   bool grey = true;
   const std::string samples = samples_of(bitmap, grey);
   uLongf packed_size = compressBound(static_cast<uLong>(samples.size()));
@@ -74,8 +94,10 @@ std::string image_object(const LabelBitmap& bitmap) {
 
 void LabelPdf::add_page(const LabelBitmap& bitmap, const PdfBox& box) {
   std::size_t image = 0;
-  while (image < images_.size() && images_[image].pixels != bitmap.pixels.get()) ++image;
-  if (image == images_.size()) images_.push_back(Image{&bitmap, bitmap.pixels.get()});
+  const void* identity = bitmap.encoded ? static_cast<const void*>(bitmap.encoded->rows_zlib.data())
+                                        : bitmap.pixels.get();
+  while (image < images_.size() && images_[image].identity != identity) ++image;
+  if (image == images_.size()) images_.push_back(Image{&bitmap, identity});
   pages_.push_back(Page{image, box});
 }
 

@@ -32,7 +32,7 @@ class LabelPdf {
  private:
   struct Image {
     const LabelBitmap* bitmap = nullptr;
-    const std::uint8_t* pixels = nullptr;  // identifies the bitmap
+    const void* identity = nullptr;  // its pixels or its encoded rows
   };
   struct Page {
     std::size_t image = 0;

@@ -1,10 +1,12 @@
 #include "domain/submit/label_bitmap_decoding.hpp"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <array>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "test_png.hpp"
 
@@ -263,6 +265,52 @@ TEST(LabelDecoding, RefusesDamagedBytes) {
   EXPECT_FALSE(decode_label_bitmap({}).has_value());
   png[40] ^= 0xFF;
   EXPECT_FALSE(decode_label_bitmap(png).has_value());
+}
+
+}  // namespace
+}  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+// Which PNGs a PDF may carry as they are: only those whose stored rows mean what decoding gives.
+TEST(EncodedLabelImage, TakesPlainGreyAndColourRowsWhole) {
+  struct Case {
+    FormatCase format;
+    int colors;  // 0: decoded instead
+  };
+  for (const auto& [format, colors] : {
+           Case{{"grey 8", GREY, 8, false, false}, 1},
+           Case{{"grey 1", GREY, 1, false, false}, 1},
+           Case{{"grey 4", GREY, 4, false, false}, 1},
+           Case{{"rgb 8", RGB, 8, false, false}, 3},
+           Case{{"grey 16", GREY, 16, false, false}, 0},
+           Case{{"rgba", RGBA, 8, false, false}, 0},
+           Case{{"grey alpha", GREY_ALPHA, 8, false, false}, 0},
+           Case{{"palette", PALETTE, 8, false, false}, 0},
+           Case{{"grey with tRNS", GREY, 8, true, false}, 0},
+           Case{{"interlaced grey", GREY, 8, false, true}, 0},
+       }) {
+    // Noise packs badly, so the rows span several IDAT chunks.
+    const auto png = encode(random_image(format, 300, 200, 7));
+    const auto image = encoded_label_image(png);
+    ASSERT_EQ(image.has_value(), colors != 0) << format.name;
+    if (!image) continue;
+    EXPECT_EQ(image->pixels, nullptr);
+    EXPECT_EQ(std::pair(image->width, image->height), std::pair(300u, 200u));
+    EXPECT_EQ(image->encoded->colors, colors) << format.name;
+    EXPECT_EQ(image->encoded->bits, format.bit_depth) << format.name;
+    const std::size_t row_bytes = 1 + (300 * colors * format.bit_depth + 7) / 8;
+    std::vector<std::uint8_t> rows(200 * row_bytes + 1);
+    uLongf size = rows.size();
+    ASSERT_EQ(uncompress(rows.data(), &size, image->encoded->rows_zlib.data(),
+                         image->encoded->rows_zlib.size()),
+              Z_OK)
+        << format.name;
+    EXPECT_EQ(size, 200 * row_bytes) << format.name;
+  }
+  const auto grey = encode(random_image({"", GREY, 8, false, false}, 30, 20, 1));
+  EXPECT_FALSE(encoded_label_image(std::span(grey).first(grey.size() - 20)).has_value());
 }
 
 }  // namespace

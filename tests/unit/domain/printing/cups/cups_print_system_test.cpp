@@ -25,7 +25,7 @@ constexpr std::uint32_t IPP_FORBIDDEN = 0x0401;
 constexpr std::uint32_t IPP_DOCUMENT_FORMAT_ERROR = 0x040B;
 
 LabelBitmap white_bitmap(std::uint32_t width, std::uint32_t height) {
-  LabelBitmap bitmap{width, height, std::make_unique<std::uint8_t[]>(4u * width * height)};
+  LabelBitmap bitmap{width, height, std::make_unique<std::uint8_t[]>(4u * width * height), {}};
   std::memset(bitmap.pixels.get(), 0xFF, bitmap.size_bytes());
   return bitmap;
 }
