@@ -16,13 +16,14 @@ std::unexpected<HostError> undecodable(std::string message) {
 // (from the image or from a transparency chunk) is stripped before the filler byte is added,
 // which is what "colour as stored" means. libpng's 16-to-8 scaling rounds v * 255 / 65535 to
 // nearest, which equals (v + 128) / 257 rounded down for every v.
-int configure_bgrx_output(png_structp png) {
+int configure_bgrx_output(png_structp png, png_infop info) {
   png_set_palette_to_rgb(png);
   png_set_expand_gray_1_2_4_to_8(png);
   png_set_scale_16(png);
   png_set_strip_alpha(png);
   png_set_gray_to_rgb(png);
-  png_set_bgr(png);
+  // A grey image's three samples are one: turning them round would be a pass for nothing.
+  if ((png_get_color_type(png, info) & PNG_COLOR_MASK_COLOR) != 0) png_set_bgr(png);
   png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
   return png_set_interlace_handling(png);
 }
@@ -39,7 +40,7 @@ Result<LabelBitmap> decode_label_bitmap(std::span<const std::uint8_t> png) {
   int channels = 0;
   int bit_depth = 0;
   const bool configured = session.guarded([&] {
-    passes = configure_bgrx_output(session.png());
+    passes = configure_bgrx_output(session.png(), session.info());
     png_read_update_info(session.png(), session.info());
     row_bytes = png_get_rowbytes(session.png(), session.info());
     channels = png_get_channels(session.png(), session.info());

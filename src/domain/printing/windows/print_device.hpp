@@ -11,7 +11,7 @@
 
 namespace vantrel {
 
-// BITMAPINFOHEADER followed by one RGBQUAD, field by field.
+// BITMAPINFOHEADER followed by two RGBQUADs (the colour table of a 1-bit image), field by field.
 struct LabelBitmapInfo {
   std::uint32_t size = 0;
   std::int32_t width = 0;
@@ -24,7 +24,7 @@ struct LabelBitmapInfo {
   std::int32_t y_pels_per_meter = 0;
   std::uint32_t clr_used = 0;
   std::uint32_t clr_important = 0;
-  std::array<std::uint8_t, 4> colour0{};  // blue, green, red, reserved
+  std::array<std::array<std::uint8_t, 4>, 2> colours{};  // each blue, green, red, reserved
 
   bool operator==(const LabelBitmapInfo&) const = default;
 };

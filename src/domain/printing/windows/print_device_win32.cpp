@@ -21,24 +21,31 @@ GdiReply reply_of(int value) {
   return GdiReply{value, static_cast<std::uint32_t>(error)};
 }
 
-// BITMAPINFO declares a single colour entry, which is exactly the one we pass.
-BITMAPINFO to_native(const LabelBitmapInfo& info) {
-  BITMAPINFO native{};
-  native.bmiHeader.biSize = info.size;
-  native.bmiHeader.biWidth = info.width;
-  native.bmiHeader.biHeight = info.height;
-  native.bmiHeader.biPlanes = info.planes;
-  native.bmiHeader.biBitCount = info.bit_count;
-  native.bmiHeader.biCompression = info.compression;
-  native.bmiHeader.biSizeImage = info.size_image;
-  native.bmiHeader.biXPelsPerMeter = info.x_pels_per_meter;
-  native.bmiHeader.biYPelsPerMeter = info.y_pels_per_meter;
-  native.bmiHeader.biClrUsed = info.clr_used;
-  native.bmiHeader.biClrImportant = info.clr_important;
-  native.bmiColors[0].rgbBlue = info.colour0[0];
-  native.bmiColors[0].rgbGreen = info.colour0[1];
-  native.bmiColors[0].rgbRed = info.colour0[2];
-  native.bmiColors[0].rgbReserved = info.colour0[3];
+// BITMAPINFO declares one colour entry; a 1-bit image's table has two.
+struct NativeBitmapInfo {
+  BITMAPINFOHEADER header;
+  RGBQUAD colours[2];
+};
+
+NativeBitmapInfo to_native(const LabelBitmapInfo& info) {
+  NativeBitmapInfo native{};
+  native.header.biSize = info.size;
+  native.header.biWidth = info.width;
+  native.header.biHeight = info.height;
+  native.header.biPlanes = info.planes;
+  native.header.biBitCount = info.bit_count;
+  native.header.biCompression = info.compression;
+  native.header.biSizeImage = info.size_image;
+  native.header.biXPelsPerMeter = info.x_pels_per_meter;
+  native.header.biYPelsPerMeter = info.y_pels_per_meter;
+  native.header.biClrUsed = info.clr_used;
+  native.header.biClrImportant = info.clr_important;
+  for (std::size_t i = 0; i < 2; ++i) {
+    native.colours[i].rgbBlue = info.colours[i][0];
+    native.colours[i].rgbGreen = info.colours[i][1];
+    native.colours[i].rgbRed = info.colours[i][2];
+    native.colours[i].rgbReserved = info.colours[i][3];
+  }
   return native;
 }
 
@@ -71,10 +78,11 @@ class Win32PrintDevices final : public PrintDevices {
   }
 
   GdiReply stretch_dib_bits(const DeviceContext& dc, const StretchDibCall& call) override {
-    const BITMAPINFO info = to_native(*call.info);
-    return reply_of(StretchDIBits(native_dc(dc), call.dest_x, call.dest_y, call.dest_width,
-                                  call.dest_height, call.src_x, call.src_y, call.src_width,
-                                  call.src_height, call.bits, &info, call.usage, call.rop));
+    const NativeBitmapInfo info = to_native(*call.info);
+    return reply_of(
+        StretchDIBits(native_dc(dc), call.dest_x, call.dest_y, call.dest_width, call.dest_height,
+                      call.src_x, call.src_y, call.src_width, call.src_height, call.bits,
+                      reinterpret_cast<const BITMAPINFO*>(&info), call.usage, call.rop));
   }
 
   GdiReply end_page(const DeviceContext& dc) override { return reply_of(EndPage(native_dc(dc))); }

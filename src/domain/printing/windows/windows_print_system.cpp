@@ -166,9 +166,13 @@ class GdiLabelDocument final : public LabelDocument {
 
   std::optional<PrintFailure> draw_page(const LabelBitmap& bitmap,
                                         const LabelPlacement& placement) override {
-    // One header serves every page of the document; the device does the scaling from the
-    // label's own pixels.
-    info_ = label_bitmap_info(bitmap);
+    // The device does the scaling from the label's own pixels. A label of pure black and
+    // white goes as one bit a pixel: the same page, a 32nd of the data for the driver.
+    if (&bitmap != drawn_) {
+      drawn_ = &bitmap;
+      bilevel_ = bilevel_dib(bitmap);
+      info_ = bilevel_ ? bilevel_->info : label_bitmap_info(bitmap);
+    }
     StretchDibCall draw;
     draw.dest_x = placement.x;
     draw.dest_y = placement.y;
@@ -176,7 +180,7 @@ class GdiLabelDocument final : public LabelDocument {
     draw.dest_height = placement.height;
     draw.src_width = static_cast<std::int32_t>(bitmap.width);
     draw.src_height = static_cast<std::int32_t>(bitmap.height);
-    draw.bits = bitmap.pixels.get();
+    draw.bits = bilevel_ ? static_cast<const void*>(bilevel_->bits.data()) : bitmap.pixels.get();
     draw.info = &info_;
     draw.usage = DIB_USAGE_RGB_COLORS;
     draw.rop = RASTER_OP_SRCCOPY;
@@ -212,6 +216,9 @@ class GdiLabelDocument final : public LabelDocument {
  private:
   PrintDevices& devices_;
   DeviceContext dc_;
+  // The last label drawn, as the device gets it: a document's labels live until it ends.
+  const LabelBitmap* drawn_ = nullptr;
+  std::optional<BilevelDib> bilevel_;
   LabelBitmapInfo info_;
   bool started_ = false;
   bool finished_ = false;
@@ -323,6 +330,28 @@ LabelBitmapInfo label_bitmap_info(const LabelBitmap& bitmap) noexcept {
   info.compression = BITMAP_COMPRESSION_RGB;
   info.size_image = static_cast<std::uint32_t>(bitmap.size_bytes());
   return info;
+}
+
+std::optional<BilevelDib> bilevel_dib(const LabelBitmap& bitmap) {
+  const std::size_t stride = (std::size_t{bitmap.width} + 31) / 32 * 4;
+  BilevelDib dib;
+  dib.bits.assign(stride * bitmap.height, 0);
+  const std::uint8_t* pixel = bitmap.pixels.get();
+  for (std::uint32_t y = 0; y < bitmap.height; ++y) {
+    std::uint8_t* row = dib.bits.data() + y * stride;
+    for (std::uint32_t x = 0; x < bitmap.width; ++x, pixel += 4) {
+      const bool black = pixel[0] == 0 && pixel[1] == 0 && pixel[2] == 0;
+      const bool white = pixel[0] == 0xFF && pixel[1] == 0xFF && pixel[2] == 0xFF;
+      if (!black && !white) return std::nullopt;
+      if (white) row[x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
+    }
+  }
+  dib.info = label_bitmap_info(bitmap);
+  dib.info.bit_count = 1;
+  dib.info.size_image = static_cast<std::uint32_t>(dib.bits.size());
+  dib.info.clr_used = 2;
+  dib.info.colours = {{{0, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0}}};
+  return dib;
 }
 
 LabelDocInfo label_doc_info(const std::u16string& title) noexcept {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "domain/printing/print_system.hpp"
 #include "domain/printing/windows/print_device.hpp"
@@ -58,6 +59,14 @@ inline constexpr std::uint32_t QUEUE_ENUM_FLAGS = 0x2 | 0x4;
 
 // 32-bit top-down BI_RGB header with one zero colour entry.
 [[nodiscard]] LabelBitmapInfo label_bitmap_info(const LabelBitmap& bitmap) noexcept;
+
+// A label of pure black and white pixels as a top-down 1-bit DIB (rows padded to 4 bytes, 1 for
+// white), its header with a black and white colour table; nullopt for any other label.
+struct BilevelDib {
+  LabelBitmapInfo info;
+  std::vector<std::uint8_t> bits;
+};
+[[nodiscard]] std::optional<BilevelDib> bilevel_dib(const LabelBitmap& bitmap);
 
 // The document named title (NUL-terminated UTF-16, kept alive by the caller), default output and
 // data type.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -390,7 +391,8 @@ using WindowsLabelDocument = WindowsPrintSystemTest;
 
 TEST_F(WindowsLabelDocument, IsOneGdiDocumentOfAPagePerCopyDrawnFromTheCallersPixels) {
   devices.caps = {{88, 300}, {90, 600}, {8, 1150}, {10, 1750}};
-  const LabelBitmap bitmap = make_bitmap(812, 1218);
+  LabelBitmap bitmap = make_bitmap(812, 1218);
+  bitmap.pixels[4 * 500] = 0x80;  // one grey pixel: not a black-and-white label
   {
     auto document = system.open_label_document("Label", std::nullopt);
     ASSERT_TRUE(document.has_value());
@@ -430,6 +432,23 @@ TEST_F(WindowsLabelDocument, IsOneGdiDocumentOfAPagePerCopyDrawnFromTheCallersPi
     EXPECT_EQ(drawing.call, draw);
     EXPECT_EQ(drawing.info, top_down_32_bit);
   }
+}
+
+TEST_F(WindowsLabelDocument, BlackAndWhiteLabelGoesAsOneBitAPixel) {
+  LabelBitmap bitmap = make_bitmap(33, 2);          // white; rows of 33 bits pad to 8 bytes
+  std::memset(bitmap.pixels.get() + 4 * 33, 0, 4);  // the second row starts black
+  bitmap.pixels[4 * 34 + 3] = 0;                    // whatever the filler byte says
+  ASSERT_TRUE(print_document(system, "Label", "t", bitmap, 2));
+  ASSERT_EQ(devices.drawings.size(), 2u);
+  const LabelBitmapInfo& info = devices.drawings[0].info;
+  EXPECT_EQ(std::tuple(info.bit_count, info.size_image, info.clr_used, info.height),
+            std::tuple(std::uint16_t{1}, 16u, 2u, -2));
+  EXPECT_EQ(info.colours[0], (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
+  EXPECT_EQ(info.colours[1], (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0}));
+  const auto* bits = static_cast<const std::uint8_t*>(devices.drawings[1].call.bits);
+  EXPECT_EQ(std::vector<std::uint8_t>(bits, bits + 16),
+            (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0, 0, 0,  //
+                                       0x7F, 0xFF, 0xFF, 0xFF, 0x80, 0, 0, 0}));
 }
 
 TEST_F(WindowsLabelDocument, QueueNameAndTitleReachGdiAsUtf16) {
