@@ -29,6 +29,7 @@ class FakePrintDevices final : public PrintDevices {
   struct Drawing {
     StretchDibCall call;
     LabelBitmapInfo info;
+    std::vector<std::uint8_t> bits;  // as drawn: the caller's buffer may not outlive the call
   };
 
   std::optional<std::uint32_t> create_dc_error;  // CreateDCW returns null with this error
@@ -91,7 +92,8 @@ class FakePrintDevices final : public PrintDevices {
 
   GdiReply stretch_dib_bits(const DeviceContext& dc, const StretchDibCall& call) override {
     check(dc);
-    drawings.push_back(Drawing{call, *call.info});
+    const auto* bits = static_cast<const std::uint8_t*>(call.bits);
+    drawings.push_back(Drawing{call, *call.info, {bits, bits + call.info->size_image}});
     return reply("StretchDIBits", call.src_height);
   }
 
