@@ -85,10 +85,10 @@ export function waveFormat(labels: WaveLabel[]): "png" | RawFormat {
   return format;
 }
 
-/** Each label checked as submit checks it; a repeated intent id refuses the whole wave. A
- *  label that fails its own check is answered "not printed" without being sent. */
-export function waveEntries(labels: WaveLabel[], settingsAllowed = false): { entries: WaveEntry[]; refused: Map<number, PrintHostError> } {
-  const format = waveFormat(labels);
+/** Each label of a wave of `format` (waveFormat) checked as submit checks it; a repeated intent
+ *  id refuses the whole wave. A label that fails its own check is answered "not printed"
+ *  without being sent. */
+export function waveEntries(labels: WaveLabel[], format: "png" | RawFormat, settingsAllowed = false): { entries: WaveEntry[]; refused: Map<number, PrintHostError> } {
   const seen = new Set<string>();
   const entries: WaveEntry[] = [];
   const refused = new Map<number, PrintHostError>();
@@ -101,8 +101,8 @@ export function waveEntries(labels: WaveLabel[], settingsAllowed = false): { ent
       seen.add(intentId);
       const copies = checkInteger("submit", "copies", label.copies ?? 1, 1, 10);
       let body: any;
-      if (label.format === "zpl" || label.format === "epl") {
-        body = { format, base64: toBase64(checkRawLabel("submit", label.format, label.data, settingsAllowed)) };
+      if (format !== "png") {
+        body = { format, base64: toBase64(checkRawLabel("submit", format, (label as RawWaveLabel).data, settingsAllowed)) };
       } else {
         const drawn = label as PngWaveLabel;
         const widthPx = checkInteger("submit", "widthPx", drawn.widthPx, 16, 10_000);

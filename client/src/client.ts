@@ -388,12 +388,13 @@ class Client implements PrintClient {
       throw invalidArgument("submit_batch", "printerSettings", 'must be "allow" or absent.');
     }
     this.require("submit_batch", "submit_batch");
-    const raw = waveFormat(labels) !== "png";
+    const format = waveFormat(labels);
+    const raw = format !== "png";
     if (raw) {
       this.require("submit_batch_raw", "submit_batch");
       if (allow === "allow") shared.printer_settings = "allow";
     }
-    const { entries, refused } = waveEntries(labels, raw && allow === "allow");
+    const { entries, refused } = waveEntries(labels, format, raw && allow === "allow");
     const outcomes: LabelOutcome[] = new Array(labels.length);
     for (const [index, error] of refused) outcomes[index] = failedOutcome(error.intentId ?? "", error, false);
     const sharedBytes = JSON.stringify({ ...shared, labels: [] }).length + 256;

@@ -66,7 +66,8 @@ Result<Candidate> candidate_of(const SubmitBatchRequest& batch, std::size_t inde
   if (auto valid = validate_submit_request(single); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  Candidate candidate{index, {}, {}, std::nullopt, {}};
+  Candidate candidate;
+  candidate.index = index;
   if (const auto language = raw_language_of_format(single.payload.format)) {
     auto label =
         verify_raw_payload(*language, single.payload, single.dpi, single.printer_settings_allowed);

@@ -105,10 +105,4 @@ PrintOutcome print_raw_labels(RawDocument& document, std::string_view title,
   return document.end();
 }
 
-PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
-                             std::span<const std::uint8_t> label, std::uint16_t copies) {
-  const RawLabelPages pages{label, copies};
-  return print_raw_labels(document, title, {&pages, 1});
-}
-
 }  // namespace vantrel

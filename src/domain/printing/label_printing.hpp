@@ -60,9 +60,4 @@ struct RawLabelPages {
 [[nodiscard]] PrintOutcome print_raw_labels(RawDocument& document, std::string_view title,
                                             std::span<const RawLabelPages> labels);
 
-// Sends a printer-language label unchanged, `copies` times in one job. Arms no watchdog.
-[[nodiscard]] PrintOutcome print_raw_label(RawDocument& document, std::string_view title,
-                                           std::span<const std::uint8_t> label,
-                                           std::uint16_t copies);
-
 }  // namespace vantrel

@@ -72,11 +72,6 @@ Result<LabelBitmap> decode_label_bitmap(std::span<const std::uint8_t> png) {
 
 namespace {
 
-std::uint32_t read_u32_be(const std::uint8_t* bytes) noexcept {
-  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-         std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
-}
-
 constexpr std::size_t PNG_SIGNATURE_BYTES = 8;
 constexpr std::size_t CHUNK_FRAME_BYTES = 12;  // length, type, CRC
 constexpr std::uint8_t PNG_GREY = 0;
@@ -90,15 +85,15 @@ std::optional<LabelBitmap> encoded_label_image(std::span<const std::uint8_t> png
   bool header = false;
   bool data_ended = false;
   for (std::size_t at = PNG_SIGNATURE_BYTES; at + CHUNK_FRAME_BYTES <= png.size();) {
-    const std::uint32_t length = read_u32_be(&png[at]);
+    const std::uint32_t length = read_png_u32(&png[at]);
     if (length > png.size() - at - CHUNK_FRAME_BYTES) return std::nullopt;
     const std::string_view type(reinterpret_cast<const char*>(&png[at + 4]), 4);
     const std::span<const std::uint8_t> data = png.subspan(at + 8, length);
     at += CHUNK_FRAME_BYTES + length;
     if (type == "IHDR") {
       if (header || length != 13) return std::nullopt;
-      image.width = read_u32_be(&data[0]);
-      image.height = read_u32_be(&data[4]);
+      image.width = read_png_u32(&data[0]);
+      image.height = read_png_u32(&data[4]);
       encoded.bits = data[8];
       const std::uint8_t colour_type = data[9];
       const bool grey = colour_type == PNG_GREY && (encoded.bits == 1 || encoded.bits == 2 ||

@@ -13,11 +13,6 @@ namespace {
 
 void on_png_warning(png_structp /*png*/, png_const_charp /*message*/) {}
 
-std::size_t read_u32_be(const std::uint8_t* bytes) {
-  return std::size_t{bytes[0]} << 24 | std::size_t{bytes[1]} << 16 | std::size_t{bytes[2]} << 8 |
-         std::size_t{bytes[3]};
-}
-
 }  // namespace
 
 std::uint64_t expanded_image_bytes(std::uint32_t width, std::uint32_t height, int bit_depth,
@@ -85,7 +80,8 @@ std::size_t PngReadSession::image_data_from(std::size_t offset) const noexcept {
   std::size_t left = 0;
   for (std::size_t pos = SIGNATURE_BYTES; pos < size && size - pos >= CHUNK_HEAD_BYTES;) {
     const std::size_t data = pos + CHUNK_HEAD_BYTES;
-    const std::size_t length = std::min(read_u32_be(input_.data() + pos), size - data);
+    const std::size_t length =
+        std::min<std::size_t>(read_png_u32(input_.data() + pos), size - data);
     const std::size_t end = data + length;
     const bool idat = std::memcmp(input_.data() + pos + 4, "IDAT", 4) == 0;
     if (size - end >= CRC_BYTES && end + CRC_BYTES <= offset) {  // wholly before the offset

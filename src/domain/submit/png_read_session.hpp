@@ -19,6 +19,12 @@ inline constexpr std::uint64_t MAX_DECODED_IMAGE_BYTES = 536'870'912;
 // a 16 x 16 image with gigabytes of zeros behind its rows would cost seconds per decoding.
 inline constexpr std::size_t MAX_IMAGE_DATA_AFTER_LAST_ROW = 65'536;
 
+// A PNG's 4-byte big-endian integer (chunk lengths, the header's sides).
+[[nodiscard]] inline std::uint32_t read_png_u32(const std::uint8_t* bytes) noexcept {
+  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+         std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
+}
+
 // width * height * bytes per pixel of that expanded output, saturated at 2^63.
 [[nodiscard]] std::uint64_t expanded_image_bytes(std::uint32_t width, std::uint32_t height,
                                                  int bit_depth, int color_type,

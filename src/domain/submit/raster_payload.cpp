@@ -12,11 +12,6 @@ namespace {
 constexpr std::array<std::uint8_t, 8> PNG_SIGNATURE{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::size_t PNG_HEADER_BYTES = 24;  // signature, first chunk's length and type, sides
 
-std::uint32_t read_u32_be(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-         std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
-}
-
 std::unexpected<HostError> too_large() {
   return fail(ErrorCode::PAYLOAD_TOO_LARGE, "The PNG label exceeds the helper limit.");
 }
@@ -51,8 +46,8 @@ Result<std::vector<std::uint8_t>> verify_raster_payload(const RasterPayload& ras
       png[13] != 'H' || png[14] != 'D' || png[15] != 'R') {
     return bad_request("The raster payload is not a PNG.");
   }
-  const std::uint32_t header_width = read_u32_be(png.data() + 16);
-  const std::uint32_t header_height = read_u32_be(png.data() + 20);
+  const std::uint32_t header_width = read_png_u32(png.data() + 16);
+  const std::uint32_t header_height = read_png_u32(png.data() + 20);
   if (header_width == 0 || header_height == 0) {
     return bad_request("The PNG has invalid dimensions.");
   }

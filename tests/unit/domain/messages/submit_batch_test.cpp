@@ -325,6 +325,15 @@ TEST_F(SubmitBatchFlow, QueueTakingNoPrinterLanguageRefusesTheBatchWithNothingRe
   EXPECT_EQ(printing.calls.size(), 1u);
 }
 
+TEST_F(SubmitBatchFlow, PrinterLanguageChunkClosesAtSixteenMebibytesToSend) {
+  SubmitBatchRequest batch{"Label", "Wave", std::nullopt, 203, {}};
+  for (int n = 0; n < 2; ++n) {
+    batch.labels.push_back(raw_label(n, "^FX" + std::string(1 << 20, 'x')));  // 1 MiB of comment
+    batch.labels.back().copies = 10;
+  }
+  EXPECT_EQ(summaries(batch), (std::vector<std::string>{"new 7", "new 8"}));
+}
+
 TEST_F(SubmitBatchFlow, BusyLockBetweenChunksAnswersTheRestBridgeBusy) {
   watchdogs.on_arm = [&] { files.other_lock_holder_until = files.clock + std::chrono::seconds(5); };
   const auto answers = summaries(batch_of(30));

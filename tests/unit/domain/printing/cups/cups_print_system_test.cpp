@@ -382,7 +382,7 @@ TEST(CupsRawPrinting, BytesGoUnchangedAsOneRawDocumentOnlyToAQueueThatTakesThem)
   EXPECT_EQ((*document)->page().resolutions, (std::vector<Resolution>{{203, 203}}));
   const std::string label = "^XA^PW812^XZ";
   const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(label.data()), label.size());
-  ASSERT_EQ(print_raw_label(**document, "Order 7", bytes, 2), 42u);
+  ASSERT_EQ(print_raw_labels(**document, "Order 7", {{{bytes, 2}}}), 42u);
   EXPECT_EQ(calls.calls,
             (std::vector<std::string>{"get_printer_attributes", "create_job", "send_document"}));
   EXPECT_EQ(calls.document_format, "application/vnd.cups-raw");

@@ -882,7 +882,7 @@ TEST_F(WindowsQueueMedia, RawBytesGoUnchangedOnTheDefaultPaperWhateverEachWriteT
   EXPECT_EQ((*document)->page().size, (MediaSize{101'600, 152'400}));
   EXPECT_EQ((*document)->page().resolutions, (std::vector<Resolution>{{203, 203}, {300, 300}}));
   const std::string label = "^XA^PW812^XZ";
-  ASSERT_EQ(print_raw_label(**document, "Order 7", bytes_of(label), 2), 41u);
+  ASSERT_EQ(print_raw_labels(**document, "Order 7", {{{bytes_of(label), 2}}}), 41u);
   ASSERT_EQ(queue().raw_jobs.size(), 1u);
   EXPECT_EQ(queue().raw_jobs[0].datatype, u"RAW");
   EXPECT_EQ(queue().raw_jobs[0].title, u"Order 7");
@@ -952,7 +952,7 @@ TEST_F(WindowsQueueMedia, AFailedWriteIsCertainBeforeTheFirstByteAndUnknownAfter
   const auto print_failing = [&](const char* call, int occurrence, int taken) {
     spooler.plan.fail(call, ACCESS_DENIED_CODE, occurrence, 1, taken);
     auto document = system.open_raw_document("Label Printer", std::nullopt);
-    return print_raw_label(**document, "t", bytes_of(label), 2);
+    return print_raw_labels(**document, "t", {{{bytes_of(label), 2}}});
   };
   const auto first_write = print_failing("WritePrinter", 1, 0);
   EXPECT_EQ(first_write.error().reach, PrintReach::refused);
